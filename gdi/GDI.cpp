@@ -1,0 +1,357 @@
+#include "gdi/GDI.h"
+
+#include <chrono>
+#include <string_view>
+
+namespace gdi {
+
+const char NotStartedMessage[] = "CPU hasn't started executing yet.\r";
+const char UnknownStateMessage[] = "CPU has entered an unknown state.\r";
+const char FeaturesName[] = "ORX GDI";
+const char FeaturesVersion[] = "1.0";
+
+WordArray AllocWordArray(std::size_t count) { return WordArray(new uint32_t[count]()); }
+
+CpuFamily DetectCpuFamily(const char* path) {
+    if (!path) return FamilyLx32;
+    static constexpr struct {
+        std::u16string_view pattern;
+        CpuFamily family;
+    } patterns[] = {
+        {u"qdvlx8", FamilyLx8}, {u"qdvlx32", FamilyLx32}, {u"qdv51", Family51},   {u"qdvppc", FamilyPpc},
+        {u"qdvarm", FamilyArm}, {u"qdvmb", FamilyMicroBlaze}, {u"qdvnios", FamilyNios}, {u"qdvz80", FamilyZ80},
+    };
+    const std::u16string wide = platform::AnsiToWide(path);
+    for (const auto& p : patterns)
+        if (wide.find(p.pattern) != std::u16string::npos) return p.family;
+    return FamilyLx32;
+}
+
+// ---- Lifecycle -----------------------------------------------------------
+
+uint32_t TGDI::Open(int32_t argc, const char* const* argv, PollCallbackProc pollCallback) {
+    PollCallback_ = pollCallback;
+    LastExitCause_ = CauseStopped;
+    // Without entries the path and the designator are empty; nothing outside
+    // the vector is read.
+    const bool hasEntries = argv && argc >= 1;
+    CpuFamily_ = DetectCpuFamily(hasEntries ? argv[0] : nullptr);
+    const char* last = hasEntries ? argv[argc - 1] : nullptr;
+    Access_ = std::make_unique<targetaccess::TGDI_NexusAccess>(last ? last : "");
+    CancelRequested_ = false;
+    TransferBuffer_ = AllocWordArray(TransferBufferWords);
+    return GdiOk;
+}
+
+uint32_t TGDI::Close() {
+    closing_ = true;
+    CancelRequested_ = true;
+    Wake();
+    return GdiOk;
+}
+
+// ---- Features, version, simple answers ---------------------------------------
+
+uint32_t TGDI::GetFeatures(uint8_t* features) {
+    if (!features) return GdiFailed;
+    std::memset(features, 0, GdiFeaturesSize);
+    StorePointer(features + FeaturesOffset(0), FeaturesName);
+    StorePointer(features + FeaturesOffset(4), FeaturesVersion);
+    const bool arm = CpuFamily_ == FamilyArm;
+    static constexpr struct {
+        uint16_t offset;
+        uint8_t width;
+        uint32_t value;
+    } fields[] = {
+        {8, 4, 1},          {37, 1, 1},          {40, 4, 1},  {44, 4, 7},  {97, 1, 1},  {100, 4, 0x7FFFFFFF},
+        {104, 4, 0x7FFFFFFF}, {108, 1, 1},       {109, 1, 1}, {110, 1, 1}, {132, 1, 1}, {148, 1, 1},
+    };
+    for (const auto& field : fields) {
+        uint8_t* at = features + FeaturesOffset(field.offset);
+        if (field.width == 4)
+            StoreLE32(at, field.value);
+        else
+            *at = static_cast<uint8_t>(field.value);
+    }
+    StoreLE32(features + FeaturesOffset(48), arm ? 128 : 0);
+    StoreLE32(features + FeaturesOffset(52), arm ? 1024 : 0);
+    return GdiOk;
+}
+
+namespace {
+uint32_t StoreOut(uint32_t* out, uint32_t value) {
+    if (!out) return GdiFailed;
+    *out = value;
+    return GdiOk;
+}
+}  // namespace
+
+uint32_t TGDI::Version(uint32_t* version) { return StoreOut(version, GdiVersion); }
+uint32_t TGDI::InitIO(uint32_t* value) { return StoreOut(value, 0); }
+uint32_t TGDI::SetConfig(uint32_t) { return GdiOk; }
+uint32_t TGDI::ErrorGetMessage(uint32_t* message) { return StoreOut(message, 0); }
+
+uint32_t TGDI::ReplaceMap(host::TStringList& map, int32_t count, GdiMapEntry* entries) {
+    if (count > 0 && !entries) return GdiFailed;
+    map.Clear();
+    for (int32_t i = 0; i < count; ++i) {
+        GdiMapEntry& entry = entries[i];
+        const char* name;
+        std::memcpy(&name, entry.name, sizeof name);
+        map.Add(name ? name : "", static_cast<int32_t>(LoadLE32(entry.id)));
+        entry.accepted = 1;
+    }
+    return GdiOk;
+}
+
+uint32_t TGDI::InitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId) {
+    if (const uint32_t result = ReplaceMap(Access_->Registers(), count, entries); result != GdiOk) return result;
+    Access_->SetPcRegister(pcRegisterId);
+    return GdiOk;
+}
+
+uint32_t TGDI::InitMemorySpaceMap(int32_t count, GdiMapEntry* entries) {
+    return ReplaceMap(Access_->MemorySpaces(), count, entries);
+}
+
+// ---- Execution -------------------------------------------------------------
+
+void TGDI::Wake() {
+    std::lock_guard<std::mutex> guard(wakeLock_);
+    wake_.notify_all();
+}
+
+void TGDI::SleepOnePollPeriod() {
+    std::unique_lock<std::mutex> guard(wakeLock_);
+    wake_.wait_for(guard, std::chrono::milliseconds(PollPeriodMs), [this] { return WaitEnded(); });
+}
+
+void TGDI::RunWaitLoop() {
+    CancelRequested_ = false;
+    for (;;) {
+        uint8_t state = 0;
+        if (!Access_->GetProcessorState(state)) return;
+        SleepOnePollPeriod();
+        if (PollCallback_) PollCallback_();
+        if (state != StateRunning) return;
+        if (WaitEnded()) return;
+    }
+}
+
+uint32_t TGDI::Cancel() {
+    CancelRequested_ = true;
+    Wake();
+    return GdiOk;
+}
+
+uint32_t TGDI::ExecContinue() {
+    uint8_t state = 0;
+    if (!Access_->GetProcessorState(state)) return GdiFailed;
+    if (state != StateRunning) {
+        // Step off the current position first, so that a breakpoint under
+        // the PC does not stop the run at once.
+        if (ExecSingleStep(1) != GdiOk) return GdiFailed;
+        if (!Access_->ContinueProcessor()) return GdiFailed;
+    }
+    RunWaitLoop();
+    if (WaitEnded()) return GdiFailed;  // left running
+    LastExitCause_ = CauseStopped;
+    uint32_t pc = 0;
+    if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
+    int32_t id = 0;
+    if (CpuFamily_ == FamilyArm) {
+        if (Access_->FindBreakpointAt(id, uint32_t(pc + 1))) {
+            Access_->WriteRegister(-1, pc);
+            LastExitCause_ = CauseBreakpoint;
+        } else if (Access_->FindBreakpointAt(id, pc)) {
+            LastExitCause_ = CauseBreakpoint;
+        }
+    } else {
+        if (Access_->FindBreakpointAt(id, uint32_t(pc - 1))) {
+            // Move the PC back onto the breakpoint that stopped the processor.
+            Access_->WriteRegister(-1, pc - 1);
+            LastExitCause_ = CauseBreakpoint;
+        } else if (Access_->FindBreakpointAt(id, pc)) {
+            LastExitCause_ = CauseBreakpoint;
+        }
+    }
+    return GdiOk;
+}
+
+uint32_t TGDI::ExecSingleStep(uint32_t count) {
+    uint32_t pc = 0;
+    if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
+    int32_t lifted = 0;
+    const bool hasLifted = Access_->FindBreakpointAt(lifted, pc);
+    if (hasLifted) Access_->ClearBreakpoint(lifted);
+
+    uint32_t result = GdiFailed;
+    bool finished = false;
+    if (Access_->SingleStep(count, finished)) {
+        if (!finished) RunWaitLoop();
+        if (finished || !WaitEnded()) result = GdiOk;
+    }
+    // The lifted breakpoint goes back on every way out, so that the
+    // front-end's breakpoint never silently disappears from the target.
+    if (hasLifted) {
+        int32_t scratch = 0;
+        Access_->SetBreakpoint(scratch, Access_->GetBreakpointAddress(lifted));
+    }
+    if (result == GdiOk) LastExitCause_ = CauseSingleStep;
+    return result;
+}
+
+uint32_t TGDI::ExecStop() {
+    if (!Access_->PauseProcessor()) return GdiFailed;
+    LastExitCause_ = CauseHalted;
+    return GdiOk;
+}
+
+uint32_t TGDI::ExecResetChild() {
+    if (!Access_->ResetProcessor()) return GdiFailed;
+    LastExitCause_ = CauseStopped;
+    return GdiOk;
+}
+
+uint32_t TGDI::ExecGetStatus(GdiExitStatus* status) {
+    if (!status) return GdiFailed;
+    StoreLE32(status->breakpointId, 0);
+    StorePointer(status->message, nullptr);
+    uint8_t state = 0;
+    if (!Access_->GetProcessorState(state)) return GdiFailed;
+    uint32_t cause = LastExitCause_;
+    switch (state) {
+        case StateNotStarted:
+            cause = CauseStopped;
+            StorePointer(status->message, NotStartedMessage);
+            break;
+        case StateRunning: cause = CauseRunning; break;
+        case StateStopped:
+            if (cause == CauseBreakpoint) {
+                uint32_t pc = 0;
+                if (Access_->ReadRegister(-1, pc)) {
+                    StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
+                    int32_t id = 0;
+                    if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
+                        StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
+                }
+            }
+            break;
+        default:
+            cause = CauseUnknownState;
+            StorePointer(status->message, UnknownStateMessage);
+            break;
+    }
+    StoreLE32(status->cause, cause);
+    return GdiOk;
+}
+
+// ---- Transfer --------------------------------------------------------------
+
+int32_t TGDI::SpaceIdOf(const GdiAddress& address) const {
+    return CpuFamily_ == FamilyArm ? 0 : static_cast<int32_t>(LoadLE32(address.spaceId));
+}
+
+uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count) {
+    if (count > 0 && !values) return GdiFailed;
+    const uint64_t target = AddressToUInt64(address);
+    WordArray buffer = AllocWordArray(count);
+    uint32_t transferred = 0;
+    const bool ok = Access_->ReadMemory(SpaceIdOf(address), buffer.get(), target, count, transferred);
+    for (uint32_t i = 0; i < count; ++i) {
+        GdiValue& value = values[i];
+        if (ok) {
+            SpreadWord(value, buffer[i]);
+            StoreLE32(value.status, i < transferred ? ValueValid : MemoryNotRead);
+        } else {
+            value.bytes[7] = 0xFF;
+            StoreLE32(value.status, MemoryNotRead);
+        }
+    }
+    return GdiOk;
+}
+
+uint32_t TGDI::MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count) {
+    // The count is signed here: a negative count is not a write.
+    if (static_cast<int32_t>(count) < 0 || (count > 0 && !values)) return GdiFailed;
+    const uint64_t target = AddressToUInt64(address);
+    WordArray buffer = AllocWordArray(count);
+    for (uint32_t i = 0; i < count; ++i) buffer[i] = GatherWord(values[i]);
+    return Access_->WriteMemory(SpaceIdOf(address), buffer.get(), target, count) ? GdiOk : GdiFailed;
+}
+
+uint32_t TGDI::MemoryDownload(uint32_t step, const GdiDownloadFormat& format, const uint8_t* data) {
+    const int32_t space = SpaceIdOf(format.start);
+    bool ok = false;
+    switch (step) {
+        case 0: ok = Access_->StartDownload(space); break;
+        case 1: {
+            const int32_t byteCount = static_cast<int32_t>(LoadLE32(format.byteCount));
+            if (byteCount > 0 && !data) return GdiFailed;
+            const uint64_t start = AddressToUInt64(format.start);
+            if (byteCount <= 0) {
+                ok = Access_->DownloadBlock(space, TransferBuffer_.get(), start, 0);
+                break;
+            }
+            // One data byte per word; blocks longer than the transfer buffer
+            // go out in consecutive pieces.
+            ok = true;
+            for (uint32_t done = 0; ok && done < uint32_t(byteCount);) {
+                const uint32_t n = std::min<uint32_t>(uint32_t(byteCount) - done, TransferBufferWords);
+                for (uint32_t i = 0; i < n; ++i) TransferBuffer_[i] = data[done + i];
+                ok = Access_->DownloadBlock(space, TransferBuffer_.get(), start + done, n);
+                done += n;
+            }
+            break;
+        }
+        // Step 2 finishes and step 3 stops: the reverse of the call objects'
+        // own step numbers.
+        case 2: ok = Access_->FinishDownload(space); break;
+        case 3: ok = Access_->StopDownload(space); break;
+        default: break;
+    }
+    return ok ? GdiOk : GdiDownloadFailed;
+}
+
+uint32_t TGDI::RegisterRead(int32_t registerId, GdiValue* value) {
+    if (!value) return GdiFailed;
+    std::memset(value->bytes, 0, sizeof value->bytes);
+    StoreLE32(value->status, RegisterNotRead);
+    uint32_t word = 0;
+    if (Access_->ReadRegister(registerId, word)) {
+        StoreLE32(value->status, ValueValid);
+        SpreadWord(*value, word);
+    }
+    return GdiOk;
+}
+
+uint32_t TGDI::RegisterWrite(int32_t registerId, const GdiValue& value) {
+    Access_->WriteRegister(registerId, GatherWord(value));  // a failed write is not reported
+    return GdiOk;
+}
+
+uint32_t TGDI::BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {
+    if (!result) return GdiFailed;
+    StoreLE32(result->breakpointId, 0);
+    StoreLE32(result->resultWord, 4);
+    if (LoadLE32(request.kind) != 1) return GdiFailed;
+    uint64_t address = AddressToUInt64(request.location);
+    if (CpuFamily_ == FamilyArm && LoadLE32(request.qualifier) == 2) address += 1;
+    int32_t id = 0;
+    if (Access_->FindBreakpointAt(id, address)) {
+        StoreLE32(result->breakpointId, static_cast<uint32_t>(id));
+        return GdiOk;
+    }
+    id = static_cast<int32_t>(LoadLE32(result->breakpointId));
+    const bool ok = Access_->SetBreakpoint(id, address);
+    StoreLE32(result->breakpointId, static_cast<uint32_t>(id));
+    return ok ? GdiOk : GdiFailed;
+}
+
+uint32_t TGDI::BreakpointClear(uint32_t breakpointId) {
+    return Access_->ClearBreakpoint(static_cast<int32_t>(breakpointId)) ? GdiOk : GdiFailed;
+}
+
+uint32_t TGDI::BreakpointClearAll() { return Access_->ClearAllBreakpoints() ? GdiOk : GdiFailed; }
+
+}  // namespace gdi

@@ -1,0 +1,125 @@
+// TGDI: one GDI instance, from DiGdiOpen to DiGdiClose. It turns GDI calls
+// into target operations on its TGDI_NexusAccess and remembers the processor
+// family, the poll callback, the last stop cause and the cancel request.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "access/GDI_SynchronizedNexusAccess.h"
+#include "gdi/GdiRecords.h"
+#include "platform/Platform.h"
+
+namespace gdi {
+
+enum CpuFamily : uint8_t {
+    Family51 = 0,
+    FamilyLx8 = 1,
+    FamilyZ80 = 2,
+    FamilyLx32 = 3,
+    FamilyPpc = 4,
+    FamilyMicroBlaze = 5,
+    FamilyNios = 6,
+    FamilyArm = 7,
+};
+
+// The family named by the front-end's path; case-sensitive, first pattern
+// in a fixed order wins, no match gives FamilyLx32.
+CpuFamily DetectCpuFamily(const char* path);
+
+enum StopCause : uint32_t {
+    CauseRunning = 0,
+    CauseSingleStep = 1,
+    CauseBreakpoint = 4,
+    CauseHalted = 128,
+    CauseStopped = 512,
+    CauseUnknownState = 1024,
+};
+
+enum ProcessorState : uint8_t { StateNotStarted = 1, StateRunning = 2, StateStopped = 3 };
+
+extern const char NotStartedMessage[];
+extern const char UnknownStateMessage[];
+extern const char FeaturesName[];
+extern const char FeaturesVersion[];
+
+constexpr uint32_t GdiVersion = 294;
+constexpr uint32_t TransferBufferWords = 1024;
+constexpr uint32_t PollPeriodMs = 500;
+
+using PollCallbackProc = void(DI_CDECL*)();
+
+using WordArray = std::unique_ptr<uint32_t[]>;
+// Zero-filled; throws std::bad_alloc when the memory cannot be had.
+WordArray AllocWordArray(std::size_t count);
+
+class TGDI {
+public:
+    TGDI() = default;
+    TGDI(const TGDI&) = delete;
+    TGDI& operator=(const TGDI&) = delete;
+
+    // Lifecycle, features and maps.
+    uint32_t Open(int32_t argc, const char* const* argv, PollCallbackProc pollCallback);
+    // Ends any wait in progress. What the instance owns is released when the
+    // last call using the instance has returned (the destructor).
+    uint32_t Close();
+    uint32_t GetFeatures(uint8_t* features);
+    uint32_t Version(uint32_t* version);
+    uint32_t InitIO(uint32_t* value);
+    uint32_t SetConfig(uint32_t value);
+    uint32_t ErrorGetMessage(uint32_t* message);
+    uint32_t InitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId);
+    uint32_t InitMemorySpaceMap(int32_t count, GdiMapEntry* entries);
+
+    // Execution.
+    uint32_t ExecContinue();
+    uint32_t ExecSingleStep(uint32_t count);
+    uint32_t ExecStop();
+    uint32_t ExecResetChild();
+    uint32_t ExecGetStatus(GdiExitStatus* status);
+    uint32_t Cancel();
+
+    // Transfer.
+    uint32_t MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count);
+    uint32_t MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count);
+    uint32_t MemoryDownload(uint32_t step, const GdiDownloadFormat& format, const uint8_t* data);
+    uint32_t RegisterRead(int32_t registerId, GdiValue* value);
+    uint32_t RegisterWrite(int32_t registerId, const GdiValue& value);
+    uint32_t BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request);
+    uint32_t BreakpointClear(uint32_t breakpointId);
+    uint32_t BreakpointClearAll();
+
+    // State, visible to tests.
+    CpuFamily Family() const { return CpuFamily_; }
+    uint32_t LastExitCause() const { return LastExitCause_; }
+    bool CancelRequested() const { return CancelRequested_; }
+    targetaccess::TGDI_NexusAccess* Access() const { return Access_.get(); }
+
+private:
+    void RunWaitLoop();
+    bool WaitEnded() const { return CancelRequested_ || closing_; }
+    void SleepOnePollPeriod();
+    void Wake();
+    int32_t SpaceIdOf(const GdiAddress& address) const;
+    uint32_t ReplaceMap(host::TStringList& map, int32_t count, GdiMapEntry* entries);
+
+    std::unique_ptr<targetaccess::TGDI_NexusAccess> Access_;
+    PollCallbackProc PollCallback_ = nullptr;
+    uint32_t LastExitCause_ = 0;
+    std::atomic<bool> CancelRequested_{false};
+    CpuFamily CpuFamily_ = Family51;
+    WordArray TransferBuffer_;
+
+    // Set by Close; unlike a cancel it is never cleared, so a wait that
+    // starts after the close ends at once.
+    std::atomic<bool> closing_{false};
+    std::mutex wakeLock_;
+    std::condition_variable wake_;
+};
+
+}  // namespace gdi

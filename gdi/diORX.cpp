@@ -1,0 +1,231 @@
+// The module's exported functions: 60 Di* functions, C calling convention.
+//
+// Records passed by value arrive as consecutive 32-bit argument slots and
+// are rebuilt byte for byte; nothing relies on the compiler's layout of a
+// by-value struct. No exception leaves an exported function: an unexpected
+// failure beneath one returns GdiFailed.
+#include <memory>
+#include <mutex>
+
+#include "gdi/GDI.h"
+#include "host/ClientProcs.h"
+
+using namespace gdi;
+
+namespace {
+
+// The current instance. Calls hold their own reference while they run, so a
+// close (or a second open) from another thread never frees an instance that
+// a call is still using.
+std::mutex g_CurrentLock;
+std::shared_ptr<TGDI> g_Current;
+
+std::shared_ptr<TGDI> Current() {
+    std::lock_guard<std::mutex> guard(g_CurrentLock);
+    return g_Current;
+}
+
+// Runs a method of the current instance; 7 when none is open.
+template <class Method>
+uint32_t Forward(Method method) noexcept {
+    try {
+        const std::shared_ptr<TGDI> instance = Current();
+        if (!instance) return GdiFailed;
+        return method(*instance);
+    } catch (...) {
+        return GdiFailed;
+    }
+}
+
+template <std::size_t N, class Record>
+Record FromSlots(const uint32_t (&slots)[N]) {
+    static_assert(sizeof(Record) == 4 * N);
+    uint8_t bytes[4 * N];
+    SlotsToBytes(bytes, slots);
+    Record record;
+    std::memcpy(&record, bytes, sizeof record);
+    return record;
+}
+
+}  // namespace
+
+namespace platform {
+// Called by the library's entry routine after static initialisation, which
+// has already bound the host; binding again does nothing.
+void OnModuleAttach() { host::BindHostClientApi(); }
+}  // namespace platform
+
+extern "C" {
+
+// ---- Lifecycle, features and maps -------------------------------------------
+
+DI_EXPORT uint32_t DI_CDECL DiGdiOpen(uint32_t, uint32_t, int32_t argc, const char* const* argv,
+                                      PollCallbackProc pollCallback) {
+    try {
+        auto instance = std::make_shared<TGDI>();
+        instance->Open(argc, argv, pollCallback);
+        std::lock_guard<std::mutex> guard(g_CurrentLock);
+        g_Current = std::move(instance);  // an earlier instance is abandoned
+    } catch (...) {
+        // Opening reaches no target; only memory exhaustion lands here.
+    }
+    return GdiOk;
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiClose(uint32_t) {
+    try {
+        std::shared_ptr<TGDI> instance;
+        {
+            std::lock_guard<std::mutex> guard(g_CurrentLock);
+            instance = std::move(g_Current);
+            g_Current.reset();
+        }
+        if (!instance) return GdiFailed;
+        return instance->Close();
+    } catch (...) {
+        return GdiFailed;
+    }
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiGetFeatures(uint8_t* features) {
+    return Forward([&](TGDI& gdi) { return gdi.GetFeatures(features); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiSetConfig(uint32_t value) {
+    return Forward([&](TGDI& gdi) { return gdi.SetConfig(value); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiInitIO(uint32_t* value) {
+    return Forward([&](TGDI& gdi) { return gdi.InitIO(value); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiInitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId) {
+    return Forward([&](TGDI& gdi) { return gdi.InitRegisterMap(count, entries, pcRegisterId); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiInitMemorySpaceMap(int32_t count, GdiMapEntry* entries) {
+    return Forward([&](TGDI& gdi) { return gdi.InitMemorySpaceMap(count, entries); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiCancel() {
+    return Forward([&](TGDI& gdi) { return gdi.Cancel(); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiErrorGetMessage(uint32_t* message) {
+    return Forward([&](TGDI& gdi) { return gdi.ErrorGetMessage(message); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiGdiVersion(uint32_t* version) {
+    return Forward([&](TGDI& gdi) { return gdi.Version(version); });
+}
+
+// ---- Transfer ----------------------------------------------------------------
+
+DI_EXPORT uint32_t DI_CDECL DiMemoryDownload(uint32_t, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2,
+                                             uint32_t f3, uint32_t f4, const uint8_t* data) {
+    const auto format = FromSlots<5, GdiDownloadFormat>({f0, f1, f2, f3, f4});
+    return Forward([&](TGDI& gdi) { return gdi.MemoryDownload(step, format, data); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const GdiValue* values,
+                                          uint32_t count) {
+    const auto address = FromSlots<3, GdiAddress>({a0, a1, a2});
+    return Forward([&](TGDI& gdi) { return gdi.MemoryWrite(address, values, count); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiMemoryRead(uint32_t a0, uint32_t a1, uint32_t a2, GdiValue* values, uint32_t count) {
+    const auto address = FromSlots<3, GdiAddress>({a0, a1, a2});
+    return Forward([&](TGDI& gdi) { return gdi.MemoryRead(address, values, count); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiRegisterWrite(int32_t registerId, uint32_t v0, uint32_t v1, uint32_t v2) {
+    const auto value = FromSlots<3, GdiValue>({v0, v1, v2});
+    return Forward([&](TGDI& gdi) { return gdi.RegisterWrite(registerId, value); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiRegisterRead(int32_t registerId, GdiValue* value) {
+    return Forward([&](TGDI& gdi) { return gdi.RegisterRead(registerId, value); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiBreakpointSet(GdiBreakpointResult* result, uint32_t b0, uint32_t b1, uint32_t b2,
+                                            uint32_t b3, uint32_t b4, uint32_t b5, uint32_t b6) {
+    const auto request = FromSlots<7, GdiBreakpoint>({b0, b1, b2, b3, b4, b5, b6});
+    return Forward([&](TGDI& gdi) { return gdi.BreakpointSet(result, request); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiBreakpointClear(uint32_t breakpointId) {
+    return Forward([&](TGDI& gdi) { return gdi.BreakpointClear(breakpointId); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiBreakpointClearAll() {
+    return Forward([&](TGDI& gdi) { return gdi.BreakpointClearAll(); });
+}
+
+// ---- Execution -----------------------------------------------------------------
+
+DI_EXPORT uint32_t DI_CDECL DiExecResetChild() {
+    return Forward([&](TGDI& gdi) { return gdi.ExecResetChild(); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiExecSingleStep(uint32_t count) {
+    return Forward([&](TGDI& gdi) { return gdi.ExecSingleStep(count); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiExecContinue() {
+    return Forward([&](TGDI& gdi) { return gdi.ExecContinue(); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiExecGetStatus(GdiExitStatus* status) {
+    return Forward([&](TGDI& gdi) { return gdi.ExecGetStatus(status); });
+}
+
+DI_EXPORT uint32_t DI_CDECL DiExecStop() {
+    return Forward([&](TGDI& gdi) { return gdi.ExecStop(); });
+}
+
+// ---- Fixed answers: parts of the interface this module does not provide ---------
+// They read no argument; the caller removes whatever it passed.
+
+#define DI_FIXED(name, result) \
+    DI_EXPORT uint32_t DI_CDECL name() { return result; }
+
+DI_FIXED(DiGdiAddCallback, GdiNotSupported)
+DI_FIXED(DiGdiSynchronize, GdiNotSupported)
+DI_FIXED(DiDirectAddMenuItem, GdiNotSupported)
+DI_FIXED(DiDirectCommand, GdiNotSupported)
+DI_FIXED(DiDirectReadNoWait, GdiNotSupported)
+DI_FIXED(DiMemorySetMap, GdiOk)
+DI_FIXED(DiMemoryGetMap, GdiOk)
+DI_FIXED(DiMemorySetCpuMap, GdiOk)
+DI_FIXED(DiMemoryGetCpuMap, GdiNotSupported)
+DI_FIXED(DiRegisterClassCreate, GdiNotSupported)
+DI_FIXED(DiRegisterClassDelete, GdiNotSupported)
+DI_FIXED(DiRegisterClassWrite, GdiNotSupported)
+DI_FIXED(DiRegisterClassRead, GdiNotSupported)
+DI_FIXED(DiExecContinueUntil, GdiNotSupported)
+DI_FIXED(DiExecContinueBackground, GdiNotSupported)
+DI_FIXED(DiCommGetAcceptableSettings, GdiNotSupported)
+DI_FIXED(DiTraceSwitchOn, GdiNotSupported)
+DI_FIXED(DiTraceGetInstructions, GdiNotSupported)
+DI_FIXED(DiTracePrintRawInfo, GdiNotSupported)
+DI_FIXED(DiTraceGetNrOfNewFrames, GdiNotSupported)
+DI_FIXED(DiCoverageSwitchOn, GdiNotSupported)
+DI_FIXED(DiCoverageGetInfo, GdiNotSupported)
+DI_FIXED(DiProfilingSwitchOn, GdiNotSupported)
+DI_FIXED(DiProfileGetInfo, GdiNotSupported)
+DI_FIXED(DiStateOpen, GdiNotSupported)
+DI_FIXED(DiStateSave, GdiNotSupported)
+DI_FIXED(DiStateRestore, GdiNotSupported)
+DI_FIXED(DiStateClose, GdiNotSupported)
+DI_FIXED(DiMeeEnumExecEnv, GdiNotSupported)
+DI_FIXED(DiMeeConnect, GdiNotSupported)
+DI_FIXED(DiMeeGetFeatures, GdiNotSupported)
+DI_FIXED(DiMeeInitIO, GdiNotSupported)
+DI_FIXED(DiMeeSelect, GdiNotSupported)
+DI_FIXED(DiMeeDisconnect, GdiNotSupported)
+DI_FIXED(DiCpuSelect, GdiNotSupported)
+DI_FIXED(DiCpuCurrent, GdiNotSupported)
+DI_FIXED(DiProcess, GdiNotSupported)
+
+#undef DI_FIXED
+}

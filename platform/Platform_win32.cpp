@@ -1,0 +1,69 @@
+#include "platform/Platform.h"
+
+#include <windows.h>
+#include <oleauto.h>
+
+namespace platform {
+
+ModuleHandle MainProgramHandle() { return GetModuleHandleA(nullptr); }
+ModuleHandle FindLoadedLibrary(const char* fileName) { return GetModuleHandleA(fileName); }
+ModuleHandle LoadLibraryFile(const std::string& path) { return LoadLibraryA(path.c_str()); }
+
+void UnloadLibrary(ModuleHandle handle) {
+    if (handle) FreeLibrary(static_cast<HMODULE>(handle));
+}
+
+ExportAddress FindExport(ModuleHandle module, const char* name) {
+    if (!module) return nullptr;
+    return reinterpret_cast<ExportAddress>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+std::string ExecutableDirectory() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string full(path, n);
+    const auto slash = full.find_last_of("\\/");
+    return slash == std::string::npos ? "." : full.substr(0, slash);
+}
+
+const char* FlowLibraryFileName() { return "Weavemill.DLL"; }
+
+EventHandle CreateManualEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+
+void CloseEvent(EventHandle event) {
+    if (event) CloseHandle(event);
+}
+
+bool IsEventSignalled(EventHandle event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+uint32_t TickCount() { return GetTickCount(); }
+void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+
+BSTR AllocBstr(const char16_t* text, std::size_t length) {
+    return reinterpret_cast<BSTR>(SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text), static_cast<UINT>(length)));
+}
+
+void FreeBstr(BSTR text) { SysFreeString(reinterpret_cast<::BSTR>(text)); }
+std::size_t BstrLength(const char16_t* text) { return SysStringLen(reinterpret_cast<::BSTR>(const_cast<char16_t*>(text))); }
+
+std::u16string AnsiToWide(std::string_view text) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    std::u16string wide(static_cast<std::size_t>(units), u'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), size, reinterpret_cast<wchar_t*>(wide.data()), units);
+    return wide;
+}
+
+std::string WideToAnsi(std::u16string_view text) {
+    if (text.empty()) return {};
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int size = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, size, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide, size, narrow.data(), bytes, nullptr, nullptr);
+    return narrow;
+}
+
+}  // namespace platform

@@ -1,0 +1,543 @@
+#include "sim/arm/ArmCortexMCore.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <stdexcept>
+
+#if UC_API_MAJOR < 2
+#error "ArmCortexMCore needs Unicorn 2 (uc_ctl, CPU models, exits)"
+#endif
+
+namespace sim {
+
+namespace {
+
+struct RegisterInfo {
+    const char* name;
+    int unicornId;
+};
+
+constexpr std::array<RegisterInfo, 17> kRegisters{{
+    {"R0", UC_ARM_REG_R0},
+    {"R1", UC_ARM_REG_R1},
+    {"R2", UC_ARM_REG_R2},
+    {"R3", UC_ARM_REG_R3},
+    {"R4", UC_ARM_REG_R4},
+    {"R5", UC_ARM_REG_R5},
+    {"R6", UC_ARM_REG_R6},
+    {"R7", UC_ARM_REG_R7},
+    {"R8", UC_ARM_REG_R8},
+    {"R9", UC_ARM_REG_R9},
+    {"R10", UC_ARM_REG_R10},
+    {"R11", UC_ARM_REG_R11},
+    {"R12", UC_ARM_REG_R12},
+    {"SP", UC_ARM_REG_SP},
+    {"LR", UC_ARM_REG_LR},
+    {"PC", UC_ARM_REG_PC},
+    {"XPSR", UC_ARM_REG_XPSR},
+}};
+
+constexpr int32_t kPcIndex = 15;
+constexpr int32_t kSpaceCount = 2;
+
+// Reset values that the vector table does not provide.
+constexpr uint32_t kResetXpsr = 0x01000000;  // Only the Thumb bit.
+constexpr uint32_t kResetLr = 0xFFFFFFFF;
+
+void Check(uc_err err, const char* what)
+{
+    if (err != UC_ERR_OK) {
+        throw std::runtime_error(std::string("Unicorn: ") + what + ": " + uc_strerror(err));
+    }
+}
+
+// Clips [address, address + count) to [base, base + size). Returns false if
+// they do not overlap.
+bool Overlap(uint64_t address, uint32_t count, uint64_t base, uint64_t size,
+             uint64_t& begin, uint64_t& end)
+{
+    const uint64_t max = std::numeric_limits<uint64_t>::max();
+    const uint64_t requestEnd = address > max - count ? max : address + count;
+    begin = std::max(address, base);
+    end = std::min(requestEnd, base + size);
+    return begin < end;
+}
+
+}  // namespace
+
+void ArmCortexMCore::EngineCloser::operator()(uc_struct* engine) const noexcept
+{
+    uc_close(engine);
+}
+
+class ArmCortexMCore::EngineLease {
+public:
+    explicit EngineLease(ArmCortexMCore& core) : core_(core)
+    {
+        if (core_.state_.load() == RunState::Running) {
+            resume_ = core_.StopWorker();
+        } else if (core_.worker_.joinable()) {
+            // The worker stopped by itself (breakpoint, fault) but has not
+            // been joined yet.
+            core_.worker_.join();
+        }
+    }
+    ~EngineLease()
+    {
+        if (resume_) {
+            core_.StartWorker();
+        }
+    }
+    EngineLease(const EngineLease&) = delete;
+    EngineLease& operator=(const EngineLease&) = delete;
+
+    uc_struct* engine() const { return core_.engine_.get(); }
+
+private:
+    ArmCortexMCore& core_;
+    bool resume_ = false;
+};
+
+ArmCortexMCore::ArmCortexMCore()
+{
+    uc_struct* raw = nullptr;
+    Check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &raw), "open");
+    engine_.reset(raw);
+    uc_struct* uc = engine_.get();
+
+    // The CPU model must be chosen before anything else touches the CPU,
+    // because the first register or memory call instantiates it.
+    Check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M3), "select Cortex-M3");
+
+    // FLASH is not writable by the program (a store there is a fault, as on
+    // a real part); the debugger still writes it through WriteBlock.
+    Check(uc_mem_map(uc, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC), "map FLASH");
+    Check(uc_mem_map(uc, kRamBase, kRamSize, UC_PROT_ALL), "map RAM");
+
+    // With exits enabled and no exit addresses, uc_emu_start ignores its
+    // "until" argument: only the instruction hook or a fault ends a run.
+    Check(uc_ctl_exits_enable(uc), "enable exits");
+    Check(uc_ctl_set_exits(uc, nullptr, static_cast<size_t>(0)), "clear exits");
+
+    // One hook on every instruction gives exact stops: it runs before the
+    // instruction, and stopping there leaves the PC on it, not executed.
+    uc_hook hook = 0;
+    Check(uc_hook_add(uc, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnInstruction), this,
+                      static_cast<uint64_t>(1), static_cast<uint64_t>(0)),
+          "add instruction hook");
+
+    // The emulator starts outside Thumb state; a Cortex-M never leaves it.
+    const uint32_t pc = 0 | 1u;
+    uc_reg_write(uc, UC_ARM_REG_PC, &pc);
+}
+
+ArmCortexMCore::~ArmCortexMCore()
+{
+    StopWorker();
+}
+
+// --- Run control -----------------------------------------------------------
+
+void ArmCortexMCore::Reset()
+{
+    StopWorker();
+    uc_struct* uc = engine_.get();
+
+    std::array<uint32_t, 2> vectors{};
+    uc_mem_read(uc, kFlashBase, vectors.data(), sizeof(vectors));
+
+    const uint32_t zero = 0;
+    for (int32_t i = 0; i <= 12; ++i) {
+        uc_reg_write(uc, kRegisters[i].unicornId, &zero);
+    }
+    // Thread mode on the main stack, so SP below is the MSP.
+    uc_reg_write(uc, UC_ARM_REG_CONTROL, &zero);
+    uc_reg_write(uc, UC_ARM_REG_XPSR, &kResetXpsr);
+    uc_reg_write(uc, UC_ARM_REG_LR, &kResetLr);
+    uc_reg_write(uc, UC_ARM_REG_SP, &vectors[0]);
+    // Writing the PC with bit 0 set keeps the emulator in Thumb state; the
+    // register itself holds the even address.
+    const uint32_t pc = vectors[1] | 1u;
+    uc_reg_write(uc, UC_ARM_REG_PC, &pc);
+
+    skipBreakpointAt_.reset();
+    stepBudget_.reset();
+    lastStop_ = StopReason::None;
+    lastFault_.clear();
+    state_.store(RunState::NotStarted);
+}
+
+void ArmCortexMCore::Pause()
+{
+    StopWorker();
+}
+
+void ArmCortexMCore::Continue()
+{
+    if (state_.load() == RunState::Running) {
+        return;
+    }
+    StopWorker();  // Joins a worker that stopped by itself.
+    // The instruction at the current PC executes even if it carries a
+    // breakpoint: that breakpoint is the one the core is stopped at (or the
+    // user moved the PC there), and stopping again at once would never
+    // let the program go on.
+    skipBreakpointAt_ = ReadPc();
+    stepBudget_.reset();
+    StartWorker();
+}
+
+void ArmCortexMCore::Step(uint32_t count)
+{
+    StopWorker();
+    if (count > 0) {
+        stepBudget_ = count;
+        lastStop_ = RunUntilStopped();
+        stepBudget_.reset();
+    } else {
+        lastStop_ = StopReason::Step;
+    }
+    state_.store(RunState::Halted);
+}
+
+bool ArmCortexMCore::IsHalted()
+{
+    return state_.load() == RunState::Halted;
+}
+
+bool ArmCortexMCore::IsNotStarted()
+{
+    return state_.load() == RunState::NotStarted;
+}
+
+bool ArmCortexMCore::IsRunning()
+{
+    return state_.load() == RunState::Running;
+}
+
+ArmCortexMCore::StopReason ArmCortexMCore::LastStopReason()
+{
+    // The worker writes lastStop_ before it publishes the halted state, so
+    // it is safe to read once the core is seen not running.
+    if (state_.load() == RunState::Running) {
+        return StopReason::None;
+    }
+    return lastStop_;
+}
+
+std::string ArmCortexMCore::LastFaultMessage()
+{
+    if (state_.load() == RunState::Running) {
+        return {};
+    }
+    return lastFault_;
+}
+
+// --- Worker and instruction hook --------------------------------------------
+
+void ArmCortexMCore::StartWorker()
+{
+    stopRequested_.store(false);
+    state_.store(RunState::Running);
+    try {
+        worker_ = std::thread([this] {
+            lastStop_ = RunUntilStopped();
+            state_.store(RunState::Halted);
+        });
+    } catch (...) {
+        state_.store(RunState::Halted);
+        throw;
+    }
+}
+
+bool ArmCortexMCore::StopWorker()
+{
+    if (!worker_.joinable()) {
+        return false;
+    }
+    // The hook sees the request before the next instruction. Nothing in the
+    // hook ever blocks, so the emulator returns promptly.
+    stopRequested_.store(true);
+    worker_.join();
+    stopRequested_.store(false);
+    return lastStop_ == StopReason::Pause;
+}
+
+ArmCortexMCore::StopReason ArmCortexMCore::RunUntilStopped()
+{
+    uc_struct* uc = engine_.get();
+    lastFault_.clear();
+    for (;;) {
+        hookStop_.reset();
+        // Thumb code: the start address needs bit 0 set, or the emulator
+        // would try to execute ARM instructions, which a Cortex-M lacks.
+        const uc_err err = uc_emu_start(uc, ReadPc(), 0, 0, 0);
+        if (err != UC_ERR_OK) {
+            lastFault_ = uc_strerror(err);
+            return StopReason::Fault;
+        }
+        if (hookStop_) {
+            return *hookStop_;
+        }
+        // The emulator returned on its own (for example after a WFI with no
+        // interrupt pending). The program has not stopped, so go on unless
+        // the request arrived in between.
+        if (stepBudget_ && *stepBudget_ == 0) {
+            return StopReason::Step;
+        }
+        if (stopRequested_.load()) {
+            return StopReason::Pause;
+        }
+    }
+}
+
+void ArmCortexMCore::OnInstruction(uc_struct*, uint64_t address, uint32_t, void* self)
+{
+    static_cast<ArmCortexMCore*>(self)->HandleInstruction(address);
+}
+
+void ArmCortexMCore::HandleInstruction(uint64_t address)
+{
+    // A stop request comes first and leaves skipBreakpointAt_ untouched: a
+    // run that was parked before its first instruction resumes with the same
+    // skip.
+    if (stopRequested_.load(std::memory_order_relaxed)) {
+        StopHere(StopReason::Pause);
+        return;
+    }
+    if (stepBudget_) {
+        if (*stepBudget_ == 0) {
+            StopHere(StopReason::Step);
+        } else {
+            --*stepBudget_;
+        }
+        return;
+    }
+    const auto pc = static_cast<uint32_t>(address);
+    if (skipBreakpointAt_) {
+        const bool skip = *skipBreakpointAt_ == pc;
+        skipBreakpointAt_.reset();
+        if (skip) {
+            return;
+        }
+    }
+    if (BreakpointAt(pc)) {
+        StopHere(StopReason::Breakpoint);
+    }
+}
+
+bool ArmCortexMCore::BreakpointAt(uint32_t address)
+{
+    // The main thread may change breakpoints while the program runs. The
+    // hook keeps its own copy and refreshes it only when the generation
+    // moved, so the common case costs one atomic load.
+    if (breakpointGeneration_.load(std::memory_order_acquire) != activeGeneration_) {
+        std::lock_guard lock(breakpointMutex_);
+        activeBreakpoints_.clear();
+        for (uint64_t added : breakpoints_) {
+            activeBreakpoints_.push_back(static_cast<uint32_t>(added) & ~1u);
+        }
+        std::sort(activeBreakpoints_.begin(), activeBreakpoints_.end());
+        activeGeneration_ = breakpointGeneration_.load(std::memory_order_relaxed);
+    }
+    return std::binary_search(activeBreakpoints_.begin(), activeBreakpoints_.end(), address);
+}
+
+void ArmCortexMCore::StopHere(StopReason reason)
+{
+    // Called from the hook, before the instruction at the PC executes; the
+    // emulator then returns with the PC still on that instruction.
+    hookStop_ = reason;
+    uc_emu_stop(engine_.get());
+}
+
+uint32_t ArmCortexMCore::ReadPc()
+{
+    uint32_t pc = 0;
+    uc_reg_read(engine_.get(), UC_ARM_REG_PC, &pc);
+    return pc;
+}
+
+// --- Registers ----------------------------------------------------------------
+
+int32_t ArmCortexMCore::RegisterCount()
+{
+    return static_cast<int32_t>(kRegisters.size());
+}
+
+std::string ArmCortexMCore::RegisterName(int32_t index)
+{
+    if (index < 0 || index >= RegisterCount()) {
+        return {};
+    }
+    return kRegisters[index].name;
+}
+
+int32_t ArmCortexMCore::PcIndex()
+{
+    return kPcIndex;
+}
+
+uint32_t ArmCortexMCore::ReadRegister(int32_t index)
+{
+    if (index < 0 || index >= RegisterCount()) {
+        return 0;
+    }
+    EngineLease lease(*this);
+    uint32_t value = 0;
+    uc_reg_read(lease.engine(), kRegisters[index].unicornId, &value);
+    return value;
+}
+
+void ArmCortexMCore::WriteRegister(int32_t index, uint32_t value)
+{
+    if (index < 0 || index >= RegisterCount()) {
+        return;
+    }
+    EngineLease lease(*this);
+    if (index == kPcIndex) {
+        // Bit 0 selects Thumb state in the emulator; the PC keeps the even
+        // address.
+        value |= 1u;
+    }
+    uc_reg_write(lease.engine(), kRegisters[index].unicornId, &value);
+}
+
+// --- Memory -------------------------------------------------------------------
+
+int32_t ArmCortexMCore::MemorySpaceCount()
+{
+    return kSpaceCount;
+}
+
+std::string ArmCortexMCore::MemorySpaceName(int32_t index)
+{
+    switch (index) {
+    case kFlashSpace: return "FLASH";
+    case kRamSpace: return "RAM";
+    default: return {};
+    }
+}
+
+uint32_t ArmCortexMCore::TransferLimit(int32_t index)
+{
+    switch (index) {
+    case kFlashSpace: return 256;
+    case kRamSpace: return 64;
+    default: return 0;
+    }
+}
+
+uint64_t ArmCortexMCore::SpaceBase(int32_t index) const
+{
+    return index == kFlashSpace ? kFlashBase : kRamBase;
+}
+
+uint64_t ArmCortexMCore::SpaceSize(int32_t index) const
+{
+    return index == kFlashSpace ? kFlashSize : kRamSize;
+}
+
+void ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count)
+{
+    if (buffer == nullptr || count == 0) {
+        return;
+    }
+    std::fill(buffer, buffer + count, 0u);
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    if (index < 0 || index >= kSpaceCount ||
+        !Overlap(address, count, SpaceBase(index), SpaceSize(index), begin, end)) {
+        return;
+    }
+    std::vector<uint8_t> bytes(end - begin);
+    {
+        EngineLease lease(*this);
+        uc_mem_read(lease.engine(), begin, bytes.data(), bytes.size());
+    }
+    std::copy(bytes.begin(), bytes.end(), buffer + (begin - address));
+}
+
+void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address,
+                                uint32_t count)
+{
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    if (buffer == nullptr || count == 0 || index < 0 || index >= kSpaceCount ||
+        !Overlap(address, count, SpaceBase(index), SpaceSize(index), begin, end)) {
+        return;
+    }
+    std::vector<uint8_t> bytes(end - begin);
+    const uint32_t* first = buffer + (begin - address);
+    std::transform(first, first + bytes.size(), bytes.begin(),
+                   [](uint32_t word) { return static_cast<uint8_t>(word); });
+
+    EngineLease lease(*this);
+    uc_mem_write(lease.engine(), begin, bytes.data(), bytes.size());
+    // The emulator keeps translated code and does not notice that memory
+    // under it changed; drop the translations so new code really runs.
+    uc_ctl_remove_cache(lease.engine(), begin, end);
+}
+
+bool ArmCortexMCore::BeginDownload(int32_t index)
+{
+    return index >= 0 && index < kSpaceCount;
+}
+
+bool ArmCortexMCore::EndDownload(int32_t index)
+{
+    return index >= 0 && index < kSpaceCount;
+}
+
+// --- Breakpoints ----------------------------------------------------------------
+
+std::optional<uint32_t> ArmCortexMCore::BreakpointSpaceId()
+{
+    return kBreakpointSpace;
+}
+
+bool ArmCortexMCore::HasBreakpoint(uint32_t spaceId, uint64_t address)
+{
+    if (spaceId != kBreakpointSpace) {
+        return false;
+    }
+    std::lock_guard lock(breakpointMutex_);
+    return breakpoints_.count(address) != 0;
+}
+
+bool ArmCortexMCore::AddBreakpoint(uint32_t spaceId, uint64_t address)
+{
+    // Beyond 32 bits the PC can never get there.
+    if (spaceId != kBreakpointSpace || address > std::numeric_limits<uint32_t>::max()) {
+        return false;
+    }
+    std::lock_guard lock(breakpointMutex_);
+    if (!breakpoints_.insert(address).second) {
+        return false;
+    }
+    breakpointGeneration_.fetch_add(1, std::memory_order_release);
+    return true;
+}
+
+void ArmCortexMCore::RemoveBreakpoint(uint32_t spaceId, uint64_t address)
+{
+    if (spaceId != kBreakpointSpace) {
+        return;
+    }
+    std::lock_guard lock(breakpointMutex_);
+    if (breakpoints_.erase(address) != 0) {
+        breakpointGeneration_.fetch_add(1, std::memory_order_release);
+    }
+}
+
+void ArmCortexMCore::RemoveAllBreakpoints()
+{
+    std::lock_guard lock(breakpointMutex_);
+    breakpoints_.clear();
+    breakpointGeneration_.fetch_add(1, std::memory_order_release);
+}
+
+}  // namespace sim

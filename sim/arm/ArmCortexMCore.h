@@ -1,0 +1,164 @@
+// A Cortex-M3 processor that executes real Thumb code.
+//
+// The instructions are executed by the Unicorn CPU emulator. The core owns one
+// emulator instance with two memory regions (FLASH and RAM) and presents them,
+// the core registers and one breakpoint space through the ProcessorCore
+// interface.
+//
+// Threading: every public method is called on the host's main thread. While
+// the program runs freely (after Continue) the emulator is driven by a worker
+// thread that the core starts and joins itself, so the run-state queries keep
+// answering while the program executes. At any moment the emulator belongs to
+// exactly one thread: the worker while it runs, the main thread otherwise.
+// When the main thread needs the emulator while the program runs (register or
+// memory access), it parks the worker, does the access and lets it go on.
+#pragma once
+
+#include "sim/ProcessorCore.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct uc_struct;  // Unicorn's engine type; kept out of this header.
+
+namespace sim {
+
+class ArmCortexMCore final : public ProcessorCore {
+public:
+    // The memory map. Addresses in ReadBlock/WriteBlock are absolute bus
+    // addresses, one byte per buffer word.
+    static constexpr uint64_t kFlashBase = 0x00000000;
+    static constexpr uint64_t kFlashSize = 256 * 1024;
+    static constexpr uint64_t kRamBase = 0x20000000;
+    static constexpr uint64_t kRamSize = 64 * 1024;
+
+    static constexpr int32_t kFlashSpace = 0;
+    static constexpr int32_t kRamSpace = 1;
+    static constexpr uint32_t kBreakpointSpace = 1;
+
+    // Why the core last stopped.
+    enum class StopReason {
+        None,        // Never ran since construction or the last Reset.
+        Breakpoint,  // The PC reached a breakpoint; that instruction has not executed.
+        Pause,       // Pause was called.
+        Step,        // Step executed its instructions.
+        Fault,       // The emulator refused to go on (unmapped access, bad instruction...).
+    };
+
+    // Opens the emulator and maps empty memory. The core is "not started"
+    // with all registers zero until Reset loads them from the vector table.
+    // Throws std::runtime_error if the emulator cannot be set up.
+    ArmCortexMCore();
+    ~ArmCortexMCore() override;
+
+    ArmCortexMCore(const ArmCortexMCore&) = delete;
+    ArmCortexMCore& operator=(const ArmCortexMCore&) = delete;
+
+    // Run control.
+    void Reset() override;
+    void Pause() override;
+    void Continue() override;
+    void Step(uint32_t count) override;
+
+    // The three states are exclusive: not started (after construction or
+    // Reset, until the first Continue or Step), running, halted.
+    bool IsHalted() override;
+    bool IsNotStarted() override;
+    bool IsRunning() override;
+
+    // R0..R12, SP, LR, PC, XPSR. The PC reads as the even instruction address.
+    int32_t RegisterCount() override;
+    std::string RegisterName(int32_t index) override;
+    int32_t PcIndex() override;
+    uint32_t ReadRegister(int32_t index) override;
+    void WriteRegister(int32_t index, uint32_t value) override;
+
+    // Space 0 "FLASH", space 1 "RAM". Outside its region a space reads as
+    // zero and ignores writes.
+    int32_t MemorySpaceCount() override;
+    std::string MemorySpaceName(int32_t index) override;
+    uint32_t TransferLimit(int32_t index) override;
+    void ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) override;
+    void WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) override;
+    bool BeginDownload(int32_t index) override;
+    bool EndDownload(int32_t index) override;
+
+    // One breakpoint space (id 1). An address with the Thumb bit set stops at
+    // the even instruction address.
+    std::optional<uint32_t> BreakpointSpaceId() override;
+    bool HasBreakpoint(uint32_t spaceId, uint64_t address) override;
+    bool AddBreakpoint(uint32_t spaceId, uint64_t address) override;
+    void RemoveBreakpoint(uint32_t spaceId, uint64_t address) override;
+    void RemoveAllBreakpoints() override;
+
+    // Diagnostics for hosts and tests: why the core last stopped, and the
+    // emulator's message when that was a fault (empty otherwise).
+    StopReason LastStopReason();
+    std::string LastFaultMessage();
+
+private:
+    enum class RunState { NotStarted, Halted, Running };
+
+    struct EngineCloser {
+        void operator()(uc_struct* engine) const noexcept;
+    };
+    using Engine = std::unique_ptr<uc_struct, EngineCloser>;
+
+    // Emulator callback for every instruction, before it executes.
+    static void OnInstruction(uc_struct* engine, uint64_t address, uint32_t size, void* self);
+    void HandleInstruction(uint64_t address);
+    bool BreakpointAt(uint32_t address);
+    void StopHere(StopReason reason);
+
+    // Runs the emulator on the calling thread until the instruction hook or a
+    // fault stops it. stepBudget_ selects stepping, otherwise it free-runs.
+    StopReason RunUntilStopped();
+
+    void StartWorker();
+    // Stops the worker (if any) and joins it. Returns true if it was still
+    // running and stopped because of this request.
+    bool StopWorker();
+
+    // Hands the emulator to the main thread for one register or memory
+    // access. A running program is parked for the access and resumed
+    // afterwards, exactly where it was.
+    class EngineLease;
+
+    uint32_t ReadPc();
+    uint64_t SpaceBase(int32_t index) const;
+    uint64_t SpaceSize(int32_t index) const;
+
+    Engine engine_;
+
+    // --- Main thread only.
+    std::thread worker_;
+
+    // --- Shared between the main thread and the worker.
+    std::atomic<RunState> state_{RunState::NotStarted};
+    std::atomic<bool> stopRequested_{false};
+
+    std::mutex breakpointMutex_;
+    std::set<uint64_t> breakpoints_;  // As added, guarded by breakpointMutex_.
+    std::atomic<uint64_t> breakpointGeneration_{0};
+
+    // --- Owned by whichever thread currently drives the emulator. The main
+    // thread hands them over by starting the worker and takes them back by
+    // joining it, so no further locking is needed.
+    std::optional<uint32_t> skipBreakpointAt_;  // Resume: do not stop at once.
+    std::optional<uint64_t> stepBudget_;        // Instructions Step may still run.
+    std::optional<StopReason> hookStop_;        // Set by the hook when it stops the run.
+    std::vector<uint32_t> activeBreakpoints_;   // Even addresses, sorted.
+    uint64_t activeGeneration_ = 0;
+    StopReason lastStop_ = StopReason::None;
+    std::string lastFault_;
+};
+
+}  // namespace sim

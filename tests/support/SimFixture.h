@@ -1,0 +1,53 @@
+// A fixture for tests that drive the module against the simulated host.
+// After every test: every host reference handed to the module was released
+// exactly once, and every Nexus method ran on the host's main thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "sim/ScriptedProcessor.h"
+#include "sim/SimHost.h"
+
+class SimTest : public ::testing::Test {
+protected:
+    sim::Host& host = sim::Host::Instance();
+
+    void SetUp() override {
+        host.Reset();
+        sim::OverReleases() = 0;
+        ASSERT_EQ(sim::LiveObjects().load(), 0) << "an earlier test leaked host references";
+    }
+
+    void TearDown() override {
+        EXPECT_EQ(sim::LiveObjects().load(), 0) << "host references were not released";
+        EXPECT_EQ(sim::OverReleases().load(), 0) << "host references were released twice";
+        EXPECT_EQ(host.mainThreadViolations(), 0) << "a Nexus method ran off the main thread";
+        sim::LiveObjects() = 0;
+        host.Reset();
+    }
+
+    // A processor with registers PC (the program counter), R0, R1 and SP,
+    // memory spaces DATA (transfer limit 16) and CODE (limit 1024), and
+    // breakpoint space 7.
+    std::shared_ptr<sim::ScriptedProcessor> AddCpu(const std::string& designator = "CPU") {
+        auto cpu = std::make_shared<sim::ScriptedProcessor>();
+        cpu->AddRegister("R0", 0x11);
+        cpu->AddRegister("R1", 0x22);
+        cpu->AddRegister("SP", 0x2000);
+        cpu->AddMemorySpace("DATA", 16);
+        cpu->AddMemorySpace("CODE", 1024);
+        cpu->SetBreakpointSpace(7);
+        host.AddProcessor(designator, cpu);
+        return cpu;
+    }
+
+    // Runs f on a front-end thread while this thread serves as the host's
+    // main thread.
+    template <class F>
+    void FrontEnd(F f) {
+        host.RunFrontEnd(f);
+    }
+};
