@@ -274,7 +274,7 @@ ArmCortexMCore::StopReason ArmCortexMCore::RunUntilStopped()
         hookStop_.reset();
         // Thumb code: the start address needs bit 0 set, or the emulator
         // would try to execute ARM instructions, which a Cortex-M lacks.
-        const uc_err err = uc_emu_start(uc, ReadPc(), 0, 0, 0);
+        const uc_err err = uc_emu_start(uc, ReadPc() | 1u, 0, 0, 0);
         if (err != UC_ERR_OK) {
             lastFault_ = uc_strerror(err);
             return StopReason::Fault;

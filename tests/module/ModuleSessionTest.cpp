@@ -1,1 +1,126 @@
+// One debug session through the built module's exports, as a front-end runs
+// it: open, maps, a download in blocks, a breakpoint, continue to it, stop
+// status, registers, memory, close.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "sim/ScriptedProcessor.h"
+#include "tests/support/ModuleLoader.h"
+#include "tests/support/SimFixture.h"
+
+using namespace diorx_test;
+
+namespace {
+
+std::atomic<int> g_polls{0};
+void DI_CDECL CountPoll() { g_polls++; }
+
+struct MapEntry {
+    const char* name;
+    int32_t id;
+    uint8_t accepted;
+    uint8_t untouched[3];
+};
+
+uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+// A GdiAddress as three little-endian argument slots.
+struct Slots3 {
+    uint32_t s0, s1, s2;
+};
+Slots3 AddressSlots(uint32_t space, uint64_t address) {
+    uint8_t bytes[12];
+    std::memcpy(bytes, &space, 4);
+    for (int i = 0; i < 8; ++i) bytes[4 + i] = static_cast<uint8_t>(address >> (56 - 8 * i));
+    return {Le32(bytes), Le32(bytes + 4), Le32(bytes + 8)};
+}
+
+class ModuleSession : public SimTest {
+protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        ASSERT_TRUE(module.Load(DIORX_MODULE_FILE, error)) << error;
+    }
+    static DiModule module;
+};
+DiModule ModuleSession::module;
+
+TEST_F(ModuleSession, FrontEndDrivesAProcessorFromOpenToClose) {
+    auto cpu = AddCpu("U7");
+    cpu->AddRegister("R7", 0xFEEDF00D);
+    cpu->SetPc(0x100);
+    cpu->SetState(sim::ScriptedProcessor::State::Halted);
+    // The run stops one instruction past the breakpoint, as a processor that
+    // reports the address after the trapping instruction does.
+    cpu->onContinue = {2, 0x205};
+    cpu->onStep = {0, std::nullopt};
+    g_polls = 0;
+
+    const char* argv[] = {"C:\\Tools\\qdvmb.exe", "-p", "U7"};
+    MapEntry registers[] = {{"pc", 0, 0, {9, 9, 9}}, {"r0", 1, 0, {}}, {"R7", 7, 0, {}}};
+    MapEntry spaces[] = {{"code", 2, 0, {}}, {"DATA", 3, 0, {}}};
+
+    FrontEnd([&] {
+        ASSERT_EQ(module.DiGdiOpen(0, 0, 3, argv, &CountPoll), 0u);
+        ASSERT_EQ(module.DiGdiInitRegisterMap(3, registers, 0), 0u);
+        ASSERT_EQ(module.DiGdiInitMemorySpaceMap(2, spaces), 0u);
+        EXPECT_EQ(registers[0].accepted, 1);
+        EXPECT_EQ(registers[0].untouched[0], 9);
+        EXPECT_EQ(spaces[1].accepted, 1);
+
+        // Download 1,500 bytes into CODE: start, one block, finish.
+        std::vector<uint8_t> image(1500);
+        for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+        const Slots3 start = AddressSlots(2, 0x1000);
+        EXPECT_EQ(module.DiMemoryDownload(0, 0, 0, 0, start.s0, start.s1, start.s2, nullptr), 0u);
+        EXPECT_EQ(module.DiMemoryDownload(0, 1, 0, 1500, start.s0, start.s1, start.s2, image.data()), 0u);
+        EXPECT_EQ(module.DiMemoryDownload(0, 2, 0, 0, start.s0, start.s1, start.s2, nullptr), 0u);
+        for (std::size_t i = 0; i < image.size(); i += 97) EXPECT_EQ(cpu->Word(1, 0x1000 + i), image[i]) << i;
+        EXPECT_EQ(cpu->Word(1, 0x1000 + 1499), image[1499]);
+
+        // Breakpoint at 0x204, then run to it.
+        uint8_t result[24];
+        std::memset(result, 0xEE, sizeof result);
+        const Slots3 location = AddressSlots(0, 0x204);
+        EXPECT_EQ(module.DiBreakpointSet(result, 1, location.s0, location.s1, location.s2, 0, 0, 0), 0u);
+        EXPECT_EQ(Le32(result), 0x204u);
+        EXPECT_EQ(Le32(result + 20), 4u);
+        EXPECT_EQ(module.DiExecContinue(), 0u);
+        EXPECT_GE(g_polls.load(), 1);
+
+        uint8_t status[16] = {};
+        EXPECT_EQ(module.DiExecGetStatus(status), 0u);
+        EXPECT_EQ(Le32(status), 4u) << "stopped at a breakpoint";
+        EXPECT_EQ(Le32(status + 4), 0x204u);
+
+        uint8_t value[12];
+        EXPECT_EQ(module.DiRegisterRead(-1, value), 0u);
+        EXPECT_EQ(Le32(value + 8), 0u);
+        EXPECT_EQ(value[6], 0x02);
+        EXPECT_EQ(value[7], 0x04) << "the PC was moved back onto the breakpoint";
+        EXPECT_EQ(module.DiRegisterRead(7, value), 0u);
+        EXPECT_EQ(value[4], 0xFE);
+        EXPECT_EQ(value[7], 0x0D);
+
+        // Memory through DATA: write two words, read three (one never written).
+        const Slots3 data = AddressSlots(3, 0x40);
+        uint8_t values[3][12] = {{0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF}, {0, 0, 0, 0, 0, 1, 0, 0}};
+        EXPECT_EQ(module.DiMemoryWrite(data.s0, data.s1, data.s2, values, 2), 0u);
+        std::memset(values, 0x55, sizeof values);
+        EXPECT_EQ(module.DiMemoryRead(data.s0, data.s1, data.s2, values, 3), 0u);
+        EXPECT_EQ(values[0][4], 0xDE);
+        EXPECT_EQ(values[0][7], 0xEF);
+        EXPECT_EQ(values[1][5], 0x01);
+        EXPECT_EQ(values[2][7], 0x00);
+        for (auto& v : values) EXPECT_EQ(Le32(v + 8), 0u);
+
+        EXPECT_EQ(module.DiBreakpointClear(0x204), 0u);
+        EXPECT_TRUE(cpu->Breakpoints().empty());
+        EXPECT_EQ(module.DiGdiClose(0), 0u);
+        EXPECT_EQ(module.DiGdiClose(0), 7u);
+    });
+}
+
+}  // namespace

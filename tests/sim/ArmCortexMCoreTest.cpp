@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -342,6 +343,11 @@ struct VectorCase {
     uint32_t resetVector;
 };
 
+std::ostream& operator<<(std::ostream& out, const VectorCase& c)
+{
+    return out << std::hex << "SP 0x" << c.sp << ", reset vector 0x" << c.resetVector;
+}
+
 class ResetFromVectors : public CoreFixture, public ::testing::WithParamInterface<VectorCase> {};
 
 TEST_P(ResetFromVectors, LoadsSpAndPcFromTheFirstTwoWords)
@@ -412,6 +418,11 @@ constexpr uint32_t kCountingInstructions = 7;
 struct StepCase {
     uint32_t count;
 };
+
+std::ostream& operator<<(std::ostream& out, const StepCase& c)
+{
+    return out << "Step(" << c.count << ")";
+}
 
 class StepCounting : public CoreFixture, public ::testing::WithParamInterface<StepCase> {};
 
@@ -552,6 +563,11 @@ struct RangeCase {
     uint64_t mappedBegin;  // Part of the request inside the space,
     uint64_t mappedEnd;    // empty if begin == end.
 };
+
+std::ostream& operator<<(std::ostream& out, const RangeCase& c)
+{
+    return out << c.what;
+}
 
 class OutOfRange : public CoreFixture, public ::testing::WithParamInterface<RangeCase> {};
 

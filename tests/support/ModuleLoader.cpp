@@ -1,1 +1,116 @@
+#include "tests/support/ModuleLoader.h"
 
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace diorx_test {
+
+const std::vector<std::string> ExportNames = {
+    "DiGdiOpen", "DiGdiClose", "DiGdiGetFeatures", "DiGdiSetConfig", "DiGdiInitIO", "DiGdiInitRegisterMap",
+    "DiGdiInitMemorySpaceMap", "DiGdiAddCallback", "DiGdiCancel", "DiGdiSynchronize", "DiDirectAddMenuItem",
+    "DiDirectCommand", "DiDirectReadNoWait", "DiErrorGetMessage", "DiMemorySetMap", "DiMemoryGetMap",
+    "DiMemorySetCpuMap", "DiMemoryGetCpuMap", "DiMemoryDownload", "DiMemoryWrite", "DiMemoryRead",
+    "DiRegisterWrite", "DiRegisterRead", "DiRegisterClassCreate", "DiRegisterClassDelete", "DiRegisterClassWrite",
+    "DiRegisterClassRead", "DiBreakpointSet", "DiBreakpointClear", "DiBreakpointClearAll", "DiExecResetChild",
+    "DiExecSingleStep", "DiExecContinueUntil", "DiExecContinue", "DiExecContinueBackground", "DiExecGetStatus",
+    "DiExecStop", "DiCommGetAcceptableSettings", "DiTraceSwitchOn", "DiTraceGetInstructions",
+    "DiTracePrintRawInfo", "DiTraceGetNrOfNewFrames", "DiCoverageSwitchOn", "DiCoverageGetInfo",
+    "DiProfilingSwitchOn", "DiProfileGetInfo", "DiStateOpen", "DiStateSave", "DiStateRestore", "DiStateClose",
+    "DiMeeEnumExecEnv", "DiMeeConnect", "DiMeeGetFeatures", "DiMeeInitIO", "DiMeeSelect", "DiMeeDisconnect",
+    "DiCpuSelect", "DiCpuCurrent", "DiGdiVersion", "DiProcess"};
+
+std::string ModulePath(const std::string& fileName) { return platform::ExecutableDirectory() + "/" + fileName; }
+
+namespace {
+template <class Fn>
+bool Bind(const DiModule& module, Fn& fn, const char* name, std::string& error) {
+    fn = reinterpret_cast<Fn>(module.Find(name));
+    if (!fn) error += std::string(" missing ") + name;
+    return fn != nullptr;
+}
+}  // namespace
+
+bool DiModule::Load(const std::string& fileName, std::string& error) {
+    handle = platform::LoadLibraryFile(ModulePath(fileName));
+    if (!handle) {
+        error = "cannot load " + ModulePath(fileName);
+        return false;
+    }
+    bool ok = true;
+#define DI_BIND(name) ok &= Bind(*this, name, #name, error)
+    DI_BIND(DiGdiOpen);
+    DI_BIND(DiGdiClose);
+    DI_BIND(DiGdiGetFeatures);
+    DI_BIND(DiGdiVersion);
+    DI_BIND(DiGdiInitRegisterMap);
+    DI_BIND(DiGdiInitMemorySpaceMap);
+    DI_BIND(DiGdiCancel);
+    DI_BIND(DiMemoryDownload);
+    DI_BIND(DiMemoryWrite);
+    DI_BIND(DiMemoryRead);
+    DI_BIND(DiRegisterWrite);
+    DI_BIND(DiRegisterRead);
+    DI_BIND(DiBreakpointSet);
+    DI_BIND(DiBreakpointClear);
+    DI_BIND(DiBreakpointClearAll);
+    DI_BIND(DiExecResetChild);
+    DI_BIND(DiExecSingleStep);
+    DI_BIND(DiExecContinue);
+    DI_BIND(DiExecGetStatus);
+    DI_BIND(DiExecStop);
+#undef DI_BIND
+    return ok;
+}
+
+namespace {
+uint16_t U16(const std::vector<uint8_t>& f, std::size_t at) { return uint16_t(f.at(at) | f.at(at + 1) << 8); }
+uint32_t U32(const std::vector<uint8_t>& f, std::size_t at) { return uint32_t(U16(f, at) | uint32_t(U16(f, at + 2)) << 16); }
+}  // namespace
+
+bool ReadPeExports(const std::string& path, PeExports& exports, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    try {
+        if (f.size() < 0x40 || f[0] != 'M' || f[1] != 'Z') {
+            error = "not a PE image";
+            return false;
+        }
+        const std::size_t pe = U32(f, 0x3C);
+        if (U32(f, pe) != 0x00004550) {
+            error = "no PE signature";
+            return false;
+        }
+        const std::size_t coff = pe + 4;
+        const uint16_t sections = U16(f, coff + 2);
+        const uint16_t optionalSize = U16(f, coff + 16);
+        const std::size_t optional = coff + 20;
+        if (U16(f, optional) != 0x10B) {
+            error = "not a 32-bit image";
+            return false;
+        }
+        const uint32_t exportRva = U32(f, optional + 96);
+        const std::size_t sectionTable = optional + optionalSize;
+        auto fileOffset = [&](uint32_t rva) -> std::size_t {
+            for (uint16_t i = 0; i < sections; ++i) {
+                const std::size_t s = sectionTable + 40u * i;
+                const uint32_t va = U32(f, s + 12), size = std::max(U32(f, s + 8), U32(f, s + 16));
+                if (rva >= va && rva < va + size) return rva - va + U32(f, s + 20);
+            }
+            throw std::out_of_range("rva outside every section");
+        };
+        auto text = [&](uint32_t rva) { return std::string(reinterpret_cast<const char*>(&f.at(fileOffset(rva)))); };
+        const std::size_t dir = fileOffset(exportRva);
+        exports.dllName = text(U32(f, dir + 12));
+        const uint32_t base = U32(f, dir + 16), names = U32(f, dir + 24);
+        const std::size_t nameTable = fileOffset(U32(f, dir + 32)), ordinalTable = fileOffset(U32(f, dir + 36));
+        for (uint32_t i = 0; i < names; ++i)
+            exports.entries.emplace_back(text(U32(f, nameTable + 4 * i)), base + U16(f, ordinalTable + 2 * i));
+        return true;
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+}
+
+}  // namespace diorx_test
