@@ -1,0 +1,169 @@
+// What a front-end pays per call. Every figure is reported as a ratio to a
+// baseline measured in the same run: reading the same words straight from
+// the simulated processor, with no module, no hand-over and no lookups.
+//
+// The module's calls go the real way: a front-end thread (the benchmark's)
+// hands each operation to the host's main thread, which a second thread
+// plays here.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "gdi/GdiRecords.h"
+#include "sim/ScriptedProcessor.h"
+#include "sim/SimHost.h"
+
+extern "C" {
+uint32_t DiGdiOpen(uint32_t, uint32_t, int32_t, const char* const*, void (*)());
+uint32_t DiGdiClose(uint32_t);
+uint32_t DiGdiInitRegisterMap(int32_t, gdi::GdiMapEntry*, int32_t);
+uint32_t DiGdiInitMemorySpaceMap(int32_t, gdi::GdiMapEntry*);
+uint32_t DiMemoryRead(uint32_t, uint32_t, uint32_t, gdi::GdiValue*, uint32_t);
+uint32_t DiMemoryWrite(uint32_t, uint32_t, uint32_t, const gdi::GdiValue*, uint32_t);
+uint32_t DiRegisterRead(int32_t, gdi::GdiValue*);
+}
+
+namespace {
+
+std::shared_ptr<sim::ScriptedProcessor> g_cpu;
+
+// Serves the module's hand-overs on a thread of its own for the whole run.
+class HostMainThread {
+public:
+    HostMainThread() {
+        thread_ = std::thread([this] {
+            sim::Host::Instance().RunFrontEnd([this] {
+                std::unique_lock<std::mutex> guard(lock_);
+                stopped_.wait(guard, [this] { return stop_; });
+            });
+        });
+        // Wait until the host's main thread is serving.
+        while (sim::Host::Instance().MainThreadId() == 0) std::this_thread::yield();
+    }
+    ~HostMainThread() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stop_ = true;
+        }
+        stopped_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+};
+
+void SetUpSession() {
+    g_cpu = std::make_shared<sim::ScriptedProcessor>();
+    g_cpu->AddRegister("R0", 42);
+    g_cpu->AddMemorySpace("DATA", 1u << 20);
+    for (uint32_t i = 0; i < 4096; ++i) g_cpu->SetWord(0, i, i * 2654435761u);
+    sim::Host::Instance().AddProcessor("CPU", g_cpu);
+
+    static const char* argv[] = {"qdvlx32.exe", "CPU"};
+    DiGdiOpen(0, 0, 2, argv, nullptr);
+    static const char* data = "DATA";
+    static const char* r0 = "R0";
+    gdi::GdiMapEntry space{}, reg{};
+    std::memcpy(space.name, &data, sizeof data);
+    std::memcpy(reg.name, &r0, sizeof r0);
+    gdi::StoreLE32(space.id, 1);
+    gdi::StoreLE32(reg.id, 1);
+    DiGdiInitMemorySpaceMap(1, &space);
+    DiGdiInitRegisterMap(1, &reg, 0);
+}
+
+void BM_Baseline_DirectRead(benchmark::State& state) {
+    std::vector<uint32_t> words(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        g_cpu->ReadBlock(0, words.data(), 0, static_cast<uint32_t>(words.size()));
+        benchmark::DoNotOptimize(words.data());
+    }
+}
+
+void BM_DiMemoryRead(benchmark::State& state) {
+    std::vector<gdi::GdiValue> values(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        // Space id 1, address 0: slots hold the record's bytes.
+        if (DiMemoryRead(1, 0, 0, values.data(), static_cast<uint32_t>(values.size())) != 0)
+            state.SkipWithError("DiMemoryRead failed");
+        benchmark::DoNotOptimize(values.data());
+    }
+}
+
+void BM_DiMemoryWrite(benchmark::State& state) {
+    std::vector<gdi::GdiValue> values(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state)
+        if (DiMemoryWrite(1, 0, 0, values.data(), static_cast<uint32_t>(values.size())) != 0)
+            state.SkipWithError("DiMemoryWrite failed");
+}
+
+void BM_DiRegisterRead(benchmark::State& state) {
+    gdi::GdiValue value{};
+    for (auto _ : state) {
+        DiRegisterRead(1, &value);
+        benchmark::DoNotOptimize(&value);
+    }
+}
+
+BENCHMARK(BM_Baseline_DirectRead)->Arg(16)->Arg(1024);
+BENCHMARK(BM_DiMemoryRead)->Arg(16)->Arg(1024);
+BENCHMARK(BM_DiMemoryWrite)->Arg(16)->Arg(1024);
+BENCHMARK(BM_DiRegisterRead);
+
+// Prints the usual table, then each result as a multiple of the baseline
+// with the same argument (or of the smallest baseline for calls without one).
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            results_.emplace_back(run.benchmark_name(), run.GetAdjustedRealTime());
+        }
+    }
+    void PrintRatios() const {
+        std::map<std::string, double> baseline;
+        std::string smallest;  // the first baseline run is the smallest argument
+        for (const auto& [name, time] : results_)
+            if (name.rfind("BM_Baseline_DirectRead/", 0) == 0) {
+                baseline[name.substr(name.find('/'))] = time;
+                if (smallest.empty()) smallest = name.substr(name.find('/'));
+            }
+        if (baseline.empty()) return;
+        std::printf("\nRatio to the baseline (direct read of the same words, same run):\n");
+        for (const auto& [name, time] : results_) {
+            const auto slash = name.find('/');
+            auto it = baseline.find(slash == std::string::npos ? smallest : name.substr(slash));
+            if (it == baseline.end()) it = baseline.find(smallest);
+            const auto& base = *it;
+            std::printf("  %-32s %10.1fx  (baseline%s)\n", name.c_str(), time / base.second, base.first.c_str());
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, double>> results_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    HostMainThread mainThread;
+    SetUpSession();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    DiGdiClose(0);
+    benchmark::Shutdown();
+    return 0;
+}
