@@ -41,7 +41,6 @@ constexpr std::array<RegisterInfo, 17> kRegisters{{
 }};
 
 constexpr int32_t kPcIndex = 15;
-constexpr int32_t kSpaceCount = 2;
 
 // Reset values that the vector table does not provide.
 constexpr uint32_t kResetXpsr = 0x01000000;  // Only the Thumb bit.
@@ -118,7 +117,8 @@ ArmCortexMCore::ArmCortexMCore()
     Check(uc_mem_map(uc, kRamBase, kRamSize, UC_PROT_ALL), "map RAM");
 
     // With exits enabled and no exit addresses, uc_emu_start ignores its
-    // "until" argument: only the instruction hook or a fault ends a run.
+    // "until" argument: only the instruction hook, a fault or the CPU going
+    // idle (WFI) ends a run.
     Check(uc_ctl_exits_enable(uc), "enable exits");
     Check(uc_ctl_set_exits(uc, nullptr, static_cast<size_t>(0)), "clear exits");
 
@@ -130,8 +130,8 @@ ArmCortexMCore::ArmCortexMCore()
           "add instruction hook");
 
     // The emulator starts outside Thumb state; a Cortex-M never leaves it.
-    const uint32_t pc = 0 | 1u;
-    uc_reg_write(uc, UC_ARM_REG_PC, &pc);
+    const uint32_t thumbAtZero = 1u;
+    uc_reg_write(uc, UC_ARM_REG_PC, &thumbAtZero);
 }
 
 ArmCortexMCore::~ArmCortexMCore()
@@ -408,37 +408,52 @@ void ArmCortexMCore::WriteRegister(int32_t index, uint32_t value)
 
 // --- Memory -------------------------------------------------------------------
 
+namespace {
+struct Region {
+    uint64_t base;
+    uint64_t size;
+};
+constexpr Region kFlashRegion{ArmCortexMCore::kFlashBase, ArmCortexMCore::kFlashSize};
+constexpr Region kRamRegion{ArmCortexMCore::kRamBase, ArmCortexMCore::kRamSize};
+
+// Each memory space is a window on the bus by absolute address. MEMORY
+// covers the whole bus: a debugger that reaches every address through one
+// memory space (as it does for this processor family) uses it.
+struct SpaceInfo {
+    const char* name;
+    uint32_t transferLimit;
+    std::array<Region, 2> regions;
+    std::size_t regionCount;
+};
+constexpr std::array<SpaceInfo, 3> kSpaces{{
+    {"MEMORY", 256, {kFlashRegion, kRamRegion}, 2},
+    {"FLASH", 256, {kFlashRegion, {}}, 1},
+    {"RAM", 64, {kRamRegion, {}}, 1},
+}};
+static_assert(ArmCortexMCore::kMemorySpace == 0 && ArmCortexMCore::kFlashSpace == 1 && ArmCortexMCore::kRamSpace == 2);
+
+const SpaceInfo* Space(int32_t index)
+{
+    return index >= 0 && index < static_cast<int32_t>(kSpaces.size()) ? &kSpaces[static_cast<std::size_t>(index)]
+                                                                       : nullptr;
+}
+}  // namespace
+
 int32_t ArmCortexMCore::MemorySpaceCount()
 {
-    return kSpaceCount;
+    return static_cast<int32_t>(kSpaces.size());
 }
 
 std::string ArmCortexMCore::MemorySpaceName(int32_t index)
 {
-    switch (index) {
-    case kFlashSpace: return "FLASH";
-    case kRamSpace: return "RAM";
-    default: return {};
-    }
+    const SpaceInfo* space = Space(index);
+    return space ? space->name : std::string();
 }
 
 uint32_t ArmCortexMCore::TransferLimit(int32_t index)
 {
-    switch (index) {
-    case kFlashSpace: return 256;
-    case kRamSpace: return 64;
-    default: return 0;
-    }
-}
-
-uint64_t ArmCortexMCore::SpaceBase(int32_t index) const
-{
-    return index == kFlashSpace ? kFlashBase : kRamBase;
-}
-
-uint64_t ArmCortexMCore::SpaceSize(int32_t index) const
-{
-    return index == kFlashSpace ? kFlashSize : kRamSize;
+    const SpaceInfo* space = Space(index);
+    return space ? space->transferLimit : 0;
 }
 
 void ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count)
@@ -447,49 +462,59 @@ void ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address
         return;
     }
     std::fill(buffer, buffer + count, 0u);
-    uint64_t begin = 0;
-    uint64_t end = 0;
-    if (index < 0 || index >= kSpaceCount ||
-        !Overlap(address, count, SpaceBase(index), SpaceSize(index), begin, end)) {
+    const SpaceInfo* space = Space(index);
+    if (space == nullptr) {
         return;
     }
-    std::vector<uint8_t> bytes(end - begin);
-    {
-        EngineLease lease(*this);
-        uc_mem_read(lease.engine(), begin, bytes.data(), bytes.size());
+    for (std::size_t r = 0; r < space->regionCount; ++r) {
+        uint64_t begin = 0;
+        uint64_t end = 0;
+        if (!Overlap(address, count, space->regions[r].base, space->regions[r].size, begin, end)) {
+            continue;
+        }
+        std::vector<uint8_t> bytes(end - begin);
+        {
+            EngineLease lease(*this);
+            uc_mem_read(lease.engine(), begin, bytes.data(), bytes.size());
+        }
+        std::copy(bytes.begin(), bytes.end(), buffer + (begin - address));
     }
-    std::copy(bytes.begin(), bytes.end(), buffer + (begin - address));
 }
 
 void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address,
                                 uint32_t count)
 {
-    uint64_t begin = 0;
-    uint64_t end = 0;
-    if (buffer == nullptr || count == 0 || index < 0 || index >= kSpaceCount ||
-        !Overlap(address, count, SpaceBase(index), SpaceSize(index), begin, end)) {
+    const SpaceInfo* space = Space(index);
+    if (buffer == nullptr || count == 0 || space == nullptr) {
         return;
     }
-    std::vector<uint8_t> bytes(end - begin);
-    const uint32_t* first = buffer + (begin - address);
-    std::transform(first, first + bytes.size(), bytes.begin(),
-                   [](uint32_t word) { return static_cast<uint8_t>(word); });
+    for (std::size_t r = 0; r < space->regionCount; ++r) {
+        uint64_t begin = 0;
+        uint64_t end = 0;
+        if (!Overlap(address, count, space->regions[r].base, space->regions[r].size, begin, end)) {
+            continue;
+        }
+        std::vector<uint8_t> bytes(end - begin);
+        const uint32_t* first = buffer + (begin - address);
+        std::transform(first, first + bytes.size(), bytes.begin(),
+                       [](uint32_t word) { return static_cast<uint8_t>(word); });
 
-    EngineLease lease(*this);
-    uc_mem_write(lease.engine(), begin, bytes.data(), bytes.size());
-    // The emulator keeps translated code and does not notice that memory
-    // under it changed; drop the translations so new code really runs.
-    uc_ctl_remove_cache(lease.engine(), begin, end);
+        EngineLease lease(*this);
+        uc_mem_write(lease.engine(), begin, bytes.data(), bytes.size());
+        // The emulator keeps translated code and does not notice that memory
+        // under it changed; drop the translations so new code really runs.
+        uc_ctl_remove_cache(lease.engine(), begin, end);
+    }
 }
 
 bool ArmCortexMCore::BeginDownload(int32_t index)
 {
-    return index >= 0 && index < kSpaceCount;
+    return Space(index) != nullptr;
 }
 
 bool ArmCortexMCore::EndDownload(int32_t index)
 {
-    return index >= 0 && index < kSpaceCount;
+    return Space(index) != nullptr;
 }
 
 // --- Breakpoints ----------------------------------------------------------------

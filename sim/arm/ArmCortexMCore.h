@@ -40,8 +40,9 @@ public:
     static constexpr uint64_t kRamBase = 0x20000000;
     static constexpr uint64_t kRamSize = 64 * 1024;
 
-    static constexpr int32_t kFlashSpace = 0;
-    static constexpr int32_t kRamSpace = 1;
+    static constexpr int32_t kMemorySpace = 0;  // the whole bus
+    static constexpr int32_t kFlashSpace = 1;
+    static constexpr int32_t kRamSpace = 2;
     static constexpr uint32_t kBreakpointSpace = 1;
 
     // Why the core last stopped.
@@ -133,8 +134,6 @@ private:
     class EngineLease;
 
     uint32_t ReadPc();
-    uint64_t SpaceBase(int32_t index) const;
-    uint64_t SpaceSize(int32_t index) const;
 
     Engine engine_;
 

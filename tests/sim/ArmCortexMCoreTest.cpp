@@ -325,11 +325,12 @@ TEST(ArmCortexMCoreLayout, RegistersAndSpacesAreNamedAsTheDebuggerExpects)
     EXPECT_EQ(core.RegisterName(-1), "");
     EXPECT_EQ(core.RegisterName(core.RegisterCount()), "");
 
-    ASSERT_EQ(core.MemorySpaceCount(), 2);
-    EXPECT_EQ(core.MemorySpaceName(0), "FLASH");
-    EXPECT_EQ(core.MemorySpaceName(1), "RAM");
-    EXPECT_EQ(core.TransferLimit(0), 256u);
-    EXPECT_EQ(core.TransferLimit(1), 64u);
+    ASSERT_EQ(core.MemorySpaceCount(), 3);
+    EXPECT_EQ(core.MemorySpaceName(ArmCortexMCore::kMemorySpace), "MEMORY");
+    EXPECT_EQ(core.MemorySpaceName(kFlash), "FLASH");
+    EXPECT_EQ(core.MemorySpaceName(kRam), "RAM");
+    EXPECT_EQ(core.TransferLimit(kFlash), 256u);
+    EXPECT_EQ(core.TransferLimit(kRam), 64u);
     EXPECT_EQ(core.BreakpointSpaceId(), std::optional<uint32_t>(1));
     EXPECT_TRUE(core.IsNotStarted());
     EXPECT_FALSE(core.IsRunning());
@@ -555,6 +556,24 @@ TEST_F(CoreFixture, OneByteTravelsPerBufferWord)
     EXPECT_EQ(ReadWord(kRam, 0x20000100), 0x0033F211u);
 }
 
+TEST_F(CoreFixture, WholeBusSpaceReachesFlashAndRamByAbsoluteAddress)
+{
+    const uint32_t flashByte[] = {0x5A};
+    const uint32_t ramByte[] = {0xC3};
+    core.WriteBlock(ArmCortexMCore::kMemorySpace, flashByte, 0x100, 1);
+    core.WriteBlock(ArmCortexMCore::kMemorySpace, ramByte, 0x20000200, 1);
+    uint32_t back = 0;
+    core.ReadBlock(kFlash, &back, 0x100, 1);
+    EXPECT_EQ(back, 0x5Au);
+    core.ReadBlock(kRam, &back, 0x20000200, 1);
+    EXPECT_EQ(back, 0xC3u);
+    // A block that runs off the end of flash reads zeros for the gap.
+    std::vector<uint32_t> edge(4, 0xEE);
+    core.WriteBlock(kFlash, flashByte, ArmCortexMCore::kFlashSize - 1, 1);
+    core.ReadBlock(ArmCortexMCore::kMemorySpace, edge.data(), ArmCortexMCore::kFlashSize - 1, 4);
+    EXPECT_EQ(edge, (std::vector<uint32_t>{0x5A, 0, 0, 0}));
+}
+
 struct RangeCase {
     const char* what;
     int32_t space;
@@ -618,7 +637,9 @@ TEST_F(CoreFixture, DownloadBracketsAcceptTheSpaces)
     EXPECT_TRUE(core.EndDownload(kFlash));
     EXPECT_TRUE(core.BeginDownload(kRam));
     EXPECT_TRUE(core.EndDownload(kRam));
-    EXPECT_FALSE(core.BeginDownload(2));
+    EXPECT_TRUE(core.BeginDownload(ArmCortexMCore::kMemorySpace));
+    EXPECT_FALSE(core.BeginDownload(core.MemorySpaceCount()));
+    EXPECT_FALSE(core.BeginDownload(-1));
 }
 
 // --- Breakpoint bookkeeping --------------------------------------------------------
