@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cctype>
 #include <map>
+#include <set>
 
 #include "sim/ScriptedProcessor.h"
 #include "tests/support/ModuleLoader.h"
@@ -37,6 +39,15 @@ TEST_F(ModuleContract, ExportDirectoryNamesTheModuleAndNumbersEveryFunction) {
         EXPECT_EQ(byName[ExportNames[row - 1]], 62 - row);
     }
     for (const auto& [name, ordinal] : exports.entries) EXPECT_NE(ordinal, 1u) << name << " took ordinal 1";
+
+    // The one file is all a user copies: it needs only libraries that every
+    // Windows system has, no compiler runtime beside it.
+    const std::set<std::string> system = {"KERNEL32.DLL", "MSVCRT.DLL", "OLEAUT32.DLL", "USER32.DLL", "ADVAPI32.DLL"};
+    EXPECT_FALSE(exports.importedLibraries.empty());
+    for (std::string library : exports.importedLibraries) {
+        for (char& c : library) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(system.count(library), 1u) << library << " would have to ship beside the module";
+    }
 }
 
 TEST_F(ModuleContract, FixedAnswersHoldWithAndWithoutAnInstanceWhateverIsPassed) {

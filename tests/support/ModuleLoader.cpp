@@ -106,6 +106,10 @@ bool ReadPeExports(const std::string& path, PeExports& exports, std::string& err
         const std::size_t nameTable = fileOffset(U32(f, dir + 32)), ordinalTable = fileOffset(U32(f, dir + 36));
         for (uint32_t i = 0; i < names; ++i)
             exports.entries.emplace_back(text(U32(f, nameTable + 4 * i)), base + U16(f, ordinalTable + 2 * i));
+        if (const uint32_t importRva = U32(f, optional + 104)) {
+            for (std::size_t d = fileOffset(importRva); U32(f, d + 12) != 0; d += 20)
+                exports.importedLibraries.push_back(text(U32(f, d + 12)));
+        }
         return true;
     } catch (const std::exception& e) {
         error = e.what();

@@ -58,6 +58,7 @@ std::string ModulePath(const std::string& fileName);
 struct PeExports {
     std::string dllName;
     std::vector<std::pair<std::string, uint32_t>> entries;
+    std::vector<std::string> importedLibraries;
 };
 bool ReadPeExports(const std::string& path, PeExports& exports, std::string& error);
 
