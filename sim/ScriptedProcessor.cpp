@@ -88,6 +88,7 @@ void ScriptedProcessor::Pause() {
 void ScriptedProcessor::Continue() {
     Guard guard(lock_);
     StartRun(onContinue, onContinue.stopPc);
+    if (afterContinue) afterContinue();
 }
 
 void ScriptedProcessor::Step(uint32_t count) {
@@ -117,6 +118,7 @@ bool ScriptedProcessor::IsRunning() {
 
 int32_t ScriptedProcessor::RegisterCount() {
     Guard guard(lock_);
+    if (registerCountAnswer) return *registerCountAnswer;
     return static_cast<int32_t>(registers_.size());
 }
 
@@ -144,6 +146,7 @@ void ScriptedProcessor::WriteRegister(int32_t index, uint32_t value) {
 
 int32_t ScriptedProcessor::MemorySpaceCount() {
     Guard guard(lock_);
+    if (memorySpaceCountAnswer) return *memorySpaceCountAnswer;
     return static_cast<int32_t>(spaces_.size());
 }
 

@@ -13,6 +13,7 @@
 // Never keeps it running until Pause.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -60,6 +61,13 @@ public:
     RunBehaviour onStep{0, std::nullopt};
     uint32_t stepSize = 4;
     uint32_t resetPc = 0;
+    // Runs at the end of every Continue, on the continuing thread: lets a
+    // test change the host's answers once the processor has been started.
+    std::function<void()> afterContinue;
+    // Counts answered instead of the real ones (GetRegisterCount,
+    // GetMemorySpaceCount), for hosts that report zero or negative counts.
+    std::optional<int32_t> registerCountAnswer;
+    std::optional<int32_t> memorySpaceCountAnswer;
 
     // Inspection and direct access for tests.
     MemorySpace& Space(int32_t index) { return spaces_.at(static_cast<std::size_t>(index)); }

@@ -109,6 +109,7 @@ void Host::Reset() {
         components_.clear();
         faults_.clear();
         removed_.clear();
+        lastServerModuleName_.clear();
     }
     log_.Clear();
     doneMode = DoneMode::Once;
@@ -228,6 +229,16 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
     mainThreadId_ = previous;
 }
 
+void Host::RunAsMainThread(const std::function<void()>& fn) {
+    struct Restore {
+        std::atomic<uint32_t>& id;
+        uint32_t saved;
+        ~Restore() { id = saved; }
+    } restore{mainThreadId_, mainThreadId_.load()};
+    mainThreadId_ = platform::CurrentThreadId();
+    fn();
+}
+
 void Host::RemoveSynchronize(void* call) {
     std::lock_guard<std::mutex> guard(lock_);
     removed_.push_back(call);
@@ -273,8 +284,17 @@ void* Host::ClientObject() {
     return &client;
 }
 
+std::u16string Host::lastServerModuleName() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lastServerModuleName_;
+}
+
 void Host::LoadServerModule(const std::u16string& name) {
     loadServerModuleCalls_++;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        lastServerModuleName_ = name;
+    }
     if (name != u"Weavemill" || !clientLoadsFlowLibrary) return;
     const std::string directory = flowLibraryDirectory.empty() ? platform::ExecutableDirectory() : flowLibraryDirectory;
     platform::ModuleHandle library = platform::LoadLibraryFile(directory + "/" + platform::FlowLibraryFileName());

@@ -88,12 +88,16 @@ public:
     HRESULT lastExecuteStatus() const { return lastExecuteStatus_; }
     std::vector<void*> removedCalls() const;
     int loadServerModuleCalls() const { return loadServerModuleCalls_; }
+    std::u16string lastServerModuleName() const;
 
     // Main thread. The calling thread becomes the host's main thread and
     // serves hand-overs until frontEnd, run on a thread of its own, returns.
     void RunFrontEnd(const std::function<void()>& frontEnd);
     uint32_t MainThreadId() const { return mainThreadId_; }
     void CheckMainThread(const char* method);
+    // Runs fn with the calling thread serving as the host's main thread, as
+    // the host does when it calls into a module from its own main loop.
+    void RunAsMainThread(const std::function<void()>& fn);
 
     // Entry points (called by the exported ClientAPI_* functions).
     void Synchronize(void* call);
@@ -113,6 +117,7 @@ private:
     std::map<std::string, HRESULT> faults_;
     CallLog log_;
     std::vector<void*> removed_;
+    std::u16string lastServerModuleName_;
     std::atomic<int> mainThreadViolations_{0};
     std::atomic<int> executeCount_{0};
     std::atomic<HRESULT> lastExecuteStatus_{0};

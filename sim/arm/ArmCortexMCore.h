@@ -82,8 +82,8 @@ public:
     uint32_t ReadRegister(int32_t index) override;
     void WriteRegister(int32_t index, uint32_t value) override;
 
-    // Space 0 "FLASH", space 1 "RAM". Outside its region a space reads as
-    // zero and ignores writes.
+    // Space 0 "MEMORY" (the whole bus), 1 "FLASH", 2 "RAM", by absolute
+    // address. Outside its regions a space reads as zero and ignores writes.
     int32_t MemorySpaceCount() override;
     std::string MemorySpaceName(int32_t index) override;
     uint32_t TransferLimit(int32_t index) override;

@@ -1,1 +1,480 @@
+// Run control: continue with its first step and breakpoint check, single
+// step, stop, reset, stop status, cancel and close during a wait.
+//
+// A run wait lasts at least one 500 ms poll cycle, so every test that waits
+// checks as much as it can from that one call.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gdi/GDI.h"
+#include "tests/support/GdiCalls.h"
+
+using namespace gdi;
+using namespace gditest;
+using sim::E_FAIL;
+using State = sim::ScriptedProcessor::State;
+
+namespace {
+
+// The poll callback handed to the instance: counts the cycles and runs the
+// test's hook on the waiting thread.
+std::function<void()> g_onPoll;
+std::atomic<int> g_polls{0};
+void DI_CDECL PollThunk() {
+    ++g_polls;
+    if (g_onPoll) g_onPoll();
+}
+
+constexpr const char* NiosPath = "C:\\qdvnios\\qdvnios.exe";
+constexpr const char* GetPc = "INexusProcessor::GetPcRegister";
+
+class GdiExecution : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        g_onPoll = nullptr;
+        g_polls = 0;
+        cpu = AddCpu();
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+    }
+    void TearDown() override {
+        g_onPoll = nullptr;
+        SimTest::TearDown();
+    }
+
+    // A new instance for processor "CPU" as the front-end at `path` opens it.
+    std::unique_ptr<TGDI> Open(const char* path = Lx32Path) {
+        auto gdi = std::make_unique<TGDI>();
+        const char* argv[] = {path, "CPU"};
+        gdi->Open(2, argv, PollThunk);
+        return gdi;
+    }
+
+    void SetBreakpoints(const std::vector<uint64_t>& addresses) {
+        for (uint64_t a : addresses) cpu->AddBreakpoint(7, a);
+    }
+
+    // Addresses of the breakpoint lookups, removals or additions in the log.
+    std::vector<uint64_t> Addresses(const char* method) {
+        std::vector<uint64_t> result;
+        for (const auto& args : CallsOf(host, method)) result.push_back(args.at(1));
+        return result;
+    }
+
+    std::shared_ptr<sim::ScriptedProcessor> cpu;
+};
+
+std::set<uint64_t> AsSet(const std::vector<uint64_t>& v) { return {v.begin(), v.end()}; }
+
+// ---- Continue --------------------------------------------------------------------
+
+struct ContinueCase {
+    const char* name;
+    const char* path;
+    bool alreadyRunning;
+    bool cancelBefore;  // a cancel with no wait running is lost
+    std::vector<uint64_t> breakpoints;
+    uint32_t stopPc;
+    bool pcUnreadableAfterWait;
+    uint32_t result;
+    std::vector<uint64_t> probes;  // breakpoint lookups after the wait, in order
+    std::optional<uint32_t> pcWritten;
+    uint32_t cause;
+    uint32_t statusBreakpointId;
+};
+
+void PrintTo(const ContinueCase& c, std::ostream* os) { *os << c.name; }
+
+class GdiContinue : public GdiExecution, public testing::WithParamInterface<ContinueCase> {};
+
+TEST_P(GdiContinue, StepsOffWaitsAndChecksTheStopAddress) {
+    const ContinueCase& c = GetParam();
+    SetBreakpoints(c.breakpoints);
+    if (c.alreadyRunning) {
+        // Running through the first state query, stopped by the next.
+        cpu->onContinue = {4, c.stopPc};
+        cpu->Continue();
+    } else {
+        cpu->onContinue = {0, c.stopPc};
+    }
+    auto gdi = Open(c.path);
+
+    std::vector<sim::LoggedCall> beforeWait;
+    g_onPoll = [&] {
+        beforeWait = host.Log().Calls();
+        host.Log().Clear();
+        if (c.pcUnreadableAfterWait) host.InjectFault(GetPc, E_FAIL);
+    };
+    FrontEnd([&] {
+        if (c.cancelBefore) {
+            EXPECT_EQ(gdi->Cancel(), GdiOk);
+        }
+        EXPECT_EQ(gdi->ExecContinue(), c.result);
+    });
+    g_onPoll = nullptr;
+
+    EXPECT_EQ(g_polls.load(), 1) << "the processor had stopped before the first poll";
+    std::vector<std::string> before;
+    for (const auto& call : beforeWait) before.push_back(call.method);
+    if (c.alreadyRunning) {
+        EXPECT_EQ(IndexOf(before, "INexusProcessor::StepProcessor"), -1);
+        EXPECT_EQ(IndexOf(before, "INexusProcessor::Continue"), -1);
+    } else {
+        // The first step, with the breakpoint under the PC (0x100) lifted
+        // and set again, then the run.
+        const int removed = IndexOf(before, "INexusProcessor::RemoveBreakpoint");
+        const int stepped = IndexOf(before, "INexusProcessor::StepProcessor");
+        const int added = IndexOf(before, "INexusProcessor::AddBreakpoint");
+        const int continued = IndexOf(before, "INexusProcessor::Continue");
+        ASSERT_NE(stepped, -1);
+        ASSERT_NE(continued, -1);
+        EXPECT_LT(stepped, continued);
+        if (c.breakpoints.size() && c.breakpoints[0] == 0x100) {
+            EXPECT_NE(removed, -1);
+            EXPECT_LT(removed, stepped);
+            EXPECT_GT(added, stepped);
+            EXPECT_LT(added, continued);
+        }
+    }
+
+    EXPECT_EQ(Addresses("INexusProcessor::FindBreakpoint"), c.probes);
+    const auto writes = CallsOf(host, "INexusRegister::WriteValue");
+    if (c.pcWritten) {
+        ASSERT_EQ(writes.size(), 1u);
+        EXPECT_EQ(writes[0].at(1), *c.pcWritten);
+    } else {
+        EXPECT_TRUE(writes.empty());
+    }
+    EXPECT_EQ(cpu->Pc(), c.pcWritten.value_or(c.stopPc));
+    EXPECT_EQ(gdi->LastExitCause(), c.cause);
+    EXPECT_EQ(cpu->Breakpoints(), AsSet(c.breakpoints)) << "breakpoints are where the front-end put them";
+    host.ClearFaults();
+    if (c.result != GdiOk) return;
+
+    // The stop status reports what the check found.
+    GdiExitStatus status;
+    std::memset(&status, 0xAB, sizeof status);
+    FrontEnd([&] { EXPECT_EQ(gdi->ExecGetStatus(&status), GdiOk); });
+    EXPECT_EQ(LoadLE32(status.cause), c.cause);
+    EXPECT_EQ(LoadLE32(status.breakpointId), c.statusBreakpointId);
+    EXPECT_EQ(MessageOf(status), nullptr);
+    if (c.cause == CauseBreakpoint) {
+        // Without the PC there is no breakpoint id to report.
+        host.InjectFault(GetPc, E_FAIL);
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecGetStatus(&status), GdiOk); });
+        EXPECT_EQ(LoadLE32(status.cause), c.cause);
+        EXPECT_EQ(LoadLE32(status.breakpointId), 0u);
+        host.ClearFaults();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gdi, GdiContinue,
+    testing::Values(
+        ContinueCase{"OnePastABreakpointMovesThePcBack", Lx32Path, false, true, {0x100, 0x200}, 0x201, false, GdiOk,
+                     {0x200}, 0x200, CauseBreakpoint, 0x200},
+        ContinueCase{"OnABreakpointFoundAtThePc", NiosPath, false, false, {0x100, 0x200}, 0x200, false, GdiOk,
+                     {0x1FF, 0x200}, std::nullopt, CauseBreakpoint, 0x200},
+        ContinueCase{"NoBreakpointAtPcZeroProbesTheTopOfTheLowHalf", Lx32Path, false, false, {0x100}, 0, false,
+                     GdiOk, {0xFFFFFFFF, 0}, std::nullopt, CauseStopped, 0},
+        ContinueCase{"ArmBreakpointAtPcPlusOneWritesThePcBackUnchanged", ArmPath, false, false, {0x100, 0x201},
+                     0x200, false, GdiOk, {0x201}, 0x200, CauseBreakpoint, 0x201},
+        ContinueCase{"ArmProbesPcPlusOneWrappingAndIgnoresPcMinusOne", ArmPath, false, false, {0x100, 0xFFFFFFFE},
+                     0xFFFFFFFF, false, GdiOk, {0, 0xFFFFFFFF}, std::nullopt, CauseStopped, 0},
+        ContinueCase{"AlreadyRunningOnlyWaitsThenChecks", ArmPath, true, false, {0x200}, 0x200, false, GdiOk,
+                     {0x201, 0x200}, std::nullopt, CauseBreakpoint, 0x200},
+        ContinueCase{"PcUnreadableAfterTheWaitFails", Lx32Path, false, false, {}, 0x200, true, GdiFailed, {},
+                     std::nullopt, CauseStopped, 0}),
+    [](const testing::TestParamInfo<ContinueCase>& info) { return std::string(info.param.name); });
+
+TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
+    const struct {
+        const char* name;
+        const char* fault;
+        bool steps;
+        bool continues;
+        uint32_t cause;
+    } cases[] = {
+        {"state query fails", "INexusProcessor::IsNotStarted", false, false, CauseStopped},
+        {"first step fails", "INexusProcessor::StepProcessor", true, false, CauseStopped},
+        {"continue fails", "INexusProcessor::Continue", true, true, CauseSingleStep},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto gdi = Open();
+        host.InjectFault(c.fault, E_FAIL);
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+        EXPECT_EQ(host.Log().Count("INexusProcessor::StepProcessor"), c.steps ? 1u : 0u);
+        EXPECT_EQ(host.Log().Count("INexusProcessor::Continue"), c.continues ? 1u : 0u);
+        EXPECT_EQ(gdi->LastExitCause(), c.cause);
+        EXPECT_EQ(g_polls.load(), 0) << "no wait";
+        host.ClearFaults();
+        host.Log().Clear();
+    }
+}
+
+TEST_F(GdiExecution, StateQueryFailingInTheWaitCountsAsAStop) {
+    SetBreakpoints({0x100, 0x200});
+    cpu->onContinue = {0, 0x201};
+    cpu->afterContinue = [&] { host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL); };
+    auto gdi = Open();
+
+    FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiOk); });
+
+    EXPECT_EQ(g_polls.load(), 0) << "the wait ends before its first sleep";
+    EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseBreakpoint)) << "the stop was checked as usual";
+    EXPECT_EQ(cpu->Pc(), 0x200u);
+    cpu->afterContinue = nullptr;
+}
+
+// Starts `action` on another thread at the first poll cycle and waits there
+// until it has returned, so that it completes inside the wait.
+void RunOnceFromAnotherThreadAtFirstPoll(std::function<void()> action) {
+    g_onPoll = [action = std::move(action), done = false]() mutable {
+        if (done) return;
+        done = true;
+        std::thread(action).join();
+    };
+}
+
+TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunning) {
+    SetBreakpoints({0x100});
+    auto gdi = Open();  // processor never stops by itself
+    RunOnceFromAnotherThreadAtFirstPoll([&] { EXPECT_EQ(gdi->Cancel(), GdiOk); });
+
+    FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+
+    EXPECT_EQ(cpu->state(), State::Running);
+    EXPECT_EQ(host.Log().Count("INexusProcessor::Pause"), 0u);
+    EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseSingleStep)) << "from the first step; no stop was recorded";
+    EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next wait";
+    EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
+}
+
+// ---- Single step ------------------------------------------------------------------
+
+struct StepCase {
+    const char* name;
+    const char* path;
+    std::vector<uint64_t> breakpoints;
+    const char* fault;
+    uint32_t result;
+    std::vector<uint64_t> lifted;  // removed before the step and set again after it
+    uint32_t cause;
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
+class GdiSingleStep : public GdiExecution, public testing::WithParamInterface<StepCase> {};
+
+TEST_P(GdiSingleStep, LiftsOnlyTheBreakpointAtThePcAndAlwaysSetsItAgain) {
+    const StepCase& c = GetParam();
+    SetBreakpoints(c.breakpoints);
+    auto gdi = Open(c.path);
+    if (c.fault) host.InjectFault(c.fault, E_FAIL);
+
+    FrontEnd([&] { EXPECT_EQ(gdi->ExecSingleStep(3), c.result); });
+
+    EXPECT_EQ(Addresses("INexusProcessor::RemoveBreakpoint"), c.lifted);
+    EXPECT_EQ(Addresses("INexusProcessor::AddBreakpoint"), c.lifted);
+    const auto methods = host.Log().Methods();
+    const int stepped = IndexOf(methods, "INexusProcessor::StepProcessor");
+    if (!c.lifted.empty()) {
+        ASSERT_NE(stepped, -1);
+        EXPECT_LT(IndexOf(methods, "INexusProcessor::RemoveBreakpoint"), stepped);
+        EXPECT_GT(IndexOf(methods, "INexusProcessor::AddBreakpoint"), stepped);
+    }
+    if (c.result == GdiOk) {
+        EXPECT_EQ(host.Log().LastArgs("INexusProcessor::StepProcessor"), std::vector<uint64_t>{3});
+        EXPECT_EQ(cpu->Pc(), 0x100u + 3 * 4);
+    }
+    EXPECT_EQ(gdi->LastExitCause(), c.cause);
+    EXPECT_EQ(cpu->Breakpoints(), AsSet(c.breakpoints));
+    EXPECT_EQ(g_polls.load(), 0) << "the step finished at once: no wait";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gdi, GdiSingleStep,
+    testing::Values(StepCase{"BreakpointAtThePc", Lx32Path, {0x100, 0x104}, nullptr, GdiOk, {0x100}, CauseSingleStep},
+                    StepCase{"ArmBreakpointAtThePc", ArmPath, {0x100, 0x101}, nullptr, GdiOk, {0x100},
+                             CauseSingleStep},
+                    StepCase{"ArmKeepsTheBreakpointAtPcPlusOne", ArmPath, {0x101}, nullptr, GdiOk, {},
+                             CauseSingleStep},
+                    StepCase{"FailedStepSetsTheBreakpointAgain", Lx32Path, {0x100}, "INexusProcessor::StepProcessor",
+                             GdiFailed, {0x100}, CauseStopped},
+                    StepCase{"UnreadablePcStepsNothing", Lx32Path, {0x100}, GetPc, GdiFailed, {}, CauseStopped}),
+    [](const testing::TestParamInfo<StepCase>& info) { return std::string(info.param.name); });
+
+TEST_F(GdiExecution, SingleStepWhoseWaitIsCancelledSetsTheBreakpointAgain) {
+    // The step never halts: the host gives up after about a second and the
+    // instance waits until the cancel.
+    cpu->onStep = {sim::ScriptedProcessor::Never, std::nullopt};
+    SetBreakpoints({0x100});
+    auto gdi = Open();
+    std::vector<std::string> beforeCancel;
+    RunOnceFromAnotherThreadAtFirstPoll([&] {
+        beforeCancel = host.Log().Methods();
+        gdi->Cancel();
+    });
+
+    FrontEnd([&] { EXPECT_EQ(gdi->ExecSingleStep(1), GdiFailed); });
+
+    EXPECT_EQ(IndexOf(beforeCancel, "INexusProcessor::AddBreakpoint"), -1) << "still lifted during the wait";
+    EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
+    EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseStopped));
+    EXPECT_EQ(cpu->state(), State::Running);
+}
+
+// ---- Stop and reset -------------------------------------------------------------------
+
+TEST_F(GdiExecution, StopAndResetRecordTheirCauseOnlyOnSuccess) {
+    const struct {
+        const char* name;
+        bool stopFirst;
+        uint32_t (TGDI::*operation)();
+        const char* fault;
+        uint32_t result;
+        uint32_t cause;
+        State state;
+    } cases[] = {
+        {"stop", false, &TGDI::ExecStop, nullptr, GdiOk, CauseHalted, State::Halted},
+        {"stop fails", false, &TGDI::ExecStop, "INexusProcessor::Pause", GdiFailed, CauseStopped, State::Running},
+        {"reset", true, &TGDI::ExecResetChild, nullptr, GdiOk, CauseStopped, State::NotStarted},
+        {"reset fails", true, &TGDI::ExecResetChild, "INexusProcessor::Reset", GdiFailed, CauseHalted,
+         State::Halted},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->Continue();  // runs until paused
+        auto gdi = Open();
+        FrontEnd([&] {
+            if (c.stopFirst) {
+                ASSERT_EQ(gdi->ExecStop(), GdiOk);
+            }
+            if (c.fault) host.InjectFault(c.fault, E_FAIL);
+            EXPECT_EQ(((*gdi).*c.operation)(), c.result);
+        });
+        EXPECT_EQ(gdi->LastExitCause(), c.cause);
+        EXPECT_EQ(cpu->state(), c.state);
+        host.ClearFaults();
+    }
+}
+
+// ---- Stop status ------------------------------------------------------------------------
+
+TEST_F(GdiExecution, StatusReportsEachRunState) {
+    const char* const notStarted = "CPU hasn't started executing yet.\r";
+    const char* const unknown = "CPU has entered an unknown state.\r";
+    const struct {
+        const char* name;
+        std::function<void(TGDI&)> prepare;  // on the front-end thread
+        std::function<void()> processor;     // the state the status finds
+        uint32_t result;
+        std::optional<uint32_t> cause;  // none: the caller's field is untouched
+        const char* message;
+    } cases[] = {
+        {"not started", nullptr, [&] { cpu->SetState(State::NotStarted); }, GdiOk, CauseStopped, notStarted},
+        {"not started after a stop", [](TGDI& g) { g.ExecStop(); }, [&] { cpu->SetState(State::NotStarted); },
+         GdiOk, CauseStopped, notStarted},
+        {"running", nullptr, [&] { cpu->Continue(); }, GdiOk, CauseRunning, nullptr},
+        {"stopped after the open", nullptr, nullptr, GdiOk, CauseStopped, nullptr},
+        {"stopped after a single step", [](TGDI& g) { g.ExecSingleStep(1); }, nullptr, GdiOk, CauseSingleStep,
+         nullptr},
+        {"stopped after a stop", [](TGDI& g) { g.ExecStop(); }, nullptr, GdiOk, CauseHalted, nullptr},
+        {"no state answered", nullptr, [&] { cpu->answersAllFalse = true; }, GdiOk, CauseUnknownState, unknown},
+        {"state query fails", nullptr, [&] { host.InjectFault("INexusProcessor::IsRunning", E_FAIL); }, GdiFailed,
+         std::nullopt, nullptr},
+    };
+    std::vector<const char*> handedOut;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->answersAllFalse = false;
+        auto gdi = Open();
+        GdiExitStatus first, second;
+        std::memset(&first, 0xAB, sizeof first);
+        FrontEnd([&] {
+            if (c.prepare) c.prepare(*gdi);
+            if (c.processor) c.processor();
+            EXPECT_EQ(gdi->ExecGetStatus(&first), c.result);
+            gdi->ExecGetStatus(&second);
+        });
+        EXPECT_EQ(LoadLE32(first.cause), c.cause.value_or(0xABABABABu));
+        EXPECT_EQ(LoadLE32(first.breakpointId), 0u);
+        if (c.message) {
+            ASSERT_NE(MessageOf(first), nullptr);
+            EXPECT_STREQ(MessageOf(first), c.message);
+            EXPECT_EQ(MessageOf(second), MessageOf(first)) << "the same text on every call";
+            handedOut.push_back(MessageOf(first));
+        } else {
+            EXPECT_EQ(MessageOf(first), nullptr);
+        }
+        host.ClearFaults();
+    }
+    // The texts outlive the instances that handed them out.
+    ASSERT_EQ(handedOut.size(), 3u);
+    EXPECT_EQ(handedOut[0], handedOut[1]);
+    EXPECT_STREQ(handedOut[0], notStarted);
+    EXPECT_STREQ(handedOut[2], unknown);
+}
+
+// ---- Close during a wait, at the exported boundary ----------------------------------------
+
+// Both waiting calls: the continue, and a single step whose processor does
+// not halt (the host gives up after about a second), which still has to set
+// its lifted breakpoint again after the close.
+struct CloseCase {
+    const char* name;
+    bool singleStep;
+};
+
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+
+class GdiCloseDuringWait : public GdiSessionTest, public testing::WithParamInterface<CloseCase> {
+protected:
+    void TearDown() override {
+        g_onPoll = nullptr;
+        GdiSessionTest::TearDown();
+    }
+};
+
+TEST_P(GdiCloseDuringWait, CloseFromAnotherThreadEndsTheWaitAndReleasesTheInstanceAfterwards) {
+    const bool singleStep = GetParam().singleStep;
+    auto cpu = AddCpu();
+    cpu->SetState(State::Halted);
+    cpu->SetPc(0x100);
+    cpu->AddBreakpoint(7, 0x100);
+    if (singleStep) cpu->onStep = {sim::ScriptedProcessor::Never, std::nullopt};
+    g_polls = 0;
+    OpenSession(Lx32Path, "CPU", PollThunk);
+    uint32_t closeResult = 0xFFFFFFFF;
+    // The close has returned before the waiting call looks at the instance
+    // again; the sanitizer build catches any use of released storage.
+    RunOnceFromAnotherThreadAtFirstPoll([&] { closeResult = DiGdiClose(0); });
+
+    FrontEnd([&] { EXPECT_EQ(singleStep ? DiExecSingleStep(1) : DiExecContinue(), GdiFailed); });
+
+    EXPECT_EQ(closeResult, GdiOk);
+    EXPECT_LE(g_polls.load(), 2) << "the wait ended within one cycle of the close";
+    EXPECT_EQ(cpu->state(), State::Running) << "the close does not halt the processor";
+    EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100}) << "the breakpoint is back in place";
+    EXPECT_EQ(DiGdiClose(0), GdiFailed) << "no instance is current any more";
+    EXPECT_EQ(DiExecContinue(), GdiFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gdi, GdiCloseDuringWait,
+                         testing::Values(CloseCase{"Continue", false}, CloseCase{"SingleStep", true}),
+                         [](const testing::TestParamInfo<CloseCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -65,7 +65,9 @@ TEST_F(ModuleContract, FixedAnswersHoldWithAndWithoutAnInstanceWhateverIsPassed)
     const char* argv[] = {"qdvlx32.exe", "CPU"};
     for (bool open : {false, true}) {
         SCOPED_TRACE(open ? "instance open" : "no instance");
-        if (open) ASSERT_EQ(module.DiGdiOpen(0, 0, 2, argv, nullptr), 0u);
+        if (open) {
+            ASSERT_EQ(module.DiGdiOpen(0, 0, 2, argv, nullptr), 0u);
+        }
         for (const auto& name : notSupported) {
             auto fn = reinterpret_cast<ThreeSlots>(module.Find(name.c_str()));
             ASSERT_NE(fn, nullptr) << name;
@@ -76,7 +78,9 @@ TEST_F(ModuleContract, FixedAnswersHoldWithAndWithoutAnInstanceWhateverIsPassed)
             ASSERT_NE(fn, nullptr) << name;
             EXPECT_EQ(fn(1, 2, 3), result) << name;
         }
-        if (open) ASSERT_EQ(module.DiGdiClose(0), 0u);
+        if (open) {
+            ASSERT_EQ(module.DiGdiClose(0), 0u);
+        }
     }
 }
 

@@ -23,47 +23,6 @@ const std::vector<std::string> ExportNames = {
 std::string ModulePath(const std::string& fileName) { return platform::ExecutableDirectory() + "/" + fileName; }
 
 namespace {
-template <class Fn>
-bool Bind(const DiModule& module, Fn& fn, const char* name, std::string& error) {
-    fn = reinterpret_cast<Fn>(module.Find(name));
-    if (!fn) error += std::string(" missing ") + name;
-    return fn != nullptr;
-}
-}  // namespace
-
-bool DiModule::Load(const std::string& fileName, std::string& error) {
-    handle = platform::LoadLibraryFile(ModulePath(fileName));
-    if (!handle) {
-        error = "cannot load " + ModulePath(fileName);
-        return false;
-    }
-    bool ok = true;
-#define DI_BIND(name) ok &= Bind(*this, name, #name, error)
-    DI_BIND(DiGdiOpen);
-    DI_BIND(DiGdiClose);
-    DI_BIND(DiGdiGetFeatures);
-    DI_BIND(DiGdiVersion);
-    DI_BIND(DiGdiInitRegisterMap);
-    DI_BIND(DiGdiInitMemorySpaceMap);
-    DI_BIND(DiGdiCancel);
-    DI_BIND(DiMemoryDownload);
-    DI_BIND(DiMemoryWrite);
-    DI_BIND(DiMemoryRead);
-    DI_BIND(DiRegisterWrite);
-    DI_BIND(DiRegisterRead);
-    DI_BIND(DiBreakpointSet);
-    DI_BIND(DiBreakpointClear);
-    DI_BIND(DiBreakpointClearAll);
-    DI_BIND(DiExecResetChild);
-    DI_BIND(DiExecSingleStep);
-    DI_BIND(DiExecContinue);
-    DI_BIND(DiExecGetStatus);
-    DI_BIND(DiExecStop);
-#undef DI_BIND
-    return ok;
-}
-
-namespace {
 uint16_t U16(const std::vector<uint8_t>& f, std::size_t at) { return uint16_t(f.at(at) | f.at(at + 1) << 8); }
 uint32_t U32(const std::vector<uint8_t>& f, std::size_t at) { return uint32_t(U16(f, at) | uint32_t(U16(f, at + 2)) << 16); }
 }  // namespace

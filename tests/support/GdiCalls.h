@@ -1,0 +1,239 @@
+// The module's exported functions as a front-end declares them, with records
+// passed by value as raw 32-bit argument slots, plus small builders for the
+// GDI records and a fixture that never leaves an instance open behind a test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gdi/GDI.h"
+#include "gdi/GdiRecords.h"
+#include "platform/Platform.h"
+#include "tests/support/SimFixture.h"
+
+extern "C" {
+uint32_t DI_CDECL DiGdiOpen(uint32_t, uint32_t, int32_t argc, const char* const* argv,
+                            gdi::PollCallbackProc pollCallback);
+uint32_t DI_CDECL DiGdiClose(uint32_t flag);
+uint32_t DI_CDECL DiGdiGetFeatures(uint8_t* features);
+uint32_t DI_CDECL DiGdiSetConfig(uint32_t value);
+uint32_t DI_CDECL DiGdiInitIO(uint32_t* value);
+uint32_t DI_CDECL DiGdiInitRegisterMap(int32_t count, gdi::GdiMapEntry* entries, int32_t pcRegisterId);
+uint32_t DI_CDECL DiGdiInitMemorySpaceMap(int32_t count, gdi::GdiMapEntry* entries);
+uint32_t DI_CDECL DiGdiCancel();
+uint32_t DI_CDECL DiErrorGetMessage(uint32_t* message);
+uint32_t DI_CDECL DiGdiVersion(uint32_t* version);
+uint32_t DI_CDECL DiMemoryDownload(uint32_t flag, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2, uint32_t f3,
+                                   uint32_t f4, const uint8_t* data);
+uint32_t DI_CDECL DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const gdi::GdiValue* values, uint32_t count);
+uint32_t DI_CDECL DiMemoryRead(uint32_t a0, uint32_t a1, uint32_t a2, gdi::GdiValue* values, uint32_t count);
+uint32_t DI_CDECL DiRegisterWrite(int32_t registerId, uint32_t v0, uint32_t v1, uint32_t v2);
+uint32_t DI_CDECL DiRegisterRead(int32_t registerId, gdi::GdiValue* value);
+uint32_t DI_CDECL DiBreakpointSet(gdi::GdiBreakpointResult* result, uint32_t b0, uint32_t b1, uint32_t b2,
+                                  uint32_t b3, uint32_t b4, uint32_t b5, uint32_t b6);
+uint32_t DI_CDECL DiBreakpointClear(uint32_t breakpointId);
+uint32_t DI_CDECL DiBreakpointClearAll();
+uint32_t DI_CDECL DiExecResetChild();
+uint32_t DI_CDECL DiExecSingleStep(uint32_t count);
+uint32_t DI_CDECL DiExecContinue();
+uint32_t DI_CDECL DiExecGetStatus(gdi::GdiExitStatus* status);
+uint32_t DI_CDECL DiExecStop();
+
+// Fixed answers; they read no argument.
+uint32_t DI_CDECL DiGdiAddCallback();
+uint32_t DI_CDECL DiGdiSynchronize();
+uint32_t DI_CDECL DiDirectAddMenuItem();
+uint32_t DI_CDECL DiDirectCommand();
+uint32_t DI_CDECL DiDirectReadNoWait();
+uint32_t DI_CDECL DiMemorySetMap();
+uint32_t DI_CDECL DiMemoryGetMap();
+uint32_t DI_CDECL DiMemorySetCpuMap();
+uint32_t DI_CDECL DiMemoryGetCpuMap();
+uint32_t DI_CDECL DiRegisterClassCreate();
+uint32_t DI_CDECL DiRegisterClassDelete();
+uint32_t DI_CDECL DiRegisterClassWrite();
+uint32_t DI_CDECL DiRegisterClassRead();
+uint32_t DI_CDECL DiExecContinueUntil();
+uint32_t DI_CDECL DiExecContinueBackground();
+uint32_t DI_CDECL DiCommGetAcceptableSettings();
+uint32_t DI_CDECL DiTraceSwitchOn();
+uint32_t DI_CDECL DiTraceGetInstructions();
+uint32_t DI_CDECL DiTracePrintRawInfo();
+uint32_t DI_CDECL DiTraceGetNrOfNewFrames();
+uint32_t DI_CDECL DiCoverageSwitchOn();
+uint32_t DI_CDECL DiCoverageGetInfo();
+uint32_t DI_CDECL DiProfilingSwitchOn();
+uint32_t DI_CDECL DiProfileGetInfo();
+uint32_t DI_CDECL DiStateOpen();
+uint32_t DI_CDECL DiStateSave();
+uint32_t DI_CDECL DiStateRestore();
+uint32_t DI_CDECL DiStateClose();
+uint32_t DI_CDECL DiMeeEnumExecEnv();
+uint32_t DI_CDECL DiMeeConnect();
+uint32_t DI_CDECL DiMeeGetFeatures();
+uint32_t DI_CDECL DiMeeInitIO();
+uint32_t DI_CDECL DiMeeSelect();
+uint32_t DI_CDECL DiMeeDisconnect();
+uint32_t DI_CDECL DiCpuSelect();
+uint32_t DI_CDECL DiCpuCurrent();
+uint32_t DI_CDECL DiProcess();
+}
+
+namespace gditest {
+
+using namespace gdi;
+
+// ---- Records ---------------------------------------------------------------
+
+inline GdiAddress Address(uint32_t spaceId, uint64_t address) {
+    GdiAddress a;
+    StoreLE32(a.spaceId, spaceId);
+    for (int i = 0; i < 8; ++i) a.address[i] = static_cast<uint8_t>(address >> (56 - 8 * i));
+    return a;
+}
+
+inline GdiValue Value(std::array<uint8_t, 8> bytes, uint32_t status = 0) {
+    GdiValue v;
+    std::memcpy(v.bytes, bytes.data(), 8);
+    StoreLE32(v.status, status);
+    return v;
+}
+
+// A value filled with one byte, status included: stands for what the caller
+// had in its storage before the call.
+inline GdiValue Filled(uint8_t byte) {
+    GdiValue v;
+    std::memset(&v, byte, sizeof v);
+    return v;
+}
+
+inline std::array<uint8_t, 8> BytesOf(const GdiValue& v) {
+    std::array<uint8_t, 8> bytes;
+    std::memcpy(bytes.data(), v.bytes, 8);
+    return bytes;
+}
+inline uint32_t StatusOf(const GdiValue& v) { return LoadLE32(v.status); }
+
+inline GdiBreakpoint Breakpoint(uint32_t kind, uint64_t address, uint32_t qualifier = 0, uint32_t spaceId = 0) {
+    GdiBreakpoint b;
+    std::memset(&b, 0x5A, sizeof b);  // the unread tail holds garbage
+    StoreLE32(b.kind, kind);
+    b.location = Address(spaceId, address);
+    StoreLE32(b.qualifier, qualifier);
+    return b;
+}
+
+inline GdiDownloadFormat Format(uint32_t byteCount, uint32_t spaceId, uint64_t start) {
+    GdiDownloadFormat f;
+    StoreLE32(f.format, 0xDEADBEEF);  // not read
+    StoreLE32(f.byteCount, byteCount);
+    f.start = Address(spaceId, start);
+    return f;
+}
+
+inline GdiMapEntry Entry(const char* name, int32_t id, uint8_t fill = 0xEE) {
+    GdiMapEntry e;
+    std::memset(&e, fill, sizeof e);
+    StorePointer(e.name, name);
+    StoreLE32(e.id, static_cast<uint32_t>(id));
+    return e;
+}
+
+inline const char* MessageOf(const GdiExitStatus& status) {
+    const char* message;
+    std::memcpy(&message, status.message, sizeof message);
+    return message;
+}
+
+// The record's bytes as the argument slots of a C call.
+template <class Record>
+std::array<uint32_t, sizeof(Record) / 4> Slots(const Record& record) {
+    static_assert(sizeof(Record) % 4 == 0);
+    uint8_t bytes[sizeof(Record)];
+    std::memcpy(bytes, &record, sizeof record);
+    std::array<uint32_t, sizeof(Record) / 4> slots;
+    for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = LoadLE32(bytes + 4 * k);
+    return slots;
+}
+
+// ---- Calls with records by value ---------------------------------------------
+
+inline uint32_t MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count) {
+    const auto a = Slots(address);
+    return DiMemoryRead(a[0], a[1], a[2], values, count);
+}
+
+inline uint32_t MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count) {
+    const auto a = Slots(address);
+    return DiMemoryWrite(a[0], a[1], a[2], values, count);
+}
+
+inline uint32_t MemoryDownload(uint32_t step, const GdiDownloadFormat& format, const uint8_t* data,
+                               uint32_t flag = 0xFFFFFF01) {
+    const auto f = Slots(format);
+    return DiMemoryDownload(flag, step, f[0], f[1], f[2], f[3], f[4], data);
+}
+
+inline uint32_t RegisterWrite(int32_t registerId, const GdiValue& value) {
+    const auto v = Slots(value);
+    return DiRegisterWrite(registerId, v[0], v[1], v[2]);
+}
+
+inline uint32_t BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {
+    const auto b = Slots(request);
+    return DiBreakpointSet(result, b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
+}
+
+// ---- Sessions ------------------------------------------------------------------
+
+inline constexpr const char* Lx32Path = "C:\\Tools\\qdvlx32.exe";
+inline constexpr const char* ArmPath = "C:\\Tools\\qdvarm.exe";
+
+// GDI ids of the standard session: registers R0, R1 and SP as 10, 11 and 12,
+// the program counter as 20; memory spaces DATA and CODE as 3 and 5.
+enum : int32_t { IdR0 = 10, IdR1 = 11, IdSp = 12, IdPc = 20, IdData = 3, IdCode = 5 };
+
+// Drives the exports against the simulated host. Whatever a test leaves
+// open is closed before the host is checked.
+class GdiSessionTest : public SimTest {
+protected:
+    void TearDown() override {
+        DiGdiClose(0);
+        SimTest::TearDown();
+    }
+
+    // Opens an instance for `designator` as the front-end at `path` does, and
+    // sends the standard maps.
+    static void OpenSession(const char* path = Lx32Path, const char* designator = "CPU",
+                            PollCallbackProc poll = nullptr) {
+        const char* argv[] = {path, "-p", designator};
+        ASSERT_EQ(DiGdiOpen(0, 0, 3, argv, poll), GdiOk);
+        GdiMapEntry registers[] = {Entry("R0", IdR0), Entry("R1", IdR1), Entry("SP", IdSp)};
+        ASSERT_EQ(DiGdiInitRegisterMap(3, registers, IdPc), GdiOk);
+        GdiMapEntry spaces[] = {Entry("DATA", IdData), Entry("CODE", IdCode)};
+        ASSERT_EQ(DiGdiInitMemorySpaceMap(2, spaces), GdiOk);
+    }
+};
+
+// The arguments of every logged call of a method, in order.
+inline std::vector<std::vector<uint64_t>> CallsOf(sim::Host& host, const std::string& method) {
+    std::vector<std::vector<uint64_t>> result;
+    for (const auto& call : host.Log().Calls())
+        if (call.method == method) result.push_back(call.args);
+    return result;
+}
+
+// The position of the first logged call of a method at or after `from`; -1
+// when there is none.
+inline int IndexOf(const std::vector<std::string>& methods, const std::string& method, int from = 0) {
+    for (int i = from; i < static_cast<int>(methods.size()); ++i)
+        if (methods[i] == method) return i;
+    return -1;
+}
+
+}  // namespace gditest

@@ -1,0 +1,321 @@
+// Whole debug sessions: the built module, loaded by file, drives the
+// simulated Cortex-M running the sample firmware. Everything the tests check
+// is read back through the module's exports.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <sstream>
+#include <thread>
+
+#include "sim/arm/ArmCortexMCore.h"
+#include "tests/support/SimFixture.h"
+#include "tools/common/DiModule.h"
+#include "tools/orxdbg/Commands.h"
+#include "tools/orxdbg/Demo.h"
+#include "tools/orxdbg/Session.h"
+
+using namespace orxdbg;
+
+namespace {
+
+constexpr const char* kDesignator = "CORTEXM";
+
+// What the firmware stores in table[i], computed here on its own.
+uint32_t TableEntry(uint32_t i) { return i * i * i + 3 * i + 7; }
+
+// Thumb instruction size from its first halfword: 32 bits when the top five
+// bits are 0b11101, 0b11110 or 0b11111.
+uint32_t ThumbSize(uint16_t first) {
+    const unsigned top5 = first >> 11;
+    return top5 == 0b11101 || top5 == 0b11110 || top5 == 0b11111 ? 4 : 2;
+}
+
+// Conservatively: may this instruction go anywhere but the next one? (B,
+// B<cond>, CBZ/CBNZ, BX/BLX, POP/LDM with PC, writes to PC, IT blocks, and
+// the 32-bit branch and control space.)
+bool MayBranch(uint16_t first, uint16_t second) {
+    if (ThumbSize(first) == 2)
+        return (first & 0xF000) == 0xD000 || (first & 0xF800) == 0xE000 || (first & 0xFF00) == 0x4700 ||
+               (first & 0xF500) == 0xB100 || (first & 0xFF00) == 0xBD00 || (first & 0xFF87) == 0x4687 ||
+               ((first & 0xFF00) == 0xBF00 && (first & 0x000F) != 0);
+    return ((first & 0xF800) == 0xF000 && (second & 0x8000)) || (first & 0xFE00) == 0xE800 ||
+           ((second & 0xF000) == 0xF000 && (first & 0xFF00) == 0xF800);
+}
+
+class DebugSession : public SimTest {
+protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        ASSERT_TRUE(module.Load(DIORX_MODULE_FILE, error)) << error;
+    }
+
+    void SetUp() override {
+        SimTest::SetUp();
+        if (std::string(DIORX_FIRMWARE_ELF).empty()) GTEST_SKIP() << "the firmware is not built";
+        host.AddProcessor(kDesignator, std::make_shared<sim::ArmCortexMCore>());
+        session = std::make_unique<Session>(module, out);
+    }
+
+    void TearDown() override {
+        if (session && session->IsOpen()) {
+            FrontEnd([&] { EXPECT_TRUE(session->Close()) << out.str(); });
+        }
+        session.reset();
+        SimTest::TearDown();
+    }
+
+    // Open, maps, the firmware, reset: the processor waits at its reset vector.
+    void StartFirmware() {
+        ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << out.str();
+        ASSERT_TRUE(session->SendMaps()) << out.str();
+        ASSERT_TRUE(session->Load(DIORX_FIRMWARE_ELF)) << out.str();
+        ASSERT_TRUE(session->Reset()) << out.str();
+    }
+
+    Symbol Sym(const char* name) {
+        const Symbol* s = session->Symbols().Find(name);
+        if (!s) ADD_FAILURE() << "the firmware has no symbol " << name;
+        return s ? *s : Symbol{};
+    }
+
+    // Runs to the first instruction of compute_table.
+    void RunToComputeTable() {
+        StartFirmware();
+        ASSERT_TRUE(session->Break({Sym("compute_table").address, "compute_table"})) << out.str();
+        ASSERT_TRUE(session->Continue()) << out.str();
+    }
+
+    std::vector<uint32_t> ReadWords(uint64_t address, uint32_t count) {
+        const auto bytes = session->ReadMemory(address, count * 4);
+        if (!bytes) return {};
+        std::vector<uint32_t> words(count);
+        for (uint32_t i = 0; i < count; ++i)
+            words[i] = uint32_t((*bytes)[4 * i]) | uint32_t((*bytes)[4 * i + 1]) << 8 |
+                       uint32_t((*bytes)[4 * i + 2]) << 16 | uint32_t((*bytes)[4 * i + 3]) << 24;
+        return words;
+    }
+
+    static frontend::DiModule module;
+    std::ostringstream out;
+    std::unique_ptr<Session> session;
+};
+frontend::DiModule DebugSession::module;
+
+TEST_F(DebugSession, BreakpointInComputeTableStopsWithCause4AndItsId) {
+    FrontEnd([&] {
+        RunToComputeTable();
+        const uint64_t entry = Sym("compute_table").address;
+        const auto status = session->QueryStatus();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->cause, 4u);
+        // A Thumb breakpoint sits at the instruction address plus one, and
+        // its id is that address.
+        EXPECT_EQ(status->breakpointId, entry + 1);
+        EXPECT_TRUE(status->message.empty());
+        EXPECT_EQ(session->ReadRegister(kPcId), entry);
+        char line[96];
+        std::snprintf(line, sizeof line, "breakpoint (cause 4), breakpoint 0x%08llx at 0x%08llx <compute_table>",
+                      static_cast<unsigned long long>(entry + 1), static_cast<unsigned long long>(entry));
+        EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
+    });
+}
+
+TEST_F(DebugSession, TableReadAfterTheFunctionReturnsIsTheFirmwaresFormula) {
+    FrontEnd([&] {
+        RunToComputeTable();
+        const uint64_t table = Sym("table").address;
+        EXPECT_EQ(ReadWords(table, 16), std::vector<uint32_t>(16, 0)) << "not computed yet at the breakpoint";
+
+        ASSERT_TRUE(session->Finish()) << out.str();
+        const auto status = session->QueryStatus();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->cause, 4u) << "stopped at the return-site breakpoint";
+        const auto pc = session->ReadRegister(kPcId);
+        ASSERT_TRUE(pc);
+        const Symbol main = Sym("main");
+        EXPECT_TRUE(*pc > main.address && *pc < main.address + main.size) << std::hex << *pc;
+
+        std::vector<uint32_t> expected(16);
+        for (uint32_t i = 0; i < 16; ++i) expected[i] = TableEntry(i);
+        EXPECT_EQ(ReadWords(table, 16), expected);
+    });
+}
+
+TEST_F(DebugSession, SingleStepsAdvanceThePcByTheInstructionSizes) {
+    FrontEnd([&] {
+        RunToComputeTable();
+        const uint64_t start = *session->ReadRegister(kPcId);
+        // The straight run of instructions from here, decoded from memory.
+        const auto code = session->ReadMemory(start, 64);
+        ASSERT_TRUE(code);
+        std::vector<uint32_t> sizes;
+        for (std::size_t at = 0; at + 4 <= code->size();) {
+            const uint16_t first = uint16_t((*code)[at] | (*code)[at + 1] << 8);
+            const uint16_t second = uint16_t((*code)[at + 2] | (*code)[at + 3] << 8);
+            if (MayBranch(first, second)) break;
+            sizes.push_back(ThumbSize(first));
+            at += sizes.back();
+        }
+        ASSERT_GE(sizes.size(), 5u);
+        ASSERT_NE(std::count(sizes.begin(), sizes.end(), 2u), 0) << "the run has 16-bit instructions";
+        ASSERT_NE(std::count(sizes.begin(), sizes.end(), 4u), 0) << "the run has 32-bit instructions";
+
+        // Three instructions in one step, then one at a time.
+        ASSERT_TRUE(session->Step(3)) << out.str();
+        uint64_t expected = start + sizes[0] + sizes[1] + sizes[2];
+        EXPECT_EQ(session->ReadRegister(kPcId), expected);
+        for (std::size_t i = 3; i < sizes.size(); ++i) {
+            ASSERT_TRUE(session->Step(1)) << out.str();
+            expected += sizes[i];
+            EXPECT_EQ(session->ReadRegister(kPcId), expected) << "after instruction " << i;
+        }
+        const auto status = session->QueryStatus();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->cause, 1u);
+    });
+}
+
+// The front-end's other thread cancels while DiExecContinue waits on the
+// firmware's endless loop.
+TEST_F(DebugSession, CancelledContinueReturns7WhileTheCoreKeepsRunning) {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool waiting = false;
+    session->onPoll = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        waiting = true;
+        changed.notify_all();
+    };
+    FrontEnd([&] {
+        StartFirmware();
+        std::thread canceller([&] {
+            std::unique_lock<std::mutex> guard(lock);
+            changed.wait(guard, [&] { return waiting; });
+            EXPECT_EQ(module.DiGdiCancel(), 0u);
+        });
+        EXPECT_EQ(module.DiExecContinue(), 7u);
+        canceller.join();
+
+        const auto running = session->QueryStatus();
+        ASSERT_TRUE(running);
+        EXPECT_EQ(running->cause, 0u) << "still running after the cancel";
+
+        ASSERT_TRUE(session->Stop()) << out.str();
+        const auto halted = session->QueryStatus();
+        ASSERT_TRUE(halted);
+        EXPECT_EQ(halted->cause, 128u);
+        const Symbol main = Sym("main");
+        const auto pc = session->ReadRegister(kPcId);
+        ASSERT_TRUE(pc);
+        EXPECT_TRUE(*pc >= main.address && *pc < main.address + main.size) << "in main's loop: " << std::hex << *pc;
+        EXPECT_NE(ReadWords(Sym("loop_count").address, 1), std::vector<uint32_t>{0}) << "the loop ran";
+    });
+}
+
+// Ctrl-C during `continue`: the signal handler only raises a flag, the poll
+// callback turns it into DiGdiCancel.
+TEST_F(DebugSession, InterruptDuringContinueCancelsTheWait) {
+    struct sigaction before {};
+    sigaction(SIGINT, nullptr, &before);
+    session->onPoll = [] { raise(SIGINT); };
+    FrontEnd([&] {
+        StartFirmware();
+        EXPECT_FALSE(session->Continue());
+        session->onPoll = nullptr;
+        EXPECT_NE(out.str().find("error: DiExecContinue returned GdiFailed (7): interrupted"), std::string::npos)
+            << out.str();
+        const auto status = session->QueryStatus();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->cause, 0u) << "the processor keeps running";
+    });
+    // Outside a run, SIGINT has its earlier meaning again.
+    struct sigaction after {};
+    sigaction(SIGINT, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+TEST_F(DebugSession, WritesReachTheTargetAndReadBack) {
+    FrontEnd([&] {
+        StartFirmware();
+        const uint64_t table = Sym("table").address;
+        const std::vector<uint8_t> bytes = {0x4F, 0x52, 0x58, 0x00, 0xFF};
+        ASSERT_TRUE(session->WriteMemory({table + 3, ""}, bytes)) << out.str();
+        EXPECT_EQ(session->ReadMemory(table + 3, 5), bytes);
+        EXPECT_EQ(session->ReadMemory(table, 3), (std::vector<uint8_t>{0, 0, 0})) << "nothing written before";
+
+        ASSERT_TRUE(session->WriteRegister(*RegisterIdFor("r7"), 0xCAFEF00D)) << out.str();
+        EXPECT_EQ(session->ReadRegister(7), 0xCAFEF00Du);
+    });
+}
+
+// A read longer than the memory space hands out in one transfer arrives whole.
+TEST_F(DebugSession, LongReadsAreCompletedAcrossShortTransfers) {
+    FrontEnd([&] {
+        StartFirmware();
+        std::vector<uint8_t> pattern(700);
+        for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 13 + 5);
+        ASSERT_TRUE(session->WriteMemory({0x20001000, ""}, pattern)) << out.str();
+        EXPECT_EQ(session->ReadMemory(0x20001000, 700), pattern);
+    });
+}
+
+struct FailingLine {
+    bool open;
+    const char* line;
+    const char* expected;
+};
+
+class FailingCommands : public DebugSession, public ::testing::WithParamInterface<FailingLine> {};
+
+// Results other than 0 are shown with their names and the session goes on.
+TEST_P(FailingCommands, ShowTheResultByName) {
+    const FailingLine& c = GetParam();
+    FrontEnd([&] {
+        if (c.open) {
+            ASSERT_TRUE(session->Open(std::nullopt, std::nullopt));
+        }
+        Interpreter interpreter(*session);
+        EXPECT_FALSE(interpreter.RunLine(c.line));
+        EXPECT_NE(out.str().find(c.expected), std::string::npos) << out.str();
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DebugSession, FailingCommands,
+    ::testing::Values(
+        FailingLine{false, "regs", "error: DiRegisterRead returned GdiFailed (7): no debug session is open"},
+        FailingLine{false, "close", "error: DiGdiClose returned GdiFailed (7)"},
+        // No memory-space map yet: the module finds no space to download to.
+        FailingLine{true, "load " DIORX_FIRMWARE_ELF, "DiMemoryDownload (start) returned GdiDownloadFailed (5)"},
+        FailingLine{true, "delete 0x1234", "error: DiBreakpointClear returned GdiFailed (7)"},
+        FailingLine{true, "regs", "error: some registers could not be read"}));
+
+// The README's first command: the built-in demo, through the interpreter.
+TEST_F(DebugSession, DemoShowsTheComputedTable) {
+    FrontEnd([&] {
+        Interpreter interpreter(*session);
+        std::istringstream script(DemoScript(DIORX_FIRMWARE_ELF));
+        EXPECT_EQ(interpreter.Run(script, false, true), 0) << out.str();
+    });
+    const std::string text = out.str();
+    EXPECT_EQ(text.find("error"), std::string::npos) << text;
+    EXPECT_NE(text.find("status: breakpoint (cause 4)"), std::string::npos) << text;
+    std::size_t at = text.find("table: 16 words");
+    ASSERT_NE(at, std::string::npos) << text;
+    for (uint32_t i = 0; i < 16; ++i) {
+        char value[16];
+        std::snprintf(value, sizeof value, "0x%08x", TableEntry(i));
+        at = text.find(value, at);
+        EXPECT_NE(at, std::string::npos) << "table[" << i << "] = " << value << " in order\n" << text;
+    }
+    EXPECT_FALSE(session->IsOpen()) << "the demo closes its session";
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "tools/orxdbg/Image.h"
+
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace orxdbg {
+
+// ---- Symbols -------------------------------------------------------------
+
+void SymbolTable::Add(Symbol symbol) {
+    if (symbol.name.empty() || byName_.count(symbol.name)) return;
+    byAddress_.emplace(symbol.address, symbol.name);
+    byName_.emplace(symbol.name, std::move(symbol));
+}
+
+void SymbolTable::Clear() {
+    byName_.clear();
+    byAddress_.clear();
+}
+
+const Symbol* SymbolTable::Find(const std::string& name) const {
+    const auto it = byName_.find(name);
+    return it == byName_.end() ? nullptr : &it->second;
+}
+
+std::string SymbolTable::Describe(uint64_t address) const {
+    // The innermost sized symbol that covers the address...
+    const Symbol* best = nullptr;
+    for (auto it = byAddress_.begin(); it != byAddress_.end() && it->first <= address; ++it) {
+        const Symbol& s = byName_.at(it->second);
+        if (s.size != 0 && address - s.address < s.size && (!best || s.address >= best->address)) best = &s;
+    }
+    if (best) {
+        if (best->address == address) return best->name;
+        char offset[32];
+        std::snprintf(offset, sizeof offset, "+0x%llx", static_cast<unsigned long long>(address - best->address));
+        return best->name + offset;
+    }
+    // ...else a label exactly there.
+    const auto exact = byAddress_.find(address);
+    return exact == byAddress_.end() ? std::string() : exact->second;
+}
+
+std::size_t Image::ByteCount() const {
+    std::size_t n = 0;
+    for (const Segment& s : segments) n += s.bytes.size();
+    return n;
+}
+
+// ---- ELF -------------------------------------------------------------------
+
+namespace {
+
+struct ElfFile {
+    int fd = -1;
+    Elf* elf = nullptr;
+    ~ElfFile() {
+        if (elf) elf_end(elf);
+        if (fd >= 0) close(fd);
+    }
+};
+
+bool IsMappingSymbol(const std::string& name) {
+    // ARM marks code and data runs with $a, $t, $d (optionally "$t.1").
+    return name.size() >= 2 && name[0] == '$' && (name.size() == 2 || name[2] == '.');
+}
+
+}  // namespace
+
+bool ReadElf(const std::string& path, Image& image, std::string& error) {
+    if (elf_version(EV_CURRENT) == EV_NONE) {
+        error = "libelf is out of date";
+        return false;
+    }
+    ElfFile file;
+    file.fd = open(path.c_str(), O_RDONLY);
+    if (file.fd < 0) {
+        error = "cannot open " + path;
+        return false;
+    }
+    file.elf = elf_begin(file.fd, ELF_C_READ, nullptr);
+    GElf_Ehdr header;
+    if (!file.elf || elf_kind(file.elf) != ELF_K_ELF || !gelf_getehdr(file.elf, &header)) {
+        error = path + " is not an ELF file";
+        return false;
+    }
+    std::size_t fileSize = 0;
+    const char* raw = elf_rawfile(file.elf, &fileSize);
+    std::size_t headerCount = 0;
+    if (!raw || elf_getphdrnum(file.elf, &headerCount) != 0) {
+        error = path + ": cannot read the program headers";
+        return false;
+    }
+
+    Image result;
+    result.entry = header.e_entry;
+    const bool thumb = header.e_machine == EM_ARM;
+    if (thumb) result.entry = header.e_entry & ~uint64_t{1};
+
+    for (std::size_t i = 0; i < headerCount; ++i) {
+        GElf_Phdr segment;
+        if (!gelf_getphdr(file.elf, static_cast<int>(i), &segment)) continue;
+        if (segment.p_type != PT_LOAD || segment.p_filesz == 0) continue;
+        if (segment.p_offset > fileSize || segment.p_filesz > fileSize - segment.p_offset) {
+            error = path + ": a loadable segment lies outside the file";
+            return false;
+        }
+        const auto* begin = reinterpret_cast<const uint8_t*>(raw) + segment.p_offset;
+        result.segments.push_back({segment.p_paddr, std::vector<uint8_t>(begin, begin + segment.p_filesz)});
+    }
+
+    for (Elf_Scn* section = elf_nextscn(file.elf, nullptr); section; section = elf_nextscn(file.elf, section)) {
+        GElf_Shdr sectionHeader;
+        if (!gelf_getshdr(section, &sectionHeader) || sectionHeader.sh_type != SHT_SYMTAB) continue;
+        Elf_Data* data = elf_getdata(section, nullptr);
+        const std::size_t count = sectionHeader.sh_entsize ? sectionHeader.sh_size / sectionHeader.sh_entsize : 0;
+        for (std::size_t k = 0; data && k < count; ++k) {
+            GElf_Sym symbol;
+            if (!gelf_getsym(data, static_cast<int>(k), &symbol) || symbol.st_shndx == SHN_UNDEF) continue;
+            const int type = GELF_ST_TYPE(symbol.st_info);
+            if (type == STT_SECTION || type == STT_FILE) continue;
+            const char* name = elf_strptr(file.elf, sectionHeader.sh_link, symbol.st_name);
+            if (!name || !*name || IsMappingSymbol(name)) continue;
+            uint64_t address = symbol.st_value;
+            if (thumb && type == STT_FUNC) address &= ~uint64_t{1};
+            result.symbols.Add({name, address, symbol.st_size});
+        }
+    }
+    if (result.segments.empty()) {
+        error = path + " has no loadable contents";
+        return false;
+    }
+    image = std::move(result);
+    return true;
+}
+
+// ---- Intel HEX ---------------------------------------------------------------
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+void AddData(std::vector<Segment>& segments, uint64_t address, const std::vector<uint8_t>& data) {
+    if (!segments.empty()) {
+        Segment& last = segments.back();
+        if (last.address + last.bytes.size() == address) {
+            last.bytes.insert(last.bytes.end(), data.begin(), data.end());
+            return;
+        }
+    }
+    segments.push_back({address, data});
+}
+
+}  // namespace
+
+bool ParseIntelHex(const std::string& text, Image& image, std::string& error) {
+    Image result;
+    uint64_t base = 0;
+    bool ended = false;
+    std::istringstream lines(text);
+    std::string line;
+    for (int number = 1; !ended && std::getline(lines, line); ++number) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        if (line.empty()) continue;
+        const std::string where = "line " + std::to_string(number) + ": ";
+        if (line[0] != ':') {
+            error = where + "a record must start with ':'";
+            return false;
+        }
+        if (line.size() % 2 == 0 || line.size() < 11) {
+            error = where + "truncated record";
+            return false;
+        }
+        std::vector<uint8_t> bytes;
+        for (std::size_t i = 1; i < line.size(); i += 2) {
+            const int high = HexDigit(line[i]), low = HexDigit(line[i + 1]);
+            if (high < 0 || low < 0) {
+                error = where + "'" + line.substr(i, 2) + "' is not a hexadecimal byte";
+                return false;
+            }
+            bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+        }
+        const std::size_t length = bytes[0];
+        if (bytes.size() != length + 5) {
+            error = where + "the record length does not match its byte count";
+            return false;
+        }
+        uint8_t sum = 0;
+        for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
+        if (sum != 0) {
+            error = where + "bad checksum";
+            return false;
+        }
+        const uint32_t offset = uint32_t(bytes[1]) << 8 | bytes[2];
+        const std::vector<uint8_t> data(bytes.begin() + 4, bytes.begin() + 4 + static_cast<std::ptrdiff_t>(length));
+        switch (bytes[3]) {
+            case 0x00:
+                AddData(result.segments, base + offset, data);
+                break;
+            case 0x01:
+                ended = true;
+                break;
+            case 0x02:
+            case 0x04:
+                if (length != 2) {
+                    error = where + "an address record carries two bytes";
+                    return false;
+                }
+                base = bytes[3] == 0x02 ? (uint64_t(data[0]) << 8 | data[1]) << 4
+                                        : (uint64_t(data[0]) << 8 | data[1]) << 16;
+                break;
+            case 0x03:
+            case 0x05:
+                if (length != 4) {
+                    error = where + "a start address record carries four bytes";
+                    return false;
+                }
+                if (bytes[3] == 0x05)
+                    result.entry = uint64_t(data[0]) << 24 | uint64_t(data[1]) << 16 | uint64_t(data[2]) << 8 | data[3];
+                break;
+            default:
+                error = where + "unknown record type " + std::to_string(bytes[3]);
+                return false;
+        }
+    }
+    if (!ended) {
+        error = "no end-of-file record";
+        return false;
+    }
+    if (result.segments.empty()) {
+        error = "no data records";
+        return false;
+    }
+    image = std::move(result);
+    return true;
+}
+
+bool LoadImageFile(const std::string& path, Image& image, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot open " + path;
+        return false;
+    }
+    const std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (contents.size() >= 4 && contents.compare(0, 4, "\x7f" "ELF") == 0) return ReadElf(path, image, error);
+    const std::size_t first = contents.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos && contents[first] == ':') {
+        if (ParseIntelHex(contents, image, error)) return true;
+        error = path + ": " + error;
+        return false;
+    }
+    error = path + " is neither an ELF file nor an Intel HEX file";
+    return false;
+}
+
+}  // namespace orxdbg
