@@ -158,22 +158,18 @@ uint32_t TGDI::ExecContinue() {
     LastExitCause_ = CauseStopped;
     uint32_t pc = 0;
     if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
+    // A processor stops either on the breakpoint or just past it: most
+    // families report the address after the trapping instruction, and the PC
+    // goes back onto the breakpoint; on ARM the breakpoint sits at the
+    // address plus 1 (the Thumb bit) and the PC stays, written back once.
+    const bool arm = CpuFamily_ == FamilyArm;
+    const uint32_t probe = arm ? pc + 1 : pc - 1;
     int32_t id = 0;
-    if (CpuFamily_ == FamilyArm) {
-        if (Access_->FindBreakpointAt(id, uint32_t(pc + 1))) {
-            Access_->WriteRegister(-1, pc);
-            LastExitCause_ = CauseBreakpoint;
-        } else if (Access_->FindBreakpointAt(id, pc)) {
-            LastExitCause_ = CauseBreakpoint;
-        }
-    } else {
-        if (Access_->FindBreakpointAt(id, uint32_t(pc - 1))) {
-            // Move the PC back onto the breakpoint that stopped the processor.
-            Access_->WriteRegister(-1, pc - 1);
-            LastExitCause_ = CauseBreakpoint;
-        } else if (Access_->FindBreakpointAt(id, pc)) {
-            LastExitCause_ = CauseBreakpoint;
-        }
+    if (Access_->FindBreakpointAt(id, probe)) {
+        Access_->WriteRegister(-1, arm ? pc : probe);  // the result does not matter
+        LastExitCause_ = CauseBreakpoint;
+    } else if (Access_->FindBreakpointAt(id, pc)) {
+        LastExitCause_ = CauseBreakpoint;
     }
     return GdiOk;
 }
