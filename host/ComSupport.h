@@ -52,6 +52,11 @@ protected:
         Check(Slot<N, HRESULT>(args...));
     }
 
+    // Calls slot N whose trailing out-argument receives a counted reference
+    // to another host object; null when the host has none.
+    template <class Object, unsigned N, class... Args>
+    auto Fetch(Args... args);
+
 private:
     template <unsigned N, class Result, class... Args>
     Result Slot(Args... args) {
@@ -105,6 +110,13 @@ public:
 private:
     T* p_ = nullptr;
 };
+
+template <class Object, unsigned N, class... Args>
+auto ComInterface::Fetch(Args... args) {
+    ComPtr<Object> result;
+    Invoke<N>(args..., result.Put());
+    return result;
+}
 
 // Owns one BSTR.
 class BStr {

@@ -16,23 +16,16 @@ class INexusRegister;
 class INexusBreakpointSpace;
 class INexusBreakpoint;
 
-// Interface methods that hand out an object: the result is a counted
-// reference, null when the host has none.
-#define DI_NEXUS_OBJECT_RESULT(Type, slot, ...) \
-    ComPtr<Type> result;                        \
-    Invoke<slot>(__VA_ARGS__ __VA_OPT__(, ) result.Put());  \
-    return result
-
 class INexusWorkspace : public ComInterface {
 public:
     ComPtr<INexusComponent> FindByDesignator(platform::BSTR designator) {
-        DI_NEXUS_OBJECT_RESULT(INexusComponent, 11, designator);
+        return Fetch<INexusComponent, 11>(designator);
     }
 };
 
 class INexusComponent : public ComInterface {
 public:
-    ComPtr<INexusProcessor> GetProcessorInterface() { DI_NEXUS_OBJECT_RESULT(INexusProcessor, 6); }
+    ComPtr<INexusProcessor> GetProcessorInterface() { return Fetch<INexusProcessor, 6>(); }
 };
 
 class INexusProcessor : public ComInterface {
@@ -54,15 +47,15 @@ public:
         Invoke<78>(&count);
         return count;
     }
-    ComPtr<INexusMemorySpace> GetMemorySpace(int32_t index) { DI_NEXUS_OBJECT_RESULT(INexusMemorySpace, 79, index); }
-    ComPtr<INexusRegister> GetRegister(int32_t index) { DI_NEXUS_OBJECT_RESULT(INexusRegister, 80, index); }
-    ComPtr<INexusRegister> GetPcRegister() { DI_NEXUS_OBJECT_RESULT(INexusRegister, 81); }
-    ComPtr<INexusBreakpointSpace> GetBreakpointSpace() { DI_NEXUS_OBJECT_RESULT(INexusBreakpointSpace, 83); }
+    ComPtr<INexusMemorySpace> GetMemorySpace(int32_t index) { return Fetch<INexusMemorySpace, 79>(index); }
+    ComPtr<INexusRegister> GetRegister(int32_t index) { return Fetch<INexusRegister, 80>(index); }
+    ComPtr<INexusRegister> GetPcRegister() { return Fetch<INexusRegister, 81>(); }
+    ComPtr<INexusBreakpointSpace> GetBreakpointSpace() { return Fetch<INexusBreakpointSpace, 83>(); }
     ComPtr<INexusBreakpoint> FindBreakpoint(uint32_t spaceId, uint64_t address) {
-        DI_NEXUS_OBJECT_RESULT(INexusBreakpoint, 84, spaceId, address);
+        return Fetch<INexusBreakpoint, 84>(spaceId, address);
     }
     ComPtr<INexusBreakpoint> AddBreakpoint(uint32_t spaceId, uint64_t address) {
-        DI_NEXUS_OBJECT_RESULT(INexusBreakpoint, 85, spaceId, address);
+        return Fetch<INexusBreakpoint, 85>(spaceId, address);
     }
     void RemoveBreakpoint(uint32_t spaceId, uint64_t address) {
         int32_t ignored = 0;
@@ -138,8 +131,6 @@ public:
         return address;
     }
 };
-
-#undef DI_NEXUS_OBJECT_RESULT
 
 // The flow library's export: fills the variable with a counted reference.
 using GetNexusWorkspaceProc = HRESULT(DI_STDCALL*)(INexusWorkspace** workspace);
