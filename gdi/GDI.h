@@ -31,15 +31,6 @@ enum CpuFamily : uint8_t {
 // in a fixed order wins, no match gives FamilyLx32.
 CpuFamily DetectCpuFamily(const char* path);
 
-enum StopCause : uint32_t {
-    CauseRunning = 0,
-    CauseSingleStep = 1,
-    CauseBreakpoint = 4,
-    CauseHalted = 128,
-    CauseStopped = 512,
-    CauseUnknownState = 1024,
-};
-
 enum ProcessorState : uint8_t { StateNotStarted = 1, StateRunning = 2, StateStopped = 3 };
 
 extern const char NotStartedMessage[];

@@ -10,6 +10,7 @@
 // difference; the asserts below pin the product's layout.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -48,6 +49,17 @@ void SlotsToBytes(uint8_t (&bytes)[4 * N], const uint32_t (&slots)[N]) {
     for (std::size_t k = 0; k < N; ++k) StoreLE32(bytes + 4 * k, slots[k]);
 }
 
+// The other way: a record's bytes as the slots a caller passes.
+template <class Record>
+std::array<uint32_t, sizeof(Record) / 4> RecordToSlots(const Record& record) {
+    static_assert(sizeof(Record) % 4 == 0);
+    uint8_t bytes[sizeof(Record)];
+    std::memcpy(bytes, &record, sizeof record);
+    std::array<uint32_t, sizeof(Record) / 4> slots;
+    for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = LoadLE32(bytes + 4 * k);
+    return slots;
+}
+
 constexpr std::size_t PointerGrowth = sizeof(void*) - 4;  // 0 in the product
 
 // ---- Records ---------------------------------------------------------------
@@ -63,6 +75,16 @@ struct GdiValue {
     uint8_t bytes[8];  // most significant byte first
     uint8_t status[4];
 };
+// Why the processor stopped, as the exit status record reports it.
+enum StopCause : uint32_t {
+    CauseRunning = 0,
+    CauseSingleStep = 1,
+    CauseBreakpoint = 4,
+    CauseHalted = 128,
+    CauseStopped = 512,
+    CauseUnknownState = 1024,
+};
+
 enum GdiValueStatus : uint32_t { ValueValid = 0, RegisterNotRead = 3, MemoryNotRead = 6 };
 
 struct GdiBreakpoint {

@@ -437,6 +437,19 @@ const SpaceInfo* Space(int32_t index)
     return index >= 0 && index < static_cast<int32_t>(kSpaces.size()) ? &kSpaces[static_cast<std::size_t>(index)]
                                                                        : nullptr;
 }
+// Calls visit(begin, end) for each part of [address, address + count) that
+// lies in one of the space's regions.
+template <class Visit>
+void ForEachMappedPart(const SpaceInfo& space, uint64_t address, uint32_t count, Visit visit)
+{
+    for (std::size_t r = 0; r < space.regionCount; ++r) {
+        uint64_t begin = 0;
+        uint64_t end = 0;
+        if (Overlap(address, count, space.regions[r].base, space.regions[r].size, begin, end)) {
+            visit(begin, end);
+        }
+    }
+}
 }  // namespace
 
 int32_t ArmCortexMCore::MemorySpaceCount()
@@ -466,19 +479,14 @@ void ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address
     if (space == nullptr) {
         return;
     }
-    for (std::size_t r = 0; r < space->regionCount; ++r) {
-        uint64_t begin = 0;
-        uint64_t end = 0;
-        if (!Overlap(address, count, space->regions[r].base, space->regions[r].size, begin, end)) {
-            continue;
-        }
+    ForEachMappedPart(*space, address, count, [&](uint64_t begin, uint64_t end) {
         std::vector<uint8_t> bytes(end - begin);
         {
             EngineLease lease(*this);
             uc_mem_read(lease.engine(), begin, bytes.data(), bytes.size());
         }
         std::copy(bytes.begin(), bytes.end(), buffer + (begin - address));
-    }
+    });
 }
 
 void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address,
@@ -488,12 +496,7 @@ void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t 
     if (buffer == nullptr || count == 0 || space == nullptr) {
         return;
     }
-    for (std::size_t r = 0; r < space->regionCount; ++r) {
-        uint64_t begin = 0;
-        uint64_t end = 0;
-        if (!Overlap(address, count, space->regions[r].base, space->regions[r].size, begin, end)) {
-            continue;
-        }
+    ForEachMappedPart(*space, address, count, [&](uint64_t begin, uint64_t end) {
         std::vector<uint8_t> bytes(end - begin);
         const uint32_t* first = buffer + (begin - address);
         std::transform(first, first + bytes.size(), bytes.begin(),
@@ -504,7 +507,7 @@ void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t 
         // The emulator keeps translated code and does not notice that memory
         // under it changed; drop the translations so new code really runs.
         uc_ctl_remove_cache(lease.engine(), begin, end);
-    }
+    });
 }
 
 bool ArmCortexMCore::BeginDownload(int32_t index)

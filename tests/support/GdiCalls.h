@@ -150,42 +150,31 @@ inline const char* MessageOf(const GdiExitStatus& status) {
     return message;
 }
 
-// The record's bytes as the argument slots of a C call.
-template <class Record>
-std::array<uint32_t, sizeof(Record) / 4> Slots(const Record& record) {
-    static_assert(sizeof(Record) % 4 == 0);
-    uint8_t bytes[sizeof(Record)];
-    std::memcpy(bytes, &record, sizeof record);
-    std::array<uint32_t, sizeof(Record) / 4> slots;
-    for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = LoadLE32(bytes + 4 * k);
-    return slots;
-}
-
 // ---- Calls with records by value ---------------------------------------------
 
 inline uint32_t MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count) {
-    const auto a = Slots(address);
+    const auto a = RecordToSlots(address);
     return DiMemoryRead(a[0], a[1], a[2], values, count);
 }
 
 inline uint32_t MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count) {
-    const auto a = Slots(address);
+    const auto a = RecordToSlots(address);
     return DiMemoryWrite(a[0], a[1], a[2], values, count);
 }
 
 inline uint32_t MemoryDownload(uint32_t step, const GdiDownloadFormat& format, const uint8_t* data,
                                uint32_t flag = 0xFFFFFF01) {
-    const auto f = Slots(format);
+    const auto f = RecordToSlots(format);
     return DiMemoryDownload(flag, step, f[0], f[1], f[2], f[3], f[4], data);
 }
 
 inline uint32_t RegisterWrite(int32_t registerId, const GdiValue& value) {
-    const auto v = Slots(value);
+    const auto v = RecordToSlots(value);
     return DiRegisterWrite(registerId, v[0], v[1], v[2]);
 }
 
 inline uint32_t BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {
-    const auto b = Slots(request);
+    const auto b = RecordToSlots(request);
     return DiBreakpointSet(result, b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
 }
 

@@ -40,7 +40,7 @@ std::string CauseText(uint32_t cause) {
         case CauseBreakpoint: return "breakpoint";
         case CauseHalted: return "halted";
         case CauseStopped: return "stopped";
-        case CauseUnknown: return "unknown state";
+        case CauseUnknownState: return "unknown state";
         default: return "cause " + std::to_string(cause);
     }
 }
@@ -71,17 +71,6 @@ GdiAddress Address(uint64_t address) {
     StoreLE32(a.spaceId, kMemorySpaceId);
     for (int i = 0; i < 8; ++i) a.address[i] = static_cast<uint8_t>(address >> (56 - 8 * i));
     return a;
-}
-
-// The record's bytes as the 32-bit argument slots of a C call.
-template <class Record>
-std::array<uint32_t, sizeof(Record) / 4> Slots(const Record& record) {
-    static_assert(sizeof(Record) % 4 == 0);
-    uint8_t bytes[sizeof(Record)];
-    std::memcpy(bytes, &record, sizeof record);
-    std::array<uint32_t, sizeof(Record) / 4> slots;
-    for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = LoadLE32(bytes + 4 * k);
-    return slots;
 }
 
 const char* TextAt(const uint8_t* field) {
@@ -249,7 +238,7 @@ bool Session::Load(const std::string& file) {
         StoreLE32(f.format, 0);
         StoreLE32(f.byteCount, count);
         f.start = Address(start);
-        return Slots(f);
+        return RecordToSlots(f);
     };
     auto step = [&](uint32_t code, uint32_t count, uint64_t start, const uint8_t* data) {
         const auto f = format(count, start);
@@ -298,7 +287,7 @@ bool Session::Break(const Location& location) {
     StoreLE32(request.qualifier, 2);  // a Thumb instruction
     GdiBreakpointResult result;
     std::memset(&result, 0, sizeof result);
-    const auto b = Slots(request);
+    const auto b = RecordToSlots(request);
     if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, b[0], b[1], b[2], b[3], b[4], b[5], b[6])))
         return false;
     const uint32_t id = LoadLE32(result.breakpointId);
@@ -361,7 +350,7 @@ void Session::PrintStatus(const StopStatus& status) {
         out_ << ", breakpoint " << Hex32(status.breakpointId) << " at " << DescribeBreakpoint(status.breakpointId);
     if (!status.message.empty()) out_ << ": " << status.message;
     out_ << std::endl;
-    if (status.cause != CauseRunning && status.cause != CauseUnknown) {
+    if (status.cause != CauseRunning && status.cause != CauseUnknownState) {
         if (const auto pc = ReadRegister(kPcId)) out_ << "pc " << DescribeAddress(*pc) << std::endl;
     }
 }
@@ -467,7 +456,7 @@ std::optional<std::vector<uint8_t>> Session::ReadMemory(uint64_t address, uint32
         const uint64_t at = address + bytes.size();
         const uint32_t n = std::min<uint32_t>(kTransferValues, count - static_cast<uint32_t>(bytes.size()));
         std::vector<GdiValue> values(n);
-        const auto a = Slots(Address(at));
+        const auto a = RecordToSlots(Address(at));
         if (!Check("DiMemoryRead", module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n))) return std::nullopt;
         // A memory space may deliver fewer values than asked for; the rest
         // carry status 6 and are asked for again.
@@ -537,7 +526,7 @@ bool Session::WriteMemory(const Location& location, const std::vector<uint8_t>& 
             std::memset(&values[i], 0, sizeof values[i]);
             values[i].bytes[7] = bytes[done + i];
         }
-        const auto a = Slots(Address(location.address + done));
+        const auto a = RecordToSlots(Address(location.address + done));
         if (!Check("DiMemoryWrite", module_.DiMemoryWrite(a[0], a[1], a[2], values.data(), n))) return false;
         done += n;
     }
@@ -550,7 +539,7 @@ bool Session::WriteRegister(int32_t id, uint32_t value) {
     GdiValue record;
     std::memset(&record, 0, sizeof record);
     SpreadWord(record, value);
-    const auto v = Slots(record);
+    const auto v = RecordToSlots(record);
     if (!Check("DiRegisterWrite", module_.DiRegisterWrite(id, v[0], v[1], v[2]))) return false;
     // The module does not report a failed register write: read it back.
     const auto now = ReadRegister(id);

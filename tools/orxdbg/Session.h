@@ -44,15 +44,6 @@ const char* RegisterName(int32_t id);
 inline constexpr uint32_t kDownloadBlockBytes = 1024;
 inline constexpr uint32_t kTransferValues = 1024;
 
-// The stop causes of the status record.
-enum StopCause : uint32_t {
-    CauseRunning = 0,
-    CauseSingleStep = 1,
-    CauseBreakpoint = 4,
-    CauseHalted = 128,
-    CauseStopped = 512,
-    CauseUnknown = 1024,
-};
 std::string CauseText(uint32_t cause);
 // "GdiFailed" for 7; "status 9" for codes the interface does not define.
 std::string StatusName(uint32_t status);
