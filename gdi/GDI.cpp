@@ -1,5 +1,6 @@
 #include "gdi/GDI.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 
