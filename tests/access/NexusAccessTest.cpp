@@ -23,11 +23,7 @@ protected:
     void SetUp() override {
         SimTest::SetUp();
         cpu = AddCpu("CPU");
-        access.Registers().Add("R0", 0);
-        access.Registers().Add("R1", 1);
-        access.Registers().Add("SP", 13);
-        access.MemorySpaces().Add("DATA", 1);
-        access.MemorySpaces().Add("CODE", 2);
+        AddFrontEndMaps(access.Registers(), access.MemorySpaces());
         pendingBefore = targetaccess::g_PendingCalls->Count();
     }
     void TearDown() override {

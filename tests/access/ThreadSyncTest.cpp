@@ -77,17 +77,13 @@ const std::vector<CallKind>& AllKinds() {
     return kinds;
 }
 
-// Processor "CPU" with the maps R0=0, R1=1, DATA=1, CODE=2, and a breakpoint
-// at 0x40.
+// Processor "CPU" with the front-end maps and a breakpoint at 0x40.
 class CallObjectTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
         cpu = AddCpu("CPU");
-        wrapper.Registers().Add("R0", 0);
-        wrapper.Registers().Add("R1", 1);
-        wrapper.MemorySpaces().Add("DATA", 1);
-        wrapper.MemorySpaces().Add("CODE", 2);
+        AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
         cpu->AddBreakpoint(7, 0x40);
     }
 

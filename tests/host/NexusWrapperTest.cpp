@@ -57,11 +57,7 @@ protected:
     void SetUp() override {
         SimTest::SetUp();
         cpu = AddCpu("CPU");
-        wrapper.Registers().Add("R0", 0);
-        wrapper.Registers().Add("R1", 1);
-        wrapper.Registers().Add("SP", 13);
-        wrapper.MemorySpaces().Add("DATA", 1);
-        wrapper.MemorySpaces().Add("CODE", 2);
+        AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
     }
 
     std::shared_ptr<sim::ScriptedProcessor> cpu;

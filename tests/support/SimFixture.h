@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "host/StringList.h"
 #include "sim/ScriptedProcessor.h"
 #include "sim/SimHost.h"
 
@@ -42,6 +43,16 @@ protected:
         cpu->SetBreakpointSpace(7);
         host.AddProcessor(designator, cpu);
         return cpu;
+    }
+
+    // The maps a front-end gives for that processor: R0=0, R1=1, SP=13,
+    // DATA=1, CODE=2.
+    static void AddFrontEndMaps(host::TStringList& registers, host::TStringList& memorySpaces) {
+        registers.Add("R0", 0);
+        registers.Add("R1", 1);
+        registers.Add("SP", 13);
+        memorySpaces.Add("DATA", 1);
+        memorySpaces.Add("CODE", 2);
     }
 
     // Runs f on a front-end thread while this thread serves as the host's
