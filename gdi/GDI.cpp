@@ -323,8 +323,7 @@ uint32_t TGDI::RegisterRead(int32_t registerId, GdiValue* value) {
 }
 
 uint32_t TGDI::RegisterWrite(int32_t registerId, const GdiValue& value) {
-    Access_->WriteRegister(registerId, GatherWord(value));  // a failed write is not reported
-    return GdiOk;
+    return Access_->WriteRegister(registerId, GatherWord(value)) ? GdiOk : GdiFailed;
 }
 
 uint32_t TGDI::BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {
