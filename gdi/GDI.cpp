@@ -199,26 +199,37 @@ uint32_t TGDI::ExecSingleStep(uint32_t count) {
 }
 
 namespace {
-// Sets a breakpoint lifted for a step again when it goes out of scope, so
-// that the front-end's breakpoint never silently disappears from the target,
-// whichever way the step ends. The outcome is not used.
+// A breakpoint lifted for a step. It is set again on every way out, an
+// exception passing through included, so that the front-end's breakpoint
+// never silently disappears from the target. The host's answer is not used.
 class LiftedBreakpoint {
 public:
     LiftedBreakpoint(targetaccess::TGDI_NexusAccess& access, int32_t id) : access_(access), id_(id) {}
     LiftedBreakpoint(const LiftedBreakpoint&) = delete;
     LiftedBreakpoint& operator=(const LiftedBreakpoint&) = delete;
+    // On the way out of a completed step: an error here is the step's
+    // error, and the destructor tries once more.
+    void SetAgain() {
+        Set();
+        done_ = true;
+    }
     ~LiftedBreakpoint() {
+        if (done_) return;
         try {
-            int32_t scratch = 0;
-            access_.SetBreakpoint(scratch, access_.GetBreakpointAddress(id_));
+            Set();
         } catch (...) {
             // Nothing more can be done on the way out.
         }
     }
 
 private:
+    void Set() {
+        int32_t scratch = 0;
+        access_.SetBreakpoint(scratch, access_.GetBreakpointAddress(id_));
+    }
     targetaccess::TGDI_NexusAccess& access_;
     const int32_t id_;
+    bool done_ = false;
 };
 }  // namespace
 
@@ -235,7 +246,7 @@ uint32_t TGDI::Step(uint32_t count) {
     bool finished = false;
     if (!Access_->SingleStep(count, finished)) return GdiFailed;
     if (!finished && RunWaitLoop() != WaitEnd::Stopped) return GdiFailed;
-    lifted.reset();
+    if (lifted) lifted->SetAgain();
     LastExitCause_ = CauseSingleStep;
     return GdiOk;
 }
