@@ -469,15 +469,18 @@ uint32_t ArmCortexMCore::TransferLimit(int32_t index)
     return space ? space->transferLimit : 0;
 }
 
-void ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count)
+bool ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count)
 {
-    if (buffer == nullptr || count == 0) {
-        return;
+    if (count == 0) {
+        return true;
+    }
+    if (buffer == nullptr) {
+        return false;
     }
     std::fill(buffer, buffer + count, 0u);
     const SpaceInfo* space = Space(index);
     if (space == nullptr) {
-        return;
+        return false;
     }
     ForEachMappedPart(*space, address, count, [&](uint64_t begin, uint64_t end) {
         std::vector<uint8_t> bytes(end - begin);
@@ -487,14 +490,18 @@ void ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address
         }
         std::copy(bytes.begin(), bytes.end(), buffer + (begin - address));
     });
+    return true;
 }
 
-void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address,
+bool ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address,
                                 uint32_t count)
 {
     const SpaceInfo* space = Space(index);
-    if (buffer == nullptr || count == 0 || space == nullptr) {
-        return;
+    if (count == 0) {
+        return true;
+    }
+    if (buffer == nullptr || space == nullptr) {
+        return false;
     }
     ForEachMappedPart(*space, address, count, [&](uint64_t begin, uint64_t end) {
         std::vector<uint8_t> bytes(end - begin);
@@ -508,6 +515,7 @@ void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t 
         // under it changed; drop the translations so new code really runs.
         uc_ctl_remove_cache(lease.engine(), begin, end);
     });
+    return true;
 }
 
 bool ArmCortexMCore::BeginDownload(int32_t index)
