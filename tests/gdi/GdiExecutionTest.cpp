@@ -607,6 +607,7 @@ protected:
 };
 
 TEST_P(GdiCloseDuringWait, EndsTheWaitFromAnotherThreadAndReleasesTheInstanceAfterwards) {
+    host.Log().Enable();
     const CloseCase& c = GetParam();
     auto cpu = AddCpu();
     auto next = AddCpu("NEXT");

@@ -79,9 +79,12 @@ TEST_F(StrictHost, BlocksOverTheTransferLimitAndBusFaultsFail) {
         EXPECT_EQ(status, c.status);
         const auto violations = host.TakeContractViolations();
         EXPECT_EQ(violations.size(), c.violation ? 1u : 0u);
-        if (c.violation && !violations.empty())
+        if (c.violation && !violations.empty()) {
             EXPECT_NE(violations[0].find("transfer limit"), std::string::npos) << violations[0];
-        if (c.violation) EXPECT_EQ(cpu->Word(0, c.address), 0u) << "nothing reached the core";
+        }
+        if (c.violation) {
+            EXPECT_EQ(cpu->Word(0, c.address), 0u) << "nothing reached the core";
+        }
     }
 }
 
