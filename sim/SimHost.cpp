@@ -141,8 +141,11 @@ Host::Host() = default;
 Host::~Host() { StopLaterDone(); }
 
 Host& Host::Instance() {
-    static Host host;
-    return host;
+    // Never destroyed: a module unloaded at process exit still gives its
+    // pending calls back through ClientAPI_RemoveSynchronize, after the
+    // program's own statics are gone.
+    static Host* const host = new Host;
+    return *host;
 }
 
 void Host::Reset() {
