@@ -46,6 +46,9 @@ public:
     virtual int32_t MemorySpaceCount() = 0;
     virtual std::string MemorySpaceName(int32_t index) = 0;
     virtual uint32_t TransferLimit(int32_t index) = 0;
+    // False when the access failed (a bus fault, say); the Nexus method then
+    // answers a negative status. The count never exceeds TransferLimit: the
+    // Nexus object refuses such a request before it reaches the core.
     virtual bool ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) = 0;
     virtual bool WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) = 0;
     virtual bool BeginDownload(int32_t index) = 0;

@@ -1,7 +1,9 @@
 #include "sim/SimHost.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace sim {
 
@@ -43,14 +45,41 @@ void UnexpectedSlot() {
 
 // ---- Call log ------------------------------------------------------------
 
+void CallLog::Enable(std::size_t capacity) {
+    std::lock_guard<std::mutex> guard(lock_);
+    capacity_ = capacity == 0 ? 1 : capacity;
+    while (calls_.size() > capacity_) {
+        calls_.pop_front();
+        dropped_++;
+    }
+    enabled_ = true;
+}
+
+void CallLog::Disable() {
+    std::lock_guard<std::mutex> guard(lock_);
+    enabled_ = false;
+    calls_.clear();
+    dropped_ = 0;
+}
+
+void CallLog::RequireEnabled() const {
+    if (!enabled_) throw std::logic_error("the host's call log is off: turn it on with Log().Enable() first");
+}
+
 void CallLog::Add(const char* method, std::initializer_list<uint64_t> args) {
+    if (!enabled_) return;
     if (args.size() > kMaxArgs) {
         std::fprintf(stderr, "simulated host: %s logged with too many arguments\n", method);
         std::abort();
     }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!enabled_) return;
+    if (calls_.size() >= capacity_) {
+        calls_.pop_front();
+        dropped_++;
+    }
     Entry entry{method, args.size(), {}};
     std::copy(args.begin(), args.end(), entry.args.begin());
-    std::lock_guard<std::mutex> guard(lock_);
     calls_.push_back(entry);
 }
 
@@ -61,9 +90,11 @@ LoggedCall CallLog::ToCall(const Entry& entry) {
 void CallLog::Clear() {
     std::lock_guard<std::mutex> guard(lock_);
     calls_.clear();
+    dropped_ = 0;
 }
 
 std::vector<LoggedCall> CallLog::Calls() const {
+    RequireEnabled();
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<LoggedCall> calls;
     calls.reserve(calls_.size());
@@ -72,12 +103,14 @@ std::vector<LoggedCall> CallLog::Calls() const {
 }
 
 std::size_t CallLog::Count(const std::string& method) const {
+    RequireEnabled();
     std::lock_guard<std::mutex> guard(lock_);
     return static_cast<std::size_t>(
         std::count_if(calls_.begin(), calls_.end(), [&](const Entry& c) { return method == c.method; }));
 }
 
 std::vector<uint64_t> CallLog::LastArgs(const std::string& method) const {
+    RequireEnabled();
     std::lock_guard<std::mutex> guard(lock_);
     for (auto it = calls_.rbegin(); it != calls_.rend(); ++it)
         if (method == it->method) return ToCall(*it).args;
@@ -85,10 +118,17 @@ std::vector<uint64_t> CallLog::LastArgs(const std::string& method) const {
 }
 
 std::vector<std::string> CallLog::Methods() const {
+    RequireEnabled();
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<std::string> methods;
     for (const auto& c : calls_) methods.push_back(c.method);
     return methods;
+}
+
+std::size_t CallLog::Dropped() const {
+    RequireEnabled();
+    std::lock_guard<std::mutex> guard(lock_);
+    return dropped_;
 }
 
 // ---- The module's call objects, seen through their slots -----------------
@@ -111,12 +151,18 @@ HRESULT CallDone(void* call) { return CallSlot<4, HRESULT>(call); }
 
 Host::Host() = default;
 
+Host::~Host() { StopLaterDone(); }
+
 Host& Host::Instance() {
-    static Host host;
-    return host;
+    // Never destroyed: a module unloaded at process exit still gives its
+    // pending calls back through ClientAPI_RemoveSynchronize, after the
+    // program's own statics are gone.
+    static Host* const host = new Host;
+    return *host;
 }
 
 void Host::Reset() {
+    StopLaterDone();
     {
         std::lock_guard<std::mutex> guard(lock_);
         components_.clear();
@@ -124,14 +170,20 @@ void Host::Reset() {
         anyFault_ = false;
         removed_.clear();
         lastServerModuleName_.clear();
+        failedHostCall_.clear();
+        violations_.clear();
+        doneModeCall_ = 0;
     }
-    log_.Clear();
+    log_.Disable();
     doneMode = DoneMode::Once;
     clientLoadsFlowLibrary = true;
     mainThreadViolations_ = 0;
     executeCount_ = 0;
     lastExecuteStatus_ = 0;
     loadServerModuleCalls_ = 0;
+    hostCalls_ = 0;
+    failAtCall_ = 0;
+    synchronizeCalls_ = 0;
 }
 
 void Host::AddProcessor(const std::string& designator, std::shared_ptr<ProcessorCore> core) {
@@ -177,6 +229,64 @@ HRESULT Host::FaultFor(std::string_view method) const {
     return it == faults_.end() ? S_OK : it->second;
 }
 
+void Host::FailHostCall(uint64_t k, HRESULT status) {
+    std::lock_guard<std::mutex> guard(lock_);
+    failStatus_ = status;
+    failedHostCall_.clear();
+    failAtCall_ = k == 0 ? 0 : hostCalls_ + k;
+}
+
+void Host::ResetHostCallCount() {
+    std::lock_guard<std::mutex> guard(lock_);
+    hostCalls_ = 0;
+    failAtCall_ = 0;
+    failedHostCall_.clear();
+}
+
+std::string Host::failedHostCall() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return failedHostCall_;
+}
+
+HRESULT Host::EnterHostCall(const char* method, std::initializer_list<uint64_t> args) {
+    CheckMainThread(method);
+    log_.Add(method, args);
+    const uint64_t n = ++hostCalls_;
+    if (n == failAtCall_) {
+        std::lock_guard<std::mutex> guard(lock_);
+        failedHostCall_ = method;
+        return failStatus_;
+    }
+    return FaultFor(method);
+}
+
+void Host::SetDoneModeForCall(uint64_t n, DoneMode mode) {
+    std::lock_guard<std::mutex> guard(lock_);
+    doneModeCall_ = n == 0 ? 0 : synchronizeCalls_ + n;
+    doneModeForCall_ = mode;
+}
+
+DoneMode Host::DoneModeFor(uint64_t n) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return n == doneModeCall_ ? doneModeForCall_ : doneMode;
+}
+
+void Host::RecordContractViolation(const std::string& what) {
+    std::fprintf(stderr, "simulated host: contract violation: %s\n", what.c_str());
+    std::lock_guard<std::mutex> guard(lock_);
+    violations_.push_back(what);
+}
+
+int Host::contractViolations() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<int>(violations_.size());
+}
+
+std::vector<std::string> Host::TakeContractViolations() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::exchange(violations_, {});
+}
+
 std::vector<void*> Host::removedCalls() const {
     std::lock_guard<std::mutex> guard(lock_);
     return removed_;
@@ -189,41 +299,97 @@ void Host::CheckMainThread(const char* method) {
     }
 }
 
-void Host::RunCall(void* call) {
+void Host::RunCall(void* call, DoneMode mode) {
     const HRESULT status = CallExecute(call);
     executeCount_++;
     lastExecuteStatus_ = status;
-    if (doneMode != DoneMode::Never) CallDone(call);
-    if (doneMode == DoneMode::Twice) CallDone(call);
+    switch (mode) {
+        case DoneMode::Once: CallDone(call); break;
+        case DoneMode::Twice:
+            CallDone(call);
+            CallDone(call);
+            break;
+        case DoneMode::Never:
+        case DoneMode::Later: break;
+    }
 }
 
 void Host::Synchronize(void* call) {
-    if (platform::CurrentThreadId() == mainThreadId_ || mainThreadId_ == 0) {
-        // Already on the main thread (or no main thread serving): run in place.
-        const uint32_t saved = mainThreadId_;
-        if (saved == 0) mainThreadId_ = platform::CurrentThreadId();
-        RunCall(call);
-        mainThreadId_ = saved;
-        return;
+    const DoneMode mode = DoneModeFor(++synchronizeCalls_);
+    if (mainThreadId_ != 0 && platform::CurrentThreadId() == mainThreadId_) {
+        // The main thread itself calls in (from its own loop): run in place.
+        RunCall(call, mode);
+    } else {
+        Job job{call};
+        std::unique_lock<std::mutex> guard(queueLock_);
+        if (!serving_) {
+            guard.unlock();
+            // A real host would never run it (or block for ever): refuse it.
+            RecordContractViolation("ClientAPI_Synchronize called while no main thread is serving");
+            return;
+        }
+        job.mode = mode;
+        queue_.push_back(&job);
+        // Wake the main thread after letting go of the lock, so that it does
+        // not wake only to wait for the lock.
+        guard.unlock();
+        queueChanged_.notify_one();
+        guard.lock();
+        jobDone_.wait(guard, [&] { return job.done; });
     }
-    Job job{call};
-    std::unique_lock<std::mutex> guard(queueLock_);
-    queue_.push_back(&job);
-    // Wake the main thread after letting go of the lock, so that it does not
-    // wake only to wait for the lock.
-    guard.unlock();
-    queueChanged_.notify_one();
-    guard.lock();
-    jobDone_.wait(guard, [&] { return job.done; });
+    if (mode == DoneMode::Later) DoneLater(call);
+}
+
+// The later Done: the object is queued as ClientAPI_Synchronize returns, and a
+// thread of the host's own gives it back while the module goes on.
+void Host::DoneLater(void* call) {
+    std::lock_guard<std::mutex> guard(laterLock_);
+    later_.push_back(call);
+    if (!laterThread_.joinable()) {
+        laterStop_ = false;
+        laterThread_ = std::thread([this] {
+            std::unique_lock<std::mutex> lock(laterLock_);
+            for (;;) {
+                laterChanged_.wait(lock, [this] { return laterStop_ || !later_.empty(); });
+                if (later_.empty()) return;  // stopping, nothing left
+                void* next = later_.front();
+                later_.pop_front();
+                laterBusy_ = true;
+                lock.unlock();
+                CallDone(next);
+                lock.lock();
+                laterBusy_ = false;
+                laterChanged_.notify_all();
+            }
+        });
+    }
+    laterChanged_.notify_all();
+}
+
+void Host::FlushLaterDone() {
+    std::unique_lock<std::mutex> guard(laterLock_);
+    laterChanged_.wait(guard, [this] { return later_.empty() && !laterBusy_; });
+}
+
+void Host::StopLaterDone() {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> guard(laterLock_);
+        laterStop_ = true;
+        thread = std::move(laterThread_);
+    }
+    laterChanged_.notify_all();
+    if (thread.joinable()) thread.join();  // gives back what is still queued first
 }
 
 void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
     const uint32_t previous = mainThreadId_;
-    mainThreadId_ = platform::CurrentThreadId();
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         frontEndFinished_ = false;
+        serving_ = true;
     }
+    mainThreadId_ = platform::CurrentThreadId();
     std::thread thread([&] {
         frontEnd();
         {
@@ -239,7 +405,7 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
             Job* job = queue_.front();
             queue_.pop_front();
             guard.unlock();
-            RunCall(job->call);
+            RunCall(job->call, job->mode);
             guard.lock();
             job->done = true;  // the caller may return from here on
             // Callers from several threads share jobDone_; each checks its
@@ -251,6 +417,7 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
         }
         if (frontEndFinished_) break;
     }
+    serving_ = false;
     guard.unlock();
     thread.join();
     mainThreadId_ = previous;
@@ -280,17 +447,14 @@ using AttachProc = void(DI_STDCALL*)(WorkspaceProvider provider);
 HRESULT DI_STDCALL ProvideWorkspace(SimObject** workspace) {
     *workspace = nullptr;
     Host& host = Host::Instance();
-    host.CheckMainThread("GetNexusWorkspace");
-    host.Log().Add("GetNexusWorkspace", {});
-    if (HRESULT fault = host.FaultFor("GetNexusWorkspace")) return fault;
+    if (HRESULT fault = host.EnterHostCall("GetNexusWorkspace")) return fault;
     *workspace = NewWorkspace();
     return S_OK;
 }
 
 HRESULT DI_STDCALL LoadServerModuleSlot(SimObject*, const char16_t* name, int32_t* result) {
     Host& host = Host::Instance();
-    host.Log().Add("IClient::LoadServerModule", {});
-    if (HRESULT fault = host.FaultFor("IClient::LoadServerModule")) return fault;
+    if (HRESULT fault = host.EnterHostCall("IClient::LoadServerModule")) return fault;
     host.LoadServerModule(name ? std::u16string(name) : std::u16string());
     if (result) *result = 1;
     return S_OK;

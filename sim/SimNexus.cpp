@@ -1,7 +1,10 @@
 // The flow library's Nexus objects. Each method checks that it runs on the
 // main thread, logs itself, answers an injected fault if there is one, and
-// otherwise asks the processor core behind it.
+// otherwise asks the processor core behind it. A block read or write over the
+// space's transfer limit is refused as a contract violation; one the core
+// refuses (a bus fault) fails with E_FAIL.
 #include <initializer_list>
+#include <string>
 
 #include "sim/SimHost.h"
 
@@ -10,10 +13,18 @@ namespace sim {
 namespace {
 
 HRESULT Enter(const char* method, std::initializer_list<uint64_t> args = {}) {
-    Host& host = Host::Instance();
-    host.CheckMainThread(method);
-    host.Log().Add(method, args);
-    return host.FaultFor(method);
+    return Host::Instance().EnterHostCall(method, args);
+}
+
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+
+// No read or write may ask for more units than the space's transfer limit.
+HRESULT CheckTransferLimit(const char* method, ProcessorCore& core, int32_t index, uint32_t count) {
+    const uint32_t limit = core.TransferLimit(index);
+    if (count <= limit) return S_OK;
+    Host::Instance().RecordContractViolation(std::string(method) + " asked for " + std::to_string(count) +
+                                             " units over the transfer limit " + std::to_string(limit));
+    return E_INVALIDARG;
 }
 
 uint64_t Ptr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
@@ -119,16 +130,19 @@ HRESULT DI_STDCALL SpaceGetTransferLimit(SimObject* self, uint32_t* limit) {
 HRESULT DI_STDCALL SpaceReadBlock(SimObject* self, uint32_t* buffer, uint64_t address, uint32_t count) {
     if (HRESULT fault = Enter("INexusMemorySpace::ReadBlock", {uint64_t(Self(self)->index), Ptr(buffer), address, count}))
         return fault;
-    // A refused access is a bus error on the target.
-    if (!Self(self)->core->ReadBlock(Self(self)->index, buffer, address, count)) return E_FAIL;
-    return S_OK;
+    ProcessorCore& core = *Self(self)->core;
+    if (HRESULT refused = CheckTransferLimit("INexusMemorySpace::ReadBlock", core, Self(self)->index, count))
+        return refused;
+    return core.ReadBlock(Self(self)->index, buffer, address, count) ? S_OK : E_FAIL;
 }
 
 HRESULT DI_STDCALL SpaceWriteBlock(SimObject* self, const uint32_t* buffer, uint64_t address, uint32_t count) {
     if (HRESULT fault = Enter("INexusMemorySpace::WriteBlock", {uint64_t(Self(self)->index), Ptr(buffer), address, count}))
         return fault;
-    if (!Self(self)->core->WriteBlock(Self(self)->index, buffer, address, count)) return E_FAIL;
-    return S_OK;
+    ProcessorCore& core = *Self(self)->core;
+    if (HRESULT refused = CheckTransferLimit("INexusMemorySpace::WriteBlock", core, Self(self)->index, count))
+        return refused;
+    return core.WriteBlock(Self(self)->index, buffer, address, count) ? S_OK : E_FAIL;
 }
 
 HRESULT DI_STDCALL SpaceBeginDownload(SimObject* self, uint8_t* ok) {

@@ -22,6 +22,7 @@ class NexusAccessTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
+        host.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu("CPU");
         AddFrontEndMaps(access.Registers(), access.MemorySpaces());
         pendingBefore = targetaccess::g_PendingCalls->Count();

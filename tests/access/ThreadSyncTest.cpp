@@ -82,6 +82,7 @@ class CallObjectTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
+        host.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu("CPU");
         AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
         cpu->AddBreakpoint(7, 0x40);
@@ -309,6 +310,10 @@ protected:
         CallObjectTest::TearDown();
     }
 
+    // Hands a call over as the host's main loop would call into the module:
+    // from the main thread itself, so that it runs in place.
+    static void HandOver(IUnknownLike* call) { OnMainThread([&] { RunOnMainThread(call); }); }
+
     // A built call object with the builder's one reference.
     ComPtr<IUnknownLike> NewCall() { return ComPtr<IUnknownLike>(new TGdiSync_PerfomProcessorOperation(&wrapper, 1, 0)); }
 
@@ -319,7 +324,7 @@ protected:
 TEST_F(PendingCallsTest, DoneDropsTheListsReference) {
     host.doneMode = sim::DoneMode::Never;
     ComPtr<IUnknownLike> call = NewCall();
-    RunOnMainThread(call.Get());
+    HandOver(call.Get());
     EXPECT_EQ(host.executeCount(), 1);
     EXPECT_EQ(GetSuccess(call.Get()), -1);
     EXPECT_EQ(g_PendingCalls->Count(), before + 1);
@@ -337,7 +342,7 @@ TEST_F(PendingCallsTest, DoneDropsTheListsReference) {
 TEST_F(PendingCallsTest, SecondDoneAndDoneOnAnUnlistedObjectChangeNothing) {
     host.doneMode = sim::DoneMode::Twice;
     ComPtr<IUnknownLike> twice = NewCall();
-    RunOnMainThread(twice.Get());
+    HandOver(twice.Get());
     EXPECT_EQ(g_PendingCalls->Count(), before);
     EXPECT_EQ(sim::CallAddRef(twice.Get()), 2u) << "the list dropped its reference only once";
     EXPECT_EQ(sim::CallRelease(twice.Get()), 1u);
@@ -352,7 +357,7 @@ TEST_F(PendingCallsTest, SecondDoneAndDoneOnAnUnlistedObjectChangeNothing) {
 TEST_F(PendingCallsTest, WithoutSynchronizeNothingIsListedOrRun) {
     host::g_HostClientApi.ClientAPI_Synchronize = nullptr;
     ComPtr<IUnknownLike> call = NewCall();
-    RunOnMainThread(call.Get());
+    HandOver(call.Get());
     EXPECT_EQ(host.executeCount(), 0);
     EXPECT_EQ(g_PendingCalls->Count(), before);
     EXPECT_EQ(GetSuccess(call.Get()), 0);
@@ -366,7 +371,7 @@ TEST_F(PendingCallsTest, UnloadWithdrawsEachPendingCallOnce) {
     void* pending[3];
     for (void*& p : pending) {
         ComPtr<IUnknownLike> call = NewCall();
-        RunOnMainThread(call.Get());
+        HandOver(call.Get());
         p = call.Get();
     }
     EXPECT_EQ(sim::CallDone(pending[1]), host::S_OK);  // the host gave the middle one back
@@ -380,7 +385,7 @@ TEST_F(PendingCallsTest, UnloadWithdrawsEachPendingCallOnce) {
 TEST_F(PendingCallsTest, UnloadWithoutRemoveSynchronizeJustDropsTheCalls) {
     host::g_HostClientApi.ClientAPI_RemoveSynchronize = nullptr;
     host.doneMode = sim::DoneMode::Never;
-    RunOnMainThread(NewCall().Get());
+    HandOver(NewCall().Get());
     ASSERT_EQ(g_PendingCalls->Count(), before + 1);
 
     WithdrawPendingCalls();

@@ -42,6 +42,7 @@ class GdiExecution : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
+        host.Log().Enable();  // these tests read the host's call log
         g_onPoll = nullptr;
         g_polls = 0;
         cpu = AddCpu();
@@ -606,6 +607,7 @@ protected:
 };
 
 TEST_P(GdiCloseDuringWait, EndsTheWaitFromAnotherThreadAndReleasesTheInstanceAfterwards) {
+    host.Log().Enable();
     const CloseCase& c = GetParam();
     auto cpu = AddCpu();
     auto next = AddCpu("NEXT");

@@ -39,6 +39,7 @@ RegisterReading ReadRegister(int32_t id) {
 using GdiInstanceTest = SimTest;
 
 TEST_F(GdiInstanceTest, OpenTakesFamilyFromTheFirstEntryAndDesignatorFromTheLast) {
+    host.Log().Enable();
     // Each designator has its own processor, known by its PC.
     host.AddProcessor("ARM_1", CpuWithPc(0x1000));
     host.AddProcessor("qdvz80", CpuWithPc(0x2000));
@@ -141,6 +142,7 @@ class GdiMapTest : public GdiSessionTest {
 protected:
     void SetUp() override {
         GdiSessionTest::SetUp();
+        host.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu();
         cpu->SetPc(0x1234);
         const char* argv[] = {Lx32Path, "CPU"};
@@ -309,6 +311,7 @@ const std::vector<ForwardingCall>& ForwardingCalls() {
 using GdiBoundaryTest = GdiSessionTest;
 
 TEST_F(GdiBoundaryTest, WithoutAnInstanceEveryForwardingFunctionFailsAndTouchesNothing) {
+    host.Log().Enable();
     AddCpu();
     const auto checkAll = [&](const char* when) {
         SCOPED_TRACE(when);
@@ -334,6 +337,7 @@ TEST_F(GdiBoundaryTest, WithoutAnInstanceEveryForwardingFunctionFailsAndTouchesN
 }
 
 TEST_F(GdiBoundaryTest, FixedAnswersDoNotDependOnAnInstance) {
+    host.Log().Enable();
     const struct {
         const char* name;
         uint32_t (*call)();

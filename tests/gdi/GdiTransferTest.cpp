@@ -26,6 +26,7 @@ class GdiTransfer : public GdiSessionTest {
 protected:
     void SetUp() override {
         GdiSessionTest::SetUp();
+        host.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu();
         cpu->SetState(sim::ScriptedProcessor::State::Halted);
         OpenSession();

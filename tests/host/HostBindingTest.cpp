@@ -158,6 +158,7 @@ class LoadWorkspaceTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
+        host.Log().Enable();  // these tests read the host's call log
         FakeFlowLibrary::Reset();
         host.clientLoadsFlowLibrary = false;
     }
@@ -165,7 +166,8 @@ protected:
     // One call; the variable starts out non-null to show that it is cleared.
     HRESULT Load(ComPtr<INexusWorkspace>& workspace, host::IClient* client = host::g_ClientInterface) {
         INexusWorkspace* raw = reinterpret_cast<INexusWorkspace*>(&FakeFlowLibrary::libraryToken);
-        const HRESULT status = host::LoadNexusWorkspace(binding, client, &raw);
+        // The module loads the workspace only inside call objects, on the host's main thread.
+        const HRESULT status = OnMainThread([&] { return host::LoadNexusWorkspace(binding, client, &raw); });
         workspace = ComPtr<INexusWorkspace>::Attach(raw);
         return status;
     }

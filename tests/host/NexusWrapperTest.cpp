@@ -56,6 +56,7 @@ class WrapperTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
+        host.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu("CPU");
         AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
     }
@@ -521,7 +522,12 @@ TEST_F(WrapperTest, SingleStepThatNeverHaltsStillSucceedsUnfinished) {
     uint8_t finished = 0xAA;
     EXPECT_TRUE(OnMainThread([&] { return wrapper.SingleStep(1, finished); }));
     EXPECT_EQ(finished, 0);
-    const auto after = MethodsAfter(host.Log(), "INexusProcessor::StepProcessor");
+    // A second of polls overflows the bounded log: when it dropped the step
+    // itself, everything it kept comes after the step.
+    const auto methods = host.Log().Methods();
+    const auto step = std::find(methods.begin(), methods.end(), "INexusProcessor::StepProcessor");
+    EXPECT_TRUE(step != methods.end() || host.Log().Dropped() > 0);
+    const std::vector<std::string> after(step == methods.end() ? methods.begin() : step + 1, methods.end());
     EXPECT_GT(after.size(), 1u);
     EXPECT_EQ(after, std::vector<std::string>(after.size(), "INexusProcessor::IsHalted"));
     EXPECT_EQ(cpu->state(), sim::ScriptedProcessor::State::Running) << "the step is not withdrawn";
