@@ -297,7 +297,14 @@ public:
     void Step(uint32_t count) override {
         ScriptedProcessor::Step(count);
         if (exhausted) Pause();
+        if (cancelOnStep) {
+            // The user presses stop while the host is stepping.
+            cancelOnStep = false;
+            cancelledDuringStep = DiGdiCancel() == GdiOk;
+        }
     }
+    std::atomic<bool> cancelOnStep{false};
+    std::atomic<bool> cancelledDuringStep{false};
     void Exhaust() {
         exhausted = true;
         answersAllFalse = false;
@@ -394,6 +401,7 @@ void DI_CDECL PollCallback() {
 //   register-write  DiRegisterWrite reports success for a write that did not happen
 //   state-query     a run wait whose state query fails ends as if the processor stopped
 //   abandoned-wait  a second DiGdiOpen leaves the earlier instance's wait polling
+//   cancel-at-start a cancel that arrives while DiExecContinue's first step runs is lost
 bool Tolerated(const char* fault) {
     static const std::string list = [] {
         const char* value = std::getenv("DIORX_FUZZ_TOLERATE");
@@ -716,8 +724,12 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
         }
         case 31:    // DiExecSingleStep
         case 33: {  // DiExecContinue
+            g.cpu->cancelledDuringStep = false;
             const uint32_t result = index == 31 ? DiExecSingleStep(PickCount(in)) : DiExecContinue();
             ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            // A cancel that arrived before the run's wait ends the run.
+            if (index == 33 && g.open && g.cpu->cancelledDuringStep && !g.reopenedInCallback)
+                ExpectHappened(result == GdiFailed, "cancel-at-start", "a cancel during the first step was lost", result);
             // Success means the processor came to rest.
             if (g.open && result == GdiOk)
                 ExpectHappened(!Running(), "state-query", "a run reported finished while the processor runs", index);
@@ -841,11 +853,12 @@ void HarnessOp(unsigned op, Input& in) {
             space.endDownloadAnswer = in.Bit();
             break;
         }
+        case 14: cpu.cancelOnStep = true; break;
         default: break;
     }
 }
 
-constexpr unsigned HarnessOpCount = 14;
+constexpr unsigned HarnessOpCount = 15;
 
 // ---- One input -------------------------------------------------------------------------
 
@@ -883,8 +896,9 @@ void RunSession(Input& in) {
             if (g_Trace) std::fprintf(stderr, "export %u (open %d)\n", opcode % ExportCount, g.open);
             CallExport(opcode % ExportCount, in, texts);
         } else {
-            if (g_Trace) std::fprintf(stderr, "harness %u\n", opcode % HarnessOpCount);
-            HarnessOp(opcode % HarnessOpCount, in);
+            const unsigned op = (opcode - 0xE0u) % HarnessOpCount;
+            if (g_Trace) std::fprintf(stderr, "harness %u\n", op);
+            HarnessOp(op, in);
         }
     }
     if (g_Trace)

@@ -34,7 +34,7 @@ FIXED = [7, 9, 10, 11, 12, 14, 15, 16, 17, 23, 24, 25, 26, 32, 34] + list(range(
 
 # Harness operations.
 FAULT, CLEAR_FAULTS, CLEAR_FAULT, SET_STATE, ALL_FALSE, SET_PC, DONE_MODE = range(7)
-ON_CONTINUE, ON_STEP, POLL_PLAN, CPU_BREAKPOINT, BREAKPOINT_SPACE, COUNTS, DOWNLOAD_ANSWERS = range(7, 14)
+ON_CONTINUE, ON_STEP, POLL_PLAN, CPU_BREAKPOINT, BREAKPOINT_SPACE, COUNTS, DOWNLOAD_ANSWERS, CANCEL_ON_STEP = range(7, 15)
 
 # Poll plan actions.
 POLL_CANCEL, POLL_CLOSE, POLL_REOPEN, POLL_HALT, POLL_STATE_FAULT, POLL_STATUS = range(1, 7)
@@ -196,6 +196,12 @@ SEEDS = {
               harness(FAULT, u8(FAULT_METHODS.index("INexusProcessor::IsRunning")), u8(2)) +
               call(CONTINUE) + call(STATUS, u8(1)) + harness(DONE_MODE, u8(2)) + call(STOP) +
               harness(CLEAR_FAULTS) + harness(ALL_FALSE, u8(1)) + call(STATUS, u8(1)),
+    # A cancel that arrives while the host runs the continue's first step.
+    "cancel-first-step": configure(on_continue=run(3)) + open_session() + standard_maps() +
+                         harness(CANCEL_ON_STEP) + call(CONTINUE) + call(STATUS, u8(1)),
+    # A write to a register the map does not name.
+    "register-write-unmapped": configure() + open_session() + standard_maps() + register_write(99, 0xCAFEBABE) +
+                               call(REGREAD, ident(99), u8(1)),
     # Breakpoints around the PC and stops just past them.
     "breakpoints": configure(on_continue=run(1, 0x201)) + open_session() + standard_maps() +
                    harness(CPU_BREAKPOINT, pc_relative(0)) + breakpoint_set(0x200) + call(CONTINUE) +
