@@ -840,7 +840,8 @@ void HarnessOp(unsigned op, Input& in) {
         }
         case 12: {
             const uint8_t selector = in.U8() % 4;
-            static constexpr int32_t counts[] = {0, -1, 7, 2};
+            // Hosts that report no objects, or fewer than they have.
+            static constexpr int32_t counts[] = {0, -1, 1, 2};
             if (in.Bit())
                 cpu.registerCountAnswer = selector == 3 ? std::nullopt : std::optional<int32_t>(counts[selector]);
             else
