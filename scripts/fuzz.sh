@@ -18,5 +18,6 @@ cmake --build "$build" --target export_fuzzer Weavemill -j "$(nproc)"
 # The working corpus grows from run to run in the build tree; the seeds in
 # fuzz/corpus/ are read but never written.
 mkdir -p "$build/corpus" "$build/findings"
-exec "$build/bin/export_fuzzer" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
+exec "$build/bin/export_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=25 -rss_limit_mb=2048 \
+  -print_final_stats=1
   -artifact_prefix="$build/findings/" "$build/corpus" "$root/fuzz/corpus"
