@@ -19,5 +19,4 @@ cmake --build "$build" --target export_fuzzer Weavemill -j "$(nproc)"
 # fuzz/corpus/ are read but never written.
 mkdir -p "$build/corpus" "$build/findings"
 exec "$build/bin/export_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=25 -rss_limit_mb=2048 \
-  -print_final_stats=1
-  -artifact_prefix="$build/findings/" "$build/corpus" "$root/fuzz/corpus"
+  -print_final_stats=1 -artifact_prefix="$build/findings/" "$build/corpus" "$root/fuzz/corpus"
