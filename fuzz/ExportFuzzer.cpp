@@ -566,7 +566,10 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
                                                : DiGdiInitMemorySpaceMap(static_cast<int32_t>(count), pointer);
             ExpectForwarded(result, {GdiOk, GdiFailed}, index);
             if (g.open && result == GdiOk && pointer)
-                for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) REQUIRE(entries[i].accepted == 1, i);
+                for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
+                    REQUIRE(entries[i].accepted == 1, i);
+                    for (uint8_t byte : entries[i].notTouched) REQUIRE(byte == 0xEE, i);
+                }
             break;
         }
         case 8: ExpectForwarded(DiGdiCancel(), {GdiOk}, index); break;
