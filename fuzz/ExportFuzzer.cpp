@@ -900,6 +900,9 @@ void RunSession(Input& in) {
         if (opcode < 0xE0) {
             if (g_Trace) std::fprintf(stderr, "export %u (open %d)\n", opcode % ExportCount, g.open);
             CallExport(opcode % ExportCount, in, texts);
+            // Host objects are looked up afresh by every operation and never
+            // kept between calls.
+            REQUIRE(sim::LiveObjects().load() == 0, opcode % ExportCount);
         } else {
             const unsigned op = (opcode - 0xE0u) % HarnessOpCount;
             if (g_Trace) std::fprintf(stderr, "harness %u\n", op);
