@@ -17,7 +17,9 @@
 //
 // A finding is an abort with a message: a sanitizer report, an export result
 // outside its documented set, an out-value written when no instance is open,
-// a cancelled wait that goes on polling, a host reference leaked once the
+// a success reported for an operation that the processor model shows did not
+// happen, a cancelled or abandoned wait that goes on polling, a host object
+// kept after the call that looked it up, a host reference leaked once the
 // instance is closed, a Nexus method run off the main thread, or a call object
 // the host gave back that the module still holds.
 #include <atomic>
