@@ -20,6 +20,10 @@ configure_and_test native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DDIORX_SANITIZE=ON
 configure_and_test tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIORX_TSAN=ON
 
+# A minute of fuzzing the exports; any finding fails the run.
+echo "==== fuzz"
+bash "$root/scripts/fuzz.sh" 60
+
 # Wine keeps its prefix inside the build tree; no prompts for add-ons. The
 # Windows suites run one at a time: a second Wine process started while the
 # first is still setting up can fail to start.

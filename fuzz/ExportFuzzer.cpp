@@ -1,0 +1,956 @@
+// A libFuzzer target for the module's 60 exports.
+//
+// Each input is one front-end session against the simulated host with a
+// scripted processor. The first bytes configure the processor; the rest is a
+// sequence of operations, each an opcode byte followed by its arguments:
+// calls of any export with arguments taken from the input (counts zero,
+// negative and huge, null pointers, caller buffers sized to the count the
+// call is given, arbitrary records and map entries), host faults, and changes
+// of the processor's state and run behaviour. The calls run on a front-end
+// thread while the fuzzer's own thread serves the host's hand-overs as its
+// main thread. The encoding is written down in make_corpus.py, which builds
+// the seed corpus.
+//
+// No input can hang the target: every run wait ends through the poll
+// callback (which cancels) after a few cycles, and a processor that answers
+// more state queries than an input may spend is halted by the harness.
+//
+// A finding is an abort with a message: a sanitizer report, an export result
+// outside its documented set, an out-value written when no instance is open,
+// a success reported for an operation that the processor model shows did not
+// happen, a cancelled or abandoned wait that goes on polling, a host object
+// kept after the call that looked it up, a host reference leaked once the
+// instance is closed, a Nexus method run off the main thread, or a call object
+// the host gave back that the module still holds.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "access/RT_ThreadSync.h"
+#include "gdi/GDI.h"
+#include "gdi/GdiRecords.h"
+#include "sim/ScriptedProcessor.h"
+#include "sim/SimHost.h"
+
+using namespace gdi;
+
+extern "C" {
+uint32_t DiGdiOpen(uint32_t, uint32_t, int32_t argc, const char* const* argv, PollCallbackProc pollCallback);
+uint32_t DiGdiClose(uint32_t flag);
+uint32_t DiGdiGetFeatures(uint8_t* features);
+uint32_t DiGdiSetConfig(uint32_t value);
+uint32_t DiGdiInitIO(uint32_t* value);
+uint32_t DiGdiInitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId);
+uint32_t DiGdiInitMemorySpaceMap(int32_t count, GdiMapEntry* entries);
+uint32_t DiGdiCancel();
+uint32_t DiErrorGetMessage(uint32_t* message);
+uint32_t DiGdiVersion(uint32_t* version);
+uint32_t DiMemoryDownload(uint32_t flag, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2, uint32_t f3, uint32_t f4,
+                          const uint8_t* data);
+uint32_t DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const GdiValue* values, uint32_t count);
+uint32_t DiMemoryRead(uint32_t a0, uint32_t a1, uint32_t a2, GdiValue* values, uint32_t count);
+uint32_t DiRegisterWrite(int32_t registerId, uint32_t v0, uint32_t v1, uint32_t v2);
+uint32_t DiRegisterRead(int32_t registerId, GdiValue* value);
+uint32_t DiBreakpointSet(GdiBreakpointResult* result, uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3, uint32_t b4,
+                         uint32_t b5, uint32_t b6);
+uint32_t DiBreakpointClear(uint32_t breakpointId);
+uint32_t DiBreakpointClearAll();
+uint32_t DiExecResetChild();
+uint32_t DiExecSingleStep(uint32_t count);
+uint32_t DiExecContinue();
+uint32_t DiExecGetStatus(GdiExitStatus* status);
+uint32_t DiExecStop();
+
+uint32_t DiGdiAddCallback();
+uint32_t DiGdiSynchronize();
+uint32_t DiDirectAddMenuItem();
+uint32_t DiDirectCommand();
+uint32_t DiDirectReadNoWait();
+uint32_t DiMemorySetMap();
+uint32_t DiMemoryGetMap();
+uint32_t DiMemorySetCpuMap();
+uint32_t DiMemoryGetCpuMap();
+uint32_t DiRegisterClassCreate();
+uint32_t DiRegisterClassDelete();
+uint32_t DiRegisterClassWrite();
+uint32_t DiRegisterClassRead();
+uint32_t DiExecContinueUntil();
+uint32_t DiExecContinueBackground();
+uint32_t DiCommGetAcceptableSettings();
+uint32_t DiTraceSwitchOn();
+uint32_t DiTraceGetInstructions();
+uint32_t DiTracePrintRawInfo();
+uint32_t DiTraceGetNrOfNewFrames();
+uint32_t DiCoverageSwitchOn();
+uint32_t DiCoverageGetInfo();
+uint32_t DiProfilingSwitchOn();
+uint32_t DiProfileGetInfo();
+uint32_t DiStateOpen();
+uint32_t DiStateSave();
+uint32_t DiStateRestore();
+uint32_t DiStateClose();
+uint32_t DiMeeEnumExecEnv();
+uint32_t DiMeeConnect();
+uint32_t DiMeeGetFeatures();
+uint32_t DiMeeInitIO();
+uint32_t DiMeeSelect();
+uint32_t DiMeeDisconnect();
+uint32_t DiCpuSelect();
+uint32_t DiCpuCurrent();
+uint32_t DiProcess();
+}
+
+namespace {
+
+[[noreturn]] void Finding(const char* what, uint64_t detail = 0) {
+    std::fprintf(stderr, "==export_fuzzer== FINDING: %s (%llu)\n", what, static_cast<unsigned long long>(detail));
+    std::abort();
+}
+
+#define REQUIRE(condition, detail)                     \
+    do {                                               \
+        if (!(condition)) Finding(#condition, detail); \
+    } while (0)
+
+// ---- Input -----------------------------------------------------------------
+
+// Reads the input front to back; past the end every read yields 0.
+class Input {
+public:
+    Input(const uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+    bool Empty() const { return p_ >= end_; }
+    uint8_t U8() { return p_ < end_ ? *p_++ : 0; }
+    // Little-endian; each read in its own statement, so the order is fixed.
+    uint16_t U16() {
+        const uint8_t low = U8();
+        return static_cast<uint16_t>(low | U8() << 8);
+    }
+    uint32_t U32() {
+        const uint32_t low = U16();
+        return low | uint32_t(U16()) << 16;
+    }
+    uint64_t U64() {
+        const uint64_t low = U32();
+        return low | uint64_t(U32()) << 32;
+    }
+    bool Bit() { return U8() & 1; }
+    std::string Bytes(std::size_t max) {
+        const std::size_t n = std::min<std::size_t>(U8() % (max + 1), static_cast<std::size_t>(end_ - p_));
+        std::string s(reinterpret_cast<const char*>(p_), n);
+        p_ += n;
+        return s;
+    }
+
+private:
+    const uint8_t* p_;
+    const uint8_t* end_;
+};
+
+// Counts as a front-end might pass them: mostly small, sometimes at a
+// boundary of the module's buffers, sometimes negative or huge.
+uint32_t PickCount(Input& in) {
+    static constexpr uint32_t special[] = {0,     1,     2,          1023,       1024,       1025,
+                                           4096,  65535, 65536,      65537,      0x7FFFFFFF, 0x80000000,
+                                           0xFFFFFFFF, 0xFFFFFFFE, 0x40000000, 0x15555556};
+    const uint8_t selector = in.U8();
+    if (selector < 0xC0) return selector % 24;
+    if (selector < 0xF0) return special[selector % 16];
+    return in.U32();
+}
+
+int32_t PickId(Input& in) {
+    static constexpr int32_t ids[] = {0, 1, 2, 3, 5, 10, 11, 12, 13, 20, -1, -2, 0x7FFFFFFF, INT32_MIN, 7, 4};
+    const uint8_t selector = in.U8();
+    return selector < 0xE0 ? ids[selector % 16] : static_cast<int32_t>(in.U32());
+}
+
+uint64_t PickAddress(Input& in, uint32_t pc) {
+    const uint8_t selector = in.U8();
+    switch (selector % 16) {
+        case 0: return 0;
+        case 1: return pc;
+        case 2: return uint32_t(pc - 1);
+        case 3: return uint32_t(pc + 1);
+        case 4: return uint32_t(pc + 4);
+        case 5: return 0xFFFFFFFFu;
+        case 6: return 0x100000000u;
+        case 7: return ~uint64_t{0};
+        case 8: return 0x1000;
+        case 9: return 0xFFFFFFFFFFFFFFF0u;
+        case 10: return in.U32();
+        case 11: return in.U64();
+        default: return in.U8() * 4u;
+    }
+}
+
+uint32_t PickStatus(Input& in) {
+    static constexpr uint32_t statuses[] = {0x80004005u, 0x8000FFFFu, 0x80000000u, 0xFFFFFFFFu};
+    return statuses[in.U8() % 4];
+}
+
+// Texts for names, designators and paths: the ones that match something in
+// the simulated host, near misses, and whatever the input holds.
+struct TextPool {
+    std::vector<std::unique_ptr<std::string>> owned;
+    const char* Pick(Input& in, const char* const* dictionary, std::size_t n) {
+        const uint8_t selector = in.U8();
+        if (selector % 8 == 7) {
+            owned.push_back(std::make_unique<std::string>(in.Bytes(24)));
+            return owned.back()->c_str();
+        }
+        return dictionary[selector % n];  // may be null
+    }
+};
+
+constexpr const char* PathNames[] = {"C:\\Tools\\qdvlx32.exe", "C:\\Tools\\qdvarm.exe", "C:\\qdv51\\qdvarm.exe",
+                                     "/opt/qdvppc",           "qdvnios",               "qdvz80qdvmb",
+                                     "qdvlx8",                "C:\\TOOLS\\QDVARM.EXE", "",
+                                     nullptr,                 "CPU",                   "qdvmb"};
+constexpr const char* Designators[] = {"CPU", "cpu", "NOPROC", "MISSING", "", nullptr, "CPU ", "-p"};
+constexpr const char* RegisterNames[] = {"PC", "R0", "R1", "SP", "r0", "sp", "", nullptr, "DATA", "R0 ", "X\xE9"};
+constexpr const char* SpaceNames[] = {"DATA", "CODE", "data", "Code", "", nullptr, "PC", "DAT", "X\xE9"};
+
+constexpr const char* FaultMethods[] = {
+    "GetNexusWorkspace",
+    "IClient::LoadServerModule",
+    "INexusWorkspace::FindByDesignator",
+    "INexusComponent::GetProcessorInterface",
+    "INexusProcessor::Reset",
+    "INexusProcessor::Pause",
+    "INexusProcessor::Continue",
+    "INexusProcessor::StepProcessor",
+    "INexusProcessor::IsHalted",
+    "INexusProcessor::IsNotStarted",
+    "INexusProcessor::IsRunning",
+    "INexusProcessor::GetRegisterCount",
+    "INexusProcessor::GetMemorySpaceCount",
+    "INexusProcessor::GetMemorySpace",
+    "INexusProcessor::GetRegister",
+    "INexusProcessor::GetPcRegister",
+    "INexusProcessor::GetBreakpointSpace",
+    "INexusProcessor::FindBreakpoint",
+    "INexusProcessor::AddBreakpoint",
+    "INexusProcessor::RemoveBreakpoint",
+    "INexusProcessor::RemoveAllBreakpoints",
+    "INexusRegister::GetName",
+    "INexusRegister::ReadValue",
+    "INexusRegister::WriteValue",
+    "INexusMemorySpace::GetName",
+    "INexusMemorySpace::GetTransferLimit",
+    "INexusMemorySpace::ReadBlock",
+    "INexusMemorySpace::WriteBlock",
+    "INexusMemorySpace::BeginDownload",
+    "INexusMemorySpace::EndDownload",
+    "INexusBreakpointSpace::GetSpaceId",
+    "INexusBreakpoint::GetAddress",
+};
+constexpr std::size_t FaultMethodCount = sizeof FaultMethods / sizeof FaultMethods[0];
+
+// Largest caller buffers the harness builds; larger counts go with a null
+// pointer.
+constexpr uint32_t MaxValues = 70000;
+constexpr uint32_t MaxDownloadBytes = 5000;
+constexpr uint32_t MaxMapEntries = 64;
+constexpr uint32_t MaxArgs = 24;
+
+// What one input may spend: processor state queries (each wait cycle makes
+// one to three, a single step polls more), and poll cycles per wait.
+constexpr int StateQueryBudget = 512;
+constexpr int StateReadBudget = 24;
+constexpr int PollCyclesPerWait = 6;
+constexpr int MaxOps = 96;
+
+// ---- The processor -----------------------------------------------------------
+
+// The scripted processor with a spending limit: once an input has asked more
+// state questions than it may, the processor halts and every later run ends
+// at once.
+class FuzzProcessor : public sim::ScriptedProcessor {
+public:
+    std::atomic<int> queries{0};
+    std::atomic<int> stateReads{0};
+    std::atomic<bool> exhausted{false};
+
+    bool IsHalted() override {
+        Spend();
+        return ScriptedProcessor::IsHalted();
+    }
+    bool IsNotStarted() override {
+        ++stateReads;
+        Spend();
+        return ScriptedProcessor::IsNotStarted();
+    }
+    bool IsRunning() override {
+        Spend();
+        return ScriptedProcessor::IsRunning();
+    }
+    void Continue() override {
+        ScriptedProcessor::Continue();
+        if (exhausted) Pause();
+    }
+    void Step(uint32_t count) override {
+        ScriptedProcessor::Step(count);
+        if (exhausted) Pause();
+        if (cancelOnStep) {
+            // The user presses stop while the host is stepping.
+            cancelOnStep = false;
+            cancelledDuringStep = DiGdiCancel() == GdiOk;
+        }
+    }
+    std::atomic<bool> cancelOnStep{false};
+    std::atomic<bool> cancelledDuringStep{false};
+    void Exhaust() {
+        exhausted = true;
+        answersAllFalse = false;
+        Pause();
+    }
+
+private:
+    void Spend() {
+        if (++queries > StateQueryBudget || stateReads > StateReadBudget) Exhaust();
+    }
+};
+
+// ---- Session state -------------------------------------------------------------
+
+struct Session {
+    std::shared_ptr<FuzzProcessor> cpu;
+    bool open = false;  // an instance is current, as far as the front-end knows
+    bool arm = false;   // and its front-end path selects the ARM family
+    bool usedDoneNever = false;
+
+    // Poll callback plan and bookkeeping.
+    int pollActionAt = 0;  // cycle of the current wait that acts; 0 none
+    int pollAction = 0;
+    int cyclesThisWait = 0;
+    int callbacks = 0;        // in the current export call
+    bool cancelledInCallback = false;
+    bool reopenedInCallback = false;
+    bool closedInCallback = false;
+    int lastWaitCallbacks = 0;
+};
+
+Session g;
+
+bool Tolerated(const char* fault);
+
+void DI_CDECL PollCallback();
+
+void OpenStandard(bool withCallback) {
+    const char* argv[] = {"C:\\Tools\\qdvlx32.exe", "-p", "CPU"};
+    const uint32_t result = DiGdiOpen(0, 0, 3, argv, withCallback ? &PollCallback : nullptr);
+    REQUIRE(result == GdiOk || result == GdiFailed, result);
+    g.open = result == GdiOk;
+    g.arm = false;
+}
+
+// Called once per cycle of a run wait, on the waiting thread.
+void DI_CDECL PollCallback() {
+    if (g.cancelledInCallback && !g.reopenedInCallback && !g.closedInCallback)
+        Finding("a wait went on polling after it was cancelled", g.callbacks);
+    // Opening again abandons the instance whose wait called back: like a
+    // close, that ends the wait.
+    if (g.reopenedInCallback && !Tolerated("abandoned-wait"))
+        Finding("the wait of an abandoned instance went on polling", g.callbacks);
+    ++g.callbacks;
+    ++g.cyclesThisWait;
+    if (g.cyclesThisWait == g.pollActionAt) {
+        switch (g.pollAction) {
+            case 1:
+                REQUIRE(DiGdiCancel() == (g.open ? GdiOk : GdiFailed), g.open);
+                g.cancelledInCallback = g.open;
+                break;
+            case 2: {
+                const uint32_t result = DiGdiClose(0);
+                REQUIRE(result == (g.open ? GdiOk : GdiFailed), result);
+                g.closedInCallback = g.closedInCallback || g.open;
+                g.open = false;
+                break;
+            }
+            case 3:
+                OpenStandard(true);
+                g.reopenedInCallback = true;
+                break;
+            case 4: g.cpu->Pause(); break;
+            case 5: sim::Host::Instance().InjectFault("INexusProcessor::IsRunning", sim::E_FAIL); break;
+            case 6: {
+                GdiExitStatus status;
+                DiExecGetStatus(&status);
+                break;
+            }
+            default: break;
+        }
+    }
+    if (g.cyclesThisWait >= PollCyclesPerWait || g.cpu->exhausted) {
+        // Long enough: stop the processor and cancel, as a user would.
+        g.cpu->Exhaust();
+        if (g.open && DiGdiCancel() == GdiOk) g.cancelledInCallback = true;
+    }
+}
+
+// ---- Checks on results -----------------------------------------------------------
+
+// DIORX_FUZZ_TOLERATE names faults to let pass while they are being mended,
+// separated by commas:
+//   register-write  DiRegisterWrite reports success for a write that did not happen
+//   state-query     a run wait whose state query fails ends as if the processor stopped
+//   abandoned-wait  a second DiGdiOpen leaves the earlier instance's wait polling
+//   cancel-at-start a cancel that arrives while DiExecContinue's first step runs is lost
+bool Tolerated(const char* fault) {
+    static const std::string list = [] {
+        const char* value = std::getenv("DIORX_FUZZ_TOLERATE");
+        return "," + std::string(value ? value : "") + ",";
+    }();
+    return list.find("," + std::string(fault) + ",") != std::string::npos;
+}
+
+// Success means it happened: checked against the processor model.
+void ExpectHappened(bool happened, const char* fault, const char* what, uint64_t detail) {
+    if (!happened && !Tolerated(fault)) Finding(what, detail);
+}
+
+bool AnyRegisterHolds(uint32_t word) {
+    for (int32_t i = 0; i < 4; ++i)
+        if (g.cpu->ReadRegister(i) == word) return true;
+    return false;
+}
+
+// Some memory space holds the words at address onwards (compared in their low
+// 16 bits, all that a memory write promises to carry).
+bool AnySpaceHolds(uint64_t address, const std::vector<uint32_t>& words) {
+    for (int32_t space = 0; space < 2; ++space) {
+        bool all = true;
+        for (std::size_t i = 0; all && i < words.size(); ++i)
+            all = (g.cpu->Word(space, address + i) & 0xFFFF) == (words[i] & 0xFFFF);
+        if (all) return true;
+    }
+    return false;
+}
+
+bool Running() { return g.cpu->state() == sim::ScriptedProcessor::State::Running; }
+
+extern const bool g_Trace;
+
+void ExpectForwarded(uint32_t result, std::initializer_list<uint32_t> whenOpen, uint32_t detail) {
+    if (g_Trace) std::fprintf(stderr, "  -> %u\n", result);
+    if (!g.open) {
+        if (result != GdiFailed) Finding("a forwarding export returned other than 7 with no instance open", detail);
+        return;
+    }
+    for (uint32_t allowed : whenOpen)
+        if (result == allowed) return;
+    Finding("an export returned a code outside its documented set", uint64_t(detail) << 32 | result);
+}
+
+// A sentinel-filled caller buffer: exactly the bytes the call may use, so
+// that the sanitizer sees any access beyond them.
+struct Buffer {
+    std::unique_ptr<uint8_t[]> bytes;
+    std::size_t size = 0;
+    explicit Buffer(std::size_t n) : bytes(new uint8_t[n ? n : 1]), size(n) { std::memset(bytes.get(), 0xA5, size); }
+    uint8_t* Get() { return bytes.get(); }
+    bool Untouched() const {
+        for (std::size_t i = 0; i < size; ++i)
+            if (bytes[i] != 0xA5) return false;
+        return true;
+    }
+};
+
+bool IsKnownMessage(const char* message) {
+    return !message || std::strcmp(message, "CPU hasn't started executing yet.\r") == 0 ||
+           std::strcmp(message, "CPU has entered an unknown state.\r") == 0;
+}
+
+GdiAddress MakeAddress(uint32_t spaceId, uint64_t address) {
+    GdiAddress a;
+    StoreLE32(a.spaceId, spaceId);
+    for (int i = 0; i < 8; ++i) a.address[i] = static_cast<uint8_t>(address >> (56 - 8 * i));
+    return a;
+}
+
+uint32_t PickSpaceId(Input& in) { return static_cast<uint32_t>(PickId(in)); }
+
+std::vector<GdiMapEntry> MakeMap(Input& in, uint32_t count, TextPool& texts, bool registers) {
+    std::vector<GdiMapEntry> entries(count);
+    for (auto& e : entries) {
+        std::memset(&e, 0xEE, sizeof e);
+        const char* name = registers ? texts.Pick(in, RegisterNames, std::size(RegisterNames))
+                                     : texts.Pick(in, SpaceNames, std::size(SpaceNames));
+        StorePointer(e.name, name);
+        StoreLE32(e.id, static_cast<uint32_t>(PickId(in)));
+    }
+    return entries;
+}
+
+// ---- One export call ---------------------------------------------------------------
+
+void CallExport(unsigned index, Input& in, TextPool& texts) {
+    g.callbacks = 0;
+    g.cyclesThisWait = 0;
+    g.cancelledInCallback = g.reopenedInCallback = g.closedInCallback = false;
+    const uint32_t pc = g.cpu->Pc();
+    switch (index) {
+        case 0: {  // DiGdiOpen
+            const uint32_t argc = PickCount(in);
+            const bool nullVector = in.U8() % 8 == 0;
+            std::vector<const char*> argv;
+            if (static_cast<int32_t>(argc) > 0 && argc <= MaxArgs) {
+                for (uint32_t i = 0; i < argc; ++i)
+                    argv.push_back(i == 0 ? texts.Pick(in, PathNames, std::size(PathNames))
+                                          : texts.Pick(in, Designators, std::size(Designators)));
+            } else if (static_cast<int32_t>(argc) <= 0) {
+                argv.push_back(PathNames[0]);  // must not be read
+            }
+            const bool callback = in.U8() % 4 != 0;
+            const uint32_t word0 = in.U32();
+            const uint32_t word1 = in.U32();
+            const uint32_t result = DiGdiOpen(word0, word1, static_cast<int32_t>(argc),
+                                              nullVector || argv.empty() ? nullptr : argv.data(),
+                                              callback ? &PollCallback : nullptr);
+            REQUIRE(result == GdiOk || result == GdiFailed, result);
+            g.open = result == GdiOk;
+            g.arm = !nullVector && !argv.empty() && static_cast<int32_t>(argc) > 0 &&
+                    DetectCpuFamily(argv[0]) == FamilyArm;
+            break;
+        }
+        case 1: {  // DiGdiClose
+            const uint32_t result = DiGdiClose(in.U32());
+            ExpectForwarded(result, {GdiOk}, index);
+            g.open = false;
+            break;
+        }
+        case 2: {  // DiGdiGetFeatures
+            const bool null = in.U8() % 8 == 0;
+            Buffer features(GdiFeaturesSize);
+            const uint32_t result = DiGdiGetFeatures(null ? nullptr : features.Get());
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (!g.open && !null) REQUIRE(features.Untouched(), index);
+            if (g.open && !null && result == GdiOk) {
+                const char* name;
+                std::memcpy(&name, features.Get(), sizeof name);
+                REQUIRE(name && std::strcmp(name, "ORX GDI") == 0, index);
+                REQUIRE(LoadLE32(features.Get() + FeaturesOffset(8)) == 1, index);
+            }
+            break;
+        }
+        case 3: ExpectForwarded(DiGdiSetConfig(in.U32()), {GdiOk}, index); break;
+        case 4:     // DiGdiInitIO
+        case 13:    // DiErrorGetMessage
+        case 58: {  // DiGdiVersion
+            const bool null = in.U8() % 8 == 0;
+            uint32_t value = 0xA5A5A5A5u;
+            uint32_t* out = null ? nullptr : &value;
+            const uint32_t result =
+                index == 4 ? DiGdiInitIO(out) : index == 13 ? DiErrorGetMessage(out) : DiGdiVersion(out);
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (!g.open) REQUIRE(value == 0xA5A5A5A5u, index);
+            if (g.open && !null && result == GdiOk) REQUIRE(value == (index == 58 ? GdiVersion : 0u), value);
+            break;
+        }
+        case 5:     // DiGdiInitRegisterMap
+        case 6: {   // DiGdiInitMemorySpaceMap
+            const uint32_t count = PickCount(in);
+            const bool fits = static_cast<int32_t>(count) <= static_cast<int32_t>(MaxMapEntries);
+            const bool null = !fits || in.U8() % 8 == 0;
+            std::vector<GdiMapEntry> entries =
+                MakeMap(in, fits && static_cast<int32_t>(count) > 0 ? count : in.U8() % 2, texts, index == 5);
+            const int32_t pcId = index == 5 ? PickId(in) : 0;
+            GdiMapEntry* pointer = null ? nullptr : entries.data();
+            const uint32_t result = index == 5 ? DiGdiInitRegisterMap(static_cast<int32_t>(count), pointer, pcId)
+                                               : DiGdiInitMemorySpaceMap(static_cast<int32_t>(count), pointer);
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (g.open && result == GdiOk && pointer)
+                for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
+                    REQUIRE(entries[i].accepted == 1, i);
+                    for (uint8_t byte : entries[i].notTouched) REQUIRE(byte == 0xEE, i);
+                }
+            break;
+        }
+        case 8: ExpectForwarded(DiGdiCancel(), {GdiOk}, index); break;
+        case 18: {  // DiMemoryDownload
+            const uint32_t flag = in.U32();
+            const uint32_t step = in.U8() % 8 < 6 ? in.U8() % 5 : in.U32();
+            const uint32_t byteCount = PickCount(in);
+            const bool fits = byteCount <= MaxDownloadBytes;
+            const bool null = !fits || in.U8() % 8 == 0;
+            GdiDownloadFormat format;
+            StoreLE32(format.format, in.U32());
+            StoreLE32(format.byteCount, byteCount);
+            const uint32_t space = PickSpaceId(in);
+            format.start = MakeAddress(space, PickAddress(in, pc));
+            std::vector<uint8_t> data(fits ? byteCount : 0);
+            for (auto& b : data) b = static_cast<uint8_t>(in.U8());
+            const auto f = RecordToSlots(format);
+            const uint32_t result =
+                DiMemoryDownload(flag, step, f[0], f[1], f[2], f[3], f[4], null ? nullptr : data.data());
+            ExpectForwarded(result, {GdiOk, GdiDownloadFailed, GdiFailed}, index);
+            if (g.open && step > 3) REQUIRE(result == GdiDownloadFailed, result);
+            if (g.open && step == 1 && result == GdiOk && !null && !data.empty())
+                REQUIRE(AnySpaceHolds(AddressToUInt64(format.start), std::vector<uint32_t>(data.begin(), data.end())),
+                        data.size());
+            break;
+        }
+        case 19:    // DiMemoryWrite
+        case 20: {  // DiMemoryRead
+            const uint32_t space = PickSpaceId(in);
+            const GdiAddress address = MakeAddress(space, PickAddress(in, pc));
+            const uint32_t count = PickCount(in);
+            // A read takes the count as unsigned, a write as signed: a caller
+            // that passes a count it has no buffer for passes null.
+            const bool fits = count <= MaxValues;
+            const bool needsBuffer = index == 20 || static_cast<int32_t>(count) > 0;
+            const bool null = (!fits && needsBuffer) || in.U8() % 8 == 0;
+            const uint32_t n = fits ? count : 0;
+            Buffer values(std::size_t{n} * sizeof(GdiValue));
+            if (index == 19)
+                for (std::size_t i = 0; i < values.size; ++i) values.Get()[i] = in.U8();
+            const auto a = RecordToSlots(address);
+            auto* pointer = null ? nullptr : reinterpret_cast<GdiValue*>(values.Get());
+            if (index == 19) {
+                const uint32_t result = DiMemoryWrite(a[0], a[1], a[2], pointer, count);
+                ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+                if (g.open && result == GdiOk && pointer && n > 0) {
+                    std::vector<uint32_t> words(n);
+                    for (uint32_t i = 0; i < n; ++i) words[i] = GatherWord(pointer[i]);
+                    REQUIRE(AnySpaceHolds(AddressToUInt64(address), words), n);
+                }
+            } else {
+                const uint32_t result = DiMemoryRead(a[0], a[1], a[2], pointer, count);
+                ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+                if (!g.open) REQUIRE(values.Untouched(), index);
+                if (g.open && result == GdiOk && pointer) {
+                    // Values marked valid are what the memory holds.
+                    std::vector<uint32_t> valid;
+                    for (uint32_t i = 0; i < n; ++i) {
+                        const GdiValue& v = pointer[i];
+                        const uint32_t status = LoadLE32(v.status);
+                        REQUIRE(status == ValueValid || status == MemoryNotRead, status);
+                        if (status == ValueValid) {
+                            REQUIRE(LoadBE32(v.bytes) == 0 && valid.size() == i, i);
+                            valid.push_back(GatherWord(v));
+                        }
+                    }
+                    for (int32_t space = 0; space < 2 && !valid.empty(); ++space) {
+                        bool all = true;
+                        for (std::size_t i = 0; all && i < valid.size(); ++i)
+                            all = g.cpu->Word(space, AddressToUInt64(address) + i) == valid[i];
+                        if (all) valid.clear();
+                    }
+                    REQUIRE(valid.empty(), valid.size());
+                }
+            }
+            break;
+        }
+        case 21: {  // DiRegisterWrite
+            const int32_t id = PickId(in);
+            const uint32_t v0 = in.U32(), v1 = in.U32(), v2 = in.U32();
+            const uint32_t result = DiRegisterWrite(id, v0, v1, v2);
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            // Slot 1 holds value bytes 4 to 7, most significant first.
+            const uint32_t word = uint32_t(v1 & 0xFF) << 24 | (v1 >> 8 & 0xFF) << 16 | (v1 >> 16 & 0xFF) << 8 | v1 >> 24;
+            if (g.open && result == GdiOk)
+                ExpectHappened(AnyRegisterHolds(word), "register-write", "a register write reported success", word);
+            break;
+        }
+        case 22: {  // DiRegisterRead
+            const int32_t id = PickId(in);
+            const bool null = in.U8() % 8 == 0;
+            Buffer value(sizeof(GdiValue));
+            const uint32_t result = DiRegisterRead(id, null ? nullptr : reinterpret_cast<GdiValue*>(value.Get()));
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (!g.open) REQUIRE(value.Untouched(), index);
+            if (g.open && !null && result == GdiOk) {
+                const auto& v = *reinterpret_cast<const GdiValue*>(value.Get());
+                const uint32_t status = LoadLE32(v.status);
+                REQUIRE(status == ValueValid || status == RegisterNotRead, status);
+                REQUIRE(LoadBE32(v.bytes) == 0, status);
+                if (status == RegisterNotRead) REQUIRE(LoadBE32(v.bytes + 4) == 0, status);
+            }
+            break;
+        }
+        case 27: {  // DiBreakpointSet
+            const bool null = in.U8() % 8 == 0;
+            GdiBreakpoint request;
+            for (auto& b : reinterpret_cast<uint8_t(&)[sizeof request]>(request)) b = 0x5A;
+            const uint8_t kindSelector = in.U8();
+            const uint32_t kind = kindSelector < 0xD0 ? 1 : kindSelector < 0xF0 ? kindSelector % 4 : in.U32();
+            StoreLE32(request.kind, kind);
+            const uint64_t address = PickAddress(in, pc);
+            request.location = MakeAddress(PickSpaceId(in), address);
+            StoreLE32(request.qualifier, in.U8() % 2 ? 2 : in.U32());
+            Buffer result(sizeof(GdiBreakpointResult));
+            const auto b = RecordToSlots(request);
+            const uint32_t code = DiBreakpointSet(null ? nullptr : reinterpret_cast<GdiBreakpointResult*>(result.Get()),
+                                                  b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
+            ExpectForwarded(code, {GdiOk, GdiFailed}, index);
+            if (!g.open) REQUIRE(result.Untouched(), index);
+            if (g.open && !null) {
+                const auto& r = *reinterpret_cast<const GdiBreakpointResult*>(result.Get());
+                REQUIRE(LoadLE32(r.resultWord) == 4, code);
+                if (kind != 1) REQUIRE(code == GdiFailed && LoadLE32(r.breakpointId) == 0, code);
+                if (code == GdiOk) {
+                    // The breakpoint is there, and its id is its address.
+                    const uint64_t at = address + (g.arm && LoadLE32(request.qualifier) == 2 ? 1 : 0);
+                    REQUIRE(g.cpu->Breakpoints().count(at) == 1, at);
+                    REQUIRE(LoadLE32(r.breakpointId) == static_cast<uint32_t>(at), at);
+                }
+                for (uint8_t byte : r.notTouched) REQUIRE(byte == 0xA5, byte);
+            }
+            break;
+        }
+        case 28: {  // DiBreakpointClear
+            const uint32_t id = static_cast<uint32_t>(PickAddress(in, pc));
+            const uint32_t result = DiBreakpointClear(id);
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (g.open && result == GdiOk) REQUIRE(g.cpu->Breakpoints().count(id) == 0, id);
+            break;
+        }
+        case 29: {  // DiBreakpointClearAll
+            const uint32_t result = DiBreakpointClearAll();
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (g.open && result == GdiOk) REQUIRE(g.cpu->Breakpoints().empty(), index);
+            break;
+        }
+        case 30: {  // DiExecResetChild
+            const uint32_t result = DiExecResetChild();
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (g.open && result == GdiOk)
+                REQUIRE(g.cpu->state() == sim::ScriptedProcessor::State::NotStarted && g.cpu->Pc() == g.cpu->resetPc,
+                        g.cpu->Pc());
+            break;
+        }
+        case 31:    // DiExecSingleStep
+        case 33: {  // DiExecContinue
+            g.cpu->cancelledDuringStep = false;
+            const uint32_t result = index == 31 ? DiExecSingleStep(PickCount(in)) : DiExecContinue();
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            // A cancel that arrived before the run's wait ends the run.
+            if (index == 33 && g.open && g.cpu->cancelledDuringStep && !g.reopenedInCallback)
+                ExpectHappened(result == GdiFailed, "cancel-at-start", "a cancel during the first step was lost", result);
+            // Success means the processor came to rest, unless the host
+            // answered none of the three states (an unknown state ends a wait).
+            if (g.open && result == GdiOk && !g.cpu->answersAllFalse)
+                ExpectHappened(!Running(), "state-query", "a run reported finished while the processor runs", index);
+            break;
+        }
+        case 35: {  // DiExecGetStatus
+            const bool null = in.U8() % 8 == 0;
+            Buffer status(sizeof(GdiExitStatus));
+            const uint32_t result = DiExecGetStatus(null ? nullptr : reinterpret_cast<GdiExitStatus*>(status.Get()));
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (!g.open) REQUIRE(status.Untouched(), index);
+            if (g.open && !null) {
+                const auto& s = *reinterpret_cast<const GdiExitStatus*>(status.Get());
+                const char* message;
+                std::memcpy(&message, s.message, sizeof message);
+                REQUIRE(IsKnownMessage(message), index);
+                if (result == GdiOk) {
+                    const uint32_t cause = LoadLE32(s.cause);
+                    REQUIRE(cause == 0 || cause == 1 || cause == 4 || cause == 128 || cause == 512 || cause == 1024,
+                            cause);
+                    if (cause != CauseBreakpoint) REQUIRE(LoadLE32(s.breakpointId) == 0, cause);
+                } else {
+                    // The state could not be learnt: the cause is left as it was.
+                    REQUIRE(LoadLE32(s.breakpointId) == 0 && !message && LoadLE32(s.cause) == 0xA5A5A5A5u, result);
+                }
+            }
+            break;
+        }
+        case 36: {  // DiExecStop
+            const uint32_t result = DiExecStop();
+            ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+            if (g.open && result == GdiOk) REQUIRE(g.cpu->state() == sim::ScriptedProcessor::State::Halted, index);
+            break;
+        }
+        // The fixed answers, whether or not an instance is open.
+        case 14: case 15: case 16: {
+            uint32_t (*const fns[])() = {DiMemorySetMap, DiMemoryGetMap, DiMemorySetCpuMap};
+            REQUIRE(fns[index - 14]() == GdiOk, index);
+            break;
+        }
+        default: {
+            static uint32_t (*const fixed[])() = {
+                DiGdiAddCallback, DiGdiSynchronize, DiDirectAddMenuItem, DiDirectCommand, DiDirectReadNoWait,
+                DiMemoryGetCpuMap, DiRegisterClassCreate, DiRegisterClassDelete, DiRegisterClassWrite,
+                DiRegisterClassRead, DiExecContinueUntil, DiExecContinueBackground, DiCommGetAcceptableSettings,
+                DiTraceSwitchOn, DiTraceGetInstructions, DiTracePrintRawInfo, DiTraceGetNrOfNewFrames,
+                DiCoverageSwitchOn, DiCoverageGetInfo, DiProfilingSwitchOn, DiProfileGetInfo, DiStateOpen,
+                DiStateSave, DiStateRestore, DiStateClose, DiMeeEnumExecEnv, DiMeeConnect, DiMeeGetFeatures,
+                DiMeeInitIO, DiMeeSelect, DiMeeDisconnect, DiCpuSelect, DiCpuCurrent, DiProcess};
+            static constexpr unsigned rows[] = {7,  9,  10, 11, 12, 17, 23, 24, 25, 26, 32, 34, 37, 38, 39, 40, 41,
+                                                42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 59};
+            static_assert(std::size(fixed) == std::size(rows));
+            for (std::size_t i = 0; i < std::size(rows); ++i)
+                if (rows[i] == index) REQUIRE(fixed[i]() == GdiNotSupported, index);
+            break;
+        }
+    }
+}
+
+// ---- Harness operations --------------------------------------------------------------
+
+constexpr unsigned ExportCount = 60;
+
+sim::ScriptedProcessor::RunBehaviour PickRun(Input& in) {
+    const uint8_t selector = in.U8();
+    sim::ScriptedProcessor::RunBehaviour run;
+    run.haltAfterQueries = selector % 8 == 7 ? sim::ScriptedProcessor::Never : selector % 8;
+    if (selector & 0x80) run.stopPc = static_cast<uint32_t>(PickAddress(in, 0));
+    return run;
+}
+
+void HarnessOp(unsigned op, Input& in) {
+    sim::Host& host = sim::Host::Instance();
+    FuzzProcessor& cpu = *g.cpu;
+    switch (op) {
+        case 0: {
+            const char* method = FaultMethods[in.U8() % FaultMethodCount];
+            host.InjectFault(method, static_cast<sim::HRESULT>(PickStatus(in)));
+            break;
+        }
+        case 1: host.ClearFaults(); break;
+        case 2: host.InjectFault(FaultMethods[in.U8() % FaultMethodCount], sim::S_OK); break;
+        case 3: {
+            using State = sim::ScriptedProcessor::State;
+            static constexpr State states[] = {State::NotStarted, State::Running, State::Halted};
+            cpu.SetState(states[in.U8() % 3]);
+            break;
+        }
+        case 4: cpu.answersAllFalse = in.Bit(); break;
+        case 5: cpu.SetPc(static_cast<uint32_t>(PickAddress(in, cpu.Pc()))); break;
+        case 6: {
+            const uint8_t mode = in.U8() % 3;
+            host.doneMode = mode == 0 ? sim::DoneMode::Once : mode == 1 ? sim::DoneMode::Twice : sim::DoneMode::Never;
+            g.usedDoneNever = g.usedDoneNever || mode == 2;
+            break;
+        }
+        case 7: cpu.onContinue = PickRun(in); break;
+        case 8: cpu.onStep = PickRun(in); break;
+        case 9:
+            g.pollActionAt = in.U8() % (PollCyclesPerWait + 1);
+            g.pollAction = in.U8() % 7;
+            break;
+        case 10: cpu.AddBreakpoint(7, PickAddress(in, cpu.Pc())); break;
+        case 11: {
+            const uint8_t selector = in.U8() % 4;
+            cpu.SetBreakpointSpace(selector == 0 ? std::nullopt : std::optional<uint32_t>(selector == 1 ? 3 : 7));
+            break;
+        }
+        case 12: {
+            const uint8_t selector = in.U8() % 4;
+            // Hosts that report no objects, or fewer than they have.
+            static constexpr int32_t counts[] = {0, -1, 1, 2};
+            if (in.Bit())
+                cpu.registerCountAnswer = selector == 3 ? std::nullopt : std::optional<int32_t>(counts[selector]);
+            else
+                cpu.memorySpaceCountAnswer = selector == 3 ? std::nullopt : std::optional<int32_t>(counts[selector]);
+            break;
+        }
+        case 13: {
+            auto& space = cpu.Space(in.U8() % 2);
+            space.beginDownloadAnswer = in.Bit();
+            space.endDownloadAnswer = in.Bit();
+            break;
+        }
+        case 14: cpu.cancelOnStep = true; break;
+        default: break;
+    }
+}
+
+constexpr unsigned HarnessOpCount = 15;
+
+// ---- One input -------------------------------------------------------------------------
+
+void Configure(Input& in) {
+    auto cpu = std::make_shared<FuzzProcessor>();
+    cpu->AddRegister("R0", in.U32());
+    cpu->AddRegister("R1", 0x22);
+    cpu->AddRegister("SP", 0x2000);
+    const uint8_t flags = in.U8();
+    if (flags & 1) cpu->SetPcRegister(3);  // SP doubles as the program counter
+    if (flags & 2) cpu->SetBreakpointSpace(7);
+    if (!(flags & 2) && (flags & 4)) cpu->SetBreakpointSpace(3);
+    static constexpr uint32_t limits[] = {16, 1024, 0, 1, 3, 65536, 0xFFFFFFFF, 100000};
+    cpu->AddMemorySpace("DATA", limits[in.U8() % 8]);
+    cpu->AddMemorySpace("CODE", limits[in.U8() % 8]);
+    cpu->onContinue = PickRun(in);
+    cpu->onStep = PickRun(in);
+    cpu->stepSize = in.U8() % 8;
+    cpu->resetPc = static_cast<uint32_t>(PickAddress(in, 0));
+    cpu->SetPc(cpu->resetPc);
+    sim::Host& host = sim::Host::Instance();
+    host.AddProcessor("CPU", cpu);
+    host.AddComponentWithoutProcessor("NOPROC");
+    g.cpu = std::move(cpu);
+}
+
+// DIORX_FUZZ_TRACE=1 lists the operations of each input as they run.
+const bool g_Trace = std::getenv("DIORX_FUZZ_TRACE") != nullptr;
+
+void RunSession(Input& in) {
+    TextPool texts;
+    for (int ops = 0; ops < MaxOps && !in.Empty() && !g.cpu->exhausted; ++ops) {
+        const uint8_t opcode = in.U8();
+        if (opcode < 0xE0) {
+            if (g_Trace) std::fprintf(stderr, "export %u (open %d)\n", opcode % ExportCount, g.open);
+            CallExport(opcode % ExportCount, in, texts);
+            // Host objects are looked up afresh by every operation and never
+            // kept between calls.
+            REQUIRE(sim::LiveObjects().load() == 0, opcode % ExportCount);
+        } else {
+            const unsigned op = (opcode - 0xE0u) % HarnessOpCount;
+            if (g_Trace) std::fprintf(stderr, "harness %u\n", op);
+            HarnessOp(op, in);
+        }
+    }
+    if (g_Trace)
+        std::fprintf(stderr, "end: %d state queries, %d state reads%s\n", g.cpu->queries.load(),
+                     g.cpu->stateReads.load(), g.cpu->exhausted ? ", budget spent" : "");
+    // The front-end ends its session.
+    const uint32_t result = DiGdiClose(0);
+    REQUIRE(result == (g.open ? GdiOk : GdiFailed), result);
+    g.open = false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Poll quickly: a wait cycle costs a millisecond, not half a second.
+    setenv("DIORX_POLL_MS", "1", 1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    sim::Host& host = sim::Host::Instance();
+    host.Reset();
+    sim::OverReleases() = 0;
+    g = Session{};
+    Input in(data, size);
+    Configure(in);
+
+    host.RunFrontEnd([&] { RunSession(in); });
+
+    // The instance is closed: every host reference it took is given back,
+    // every Nexus method ran on the main thread, and every call object the
+    // host gave back is gone from the module's pending list.
+    REQUIRE(sim::LiveObjects().load() == 0, sim::LiveObjects().load());
+    REQUIRE(sim::OverReleases().load() == 0, sim::OverReleases().load());
+    REQUIRE(host.mainThreadViolations() == 0, host.mainThreadViolations());
+    if (targetaccess::g_PendingCalls) {
+        if (!g.usedDoneNever) REQUIRE(targetaccess::g_PendingCalls->Count() == 0, targetaccess::g_PendingCalls->Count());
+        // The host gives back late what it kept.
+        while (auto call = targetaccess::g_PendingCalls->TakeFirst()) {
+        }
+    }
+    g.cpu.reset();
+    host.Reset();
+    return 0;
+}
