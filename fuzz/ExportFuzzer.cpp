@@ -340,8 +340,6 @@ struct Session {
 
 Session g;
 
-bool Tolerated(const char* fault);
-
 void DI_CDECL PollCallback();
 
 void OpenStandard(bool withCallback) {
@@ -358,7 +356,7 @@ void DI_CDECL PollCallback() {
         Finding("a wait went on polling after it was cancelled", g.callbacks);
     // Opening again abandons the instance whose wait called back: like a
     // close, that ends the wait.
-    if (g.reopenedInCallback && !Tolerated("abandoned-wait"))
+    if (g.reopenedInCallback)
         Finding("the wait of an abandoned instance went on polling", g.callbacks);
     ++g.callbacks;
     ++g.cyclesThisWait;
@@ -398,23 +396,9 @@ void DI_CDECL PollCallback() {
 
 // ---- Checks on results -----------------------------------------------------------
 
-// DIORX_FUZZ_TOLERATE names faults to let pass while they are being mended,
-// separated by commas:
-//   register-write  DiRegisterWrite reports success for a write that did not happen
-//   state-query     a run wait whose state query fails ends as if the processor stopped
-//   abandoned-wait  a second DiGdiOpen leaves the earlier instance's wait polling
-//   cancel-at-start a cancel that arrives while DiExecContinue's first step runs is lost
-bool Tolerated(const char* fault) {
-    static const std::string list = [] {
-        const char* value = std::getenv("DIORX_FUZZ_TOLERATE");
-        return "," + std::string(value ? value : "") + ",";
-    }();
-    return list.find("," + std::string(fault) + ",") != std::string::npos;
-}
-
 // Success means it happened: checked against the processor model.
-void ExpectHappened(bool happened, const char* fault, const char* what, uint64_t detail) {
-    if (!happened && !Tolerated(fault)) Finding(what, detail);
+void ExpectHappened(bool happened, const char* what, uint64_t detail) {
+    if (!happened) Finding(what, detail);
 }
 
 bool AnyRegisterHolds(uint32_t word) {
@@ -657,7 +641,7 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             // Slot 1 holds value bytes 4 to 7, most significant first.
             const uint32_t word = uint32_t(v1 & 0xFF) << 24 | (v1 >> 8 & 0xFF) << 16 | (v1 >> 16 & 0xFF) << 8 | v1 >> 24;
             if (g.open && result == GdiOk)
-                ExpectHappened(AnyRegisterHolds(word), "register-write", "a register write reported success", word);
+                ExpectHappened(AnyRegisterHolds(word), "a register write reported success", word);
             break;
         }
         case 22: {  // DiRegisterRead
@@ -734,11 +718,11 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             ExpectForwarded(result, {GdiOk, GdiFailed}, index);
             // A cancel that arrived before the run's wait ends the run.
             if (index == 33 && g.open && g.cpu->cancelledDuringStep && !g.reopenedInCallback)
-                ExpectHappened(result == GdiFailed, "cancel-at-start", "a cancel during the first step was lost", result);
+                ExpectHappened(result == GdiFailed, "a cancel during the first step was lost", result);
             // Success means the processor came to rest, unless the host
             // answered none of the three states (an unknown state ends a wait).
             if (g.open && result == GdiOk && !g.cpu->answersAllFalse)
-                ExpectHappened(!Running(), "state-query", "a run reported finished while the processor runs", index);
+                ExpectHappened(!Running(), "a run reported finished while the processor runs", index);
             break;
         }
         case 35: {  // DiExecGetStatus
@@ -827,8 +811,10 @@ void HarnessOp(unsigned op, Input& in) {
         case 4: cpu.answersAllFalse = in.Bit(); break;
         case 5: cpu.SetPc(static_cast<uint32_t>(PickAddress(in, cpu.Pc()))); break;
         case 6: {
-            const uint8_t mode = in.U8() % 3;
-            host.doneMode = mode == 0 ? sim::DoneMode::Once : mode == 1 ? sim::DoneMode::Twice : sim::DoneMode::Never;
+            static constexpr sim::DoneMode modes[] = {sim::DoneMode::Once, sim::DoneMode::Twice, sim::DoneMode::Never,
+                                                      sim::DoneMode::Later};
+            const uint8_t mode = in.U8() % 4;
+            host.doneMode = modes[mode];
             g.usedDoneNever = g.usedDoneNever || mode == 2;
             break;
         }
@@ -944,6 +930,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     REQUIRE(sim::LiveObjects().load() == 0, sim::LiveObjects().load());
     REQUIRE(sim::OverReleases().load() == 0, sim::OverReleases().load());
     REQUIRE(host.mainThreadViolations() == 0, host.mainThreadViolations());
+    // The module never asks for more than a memory space's transfer limit,
+    // nor hands a call over with no main thread serving.
+    REQUIRE(host.contractViolations() == 0, host.contractViolations());
+    // What the host keeps for a later Done is given back before the
+    // pending list is looked at.
+    host.FlushLaterDone();
     if (targetaccess::g_PendingCalls) {
         if (!g.usedDoneNever) REQUIRE(targetaccess::g_PendingCalls->Count() == 0, targetaccess::g_PendingCalls->Count());
         // The host gives back late what it kept.
