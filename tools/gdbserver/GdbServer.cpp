@@ -541,7 +541,7 @@ Server::Reply Server::Kill(const Arguments&) {
 Server::Reply Server::Supported(const Arguments&) {
     char text[128];
     std::snprintf(text, sizeof text,
-                  "PacketSize=%zx;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+", kPacketSize);
+                  "PacketSize=%zx;qXfer:features:read+;qXfer:memory-map:read+;QStartNoAckMode+;vContSupported+", kPacketSize);
     return text;
 }
 
