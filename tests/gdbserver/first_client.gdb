@@ -27,4 +27,6 @@ end
 continue
 print loop_count > 41
 bt 1
+# The second client sees whether the core ran on after the detach.
+set var loop_count = 0
 detach

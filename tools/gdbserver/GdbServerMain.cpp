@@ -1,5 +1,6 @@
 #include "tools/gdbserver/GdbServerMain.h"
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -94,6 +95,11 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         } else if (arg == "--elf") {
             options.elf = value;
         } else if (arg == "--bind") {
+            in_addr parsed{};
+            if (inet_pton(AF_INET, value.c_str(), &parsed) != 1) {
+                error = "--bind takes an IPv4 address such as 0.0.0.0";
+                return false;
+            }
             options.bind = value;
         } else if (arg == "--module") {
             options.modulePath = value;
@@ -143,8 +149,8 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         return 0;
     }
     if (options.bind != "127.0.0.1")
-        std::cerr << "warning: listening on " << options.bind
-                  << ": whoever reaches this port can read and write the target\n";
+        std::cerr << "warning: --bind " << options.bind
+                  << ": whoever reaches the port can read and write the target\n";
 
     // The module reads its poll period when an instance is opened.
     setenv("DIORX_POLL_MS", std::to_string(options.pollMs).c_str(), 1);
