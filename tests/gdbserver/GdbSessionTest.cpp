@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,3 +83,39 @@ TEST(GdbSession, TwoClientsDebugTheFirmwareThroughTheServer) {
 }
 
 }  // namespace
+
+#ifdef QEMU_SYSTEM_ARM
+namespace {
+
+// gdb's output for one session, without the lines that differ between any
+// two stubs by nature: transfer rates, the note on hardware breakpoints for
+// a flash that the server's memory map declares, and the detach line.
+std::vector<std::string> ComparableLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    std::string line;
+    const std::regex ignored(R"(^(Transfer rate: .*|Note: automatically using hardware breakpoints.*|\[Inferior 1 \(.*\) detached\]))");
+    while (std::getline(in, line))
+        if (!std::regex_match(line, ignored)) lines.push_back(line);
+    return lines;
+}
+
+TEST(GdbVsQemu, TheSameSessionShowsTheSameValuesLocationsAndBacktraces) {
+    ServerProcess qemu;
+    ASSERT_TRUE(qemu.StartQemu(QEMU_SYSTEM_ARM, DIORX_FIRMWARE_ELF)) << qemu.Output();
+    const auto reference = RunGdb(qemu.Port(), "compare.gdb");
+    qemu.Terminate();
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
+    const auto ours = RunGdb(server.Port(), "compare.gdb");
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+
+    ASSERT_EQ(reference.exitStatus, 0) << reference.output;
+    ASSERT_EQ(ours.exitStatus, 0) << ours.output;
+    const auto expected = ComparableLines(reference.output);
+    ASSERT_GT(expected.size(), 20u) << "QEMU's session went the whole way:\n" << reference.output;
+    EXPECT_EQ(ComparableLines(ours.output), expected) << "QEMU:\n" << reference.output << "\nserver:\n" << ours.output;
+}
+
+}  // namespace
+#endif

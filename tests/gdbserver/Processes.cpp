@@ -1,12 +1,17 @@
 #include "tests/gdbserver/Processes.h"
 
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 namespace gdbtest {
 
@@ -87,6 +92,54 @@ bool ServerProcess::Start(const std::vector<std::string>& extraArguments) {
             port_ = std::stoi(match[1]);
             return true;
         }
+    }
+    return false;
+}
+
+namespace {
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+// Whether some socket listens on the port, without connecting to it (a gdb
+// stub takes its first connection for the debugger's).
+bool Listening(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, ":%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (local.size() > 5 && local.substr(local.size() - 5) == suffix && state == "0A") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ServerProcess::StartQemu(const std::string& qemu, const std::string& elf) {
+    port_ = FreePort();
+    pid_ = Spawn({qemu, "-M", "lm3s6965evb", "-S", "-nographic", "-monitor", "none", "-serial", "none", "-gdb",
+                  "tcp:127.0.0.1:" + std::to_string(port_), "-kernel", elf},
+                 outputFd_);
+    if (pid_ < 0 || port_ == 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Listening(port_)) return true;
+        if (ReadSome(outputFd_, output_, 50) == Read::End) return false;
     }
     return false;
 }
