@@ -10,6 +10,18 @@ const char NotStartedMessage[] = "CPU hasn't started executing yet.\r";
 const char UnknownStateMessage[] = "CPU has entered an unknown state.\r";
 const char FeaturesName[] = "ORX GDI";
 const char FeaturesVersion[] = "1.0";
+const char PollPeriodVariable[] = "DIORX_POLL_MS";
+
+uint32_t PollPeriodFrom(const std::optional<std::string>& text) {
+    if (!text || text->empty()) return PollPeriodMs;
+    uint32_t value = 0;
+    for (const char c : *text) {
+        if (c < '0' || c > '9') return PollPeriodMs;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+        if (value > MaxPollPeriodMs) return PollPeriodMs;
+    }
+    return value == 0 ? PollPeriodMs : value;
+}
 
 WordArray AllocWordArray(std::size_t count) { return WordArray(new uint32_t[count]()); }
 
@@ -32,6 +44,7 @@ CpuFamily DetectCpuFamily(const char* path) {
 
 uint32_t TGDI::Open(int32_t argc, const char* const* argv, PollCallbackProc pollCallback) {
     PollCallback_ = pollCallback;
+    PollPeriodMs_ = PollPeriodFrom(platform::EnvironmentValue(PollPeriodVariable));
     LastExitCause_ = CauseStopped;
     // Without entries the path and the designator are empty; nothing outside
     // the vector is read.
@@ -124,18 +137,17 @@ void TGDI::Wake() {
 
 void TGDI::SleepOnePollPeriod() {
     std::unique_lock<std::mutex> guard(wakeLock_);
-    wake_.wait_for(guard, std::chrono::milliseconds(PollPeriodMs), [this] { return WaitEnded(); });
+    wake_.wait_for(guard, std::chrono::milliseconds(PollPeriodMs_), [this] { return WaitEnded(); });
 }
 
-void TGDI::RunWaitLoop() {
-    CancelRequested_ = false;
+TGDI::WaitEnd TGDI::RunWaitLoop() {
     for (;;) {
         uint8_t state = 0;
-        if (!Access_->GetProcessorState(state)) return;
+        if (!Access_->GetProcessorState(state)) return WaitEnd::StateUnknown;
         SleepOnePollPeriod();
         if (PollCallback_) PollCallback_();
-        if (state != StateRunning) return;
-        if (WaitEnded()) return;
+        if (WaitEnded()) return WaitEnd::Ended;
+        if (state != StateRunning) return WaitEnd::Stopped;
     }
 }
 
@@ -146,16 +158,22 @@ uint32_t TGDI::Cancel() {
 }
 
 uint32_t TGDI::ExecContinue() {
+    // A cancel counts from the start of the call, its first step included;
+    // one that arrived while no call ran is dropped here.
+    CancelRequested_ = false;
     uint8_t state = 0;
     if (!Access_->GetProcessorState(state)) return GdiFailed;
     if (state != StateRunning) {
         // Step off the current position first, so that a breakpoint under
         // the PC does not stop the run at once.
-        if (ExecSingleStep(1) != GdiOk) return GdiFailed;
+        if (Step(1) != GdiOk) return GdiFailed;
+        // Cancelled or closed during the step: the run is not started.
+        if (WaitEnded()) return GdiFailed;
         if (!Access_->ContinueProcessor()) return GdiFailed;
     }
-    RunWaitLoop();
-    if (WaitEnded()) return GdiFailed;  // left running
+    // Cancelled or closed: left running. A failed state query tells nothing
+    // about the processor, which may still be running.
+    if (RunWaitLoop() != WaitEnd::Stopped) return GdiFailed;
     LastExitCause_ = CauseStopped;
     uint32_t pc = 0;
     if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
@@ -176,26 +194,61 @@ uint32_t TGDI::ExecContinue() {
 }
 
 uint32_t TGDI::ExecSingleStep(uint32_t count) {
+    CancelRequested_ = false;
+    return Step(count);
+}
+
+namespace {
+// A breakpoint lifted for a step. It is set again on every way out, an
+// exception passing through included, so that the front-end's breakpoint
+// never silently disappears from the target. The host's answer is not used.
+class LiftedBreakpoint {
+public:
+    LiftedBreakpoint(targetaccess::TGDI_NexusAccess& access, int32_t id) : access_(access), id_(id) {}
+    LiftedBreakpoint(const LiftedBreakpoint&) = delete;
+    LiftedBreakpoint& operator=(const LiftedBreakpoint&) = delete;
+    // On the way out of a completed step: an error here is the step's
+    // error, and the destructor tries once more.
+    void SetAgain() {
+        Set();
+        done_ = true;
+    }
+    ~LiftedBreakpoint() {
+        if (done_) return;
+        try {
+            Set();
+        } catch (...) {
+            // Nothing more can be done on the way out.
+        }
+    }
+
+private:
+    void Set() {
+        int32_t scratch = 0;
+        access_.SetBreakpoint(scratch, access_.GetBreakpointAddress(id_));
+    }
+    targetaccess::TGDI_NexusAccess& access_;
+    const int32_t id_;
+    bool done_ = false;
+};
+}  // namespace
+
+uint32_t TGDI::Step(uint32_t count) {
     uint32_t pc = 0;
     if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
-    int32_t lifted = 0;
-    const bool hasLifted = Access_->FindBreakpointAt(lifted, pc);
-    if (hasLifted) Access_->ClearBreakpoint(lifted);
+    int32_t id = 0;
+    std::optional<LiftedBreakpoint> lifted;
+    if (Access_->FindBreakpointAt(id, pc)) {
+        Access_->ClearBreakpoint(id);
+        lifted.emplace(*Access_, id);
+    }
 
-    uint32_t result = GdiFailed;
     bool finished = false;
-    if (Access_->SingleStep(count, finished)) {
-        if (!finished) RunWaitLoop();
-        if (finished || !WaitEnded()) result = GdiOk;
-    }
-    // The lifted breakpoint goes back on every way out, so that the
-    // front-end's breakpoint never silently disappears from the target.
-    if (hasLifted) {
-        int32_t scratch = 0;
-        Access_->SetBreakpoint(scratch, Access_->GetBreakpointAddress(lifted));
-    }
-    if (result == GdiOk) LastExitCause_ = CauseSingleStep;
-    return result;
+    if (!Access_->SingleStep(count, finished)) return GdiFailed;
+    if (!finished && RunWaitLoop() != WaitEnd::Stopped) return GdiFailed;
+    if (lifted) lifted->SetAgain();
+    LastExitCause_ = CauseSingleStep;
+    return GdiOk;
 }
 
 uint32_t TGDI::ExecStop() {
@@ -323,8 +376,7 @@ uint32_t TGDI::RegisterRead(int32_t registerId, GdiValue* value) {
 }
 
 uint32_t TGDI::RegisterWrite(int32_t registerId, const GdiValue& value) {
-    Access_->WriteRegister(registerId, GatherWord(value));  // a failed write is not reported
-    return GdiOk;
+    return Access_->WriteRegister(registerId, GatherWord(value)) ? GdiOk : GdiFailed;
 }
 
 uint32_t TGDI::BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {

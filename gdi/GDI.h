@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "access/GDI_SynchronizedNexusAccess.h"
@@ -40,7 +41,14 @@ extern const char FeaturesVersion[];
 
 constexpr uint32_t GdiVersion = 294;
 constexpr uint32_t TransferBufferWords = 1024;
+// The run wait's poll period. DIORX_POLL_MS, read when an instance is
+// opened, may shorten it: a decimal number from 1 to 500, digits only.
 constexpr uint32_t PollPeriodMs = 500;
+constexpr uint32_t MaxPollPeriodMs = 500;
+extern const char PollPeriodVariable[];
+// The period a value of that variable asks for; no value, or anything but
+// 1 to 500 in plain digits, gives PollPeriodMs.
+uint32_t PollPeriodFrom(const std::optional<std::string>& text);
 
 using PollCallbackProc = void(DI_CDECL*)();
 
@@ -89,10 +97,16 @@ public:
     CpuFamily Family() const { return CpuFamily_; }
     uint32_t LastExitCause() const { return LastExitCause_; }
     bool CancelRequested() const { return CancelRequested_; }
+    uint32_t PollPeriod() const { return PollPeriodMs_; }
     targetaccess::TGDI_NexusAccess* Access() const { return Access_.get(); }
 
 private:
-    void RunWaitLoop();
+    // How a wait ended: the processor left the running state, the state
+    // query failed, or a cancel or close ended it (WaitEnded).
+    enum class WaitEnd { Stopped, StateUnknown, Ended };
+    WaitEnd RunWaitLoop();
+    // The single step shared by ExecSingleStep and ExecContinue's first step.
+    uint32_t Step(uint32_t count);
     bool WaitEnded() const { return CancelRequested_ || closing_; }
     void SleepOnePollPeriod();
     void Wake();
@@ -101,6 +115,7 @@ private:
 
     std::unique_ptr<targetaccess::TGDI_NexusAccess> Access_;
     PollCallbackProc PollCallback_ = nullptr;
+    uint32_t PollPeriodMs_ = PollPeriodMs;
     uint32_t LastExitCause_ = 0;
     std::atomic<bool> CancelRequested_{false};
     CpuFamily CpuFamily_ = Family51;

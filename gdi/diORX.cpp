@@ -6,6 +6,7 @@
 // failure beneath one returns GdiFailed.
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "gdi/GDI.h"
 #include "host/ClientProcs.h"
@@ -61,15 +62,32 @@ extern "C" {
 
 DI_EXPORT uint32_t DI_CDECL DiGdiOpen(uint32_t, uint32_t, int32_t argc, const char* const* argv,
                                       PollCallbackProc pollCallback) {
+    uint32_t result = GdiFailed;
+    std::shared_ptr<TGDI> abandoned;
     try {
         auto instance = std::make_shared<TGDI>();
         instance->Open(argc, argv, pollCallback);
         std::lock_guard<std::mutex> guard(g_CurrentLock);
-        g_Current = std::move(instance);  // an earlier instance is abandoned
+        abandoned = std::exchange(g_Current, std::move(instance));
+        result = GdiOk;
     } catch (...) {
-        // Opening reaches no target; only memory exhaustion lands here.
+        // Opening reaches no target; only memory exhaustion lands here. The
+        // earlier instance does not stay current either: the front-end's
+        // next calls must not drive the processor it meant to leave.
+        try {
+            std::lock_guard<std::mutex> guard(g_CurrentLock);
+            abandoned = std::move(g_Current);
+            g_Current.reset();
+        } catch (...) {
+        }
     }
-    return GdiOk;
+    // The abandoned instance's waits end as on a close; its processor is
+    // left as it is.
+    try {
+        if (abandoned) abandoned->Close();
+    } catch (...) {
+    }
+    return result;
 }
 
 DI_EXPORT uint32_t DI_CDECL DiGdiClose(uint32_t) {

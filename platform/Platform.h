@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,13 @@ const char* FlowLibraryFileName();
 EventHandle CreateManualEvent();
 void CloseEvent(EventHandle event);
 bool IsEventSignalled(EventHandle event);
+
+// The process environment. No value when the variable is not set; set
+// but empty gives an empty string.
+std::optional<std::string> EnvironmentValue(const char* name);
+// Sets a variable for this process, or removes it when value is null (tests
+// and tools only).
+bool SetEnvironmentValue(const char* name, const char* value);
 
 uint32_t CurrentThreadId();
 uint32_t TickCount();  // milliseconds, wraps at 2^32

@@ -57,6 +57,17 @@ EventHandle CreateManualEvent() { return new (std::nothrow) Event; }
 void CloseEvent(EventHandle event) { delete static_cast<Event*>(event); }
 bool IsEventSignalled(EventHandle event) { return event && static_cast<Event*>(event)->signalled.load(); }
 
+std::optional<std::string> EnvironmentValue(const char* name) {
+    const char* value = name ? std::getenv(name) : nullptr;
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+bool SetEnvironmentValue(const char* name, const char* value) {
+    if (!name) return false;
+    return (value ? setenv(name, value, 1) : unsetenv(name)) == 0;
+}
+
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
 uint32_t TickCount() {

@@ -36,6 +36,32 @@ void CloseEvent(EventHandle event) {
 
 bool IsEventSignalled(EventHandle event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
+std::optional<std::string> EnvironmentValue(const char* name) {
+    if (!name) return std::nullopt;
+    // The size asked for includes the terminating NUL; a variable may change
+    // between the two calls, so ask again while the buffer is too small.
+    std::string value;
+    DWORD size = 64;
+    for (;;) {
+        value.assign(size, '\0');
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n = GetEnvironmentVariableA(name, value.data(), size);
+        if (n == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();
+        }
+        if (n < size) {
+            value.resize(n);
+            return value;
+        }
+        size = n;
+    }
+}
+
+bool SetEnvironmentValue(const char* name, const char* value) {
+    return name && SetEnvironmentVariableA(name, value) != 0;
+}
+
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 uint32_t TickCount() { return GetTickCount(); }
 void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }

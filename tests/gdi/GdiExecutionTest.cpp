@@ -1,8 +1,8 @@
 // Run control: continue with its first step and breakpoint check, single
 // step, stop, reset, stop status, cancel and close during a wait.
 //
-// A run wait lasts at least one 500 ms poll cycle, so every test that waits
-// checks as much as it can from that one call.
+// A run wait lasts at least one poll cycle; the tests shorten it through
+// DIORX_POLL_MS, except where the period itself is tested.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -73,6 +73,7 @@ protected:
     }
 
     std::shared_ptr<sim::ScriptedProcessor> cpu;
+    ScopedPollPeriod fastPoll{FastPollMs};
 };
 
 std::set<uint64_t> AsSet(const std::vector<uint64_t>& v) { return {v.begin(), v.end()}; }
@@ -224,18 +225,110 @@ TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     }
 }
 
-TEST_F(GdiExecution, StateQueryFailingInTheWaitCountsAsAStop) {
-    SetBreakpoints({0x100, 0x200});
-    cpu->onContinue = {0, 0x201};
-    cpu->afterContinue = [&] { host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL); };
+TEST_F(GdiExecution, StateQueryFailingInTheWaitFailsTheCall) {
+    // The processor may still be running: no stop is recorded, the PC is
+    // neither read nor moved, and a lifted breakpoint is set again.
+    const struct {
+        const char* name;
+        bool singleStep;
+    } cases[] = {
+        {"continue", false},
+        // The step does not halt: the host gives up after about a second and
+        // the instance waits.
+        {"single step that has to wait", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        SetBreakpoints({0x100, 0x200});
+        cpu->onContinue = {0, 0x201};
+        cpu->onStep = c.singleStep ? sim::ScriptedProcessor::RunBehaviour{sim::ScriptedProcessor::Never, std::nullopt}
+                                   : sim::ScriptedProcessor::RunBehaviour{0, std::nullopt};
+        const auto failQueries = [&] { host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL); };
+        cpu->afterContinue = failQueries;  // after the continue's own state query
+        if (c.singleStep) failQueries();   // the step itself asks only IsHalted
+        auto gdi = Open();
+
+        FrontEnd([&] {
+            EXPECT_EQ(c.singleStep ? gdi->ExecSingleStep(1) : gdi->ExecContinue(), GdiFailed);
+            host.ClearFaults();
+        });
+
+        EXPECT_EQ(g_polls.load(), 0) << "the wait ends before its first sleep";
+        EXPECT_EQ(gdi->LastExitCause(), c.singleStep ? uint32_t(CauseStopped) : uint32_t(CauseSingleStep))
+            << "no stop is recorded";
+        EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
+        EXPECT_EQ(cpu->Pc(), c.singleStep ? 0x100u : 0x201u);
+        EXPECT_EQ(cpu->Breakpoints(), (std::set<uint64_t>{0x100, 0x200}));
+        cpu->afterContinue = nullptr;
+        host.Log().Clear();
+    }
+}
+
+// A processor that lets a test act while the host carries out a step, on the
+// host's main thread.
+class ProcessorWithStepHook : public sim::ScriptedProcessor {
+public:
+    std::function<void()> duringStep;
+    void Step(uint32_t count) override {
+        ScriptedProcessor::Step(count);
+        if (duringStep) duringStep();
+    }
+};
+
+TEST_F(GdiExecution, CancelArrivingDuringAStepIsNotLost) {
+    auto stepping = std::make_shared<ProcessorWithStepHook>();
+    stepping->SetBreakpointSpace(7);
+    stepping->SetState(State::Halted);
+    host.AddProcessor("CPU", stepping);  // in place of the fixture's processor
+    const struct {
+        const char* name;
+        bool singleStep;
+        uint32_t result;
+    } cases[] = {
+        // The step finishes; the run is not started and the call returns at
+        // once instead of waiting for a processor that never stops.
+        {"continue's first step", false, GdiFailed},
+        // The step finishes: the step is done.
+        {"single step", true, GdiOk},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stepping->SetState(State::Halted);
+        stepping->SetPc(0x100);
+        stepping->AddBreakpoint(7, 0x100);
+        g_polls = 0;
+        auto gdi = Open();
+        stepping->duringStep = [&] { gdi->Cancel(); };
+        // Should the cancel be lost, the processor (which never stops by
+        // itself) is stopped after a few cycles so that the test ends.
+        g_onPoll = [&] {
+            if (g_polls >= 3) stepping->Pause();
+        };
+
+        FrontEnd([&] { EXPECT_EQ(c.singleStep ? gdi->ExecSingleStep(1) : gdi->ExecContinue(), c.result); });
+        g_onPoll = nullptr;
+        stepping->duringStep = nullptr;
+
+        EXPECT_EQ(g_polls.load(), 0);
+        EXPECT_EQ(host.Log().Count("INexusProcessor::Continue"), 0u);
+        EXPECT_EQ(stepping->state(), State::Halted);
+        EXPECT_EQ(stepping->Pc(), 0x104u) << "the step itself was carried out";
+        EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseSingleStep));
+        EXPECT_EQ(stepping->Breakpoints(), std::set<uint64_t>{0x100});
+        EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next call";
+        host.Log().Clear();
+    }
+
+    // A cancel that arrives while no call runs is dropped by the next call.
+    stepping->SetPc(0x100);
+    stepping->onContinue = {2, 0x300};
     auto gdi = Open();
-
+    EXPECT_EQ(gdi->Cancel(), GdiOk);
     FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiOk); });
-
-    EXPECT_EQ(g_polls.load(), 0) << "the wait ends before its first sleep";
-    EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseBreakpoint)) << "the stop was checked as usual";
-    EXPECT_EQ(cpu->Pc(), 0x200u);
-    cpu->afterContinue = nullptr;
+    EXPECT_EQ(stepping->Pc(), 0x300u);
+    EXPECT_FALSE(gdi->CancelRequested());
 }
 
 // Starts `action` on another thread at the first poll cycle and waits there
@@ -260,6 +353,66 @@ TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunn
     EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseSingleStep)) << "from the first step; no stop was recorded";
     EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next wait";
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
+}
+
+// ---- Poll period --------------------------------------------------------------------
+
+std::atomic<int> g_defaultPolls{0};
+std::atomic<int> g_shortPolls{0};
+std::function<void()> g_onDefaultPoll;
+void DI_CDECL DefaultPoll() {
+    ++g_defaultPolls;
+    if (g_onDefaultPoll) g_onDefaultPoll();
+}
+void DI_CDECL ShortPoll() { ++g_shortPolls; }
+
+TEST_F(GdiExecution, ShortPollPeriodPollsManyTimesWithinOneDefaultPeriod) {
+    // Two waits side by side on processors that never stop: one instance
+    // opened without DIORX_POLL_MS, one with 10 ms. When the first has
+    // slept its one period, it ends both waits.
+    auto other = AddCpu("OTHER");
+    cpu->Continue();
+    other->Continue();
+    const char* defaultArgv[] = {Lx32Path, "CPU"};
+    const char* shortArgv[] = {Lx32Path, "OTHER"};
+    TGDI withDefault, withShort;
+    {
+        ScopedPollPeriod unset(nullptr);
+        ASSERT_EQ(withDefault.Open(2, defaultArgv, DefaultPoll), GdiOk);
+    }
+    {
+        ScopedPollPeriod shortPeriod("10");
+        ASSERT_EQ(withShort.Open(2, shortArgv, ShortPoll), GdiOk);
+    }
+    g_defaultPolls = 0;
+    g_shortPolls = 0;
+    int shortPollsWithinOnePeriod = -1;
+    uint32_t waitStarted = 0, firstPoll = 0;
+    g_onDefaultPoll = [&] {
+        firstPoll = platform::TickCount();
+        shortPollsWithinOnePeriod = g_shortPolls.load();
+        withDefault.Cancel();
+        withShort.Cancel();
+    };
+
+    FrontEnd([&] {
+        uint32_t shortResult = 0;
+        std::thread shortWait([&] { shortResult = withShort.ExecContinue(); });
+        while (g_shortPolls.load() == 0) platform::SleepMs(1);
+        waitStarted = platform::TickCount();
+        EXPECT_EQ(withDefault.ExecContinue(), GdiFailed);
+        shortWait.join();
+        EXPECT_EQ(shortResult, GdiFailed);
+    });
+    g_onDefaultPoll = nullptr;
+
+    EXPECT_EQ(g_defaultPolls.load(), 1);
+    // A clock that is read late can only shorten the measured span; it has
+    // a resolution of up to 16 ms.
+    EXPECT_GE(firstPoll - waitStarted, PollPeriodMs - 16) << "the default period is 500 ms";
+    EXPECT_GE(shortPollsWithinOnePeriod, 5) << "about 50 are due with a 10 ms period";
+    EXPECT_EQ(cpu->state(), State::Running);
+    EXPECT_EQ(other->state(), State::Running);
 }
 
 // ---- Single step ------------------------------------------------------------------
@@ -429,14 +582,16 @@ TEST_F(GdiExecution, StatusReportsEachRunState) {
     EXPECT_STREQ(handedOut[2], unknown);
 }
 
-// ---- Close during a wait, at the exported boundary ----------------------------------------
+// ---- Close or a second open during a wait, at the exported boundary ----------------------
 
 // Both waiting calls: the continue, and a single step whose processor does
 // not halt (the host gives up after about a second), which still has to set
-// its lifted breakpoint again after the close.
+// its lifted breakpoint again after the close. A second open abandons the
+// instance as a close does.
 struct CloseCase {
     const char* name;
     bool singleStep;
+    bool secondOpen;
 };
 
 void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
@@ -447,34 +602,54 @@ protected:
         g_onPoll = nullptr;
         GdiSessionTest::TearDown();
     }
+    ScopedPollPeriod fastPoll{FastPollMs};
 };
 
-TEST_P(GdiCloseDuringWait, CloseFromAnotherThreadEndsTheWaitAndReleasesTheInstanceAfterwards) {
-    const bool singleStep = GetParam().singleStep;
+TEST_P(GdiCloseDuringWait, EndsTheWaitFromAnotherThreadAndReleasesTheInstanceAfterwards) {
+    const CloseCase& c = GetParam();
     auto cpu = AddCpu();
+    auto next = AddCpu("NEXT");
     cpu->SetState(State::Halted);
     cpu->SetPc(0x100);
     cpu->AddBreakpoint(7, 0x100);
-    if (singleStep) cpu->onStep = {sim::ScriptedProcessor::Never, std::nullopt};
+    if (c.singleStep) cpu->onStep = {sim::ScriptedProcessor::Never, std::nullopt};
+    // Should the wait not end, the processor stops by itself after a few
+    // dozen cycles and the call succeeds.
+    cpu->onContinue = {40, std::nullopt};
     g_polls = 0;
     OpenSession(Lx32Path, "CPU", PollThunk);
-    uint32_t closeResult = 0xFFFFFFFF;
-    // The close has returned before the waiting call looks at the instance
-    // again; the sanitizer build catches any use of released storage.
-    RunOnceFromAnotherThreadAtFirstPoll([&] { closeResult = DiGdiClose(0); });
+    uint32_t endResult = 0xFFFFFFFF;
+    // The close (or open) has returned before the waiting call looks at the
+    // instance again; the sanitizer build catches any use of released
+    // storage.
+    RunOnceFromAnotherThreadAtFirstPoll([&] {
+        const char* argv[] = {ArmPath, "NEXT"};
+        endResult = c.secondOpen ? DiGdiOpen(0, 0, 2, argv, nullptr) : DiGdiClose(0);
+    });
 
-    FrontEnd([&] { EXPECT_EQ(singleStep ? DiExecSingleStep(1) : DiExecContinue(), GdiFailed); });
+    FrontEnd([&] { EXPECT_EQ(c.singleStep ? DiExecSingleStep(1) : DiExecContinue(), GdiFailed); });
 
-    EXPECT_EQ(closeResult, GdiOk);
-    EXPECT_LE(g_polls.load(), 2) << "the wait ended within one cycle of the close";
-    EXPECT_EQ(cpu->state(), State::Running) << "the close does not halt the processor";
+    EXPECT_EQ(endResult, GdiOk);
+    EXPECT_LE(g_polls.load(), 2) << "the wait ended within one cycle";
+    EXPECT_EQ(cpu->state(), State::Running) << "the processor is not halted";
+    EXPECT_EQ(host.Log().Count("INexusProcessor::Pause"), 0u);
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100}) << "the breakpoint is back in place";
+    if (c.secondOpen) {
+        // The new instance is the current one.
+        host.Log().Clear();
+        FrontEnd([&] { EXPECT_EQ(DiExecStop(), GdiOk); });
+        EXPECT_EQ(next->state(), State::Halted);
+        EXPECT_EQ(cpu->state(), State::Running);
+        EXPECT_EQ(DiGdiClose(0), GdiOk);
+    }
     EXPECT_EQ(DiGdiClose(0), GdiFailed) << "no instance is current any more";
     EXPECT_EQ(DiExecContinue(), GdiFailed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Gdi, GdiCloseDuringWait,
-                         testing::Values(CloseCase{"Continue", false}, CloseCase{"SingleStep", true}),
+                         testing::Values(CloseCase{"CloseEndsContinue", false, false},
+                                         CloseCase{"CloseEndsSingleStep", true, false},
+                                         CloseCase{"SecondOpenEndsContinue", false, true}),
                          [](const testing::TestParamInfo<CloseCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -84,6 +84,36 @@ TEST_F(GdiInstanceTest, OpenTakesFamilyFromTheFirstEntryAndDesignatorFromTheLast
     }
 }
 
+TEST_F(GdiInstanceTest, PollPeriodIsReadFromTheEnvironmentWhenTheInstanceOpens) {
+    const struct {
+        const char* value;  // null: not set
+        uint32_t period;
+    } cases[] = {
+        {nullptr, 500}, {"", 500},   {"1", 1},       {"10", 10},   {"500", 500}, {"499", 499},
+        {"010", 10},    {"0", 500},  {"501", 500},   {"1000", 500}, {"-5", 500}, {"+10", 500},
+        {" 10", 500},   {"10 ", 500}, {"10ms", 500}, {"ten", 500}, {"1e2", 500},
+        {"4294967306", 500},  // 2^32 + 10
+        {"99999999999999999999999", 500},
+    };
+    const char* argv[] = {Lx32Path, "CPU"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? testing::Message() << '"' << c.value << '"' : testing::Message() << "unset");
+        TGDI gdi;
+        {
+            ScopedPollPeriod period(c.value);
+            ASSERT_EQ(gdi.Open(2, argv, nullptr), GdiOk);
+        }
+        EXPECT_EQ(gdi.PollPeriod(), c.period);
+    }
+
+    // An open instance keeps the period it was opened with.
+    ScopedPollPeriod period("20");
+    TGDI gdi;
+    ASSERT_EQ(gdi.Open(2, argv, nullptr), GdiOk);
+    platform::SetEnvironmentValue(PollPeriodVariable, "30");
+    EXPECT_EQ(gdi.PollPeriod(), 20u);
+}
+
 TEST_F(GdiInstanceTest, MapListsKeepOrderDuplicatesAndEmptyNames) {
     TGDI gdi;
     const char* argv[] = {Lx32Path, "CPU"};

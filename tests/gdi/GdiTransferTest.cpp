@@ -318,16 +318,32 @@ TEST_F(GdiTransfer, RegisterReadDeliversTheWordOrStatus3) {
     });
 }
 
-TEST_F(GdiTransfer, RegisterWriteTakesBytesFourToSevenAndReportsNoFailure) {
-    FrontEnd([&] {
-        EXPECT_EQ(RegisterWrite(IdR1, Value({0xFF, 0xEE, 0xDD, 0xCC, 0x12, 0x34, 0x56, 0x78}, 0xFFFFFFFF)), GdiOk);
-        EXPECT_EQ(RegisterWrite(-1, Value({0, 0, 0, 0, 0, 0, 0x02, 0x00})), GdiOk);
-        host.Log().Clear();
-        EXPECT_EQ(RegisterWrite(99, Value({0, 0, 0, 0, 0, 0, 0, 1})), GdiOk) << "a failed write is not reported";
-    });
-    EXPECT_EQ(cpu->ReadRegister(2), 0x12345678u);  // R1
-    EXPECT_EQ(cpu->Pc(), 0x200u);
-    EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
+TEST_F(GdiTransfer, RegisterWriteTakesBytesFourToSevenAndReportsAWriteThatDidNotHappen) {
+    const Bytes8 bytes = {0xFF, 0xEE, 0xDD, 0xCC, 0x12, 0x34, 0x56, 0x78};
+    const struct {
+        const char* name;
+        int32_t id;
+        const char* fault;
+        uint32_t result;
+        int32_t index;  // the processor's register that must hold the word, or keep its value
+        uint32_t before;
+    } cases[] = {
+        {"mapped register", IdR1, nullptr, GdiOk, 2, 0x22},
+        {"the program counter by its id", IdPc, nullptr, GdiOk, 0, 0x100},
+        {"the program counter as -1", -1, nullptr, GdiOk, 0, 0x100},
+        {"id not in the map", 99, nullptr, GdiFailed, 2, 0x22},
+        {"the host's write fails", IdR1, "INexusRegister::WriteValue", GdiFailed, 2, 0x22},
+        {"the register cannot be looked up", IdR0, "INexusProcessor::GetRegister", GdiFailed, 1, 0x11},
+        {"no workspace", -1, "GetNexusWorkspace", GdiFailed, 0, 0x100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->WriteRegister(c.index, c.before);
+        if (c.fault) host.InjectFault(c.fault, E_FAIL);
+        FrontEnd([&] { EXPECT_EQ(RegisterWrite(c.id, Value(bytes, 0xFFFFFFFF)), c.result); });
+        host.ClearFaults();
+        EXPECT_EQ(cpu->ReadRegister(c.index), c.result == GdiOk ? 0x12345678u : c.before);
+    }
 }
 
 // ---- Breakpoints --------------------------------------------------------------------------------

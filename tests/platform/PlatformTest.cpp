@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -101,6 +102,30 @@ TEST(AnsiTest, KnownCharacters) {
 
 TEST(AnsiTest, UnitsOutsideTheCodePageBecomeQuestionMarks) {
     EXPECT_EQ(platform::WideToAnsi(u"A\u4E2DB"), "A?B");
+}
+
+// ---- Environment ------------------------------------------------------------
+
+TEST(EnvironmentTest, SetReadAndRemovedThroughTheProcessEnvironment) {
+    const char* const name = "DIORX_PLATFORM_TEST_VARIABLE";
+    ASSERT_FALSE(platform::EnvironmentValue(name)) << "left over from an earlier run";
+    const std::string longValue(300, 'x');  // longer than a first guess at the size
+    const struct {
+        const char* value;
+        std::optional<std::string> read;
+    } cases[] = {
+        {"42", "42"},
+        {"", ""},
+        {longValue.c_str(), longValue},
+        {nullptr, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "removed");
+        EXPECT_TRUE(platform::SetEnvironmentValue(name, c.value));
+        EXPECT_EQ(platform::EnvironmentValue(name), c.read);
+    }
+    EXPECT_FALSE(platform::EnvironmentValue(nullptr));
+    EXPECT_FALSE(platform::SetEnvironmentValue(nullptr, "1"));
 }
 
 // ---- Clock, events, threads ---------------------------------------------

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,26 @@ inline uint32_t BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& 
     const auto b = RecordToSlots(request);
     return DiBreakpointSet(result, b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
 }
+
+// ---- Poll period ------------------------------------------------------------------
+
+// Sets DIORX_POLL_MS for the instances opened while it lives (null: unset)
+// and puts back what was there before.
+class ScopedPollPeriod {
+public:
+    explicit ScopedPollPeriod(const char* value) : saved_(platform::EnvironmentValue(PollPeriodVariable)) {
+        platform::SetEnvironmentValue(PollPeriodVariable, value);
+    }
+    ~ScopedPollPeriod() { platform::SetEnvironmentValue(PollPeriodVariable, saved_ ? saved_->c_str() : nullptr); }
+    ScopedPollPeriod(const ScopedPollPeriod&) = delete;
+    ScopedPollPeriod& operator=(const ScopedPollPeriod&) = delete;
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// A short period for tests whose waits are not about the period itself.
+inline constexpr const char* FastPollMs = "10";
 
 // ---- Sessions ------------------------------------------------------------------
 

@@ -1,0 +1,141 @@
+// The exported functions when memory runs out: every allocation that an
+// open or a step makes on the front-end's thread is made to fail in turn.
+// Built as a program of its own, since it replaces the global allocator.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "gdi/GDI.h"
+#include "tests/support/FailingAllocator.h"
+#include "tests/support/GdiCalls.h"
+
+using namespace gdi;
+using namespace gditest;
+using State = sim::ScriptedProcessor::State;
+
+namespace {
+
+std::atomic<int> g_polls{0};
+std::function<void()> g_onPoll;
+void DI_CDECL CountPoll() {
+    ++g_polls;
+    if (g_onPoll) g_onPoll();
+}
+
+class GdiAllocationFailure : public GdiSessionTest {
+protected:
+    void SetUp() override {
+        GdiSessionTest::SetUp();
+        g_polls = 0;
+        g_onPoll = nullptr;
+    }
+    void TearDown() override {
+        g_onPoll = nullptr;
+        GdiSessionTest::TearDown();
+    }
+
+    // The host's own bookkeeping for a hand-over is in place before a sweep,
+    // so that every allocation counted is the module's.
+    void WarmUpHandOver() {
+        FrontEnd([&] { DiExecStop(); });
+        host.Log().Clear();
+    }
+
+    ScopedPollPeriod fastPoll{FastPollMs};
+};
+
+TEST_F(GdiAllocationFailure, OpenThatCannotGetMemoryFailsAndLeavesNoInstanceCurrent) {
+    auto first = AddCpu("FIRST");
+    auto second = AddCpu("SECOND");
+    WarmUpHandOver();
+    const char* argv[] = {Lx32Path, "SECOND"};
+    const int allocations = alloctest::ForEachAllocation(
+        [&] {
+            OpenSession(Lx32Path, "FIRST");
+            first->Continue();
+            second->Continue();
+            host.Log().Clear();
+        },
+        [&] { return DiGdiOpen(0, 0, 2, argv, nullptr); },
+        [&](int k, uint32_t result, bool failed) {
+            SCOPED_TRACE(testing::Message() << "allocation " << k << (failed ? " fails" : ": none failed"));
+            EXPECT_EQ(result, failed ? GdiFailed : GdiOk);
+            // The current instance, if any, halts its processor.
+            FrontEnd([&] { EXPECT_EQ(DiExecStop(), failed ? GdiFailed : GdiOk); });
+            EXPECT_EQ(first->state(), State::Running) << "the earlier instance is not current";
+            EXPECT_EQ(second->state(), failed ? State::Running : State::Halted);
+            if (failed) {
+                EXPECT_TRUE(host.Log().Calls().empty()) << "the target was reached";
+            }
+            DiGdiClose(0);
+        });
+    EXPECT_GT(allocations, 0) << "an open allocates";
+}
+
+TEST_F(GdiAllocationFailure, OpenThatCannotGetMemoryEndsTheWaitOfTheEarlierInstance) {
+    auto first = AddCpu("FIRST");
+    AddCpu("SECOND");
+    WarmUpHandOver();
+    // Should the wait not end, the processor stops by itself after a few
+    // dozen cycles and the call succeeds.
+    first->onContinue = {40, std::nullopt};
+    first->Continue();
+    OpenSession(Lx32Path, "FIRST", CountPoll);
+    uint32_t openResult = 0xFFFFFFFF;
+    g_onPoll = [&, done = false]() mutable {
+        if (done) return;
+        done = true;
+        std::thread([&] {
+            const char* argv[] = {Lx32Path, "SECOND"};
+            alloctest::FailAllocation(0);
+            openResult = DiGdiOpen(0, 0, 2, argv, nullptr);
+            alloctest::Disarm();
+        }).join();
+    };
+
+    FrontEnd([&] { EXPECT_EQ(DiExecContinue(), GdiFailed); });
+
+    EXPECT_EQ(openResult, GdiFailed);
+    EXPECT_LE(g_polls.load(), 2) << "the wait ended within one cycle";
+    EXPECT_EQ(first->state(), State::Running) << "the processor is left running";
+    EXPECT_EQ(DiGdiClose(0), GdiFailed) << "no instance is current";
+}
+
+TEST_F(GdiAllocationFailure, StepsSetTheLiftedBreakpointAgainWhicheverAllocationFails) {
+    auto cpu = AddCpu();
+    cpu->onContinue = {0, 0x300};  // the run stops at once
+    OpenSession();
+    WarmUpHandOver();
+    const std::set<uint64_t> breakpoints = {0x100, 0x200};
+    const struct {
+        const char* name;
+        std::function<uint32_t()> call;
+    } cases[] = {
+        {"single step", [] { return DiExecSingleStep(1); }},
+        {"continue", [] { return DiExecContinue(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int allocations = -1;
+        FrontEnd([&] {
+            allocations = alloctest::ForEachAllocation(
+                [&] {
+                    cpu->SetState(State::Halted);
+                    cpu->SetPc(0x100);
+                    for (uint64_t a : breakpoints) cpu->AddBreakpoint(7, a);
+                },
+                c.call,
+                [&](int k, uint32_t result, bool failed) {
+                    SCOPED_TRACE(testing::Message() << "allocation " << k << (failed ? " fails" : ": none failed"));
+                    EXPECT_EQ(result, failed ? GdiFailed : GdiOk);
+                    EXPECT_EQ(cpu->Breakpoints(), breakpoints);
+                });
+        });
+        EXPECT_GT(allocations, 0);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+#include "tests/support/FailingAllocator.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+thread_local int t_countdown = -1;
+thread_local bool t_failed = false;
+
+void* Allocate(std::size_t size) noexcept {
+    if (t_countdown >= 0 && t_countdown-- == 0) {
+        t_failed = true;
+        return nullptr;
+    }
+    return std::malloc(size ? size : 1);
+}
+
+void* AllocateOrThrow(std::size_t size) {
+    if (void* p = Allocate(size)) return p;
+    throw std::bad_alloc();
+}
+
+// The nothrow forms are not counted: what fails is what throws.
+void* AllocateUncounted(std::size_t size) noexcept { return std::malloc(size ? size : 1); }
+
+}  // namespace
+
+namespace alloctest {
+
+void FailAllocation(int n) {
+    t_failed = false;
+    t_countdown = n;
+}
+
+bool Disarm() {
+    t_countdown = -1;
+    return t_failed;
+}
+
+}  // namespace alloctest
+
+void* operator new(std::size_t size) { return AllocateOrThrow(size); }
+void* operator new[](std::size_t size) { return AllocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return AllocateUncounted(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return AllocateUncounted(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
