@@ -233,6 +233,10 @@ TEST_F(Protocol, BinaryAndHexWritesReadBackThroughTheModule) {
     EXPECT_EQ(client.Exchange("M20001003,2:beef"), "OK");
     EXPECT_EQ(client.Exchange("m20001000,8"), "23247dbeefff0341");
     EXPECT_EQ(client.Exchange("X20001000,0:"), "OK") << "gdb's probe for binary writes";
+    EXPECT_EQ(client.Exchange("m40000000,4"), "E0e") << "nothing is mapped there";
+    EXPECT_EQ(client.Exchange("M40000000,1:00"), "E0e");
+    EXPECT_EQ(client.Exchange("X40000000,1:A"), "E0e");
+    EXPECT_EQ(client.Exchange("m2000fffe,4").size(), 4u) << "a read across the end of RAM gives what there is";
     EXPECT_EQ(client.Exchange("P7=78563412"), "OK");
     EXPECT_EQ(client.Exchange("p7"), "78563412");
 }

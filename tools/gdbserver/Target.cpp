@@ -81,8 +81,9 @@ std::vector<uint8_t> Target::ReadMemory(uint64_t address, uint32_t count) {
     std::vector<uint8_t> bytes;
     bytes.reserve(count);
     std::vector<GdiValue> values;
+    uint32_t chunk = readChunk_;
     while (bytes.size() < count) {
-        const uint32_t n = std::min<uint32_t>(readChunk_, count - static_cast<uint32_t>(bytes.size()));
+        const uint32_t n = std::min<uint32_t>(chunk, count - static_cast<uint32_t>(bytes.size()));
         values.resize(n);
         const auto a = RecordToSlots(Address(address + bytes.size()));
         if (module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n) != GdiOk) break;
@@ -90,8 +91,14 @@ std::vector<uint8_t> Target::ReadMemory(uint64_t address, uint32_t count) {
         // the values beyond carry status 6 and are asked for again.
         uint32_t valid = 0;
         while (valid < n && LoadLE32(values[valid].status) == ValueValid) ++valid;
-        if (valid == 0) break;
-        if (valid < n) readChunk_ = valid;
+        if (valid == 0) {
+            // A read that runs off the mapped memory fails as a whole: find
+            // where the readable part ends with smaller reads.
+            if (n == 1) break;
+            chunk = n / 2;
+            continue;
+        }
+        if (valid < n && chunk == readChunk_) readChunk_ = chunk = valid;
         for (uint32_t i = 0; i < valid; ++i) bytes.push_back(values[i].bytes[7]);
     }
     return bytes;
