@@ -45,6 +45,7 @@ constexpr uint64_t kFlashBlock = 0x400;
 constexpr uint64_t kRamBase = 0x20000000;
 constexpr uint64_t kRamSize = 64 * 1024;
 constexpr int kIdlePollMs = 100;
+constexpr uint64_t kMemoryBlock = 1024;  // what the server reads at once for gdb's small reads
 
 // Error replies: a packet that does not fit its shape, and a target access
 // that failed (gdb prints "Cannot access memory" for it).
@@ -363,7 +364,7 @@ void Server::OnPoll() {
 }
 
 Server::Reply Server::Resume(bool step) {
-    ForgetRegisters();
+    ForgetTargetState();
     phase_ = Phase::Running;
     interruptRequested_ = false;
     const RunOutcome outcome = step ? target_.Step() : target_.Continue();
@@ -397,7 +398,7 @@ void Server::HaltIfRunning() {
         target_.Stop();
         lastSignal_ = kSigInt;
     }
-    ForgetRegisters();
+    ForgetTargetState();
 }
 
 const std::array<uint32_t, kRegisterCount>* Server::Registers() {
@@ -411,6 +412,32 @@ const std::array<uint32_t, kRegisterCount>* Server::Registers() {
         registers_ = values;
     }
     return &*registers_;
+}
+
+std::vector<uint8_t> Server::ReadMemoryCached(uint64_t address, uint32_t count) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(count);
+    while (bytes.size() < count) {
+        const uint64_t at = address + bytes.size();
+        const uint64_t base = at & ~(kMemoryBlock - 1);
+        auto block = memory_.find(base);
+        if (block == memory_.end()) {
+            std::vector<uint8_t> fetched = target_.ReadMemory(base, static_cast<uint32_t>(kMemoryBlock));
+            // A block that is not readable as a whole (it runs off the mapped
+            // memory) is not kept: the rest goes to the target as asked.
+            if (fetched.size() != kMemoryBlock) {
+                const std::vector<uint8_t> rest = target_.ReadMemory(at, count - static_cast<uint32_t>(bytes.size()));
+                bytes.insert(bytes.end(), rest.begin(), rest.end());
+                break;
+            }
+            block = memory_.emplace(base, std::move(fetched)).first;
+        }
+        const std::size_t offset = static_cast<std::size_t>(at - base);
+        const std::size_t n = std::min<std::size_t>(kMemoryBlock - offset, count - bytes.size());
+        bytes.insert(bytes.end(), block->second.begin() + static_cast<std::ptrdiff_t>(offset),
+                     block->second.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    }
+    return bytes;
 }
 
 void Server::RemoveAllBreakpoints() {
@@ -434,7 +461,7 @@ Server::Reply Server::WriteRegisters(const Arguments& args) {
     if (args.bytes.size() != 4 * kRegisterCount) return kMalformed;
     for (std::size_t i = 0; i < kRegisterCount; ++i)
         target_.WriteRegister(kRegisterSlots[i].id, LittleEndianWord(args.bytes.data() + 4 * i));
-    ForgetRegisters();
+    ForgetTargetState();
     return "OK";
 }
 
@@ -450,20 +477,21 @@ Server::Reply Server::WriteRegister(const Arguments& args) {
     const RegisterSlot* slot = SlotForNumber(args.numbers[0]);
     if (!slot || args.bytes.size() != 4) return kMalformed;
     target_.WriteRegister(slot->id, LittleEndianWord(args.bytes.data()));
-    ForgetRegisters();
+    ForgetTargetState();
     return "OK";
 }
 
 Server::Reply Server::ReadMemory(const Arguments& args) {
     // gdb may get fewer bytes than it asked for; the reply must fit a packet.
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(args.numbers[1], (kPacketSize - 4) / 2));
-    const std::vector<uint8_t> bytes = target_.ReadMemory(args.numbers[0], count);
+    const std::vector<uint8_t> bytes = ReadMemoryCached(args.numbers[0], count);
     if (bytes.empty() && count > 0) return kAccessFailed;
     return ToHex(bytes.data(), bytes.size());
 }
 
 Server::Reply Server::WriteMemory(const Arguments& args) {
     if (args.bytes.size() != args.numbers[1]) return kMalformed;
+    memory_.clear();
     if (!target_.WriteMemory(args.numbers[0], args.bytes.data(), args.bytes.size())) return kAccessFailed;
     return "OK";
 }
@@ -523,7 +551,7 @@ Server::Reply Server::Detach(const Arguments&) {
     RemoveAllBreakpoints();
     Send("OK");
     phase_ = Phase::Detaching;
-    ForgetRegisters();
+    ForgetTargetState();
     target_.Continue();
     phase_ = Phase::Halted;
     clientGone_ = true;
@@ -533,7 +561,7 @@ Server::Reply Server::Detach(const Arguments&) {
 Server::Reply Server::Kill(const Arguments&) {
     RemoveAllBreakpoints();
     target_.Reset();
-    ForgetRegisters();
+    ForgetTargetState();
     lastSignal_ = kSigTrap;
     return std::nullopt;  // gdb waits for no reply
 }
@@ -586,7 +614,7 @@ Server::Reply Server::Monitor(const Arguments& args) {
 
 std::string Server::MonitorReset() {
     if (!target_.Reset()) return "reset failed\n";
-    ForgetRegisters();
+    ForgetTargetState();
     lastSignal_ = kSigTrap;
     const auto* values = Registers();
     return "reset: the core is halted at its reset vector" +
@@ -595,7 +623,7 @@ std::string Server::MonitorReset() {
 
 std::string Server::MonitorHalt() {
     if (!target_.Stop()) return "halt failed\n";
-    ForgetRegisters();
+    ForgetTargetState();
     return "halted\n";
 }
 
@@ -620,6 +648,7 @@ std::string Server::MonitorHelp() {
 Server::Reply Server::FlashErase(const Arguments&) {
     // The download replaces the flash contents; there is nothing to erase
     // beforehand. The first erase of a load starts the download.
+    memory_.clear();
     if (!downloading_) {
         if (!target_.BeginDownload()) return kAccessFailed;
         downloading_ = true;
@@ -628,6 +657,7 @@ Server::Reply Server::FlashErase(const Arguments&) {
 }
 
 Server::Reply Server::FlashWrite(const Arguments& args) {
+    memory_.clear();
     if (!downloading_) {
         if (!target_.BeginDownload()) return kAccessFailed;
         downloading_ = true;
@@ -641,7 +671,7 @@ Server::Reply Server::FlashWrite(const Arguments& args) {
 }
 
 Server::Reply Server::FlashDone(const Arguments&) {
-    ForgetRegisters();
+    ForgetTargetState();
     if (!downloading_) return "OK";
     downloading_ = false;
     return target_.EndDownload() ? "OK" : kAccessFailed;

@@ -100,7 +100,14 @@ private:
     std::string StopReply(uint32_t signal);
     void HaltIfRunning();
     const std::array<uint32_t, kRegisterCount>* Registers();
-    void ForgetRegisters() { registers_.reset(); }
+    // Everything read from the target is valid until the core moves or the
+    // server writes; gdb reads the same code and stack words many times over
+    // in one stop.
+    void ForgetTargetState() {
+        registers_.reset();
+        memory_.clear();
+    }
+    std::vector<uint8_t> ReadMemoryCached(uint64_t address, uint32_t count);
     void RemoveAllBreakpoints();
 
     Target& target_;
@@ -123,7 +130,8 @@ private:
     uint32_t lastSignal_ = 5;
 
     // The target as gdb left it.
-    std::optional<std::array<uint32_t, kRegisterCount>> registers_;  // valid until the core moves
+    std::optional<std::array<uint32_t, kRegisterCount>> registers_;
+    std::map<uint64_t, std::vector<uint8_t>> memory_;  // whole blocks of kMemoryBlock bytes, by address
     struct Breakpoint {
         uint32_t id;
         unsigned types;  // bit 0: Z0, bit 1: Z1
