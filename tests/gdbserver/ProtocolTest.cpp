@@ -288,6 +288,17 @@ TEST_F(Protocol, RunsEndAtABreakpointOrAnInterrupt) {
     EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
     EXPECT_EQ(client.Exchange("?"), "T02thread:1;");
     EXPECT_NE(Unhex(client.Exchange("qRcmd," + Hex("status"))).find("status: halted (cause 128)"), std::string::npos);
+
+    // k resets and halts, with no reply; gdb's breakpoints are gone.
+    EXPECT_EQ(client.Exchange("Z0,c4,2"), "OK");
+    client.Send("k");
+    EXPECT_TRUE(client.Quiet(300));
+    EXPECT_EQ(client.Exchange("pf"), "42000000") << "at the reset vector";
+    EXPECT_EQ(client.Exchange("?"), "T05thread:1;");
+    client.Send("vCont;c");
+    EXPECT_TRUE(client.Quiet(300)) << "no breakpoint left in sum_table";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
 }
 
 TEST_F(Protocol, AClientThatVanishesDuringARunLeavesTheCoreHaltedForTheNext) {
