@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "tests/gdbserver/Processes.h"
+#include "tools/orxdbg/Image.h"
 
 namespace {
 
@@ -47,6 +48,25 @@ std::string Unhex(const std::string& hex) {
     std::string out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
+}
+
+// A function of the sample firmware, in hex as packets name it, and as the
+// little-endian register value of a pc there.
+struct CodeAddress {
+    std::string hex;
+    std::string pcValue;
+};
+CodeAddress FirmwareFunction(const std::string& name) {
+    orxdbg::Image image;
+    std::string error;
+    if (!orxdbg::ReadElf(DIORX_FIRMWARE_ELF, image, error)) return {"<" + error + ">", ""};
+    const orxdbg::Symbol* symbol = image.symbols.Find(name);
+    if (!symbol) return {"<no " + name + ">", ""};
+    const auto a = static_cast<uint32_t>(symbol->address);
+    char hex[16], value[16];
+    std::snprintf(hex, sizeof hex, "%x", a);
+    std::snprintf(value, sizeof value, "%02x%02x%02x%02x", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+    return {hex, value};
 }
 
 // A gdb stand-in that speaks the protocol byte by byte.
@@ -199,8 +219,8 @@ TEST_F(Protocol, MalformedAndUnknownPacketsGetErrorOrEmptyReplies) {
         {"p", "E01"},
         {"P0=1234", "E01"},
         {"G00", "E01"},
-        {"Z0,c4,4", "E01"},  // an ARM-state breakpoint on a Thumb-only core
-        {"Z0,c4", "E01"},
+        {"Z0,100,4", "E01"},  // an ARM-state breakpoint on a Thumb-only core
+        {"Z0,100", "E01"},
         {"vCont;x", "E01"},
         {"vCont", "E01"},
         {"qRcmd,zz", "E01"},
@@ -273,14 +293,19 @@ TEST_F(Protocol, TargetDescriptionAndMemoryMapComeInPieces) {
 TEST_F(Protocol, RunsEndAtABreakpointOrAnInterrupt) {
     RawClient client(Port());
     ASSERT_NO_FATAL_FAILURE(Prepare(client));
-    // sum_table of the sample firmware is at 0xc4 (see the gdb session test).
-    EXPECT_EQ(client.Exchange("Z1,c4,2"), "OK");
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
     EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
     EXPECT_EQ(client.Exchange("p f"), "E01") << "a space is no hex digit";
-    EXPECT_EQ(client.Exchange("pf"), "c4000000");
-    EXPECT_EQ(client.Exchange("z1,c4,2"), "OK");
+    EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
+    EXPECT_EQ(client.Exchange("z1," + sumTable.hex + ",2"), "OK");
     EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
-    EXPECT_EQ(client.Exchange("pf"), "c6000000");
+    EXPECT_NE(client.Exchange("pf"), sumTable.pcValue) << "one instruction on";
+
+    EXPECT_EQ(client.Exchange("Pf=00000030"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;") << "nothing to execute at 0x30000000";
+    EXPECT_EQ(client.Exchange("pf"), "00000030");
+    ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset"))).find("reset:"), std::string::npos);
 
     client.Send("vCont;c");  // main's endless loop
     EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the core runs";
@@ -290,7 +315,7 @@ TEST_F(Protocol, RunsEndAtABreakpointOrAnInterrupt) {
     EXPECT_NE(Unhex(client.Exchange("qRcmd," + Hex("status"))).find("status: halted (cause 128)"), std::string::npos);
 
     // k resets and halts, with no reply; gdb's breakpoints are gone.
-    EXPECT_EQ(client.Exchange("Z0,c4,2"), "OK");
+    EXPECT_EQ(client.Exchange("Z0," + sumTable.hex + ",2"), "OK");
     client.Send("k");
     EXPECT_TRUE(client.Quiet(300));
     EXPECT_EQ(client.Exchange("pf"), "42000000") << "at the reset vector";

@@ -8,7 +8,8 @@
 //   [Halted]  --c, s, vCont--> [Running]: DiExecContinue or DiExecSingleStep
 //             blocks; once per poll period the module calls PollCallback,
 //             which reads the socket without waiting:
-//   [Running] --the core stops: the call returns 0--> reply T05 --> [Halted]
+//   [Running] --the core stops: the call returns 0--> reply T05 (a continue
+//             that did not end at a breakpoint: T0b) --> [Halted]
 //   [Running] --0x03 from gdb: DiGdiCancel; the call returns GdiFailed with
 //             the core still running--> DiExecStop --> reply T02 --> [Halted]
 //   [Running] --the client is gone, or SIGINT/SIGTERM: DiGdiCancel--> DiExecStop
@@ -39,6 +40,8 @@ namespace {
 
 constexpr uint32_t kSigInt = 2;
 constexpr uint32_t kSigTrap = 5;
+constexpr uint32_t kSigSegv = 11;
+constexpr uint32_t kCauseBreakpoint = 4;
 constexpr uint64_t kFlashBase = 0x00000000;
 constexpr uint64_t kFlashSize = 256 * 1024;
 constexpr uint64_t kFlashBlock = 0x400;
@@ -370,8 +373,13 @@ Server::Reply Server::Resume(bool step) {
     const RunOutcome outcome = step ? target_.Step() : target_.Continue();
     phase_ = Phase::Halted;
     switch (outcome) {
-        case RunOutcome::Stopped:
-            return StopReply(kSigTrap);
+        case RunOutcome::Stopped: {
+            // A run ends at a breakpoint, or where the core could not go on
+            // (a bus error, an undefined instruction): gdb shows a SIGSEGV.
+            if (step) return StopReply(kSigTrap);
+            const auto status = target_.Status();
+            return StopReply(status && status->cause != kCauseBreakpoint ? kSigSegv : kSigTrap);
+        }
         case RunOutcome::Cancelled:
             target_.Stop();
             if (clientGone_ || (shutdown_ && *shutdown_)) {
