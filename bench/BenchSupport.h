@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -47,6 +48,29 @@ private:
     bool stop_ = false;
 };
 
+// CPU time of the whole process (every thread), in seconds. On a busy
+// machine wall time includes waiting for a processor; this does not.
+inline double ProcessCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Records the process CPU time per iteration as the counter "process_cpu"
+// (seconds), which RatioReporter compares as well.
+class ProcessCpuCounter {
+public:
+    explicit ProcessCpuCounter(benchmark::State& state) : state_(state), start_(ProcessCpuSeconds()) {}
+    ~ProcessCpuCounter() {
+        state_.counters["process_cpu"] =
+            benchmark::Counter(ProcessCpuSeconds() - start_, benchmark::Counter::kAvgIterations);
+    }
+
+private:
+    benchmark::State& state_;
+    double start_;
+};
+
 // Prints the usual table, then each result as a multiple of the baseline
 // (the benchmark named baselineName) with the same argument, or of the
 // smallest baseline for benchmarks without one.
@@ -60,12 +84,20 @@ public:
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
             results_.emplace_back(run.benchmark_name(), run.GetAdjustedRealTime());
+            const auto cpu = run.counters.find("process_cpu");
+            if (cpu != run.counters.end()) cpuResults_.emplace_back(run.benchmark_name(), cpu->second.value);
         }
     }
     void PrintRatios() const {
+        PrintRatios(results_, "wall time");
+        PrintRatios(cpuResults_, "CPU time of all threads");
+    }
+
+private:
+    void PrintRatios(const std::vector<std::pair<std::string, double>>& results, const char* measure) const {
         std::map<std::string, double> baseline;
         std::string smallest;  // the first baseline run is the smallest argument
-        for (const auto& [name, time] : results_) {
+        for (const auto& [name, time] : results) {
             const auto slash = name.find('/');
             if (name.substr(0, slash) != baselineName_) continue;
             const std::string argument = slash == std::string::npos ? std::string() : name.substr(slash);
@@ -73,8 +105,8 @@ public:
             if (smallest.empty()) smallest = argument;
         }
         if (baseline.empty()) return;
-        std::printf("\nRatio to the baseline (%s, same run):\n", baselineText_.c_str());
-        for (const auto& [name, time] : results_) {
+        std::printf("\nRatio of %s to the baseline (%s, same run):\n", measure, baselineText_.c_str());
+        for (const auto& [name, time] : results) {
             const auto slash = name.find('/');
             auto it = baseline.find(slash == std::string::npos ? smallest : name.substr(slash));
             if (it == baseline.end()) it = baseline.find(smallest);
@@ -82,10 +114,10 @@ public:
         }
     }
 
-private:
     std::string baselineName_;
     std::string baselineText_;
     std::vector<std::pair<std::string, double>> results_;
+    std::vector<std::pair<std::string, double>> cpuResults_;
 };
 
 }  // namespace bench

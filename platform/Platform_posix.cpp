@@ -68,7 +68,18 @@ bool SetEnvironmentValue(const char* name, const char* value) {
     return (value ? setenv(name, value, 1) : unsetenv(name)) == 0;
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+// A thread's id never changes, so each thread asks the kernel once (Windows
+// reads it from thread-local memory too). A forked child's thread is a new
+// thread and asks again.
+namespace {
+thread_local uint32_t t_threadId = 0;
+const int t_forgetIdInChild = pthread_atfork(nullptr, nullptr, [] { t_threadId = 0; });
+}  // namespace
+
+uint32_t CurrentThreadId() {
+    if (t_threadId == 0) t_threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+    return t_threadId;
+}
 
 uint32_t TickCount() {
     timespec now{};

@@ -43,9 +43,19 @@ void UnexpectedSlot() {
 
 // ---- Call log ------------------------------------------------------------
 
-void CallLog::Add(std::string method, std::vector<uint64_t> args) {
+void CallLog::Add(const char* method, std::initializer_list<uint64_t> args) {
+    if (args.size() > kMaxArgs) {
+        std::fprintf(stderr, "simulated host: %s logged with too many arguments\n", method);
+        std::abort();
+    }
+    Entry entry{method, args.size(), {}};
+    std::copy(args.begin(), args.end(), entry.args.begin());
     std::lock_guard<std::mutex> guard(lock_);
-    calls_.push_back({std::move(method), std::move(args)});
+    calls_.push_back(entry);
+}
+
+LoggedCall CallLog::ToCall(const Entry& entry) {
+    return {entry.method, std::vector<uint64_t>(entry.args.begin(), entry.args.begin() + entry.argCount)};
 }
 
 void CallLog::Clear() {
@@ -55,19 +65,22 @@ void CallLog::Clear() {
 
 std::vector<LoggedCall> CallLog::Calls() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return calls_;
+    std::vector<LoggedCall> calls;
+    calls.reserve(calls_.size());
+    for (const Entry& entry : calls_) calls.push_back(ToCall(entry));
+    return calls;
 }
 
 std::size_t CallLog::Count(const std::string& method) const {
     std::lock_guard<std::mutex> guard(lock_);
     return static_cast<std::size_t>(
-        std::count_if(calls_.begin(), calls_.end(), [&](const LoggedCall& c) { return c.method == method; }));
+        std::count_if(calls_.begin(), calls_.end(), [&](const Entry& c) { return method == c.method; }));
 }
 
 std::vector<uint64_t> CallLog::LastArgs(const std::string& method) const {
     std::lock_guard<std::mutex> guard(lock_);
     for (auto it = calls_.rbegin(); it != calls_.rend(); ++it)
-        if (it->method == method) return it->args;
+        if (method == it->method) return ToCall(*it).args;
     return {};
 }
 
@@ -108,6 +121,7 @@ void Host::Reset() {
         std::lock_guard<std::mutex> guard(lock_);
         components_.clear();
         faults_.clear();
+        anyFault_ = false;
         removed_.clear();
         lastServerModuleName_.clear();
     }
@@ -147,14 +161,17 @@ bool Host::FindComponent(const std::string& designator, std::shared_ptr<Processo
 void Host::InjectFault(const std::string& method, HRESULT status) {
     std::lock_guard<std::mutex> guard(lock_);
     faults_[method] = status;
+    anyFault_ = true;
 }
 
 void Host::ClearFaults() {
     std::lock_guard<std::mutex> guard(lock_);
     faults_.clear();
+    anyFault_ = false;
 }
 
-HRESULT Host::FaultFor(const std::string& method) const {
+HRESULT Host::FaultFor(std::string_view method) const {
+    if (!anyFault_) return S_OK;  // the common case, asked on every call
     std::lock_guard<std::mutex> guard(lock_);
     auto it = faults_.find(method);
     return it == faults_.end() ? S_OK : it->second;
@@ -192,8 +209,12 @@ void Host::Synchronize(void* call) {
     Job job{call};
     std::unique_lock<std::mutex> guard(queueLock_);
     queue_.push_back(&job);
-    queueChanged_.notify_all();
-    queueChanged_.wait(guard, [&] { return job.done; });
+    // Wake the main thread after letting go of the lock, so that it does not
+    // wake only to wait for the lock.
+    guard.unlock();
+    queueChanged_.notify_one();
+    guard.lock();
+    jobDone_.wait(guard, [&] { return job.done; });
 }
 
 void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
@@ -205,8 +226,10 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
     }
     std::thread thread([&] {
         frontEnd();
-        std::lock_guard<std::mutex> guard(queueLock_);
-        frontEndFinished_ = true;
+        {
+            std::lock_guard<std::mutex> guard(queueLock_);
+            frontEndFinished_ = true;
+        }
         queueChanged_.notify_all();
     });
     std::unique_lock<std::mutex> guard(queueLock_);
@@ -214,12 +237,16 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
         queueChanged_.wait(guard, [&] { return frontEndFinished_ || !queue_.empty(); });
         if (!queue_.empty()) {
             Job* job = queue_.front();
-            queue_.erase(queue_.begin());
+            queue_.pop_front();
             guard.unlock();
             RunCall(job->call);
             guard.lock();
-            job->done = true;
-            queueChanged_.notify_all();
+            job->done = true;  // the caller may return from here on
+            // Callers from several threads share jobDone_; each checks its
+            // own job.
+            guard.unlock();
+            jobDone_.notify_all();
+            guard.lock();
             continue;
         }
         if (frontEndFinished_) break;

@@ -16,14 +16,18 @@
 //   that every Nexus method runs on the main thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/ProcessorCore.h"
@@ -36,9 +40,14 @@ struct LoggedCall {
     std::vector<uint64_t> args;
 };
 
+// Every Nexus call, in order. Adding is cheap (no allocation per call), so a
+// long session or a benchmark can keep logging.
 class CallLog {
 public:
-    void Add(std::string method, std::vector<uint64_t> args);
+    // method: a string literal (the log keeps the pointer); at most
+    // kMaxArgs arguments.
+    static constexpr std::size_t kMaxArgs = 6;
+    void Add(const char* method, std::initializer_list<uint64_t> args);
     void Clear();
     std::vector<LoggedCall> Calls() const;
     std::size_t Count(const std::string& method) const;
@@ -47,8 +56,15 @@ public:
     std::vector<std::string> Methods() const;
 
 private:
+    struct Entry {
+        const char* method;
+        std::size_t argCount;
+        std::array<uint64_t, kMaxArgs> args;
+    };
+    static LoggedCall ToCall(const Entry& entry);
+
     mutable std::mutex lock_;
-    std::vector<LoggedCall> calls_;
+    std::deque<Entry> calls_;
 };
 
 enum class DoneMode { Once, Never, Twice };
@@ -74,7 +90,7 @@ public:
     // until cleared.
     void InjectFault(const std::string& method, HRESULT status);
     void ClearFaults();
-    HRESULT FaultFor(const std::string& method) const;
+    HRESULT FaultFor(std::string_view method) const;
 
     // Options of the host executable and client.
     DoneMode doneMode = DoneMode::Once;
@@ -114,7 +130,8 @@ private:
     };
     mutable std::mutex lock_;
     std::map<std::string, Component> components_;
-    std::map<std::string, HRESULT> faults_;
+    std::map<std::string, HRESULT, std::less<>> faults_;
+    std::atomic<bool> anyFault_{false};  // faults_ is not empty
     CallLog log_;
     std::vector<void*> removed_;
     std::u16string lastServerModuleName_;
@@ -124,14 +141,16 @@ private:
     std::atomic<int> loadServerModuleCalls_{0};
     std::atomic<uint32_t> mainThreadId_{0};
 
-    // Hand-over queue.
+    // Hand-over queue. The main thread waits on queueChanged_ for work (or
+    // the end of the front-end), each caller on jobDone_ for its own job.
     std::mutex queueLock_;
     std::condition_variable queueChanged_;
+    std::condition_variable jobDone_;
     struct Job {
         void* call;
         bool done = false;
     };
-    std::vector<Job*> queue_;
+    std::deque<Job*> queue_;
     bool frontEndFinished_ = false;
 };
 

@@ -1,0 +1,171 @@
+// The Cortex-M core behind the module's exports, end to end: the module's
+// own run control and transfers (step then continue, download blocks, memory
+// writes) against the core's breakpoint and bus behaviour.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "sim/arm/ArmCortexMCore.h"
+#include "tests/support/GdiCalls.h"
+
+namespace {
+
+using namespace gditest;
+using sim::ArmCortexMCore;
+
+constexpr int32_t kPcId = 15;
+constexpr int32_t kLrId = 14;
+constexpr int32_t kR0Id = 0;
+constexpr uint32_t kBus = 0;  // The front-end's id for MEMORY.
+
+// A run that never stops fails the test instead of hanging it: the wait is
+// cancelled after 20 polls (10 seconds).
+int g_polls = 0;
+void DI_CDECL CancelLongWaits()
+{
+    if (++g_polls % 20 == 0) {
+        DiGdiCancel();
+    }
+}
+
+class ArmThroughModule : public GdiSessionTest {
+protected:
+    void SetUp() override
+    {
+        GdiSessionTest::SetUp();
+        g_polls = 0;
+        core = std::make_shared<ArmCortexMCore>();
+        host.AddProcessor("CORTEXM", core);
+    }
+
+    // Opens a session for the ARM family with the core's registers as ids
+    // 0..16 (the PC as 15) and MEMORY as id 0.
+    static void OpenArm()
+    {
+        const char* argv[] = {ArmPath, "-p", "CORTEXM"};
+        ASSERT_EQ(DiGdiOpen(0, 0, 3, argv, &CancelLongWaits), GdiOk);
+        static const char* const names[] = {"R0", "R1", "R2",  "R3", "R4", "R5", "R6", "R7",  "R8",
+                                            "R9", "R10", "R11", "R12", "SP", "LR", "PC", "XPSR"};
+        std::vector<GdiMapEntry> registers;
+        for (int32_t i = 0; i < 17; ++i) {
+            registers.push_back(Entry(names[i], i));
+        }
+        ASSERT_EQ(DiGdiInitRegisterMap(17, registers.data(), kPcId), GdiOk);
+        GdiMapEntry space = Entry("MEMORY", kBus);
+        ASSERT_EQ(DiGdiInitMemorySpaceMap(1, &space), GdiOk);
+    }
+
+    // Writes bytes straight into the core, before any front-end runs.
+    void Poke(uint32_t address, const std::vector<uint8_t>& bytes)
+    {
+        const std::vector<uint32_t> units(bytes.begin(), bytes.end());
+        ASSERT_TRUE(core->WriteBlock(ArmCortexMCore::kMemorySpace, units.data(), address,
+                                     static_cast<uint32_t>(units.size())));
+    }
+    std::vector<uint8_t> Peek(uint32_t address, uint32_t count)
+    {
+        std::vector<uint32_t> units(count);
+        EXPECT_TRUE(core->ReadBlock(ArmCortexMCore::kMemorySpace, units.data(), address, count));
+        return {units.begin(), units.end()};
+    }
+
+    static uint32_t ReadRegister(int32_t id)
+    {
+        GdiValue value{};
+        EXPECT_EQ(DiRegisterRead(id, &value), GdiOk);
+        EXPECT_EQ(StatusOf(value), static_cast<uint32_t>(ValueValid));
+        return GatherWord(value);
+    }
+    static void WriteRegister(int32_t id, uint32_t word)
+    {
+        GdiValue value{};
+        SpreadWord(value, word);
+        ASSERT_EQ(RegisterWrite(id, value), GdiOk);
+    }
+    // A Thumb breakpoint, as a front-end asks for one: the even instruction
+    // address with qualifier 2. Returns its id.
+    static uint32_t Break(uint32_t address)
+    {
+        GdiBreakpointResult result{};
+        EXPECT_EQ(BreakpointSet(&result, Breakpoint(1, address, 2)), GdiOk);
+        return LoadLE32(result.breakpointId);
+    }
+    static GdiExitStatus Status()
+    {
+        GdiExitStatus status{};
+        EXPECT_EQ(DiExecGetStatus(&status), GdiOk);
+        return status;
+    }
+
+    std::shared_ptr<ArmCortexMCore> core;
+};
+
+TEST_F(ArmThroughModule, ContinueStopsAtABreakpointOnTheNextInstructionAndFinishReturns)
+{
+    // 0x100 adds r0,#1; 0x102 adds r0,#1; 0x104 bx lr; 0x106 b .;
+    // 0x108 adds r0,#1 (the return address); 0x10A b .
+    Poke(0x100, {0x01, 0x30, 0x01, 0x30, 0x70, 0x47, 0xFE, 0xE7, 0x01, 0x30, 0xFE, 0xE7});
+    Poke(0, {0x00, 0x00, 0x01, 0x20, 0x01, 0x01, 0x00, 0x00});  // SP 0x20010000, reset at 0x100.
+
+    FrontEnd([&] {
+        OpenArm();
+        ASSERT_EQ(DiExecResetChild(), GdiOk);
+        ASSERT_EQ(ReadRegister(kPcId), 0x100u);
+
+        // The module steps once before it runs, which puts the PC on the
+        // breakpoint's instruction: the run must stop there at once.
+        const uint32_t next = Break(0x102);
+        ASSERT_EQ(DiExecContinue(), GdiOk);
+        GdiExitStatus status = Status();
+        EXPECT_EQ(LoadLE32(status.cause), static_cast<uint32_t>(CauseBreakpoint));
+        EXPECT_EQ(LoadLE32(status.breakpointId), next);
+        EXPECT_EQ(ReadRegister(kPcId), 0x102u);
+        EXPECT_EQ(ReadRegister(kR0Id), 1u);
+
+        // finish from the bx lr: a breakpoint at the return address, then
+        // continue, whose step executes the bx lr itself.
+        ASSERT_EQ(DiExecSingleStep(1), GdiOk);
+        ASSERT_EQ(ReadRegister(kPcId), 0x104u);
+        WriteRegister(kLrId, 0x109);
+        const uint32_t back = Break(0x108);
+        ASSERT_EQ(DiExecContinue(), GdiOk);
+        status = Status();
+        EXPECT_EQ(LoadLE32(status.cause), static_cast<uint32_t>(CauseBreakpoint));
+        EXPECT_EQ(LoadLE32(status.breakpointId), back);
+        EXPECT_EQ(ReadRegister(kPcId), 0x108u);
+        EXPECT_EQ(ReadRegister(kR0Id), 2u);
+    });
+}
+
+TEST_F(ArmThroughModule, UnmappedAddressesFailAndChangeNothing)
+{
+    constexpr uint32_t kFlashEnd = ArmCortexMCore::kFlashSize;
+    Poke(kFlashEnd - 4, {0x11, 0x22, 0x33, 0x44});
+    std::vector<uint8_t> image(1024);
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<uint8_t>(i);
+    }
+
+    FrontEnd([&] {
+        OpenArm();
+        ASSERT_EQ(MemoryDownload(0, Format(0, kBus, 0), nullptr), GdiOk);
+        // A whole block of the module's largest size goes out in one piece.
+        EXPECT_EQ(MemoryDownload(1, Format(1024, kBus, 0x1000), image.data()), GdiOk);
+        // An image running past the end of FLASH is refused, not cut short.
+        EXPECT_EQ(MemoryDownload(1, Format(16, kBus, kFlashEnd - 4), image.data()), GdiDownloadFailed);
+        EXPECT_EQ(MemoryDownload(2, Format(0, kBus, 0), nullptr), GdiOk);
+
+        const GdiValue seven = Value({0, 0, 0, 0, 0, 0, 0, 7});
+        EXPECT_EQ(MemoryWrite(Address(kBus, 0x40000000), &seven, 1), GdiFailed) << "no memory there";
+        GdiValue read[2] = {Filled(0xCC), Filled(0xCC)};
+        ASSERT_EQ(MemoryRead(Address(kBus, 0x40000000), read, 2), GdiOk);
+        EXPECT_EQ(StatusOf(read[0]), static_cast<uint32_t>(MemoryNotRead));
+        EXPECT_EQ(StatusOf(read[1]), static_cast<uint32_t>(MemoryNotRead));
+    });
+
+    EXPECT_EQ(Peek(0x1000, 1024), image);
+    EXPECT_EQ(Peek(kFlashEnd - 4, 4), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44}));
+}
+
+}  // namespace
