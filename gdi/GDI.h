@@ -75,7 +75,9 @@ public:
     uint32_t InitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId);
     uint32_t InitMemorySpaceMap(int32_t count, GdiMapEntry* entries);
 
-    // Execution.
+    // Execution. ExecContinue and a step that has to wait block until the
+    // processor stops, a state query fails (GdiFailed) or a cancel or close
+    // arrives (GdiFailed, the processor left as it is).
     uint32_t ExecContinue();
     uint32_t ExecSingleStep(uint32_t count);
     uint32_t ExecStop();
@@ -117,6 +119,8 @@ private:
     PollCallbackProc PollCallback_ = nullptr;
     uint32_t PollPeriodMs_ = PollPeriodMs;
     uint32_t LastExitCause_ = 0;
+    // Set by Cancel and Close; cleared when ExecContinue or ExecSingleStep
+    // begins, so a cancel counts from then on, not only during the wait.
     std::atomic<bool> CancelRequested_{false};
     CpuFamily CpuFamily_ = Family51;
     WordArray TransferBuffer_;

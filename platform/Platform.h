@@ -56,8 +56,8 @@ EventHandle CreateManualEvent();
 void CloseEvent(EventHandle event);
 bool IsEventSignalled(EventHandle event);
 
-// The process environment. No value when the variable is not set; set
-// but empty gives an empty string.
+// The process environment. No value when the variable is not set; an
+// empty variable reads as empty or as not set, as the system keeps it.
 std::optional<std::string> EnvironmentValue(const char* name);
 // Sets a variable for this process, or removes it when value is null (tests
 // and tools only).

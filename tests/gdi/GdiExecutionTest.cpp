@@ -351,7 +351,7 @@ TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunn
     EXPECT_EQ(cpu->state(), State::Running);
     EXPECT_EQ(host.Log().Count("INexusProcessor::Pause"), 0u);
     EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseSingleStep)) << "from the first step; no stop was recorded";
-    EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next wait";
+    EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next call";
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
 }
 
