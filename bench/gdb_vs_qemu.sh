@@ -68,4 +68,33 @@ join <(grep '^BENCH ' "$work/qemu.out" | awk '{print $2, $3}') \
      <(grep '^BENCH ' "$work/server.out" | awk '{print $2, $3}') |
   awk '{printf "%-14s %12.4f %12.4f %8.2f\n", $1, $2, $3, $3 / $2}'
 cont=$(grep '^BENCH continue_x20' "$work/server.out" | awk '{print $3}')
-awk -v t="$cont" -v p="$poll_ms" 'BEGIN{printf "server continue to a breakpoint: %.1f ms each, %.2f poll periods\n", t / 20 * 1000, t / 20 * 1000 / p}'
+awk -v t="$cont" -v p="$poll_ms" 'BEGIN{printf "gdb continue to a breakpoint through the server: %.1f ms each, %.2f poll periods\n", t / 20 * 1000, t / 20 * 1000 / p}'
+
+# The server's own part of a continue: vCont;c to the stop reply, without
+# gdb's work around it, on a raw connection (the detached core runs on).
+loop=$(gdb-multiarch -batch -nx "$elf" -ex "info line main.c:$line" | grep -o 'starts at address 0x[0-9a-f]*' | awk '{print $4}')
+python3 - "$server_port" "$loop" "$poll_ms" <<'PY'
+import socket, sys, time
+port, loop, poll_ms = int(sys.argv[1]), int(sys.argv[2], 16), float(sys.argv[3])
+s = socket.create_connection(("127.0.0.1", port))
+pending = b""
+def packet(payload):
+    global pending
+    s.sendall(b"$%s#%02x" % (payload.encode(), sum(payload.encode()) & 0xFF))
+    while True:
+        start, end = pending.find(b"$"), pending.find(b"#")
+        if 0 <= start < end and len(pending) >= end + 3:
+            reply, pending = pending[start + 1:end], pending[end + 3:]
+            return reply
+        pending += s.recv(65536)
+packet("QStartNoAckMode")
+packet("Z1,%x,2" % loop)
+packet("vCont;c")
+begin = time.perf_counter()
+for _ in range(20):
+    assert packet("vCont;c").startswith(b"T05")
+each = (time.perf_counter() - begin) / 20 * 1000
+print("vCont;c to a breakpoint, server alone: %.1f ms each, %.2f poll periods" % (each, each / poll_ms))
+packet("z1,%x,2" % loop)
+packet("D")
+PY
