@@ -17,6 +17,7 @@
 #include "sim/SimHost.h"
 #include "sim/arm/ArmCortexMCore.h"
 #include "tools/common/DiModule.h"
+#include "tools/gdbserver/GdbServerMain.h"
 #include "tools/orxdbg/Commands.h"
 #include "tools/orxdbg/Demo.h"
 #include "tools/orxdbg/Session.h"
@@ -111,6 +112,9 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "gdbserver")
+        return gdbserver::Main(argc - 1, argv + 1,
+                               {platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE, ORXDBG_DEFAULT_ELF});
     Options options;
     options.modulePath = platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE;
     const Options defaults = options;

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The GDB server side by side with QEMU's gdb stub, in one run: the same gdb
+# session (bench/gdb_vs_qemu.gdb) against
+#   qemu-system-arm -M lm3s6965evb -S -gdb tcp:127.0.0.1:PORT -kernel demo_large.elf
+#   orxdbg gdbserver --port PORT --elf demo_large.elf
+# 5 loads of the ~200 KiB image, 1,000 stepi, x/16384xw of RAM, 20 continues to
+# a breakpoint in main's loop. Prints each phase's time and the ratio
+# server / QEMU. Not run by CI.
+#
+# usage: bench/gdb_vs_qemu.sh [BUILD_DIR] [--poll-ms N]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-$root/build/native}
+poll_ms=10
+if [ "${2:-}" = "--poll-ms" ]; then poll_ms=$3; fi
+
+cmake --build "$build" --target orxdbg firmware >/dev/null
+elf=$build/firmware/demo_large.elf
+line=$(grep -n '++loop_count' firmware/main.c | head -1 | cut -d: -f1)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_listening() {  # port: wait until something listens, without connecting
+  local hex; hex=$(printf '%04X' "$1")
+  for _ in $(seq 200); do
+    awk '{print $2, $4}' /proc/net/tcp | grep -q ":$hex 0A" && return 0
+    sleep 0.05
+  done
+  echo "nothing listens on port $1" >&2
+  return 1
+}
+session() {  # port output-file
+  gdb-multiarch -batch -nx -q "$elf" -ex "target remote 127.0.0.1:$1" -ex "set \$bench_line = $line" \
+    -x "$root/bench/gdb_vs_qemu.gdb" >"$2" 2>&1
+}
+
+qemu_port=$(free_port)
+qemu-system-arm -M lm3s6965evb -S -nographic -monitor none -serial none \
+  -gdb "tcp:127.0.0.1:$qemu_port" -kernel "$elf" >"$work/qemu.log" 2>&1 &
+pids+=($!)
+wait_listening "$qemu_port"
+session "$qemu_port" "$work/qemu.out"
+
+"$build/bin/orxdbg" gdbserver --port 0 --elf "$elf" --poll-ms "$poll_ms" >"$work/server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 200); do grep -q 'listening on' "$work/server.log" && break; sleep 0.05; done
+server_port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/server.log" | cut -d: -f2)
+session "$server_port" "$work/server.out"
+
+for f in qemu server; do
+  if [ "$(grep -c '^BENCH ' "$work/$f.out")" -ne 4 ]; then
+    echo "the session against $f did not complete:" >&2
+    cat "$work/$f.out" >&2
+    exit 1
+  fi
+done
+
+echo "gdb-multiarch against QEMU lm3s6965evb and orxdbg gdbserver (--poll-ms $poll_ms), $(arm-none-eabi-size "$elf" | awk 'NR==2{print $1+$2}') byte image"
+printf '%-14s %12s %12s %8s\n' phase "QEMU s" "server s" ratio
+join <(grep '^BENCH ' "$work/qemu.out" | awk '{print $2, $3}') \
+     <(grep '^BENCH ' "$work/server.out" | awk '{print $2, $3}') |
+  awk '{printf "%-14s %12.4f %12.4f %8.2f\n", $1, $2, $3, $3 / $2}'
+cont=$(grep '^BENCH continue_x20' "$work/server.out" | awk '{print $3}')
+awk -v t="$cont" -v p="$poll_ms" 'BEGIN{printf "gdb continue to a breakpoint through the server: %.1f ms each, %.2f poll periods\n", t / 20 * 1000, t / 20 * 1000 / p}'
+
+# The server's own part of a continue: vCont;c to the stop reply, without
+# gdb's work around it, on a raw connection (the detached core runs on).
+loop=$(gdb-multiarch -batch -nx "$elf" -ex "info line main.c:$line" | grep -o 'starts at address 0x[0-9a-f]*' | awk '{print $4}')
+python3 - "$server_port" "$loop" "$poll_ms" <<'PY'
+import socket, sys, time
+port, loop, poll_ms = int(sys.argv[1]), int(sys.argv[2], 16), float(sys.argv[3])
+s = socket.create_connection(("127.0.0.1", port))
+pending = b""
+def packet(payload):
+    global pending
+    s.sendall(b"$%s#%02x" % (payload.encode(), sum(payload.encode()) & 0xFF))
+    while True:
+        start, end = pending.find(b"$"), pending.find(b"#")
+        if 0 <= start < end and len(pending) >= end + 3:
+            reply, pending = pending[start + 1:end], pending[end + 3:]
+            return reply
+        pending += s.recv(65536)
+packet("QStartNoAckMode")
+packet("Z1,%x,2" % loop)
+packet("vCont;c")
+begin = time.perf_counter()
+for _ in range(20):
+    assert packet("vCont;c").startswith(b"T05")
+each = (time.perf_counter() - begin) / 20 * 1000
+print("vCont;c to a breakpoint, server alone: %.1f ms each, %.2f poll periods" % (each, each / poll_ms))
+packet("z1,%x,2" % loop)
+packet("D")
+PY

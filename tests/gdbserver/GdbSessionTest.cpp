@@ -1,0 +1,121 @@
+// gdb-multiarch in batch mode against `orxdbg gdbserver` on the sample
+// firmware: two clients one after the other, as a developer would use them.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/gdbserver/Processes.h"
+
+namespace {
+
+using gdbtest::RunProcess;
+using gdbtest::ServerProcess;
+
+gdbtest::ProcessResult RunGdb(int port, const std::string& script) {
+    return RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_FIRMWARE_ELF, "-ex",
+                       "target remote 127.0.0.1:" + std::to_string(port), "-x",
+                       std::string(GDBSERVER_TEST_DIR) + "/" + script},
+                      120);
+}
+
+struct Expectation {
+    const char* what;
+    const char* pattern;  // searched for in gdb's output
+};
+
+void ExpectAll(const std::string& output, const std::vector<Expectation>& expectations) {
+    for (const Expectation& e : expectations)
+        EXPECT_TRUE(std::regex_search(output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
+                                                                      << output;
+}
+
+TEST(GdbSession, TwoClientsDebugTheFirmwareThroughTheServer) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF, "--poll-ms", "10"})) << server.Output();
+
+    const auto first = RunGdb(server.Port(), "first_client.gdb");
+    EXPECT_EQ(first.exitStatus, 0) << first.output;
+    ExpectAll(first.output, {
+        {"load writes the flash", R"(Loading section \.text, size 0x[0-9a-f]+ lma 0x[0-9a-f]+)"},
+        {"load ends", R"(Start address 0x00000042, load size \d+)"},
+        {"the breakpoint on a symbol is hit",
+         R"(Breakpoint 1, sum_table \(values=values@entry=0x20000000 <table>, count=count@entry=16\) at .*main\.c:\d+)"},
+        {"an array through the debug information",
+         R"(\$1 = \{7, 11, 21, 43, 83, 147, 241, 371, 543, 763, 1037, 1371, 1771, 2243, 2793, 3427\})"},
+        {"an element", R"(\$2 = 3427\n)"},
+        {"an argument", R"(\$3 = 16\n)"},
+        {"memory through a pointer argument", R"(\$4 = \{7, 11, 21, 43\})"},
+        {"backtrace frame 0", R"(#0  sum_table \(values=values@entry=0x20000000 <table>, count=count@entry=16\) at .*main\.c:\d+)"},
+        {"backtrace frame 1", R"(#1  0x[0-9a-f]+ in main \(\) at .*main\.c:\d+)"},
+        {"finish returns to the call", R"(0x[0-9a-f]+ in main \(\) at .*main\.c:\d+\n\d+\s+table_sum = sum_table\(table, TABLE_SIZE\);)"},
+        {"finish shows the result", R"(Value returned is \$5 = 14872)"},
+        {"stepi moves one instruction", R"(0x[0-9a-f]{8}\s+\d+\s+\+\+loop_count;)"},
+        {"set var reaches the target", R"(\$6 = 41\n)"},
+        {"a register write survives a flush of gdb's cache", R"(\$7 = 0x5eedc0de)"},
+        {"x/ reads words", R"(0x20000000 <table>:\s+0x00000007\s+0x0000000b\s+0x00000015\s+0x0000002b)"},
+        {"the interrupt stops the run", R"(Program received signal SIGINT, Interrupt\.)"},
+        {"the program ran on before the interrupt", R"(\$8 = 1\n)"},
+        {"halted in main's loop", R"(#0  (0x[0-9a-f]+ in )?main \(\) at .*main\.c:\d+)"},
+        {"detach", R"(\[Inferior 1 \(Remote target\) detached\])"},
+    });
+
+    const auto second = RunGdb(server.Port(), "second_client.gdb");
+    EXPECT_EQ(second.exitStatus, 0) << second.output;
+    ExpectAll(second.output, {
+        {"the program's result is still there", R"(\$1 = 14872\n)"},
+        {"the core ran on after the detach", R"(\$2 = 1\n)"},
+        {"the second client finds the core halted in main", R"(#0  (0x[0-9a-f]+ in )?main \(\) at .*main\.c:\d+)"},
+        {"monitor status", R"(status: halted \(cause 128\)\npc 0x000000[0-9a-f]{2}\n)"},
+        {"monitor reset", R"(reset: the core is halted at its reset vector, pc 0x00000042)"},
+        {"monitor help", R"(monitor commands:\n  reset .*\n  halt .*\n  status .*\n  help )"},
+        {"an unknown monitor command", R"(unknown monitor command 'frobnicate' \(try 'monitor help'\))"},
+        {"detach", R"(\[Inferior 1 \(Remote target\) detached\])"},
+    });
+
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    EXPECT_NE(server.Output().find("client connected\nclient disconnected\nclient connected\nclient disconnected\n"
+                                   "shutting down\n"),
+              std::string::npos)
+        << server.Output();
+}
+
+}  // namespace
+
+#ifdef QEMU_SYSTEM_ARM
+namespace {
+
+// gdb's output for one session, without the lines that differ between any
+// two stubs by nature: transfer rates, the note on hardware breakpoints for
+// a flash that the server's memory map declares, and the detach line.
+std::vector<std::string> ComparableLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    std::string line;
+    const std::regex ignored(R"(^(Transfer rate: .*|Note: automatically using hardware breakpoints.*|\[Inferior 1 \(.*\) detached\]))");
+    while (std::getline(in, line))
+        if (!std::regex_match(line, ignored)) lines.push_back(line);
+    return lines;
+}
+
+TEST(GdbVsQemu, TheSameSessionShowsTheSameValuesLocationsAndBacktraces) {
+    ServerProcess qemu;
+    ASSERT_TRUE(qemu.StartQemu(QEMU_SYSTEM_ARM, DIORX_FIRMWARE_ELF)) << qemu.Output();
+    const auto reference = RunGdb(qemu.Port(), "compare.gdb");
+    qemu.Terminate();
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
+    const auto ours = RunGdb(server.Port(), "compare.gdb");
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+
+    ASSERT_EQ(reference.exitStatus, 0) << reference.output;
+    ASSERT_EQ(ours.exitStatus, 0) << ours.output;
+    const auto expected = ComparableLines(reference.output);
+    ASSERT_GT(expected.size(), 20u) << "QEMU's session went the whole way:\n" << reference.output;
+    EXPECT_EQ(ComparableLines(ours.output), expected) << "QEMU:\n" << reference.output << "\nserver:\n" << ours.output;
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,43 @@
+// Child processes for the GDB server's tests: the server itself (orxdbg
+// gdbserver on a free port) and the programs that talk to it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace gdbtest {
+
+struct ProcessResult {
+    int exitStatus = -1;  // -1 when killed at the deadline or by a signal
+    std::string output;   // standard output and standard error
+};
+
+// Runs argv to its end, or kills it after timeoutSeconds.
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds);
+
+// `orxdbg gdbserver --port 0 ...` started and waited for until it listens.
+class ServerProcess {
+public:
+    // False (with the output so far in Output) when it did not start listening.
+    bool Start(const std::vector<std::string>& extraArguments);
+    // QEMU's Cortex-M3 board halted before the first instruction, with its gdb
+    // stub on a free port, running the image; false when it did not start
+    // listening.
+    bool StartQemu(const std::string& qemu, const std::string& elf);
+    ~ServerProcess();
+
+    int Port() const { return port_; }
+    // SIGTERM, then the exit status (-1 when it had to be killed).
+    int Terminate();
+    const std::string& Output() const { return output_; }
+
+private:
+    pid_t pid_ = -1;
+    int outputFd_ = -1;
+    int port_ = 0;
+    std::string output_;
+};
+
+}  // namespace gdbtest

@@ -1,0 +1,378 @@
+// The server's remote protocol on a raw socket: framing, acknowledgements,
+// malformed and oversize packets, binary data, and runs that end by a
+// breakpoint, an interrupt, a vanished client or a shutdown.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "tests/gdbserver/Processes.h"
+#include "tools/orxdbg/Image.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using gdbtest::ServerProcess;
+
+constexpr int kReplyTimeoutMs = 10000;
+
+std::string Framed(const std::string& payload) {
+    unsigned sum = 0;
+    for (unsigned char c : payload) sum += c;
+    char tail[4];
+    std::snprintf(tail, sizeof tail, "#%02x", sum & 0xFF);
+    return "$" + payload + tail;
+}
+
+std::string Hex(const std::string& text) {
+    std::string out;
+    char digits[3];
+    for (unsigned char c : text) {
+        std::snprintf(digits, sizeof digits, "%02x", c);
+        out += digits;
+    }
+    return out;
+}
+
+std::string Unhex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// A function of the sample firmware, in hex as packets name it, and as the
+// little-endian register value of a pc there.
+struct CodeAddress {
+    std::string hex;
+    std::string pcValue;
+};
+CodeAddress FirmwareFunction(const std::string& name) {
+    orxdbg::Image image;
+    std::string error;
+    if (!orxdbg::ReadElf(DIORX_FIRMWARE_ELF, image, error)) return {"<" + error + ">", ""};
+    const orxdbg::Symbol* symbol = image.symbols.Find(name);
+    if (!symbol) return {"<no " + name + ">", ""};
+    const auto a = static_cast<uint32_t>(symbol->address);
+    char hex[16], value[16];
+    std::snprintf(hex, sizeof hex, "%x", a);
+    std::snprintf(value, sizeof value, "%02x%02x%02x%02x", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
+    return {hex, value};
+}
+
+// A gdb stand-in that speaks the protocol byte by byte.
+class RawClient {
+public:
+    explicit RawClient(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { Close(); }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    bool Connected() const { return connected_; }
+
+    void SendRaw(const std::string& bytes) { ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())); }
+    void Send(const std::string& payload) { SendRaw(Framed(payload)); }
+
+    // The next byte; none at the timeout or the end of the connection.
+    std::optional<char> ReadByte(int timeoutMs = kReplyTimeoutMs) {
+        if (buffer_.empty()) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+            char data[65536];
+            const ssize_t n = recv(fd_, data, sizeof data, 0);
+            if (n <= 0) return std::nullopt;
+            buffer_.append(data, static_cast<std::size_t>(n));
+        }
+        const char c = buffer_.front();
+        buffer_.erase(0, 1);
+        return c;
+    }
+
+    // A reply packet's payload, its checksum verified; "<none>" when none came.
+    std::string ReadPacket() {
+        std::optional<char> c;
+        while ((c = ReadByte()) && *c != '$') {
+            if (*c != '+') return std::string("<unexpected ") + *c + ">";
+        }
+        if (!c) return "<none>";
+        std::string payload;
+        while ((c = ReadByte()) && *c != '#') payload += *c;
+        const auto high = ReadByte(), low = ReadByte();
+        if (!c || !high || !low) return "<none>";
+        unsigned sum = 0;
+        for (unsigned char b : payload) sum += b;
+        if (std::stoi(std::string{*high, *low}, nullptr, 16) != int(sum & 0xFF)) return "<bad checksum>";
+        return payload;
+    }
+
+    std::string Exchange(const std::string& payload) {
+        Send(payload);
+        return ReadPacket();
+    }
+
+    void StartNoAckMode() {
+        Send("QStartNoAckMode");
+        ASSERT_EQ(ReadByte(), '+');
+        ASSERT_EQ(ReadPacket(), "OK");
+        SendRaw("+");
+    }
+
+    // True when nothing arrives within the time.
+    bool Quiet(int timeoutMs) { return !ReadByte(timeoutMs); }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+class Protocol : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new ServerProcess;
+        ASSERT_TRUE(server_->Start({"--elf", DIORX_FIRMWARE_ELF, "--poll-ms", "10"})) << server_->Output();
+    }
+    static void TearDownTestSuite() {
+        EXPECT_EQ(server_->Terminate(), 0) << server_->Output();
+        delete server_;
+        server_ = nullptr;
+    }
+    static int Port() { return server_->Port(); }
+    // A client in no-ack mode with the core reset and halted at its reset vector.
+    static void Prepare(RawClient& client) {
+        ASSERT_TRUE(client.Connected());
+        client.StartNoAckMode();
+        ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset"))).find("reset:"), std::string::npos);
+    }
+    static ServerProcess* server_;
+};
+ServerProcess* Protocol::server_ = nullptr;
+
+TEST_F(Protocol, AcknowledgesGoodPacketsAndRejectsBadChecksums) {
+    RawClient client(Port());
+    ASSERT_TRUE(client.Connected());
+    client.SendRaw("$?#3f");
+    EXPECT_EQ(client.ReadByte(), '+');
+    const std::string stop = client.ReadPacket();
+    EXPECT_TRUE(std::regex_match(stop, std::regex("T0[25]thread:1;"))) << stop;
+    client.SendRaw("+");
+
+    client.SendRaw("$?#00");  // wrong checksum
+    EXPECT_EQ(client.ReadByte(), '-');
+    client.SendRaw("$?#zz");  // checksum digits that are not hex
+    EXPECT_EQ(client.ReadByte(), '-');
+    EXPECT_TRUE(client.Quiet(200)) << "a rejected packet gets no reply";
+
+    client.SendRaw("-");  // gdb did not get the last reply: it comes again
+    EXPECT_EQ(client.ReadPacket(), stop);
+
+    client.SendRaw("noise" + Framed("m0,2"));  // noise before a packet is dropped
+    EXPECT_EQ(client.ReadByte(), '+');
+    EXPECT_EQ(client.ReadPacket().size(), 4u);
+    client.SendRaw("+$m0,");  // a broken packet cut off by the next '$': the next one counts
+    client.SendRaw(Framed("qC"));
+    EXPECT_EQ(client.ReadByte(), '+');
+    EXPECT_EQ(client.ReadPacket(), "QC1");
+
+    client.StartNoAckMode();
+    client.Send("qC");
+    EXPECT_EQ(client.ReadByte(), '$') << "no acknowledgement in no-ack mode";
+}
+
+TEST_F(Protocol, MalformedAndUnknownPacketsGetErrorOrEmptyReplies) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const struct {
+        const char* packet;
+        const char* reply;
+    } cases[] = {
+        {"", ""},
+        {"qFooBar", ""},
+        {"vMustReplyEmpty", ""},
+        {"Z2,20000000,4", ""},  // watchpoints are not offered
+        {"mzz,4", "E01"},
+        {"m20000000", "E01"},
+        {"m20000000,4,5", "E01"},
+        {"m11112222333344445,1", "E01"},  // 17 digits
+        {"M20000000,4:0011", "E01"},       // fewer bytes than announced
+        {"M20000000,2:zz00", "E01"},
+        {"M20000000,2:001", "E01"},
+        {"X20000000,2", "E01"},
+        {"p99", "E01"},
+        {"p", "E01"},
+        {"P0=1234", "E01"},
+        {"G00", "E01"},
+        {"Z0,100,4", "E01"},  // an ARM-state breakpoint on a Thumb-only core
+        {"Z0,100", "E01"},
+        {"vCont;x", "E01"},
+        {"vCont", "E01"},
+        {"qRcmd,zz", "E01"},
+        {"qXfer:features:read:target.xml:0,zz", "E01"},
+        {"qXfer:features:read:other.xml:0,10", "E00"},
+        {"qXfer:features:write:target.xml:0,10", ""},
+        {"qAttached", "1"},
+        {"qfThreadInfo", "m1"},
+        {"qsThreadInfo", "l"},
+        {"Hg0", "OK"},
+        {"vCont?", "vCont;c;C;s;S"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(client.Exchange(c.packet), c.reply) << c.packet;
+    EXPECT_TRUE(std::regex_match(client.Exchange("g"), std::regex("[0-9a-f]{136}"))) << "17 registers";
+    EXPECT_EQ(client.Exchange("p19").size(), 8u) << "xpsr, by gdb's number";
+
+    const std::string oversize(0x4000 + 16, 'q');
+    client.Send(oversize);
+    EXPECT_EQ(client.ReadPacket(), "E01");
+    EXPECT_EQ(client.Exchange("qC"), "QC1") << "the connection goes on after an oversize packet";
+}
+
+TEST_F(Protocol, BinaryAndHexWritesReadBackThroughTheModule) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    // '#', '$', '}' and '*' travel escaped; the other bytes as they are.
+    const std::string escaped = "}\x03}\x04}]}\x0a" + std::string("\x00\xff\x03" "A", 4);
+    EXPECT_EQ(client.Exchange("X20001000,8:" + escaped), "OK");
+    EXPECT_EQ(client.Exchange("m20001000,8"), "23247d2a00ff0341");
+    EXPECT_EQ(client.Exchange("M20001003,2:beef"), "OK");
+    EXPECT_EQ(client.Exchange("m20001000,8"), "23247dbeefff0341");
+    EXPECT_EQ(client.Exchange("X20001000,0:"), "OK") << "gdb's probe for binary writes";
+    EXPECT_EQ(client.Exchange("m40000000,4"), "E0e") << "nothing is mapped there";
+    EXPECT_EQ(client.Exchange("M40000000,1:00"), "E0e");
+    EXPECT_EQ(client.Exchange("X40000000,1:A"), "E0e");
+    EXPECT_EQ(client.Exchange("m2000fffe,4").size(), 4u) << "a read across the end of RAM gives what there is";
+    EXPECT_EQ(client.Exchange("P7=78563412"), "OK");
+    EXPECT_EQ(client.Exchange("p7"), "78563412");
+}
+
+TEST_F(Protocol, TargetDescriptionAndMemoryMapComeInPieces) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    auto readAll = [&](const std::string& object, const std::string& annex) {
+        std::string content;
+        for (int i = 0; i < 200; ++i) {
+            char range[32];
+            std::snprintf(range, sizeof range, ":%zx,20", content.size());
+            const std::string piece = client.Exchange("qXfer:" + object + ":read:" + annex + range);
+            if (piece.empty() || (piece[0] != 'm' && piece[0] != 'l')) return "<" + piece + ">";
+            content += piece.substr(1);
+            if (piece[0] == 'l') break;
+        }
+        return content;
+    };
+    const std::string description = readAll("features", "target.xml");
+    for (const char* part : {"<feature name=\"org.gnu.gdb.arm.m-profile\">", "<reg name=\"r0\" bitsize=\"32\" regnum=\"0\"",
+                             "<reg name=\"pc\" bitsize=\"32\" regnum=\"15\"", "<reg name=\"xpsr\" bitsize=\"32\" regnum=\"25\""})
+        EXPECT_NE(description.find(part), std::string::npos) << part << " in\n" << description;
+    const std::string map = readAll("memory-map", "");
+    for (const char* part : {"<memory type=\"flash\" start=\"0x00000000\" length=\"0x00040000\">",
+                             "<property name=\"blocksize\">0x00000400</property>",
+                             "<memory type=\"ram\" start=\"0x20000000\" length=\"0x00010000\"/>"})
+        EXPECT_NE(map.find(part), std::string::npos) << part << " in\n" << map;
+    const std::string supported = client.Exchange("qSupported:multiprocess+;swbreak+;vContSupported+");
+    for (const char* part : {"PacketSize=4000", "qXfer:features:read+", "qXfer:memory-map:read+", "QStartNoAckMode+"})
+        EXPECT_NE(supported.find(part), std::string::npos) << part << " in " << supported;
+}
+
+TEST_F(Protocol, RunsEndAtABreakpointOrAnInterrupt) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("p f"), "E01") << "a space is no hex digit";
+    EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
+    EXPECT_EQ(client.Exchange("z1," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_NE(client.Exchange("pf"), sumTable.pcValue) << "one instruction on";
+
+    EXPECT_EQ(client.Exchange("Pf=00000030"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;") << "nothing to execute at 0x30000000";
+    EXPECT_EQ(client.Exchange("pf"), "00000030");
+    ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset"))).find("reset:"), std::string::npos);
+
+    client.Send("vCont;c");  // main's endless loop
+    EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the core runs";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_EQ(client.Exchange("?"), "T02thread:1;");
+    EXPECT_NE(Unhex(client.Exchange("qRcmd," + Hex("status"))).find("status: halted (cause 128)"), std::string::npos);
+
+    // k resets and halts, with no reply; gdb's breakpoints are gone.
+    EXPECT_EQ(client.Exchange("Z0," + sumTable.hex + ",2"), "OK");
+    client.Send("k");
+    EXPECT_TRUE(client.Quiet(300));
+    EXPECT_EQ(client.Exchange("pf"), "42000000") << "at the reset vector";
+    EXPECT_EQ(client.Exchange("?"), "T05thread:1;");
+    client.Send("vCont;c");
+    EXPECT_TRUE(client.Quiet(300)) << "no breakpoint left in sum_table";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+}
+
+TEST_F(Protocol, AClientThatVanishesDuringARunLeavesTheCoreHaltedForTheNext) {
+    {
+        RawClient client(Port());
+        ASSERT_NO_FATAL_FAILURE(Prepare(client));
+        client.Send("vCont;c");
+        EXPECT_TRUE(client.Quiet(300));
+    }
+    RawClient next(Port());
+    ASSERT_TRUE(next.Connected());
+    next.StartNoAckMode();
+    EXPECT_NE(Unhex(next.Exchange("qRcmd," + Hex("status"))).find("status: halted (cause 128)"), std::string::npos);
+    const std::string pc = next.Exchange("pf");
+    std::this_thread::sleep_for(100ms);
+    next.Send("qRcmd," + Hex("halt"));
+    next.ReadPacket();
+    EXPECT_EQ(next.Exchange("pf"), pc) << "the core stays where it was halted";
+}
+
+TEST(ProtocolShutdown, SigtermDuringARunHaltsAndCloses) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Connected());
+    client.StartNoAckMode();
+    client.Send("vCont;c");
+    EXPECT_TRUE(client.Quiet(300));
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    EXPECT_NE(server.Output().find("shutting down"), std::string::npos) << server.Output();
+}
+
+TEST(ProtocolCommandLine, BadOptionsStopBeforeListening) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--port", "65536"}, {"--port", "x"}, {"--poll-ms", "0"}, {"--poll-ms", "501"},
+        {"--bind", "not-an-address"}, {"--elf", "/nonexistent.elf"}, {"--frobnicate"}, {"--port"},
+    };
+    for (const auto& arguments : cases) {
+        std::vector<std::string> argv{ORXDBG_PROGRAM, "gdbserver"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const auto result = gdbtest::RunProcess(argv, 30);
+        EXPECT_EQ(result.exitStatus, 2) << arguments[0] << "\n" << result.output;
+        EXPECT_EQ(result.output.find("listening on"), std::string::npos) << result.output;
+    }
+    const auto bound = gdbtest::RunProcess({ORXDBG_PROGRAM, "gdbserver", "--bind", "0.0.0.0", "--elf", "/nonexistent.elf"}, 30);
+    EXPECT_EQ(bound.exitStatus, 2);
+    EXPECT_NE(bound.output.find("warning: --bind 0.0.0.0: whoever reaches the port can read and write the target"),
+              std::string::npos)
+        << bound.output;
+}
+
+}  // namespace

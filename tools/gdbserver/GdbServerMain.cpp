@@ -1,0 +1,201 @@
+#include "tools/gdbserver/GdbServerMain.h"
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <charconv>
+#include <iostream>
+#include <memory>
+
+#include "sim/SimHost.h"
+#include "sim/arm/ArmCortexMCore.h"
+#include "tools/common/DiModule.h"
+#include "tools/gdbserver/GdbServer.h"
+#include "tools/gdbserver/Target.h"
+#include "tools/orxdbg/Image.h"
+
+namespace gdbserver {
+
+namespace {
+
+struct Options {
+    std::string modulePath;
+    std::string elf;
+    std::string bind = "127.0.0.1";
+    uint16_t port = 3333;
+    unsigned pollMs = 10;
+    std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
+    std::string designator = "CORTEXM";
+};
+
+std::atomic<bool> g_shutdown{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
+
+void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
+    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
+           "\n"
+           "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
+           "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
+           "the core reset and halted, then serves one gdb at a time until Ctrl-C or SIGTERM:\n"
+           "\n"
+           "    orxdbg gdbserver --elf demo.elf\n"
+           "    gdb-multiarch demo.elf -ex 'target remote :3333'\n"
+           "\n"
+           "options:\n"
+           "  --port N        TCP port (default 3333; 0 takes any free port, shown in the listening line)\n"
+           "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1). Whoever reaches the port\n"
+           "                  can read and write the target.\n"
+           "  --elf FILE      download this image before the reset (e.g. " << defaults.elf << ")\n"
+           "  --poll-ms N     how often, 1 to 500 ms, the module looks whether a running core has\n"
+           "                  stopped (default 10; 500 is the module's own period)\n"
+           "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
+           "  --help          this text\n"
+           "\n"
+           "gdb's load writes the flash through the memory map (vFlashWrite). 'monitor help' lists the\n"
+           "server's monitor commands: reset, halt, status.\n";
+}
+
+bool ParseNumber(const std::string& text, unsigned low, unsigned high, unsigned& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value >= low && value <= high;
+}
+
+// False with a message for a bad command line.
+bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string value;
+        const bool takesValue = arg == "--port" || arg == "--elf" || arg == "--bind" || arg == "--poll-ms" ||
+                                arg == "--module";
+        if (takesValue) {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        unsigned number = 0;
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+        } else if (arg == "--port") {
+            if (!ParseNumber(value, 0, 65535, number)) {
+                error = "--port takes a number from 0 to 65535";
+                return false;
+            }
+            options.port = static_cast<uint16_t>(number);
+        } else if (arg == "--poll-ms") {
+            if (!ParseNumber(value, 1, 500, number)) {
+                error = "--poll-ms takes a number from 1 to 500";
+                return false;
+            }
+            options.pollMs = number;
+        } else if (arg == "--elf") {
+            options.elf = value;
+        } else if (arg == "--bind") {
+            in_addr parsed{};
+            if (inet_pton(AF_INET, value.c_str(), &parsed) != 1) {
+                error = "--bind takes an IPv4 address such as 0.0.0.0";
+                return false;
+            }
+            options.bind = value;
+        } else if (arg == "--module") {
+            options.modulePath = value;
+        } else {
+            error = "unknown option '" + arg + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Download(Target& target, const std::string& file, std::string& error) {
+    orxdbg::Image image;
+    if (!orxdbg::LoadImageFile(file, image, error)) return false;
+    if (!target.BeginDownload()) {
+        error = "the download could not start";
+        return false;
+    }
+    for (const orxdbg::Segment& segment : image.segments) {
+        if (!target.DownloadBlocks(segment.address, segment.bytes.data(), segment.bytes.size())) {
+            target.AbortDownload();
+            error = "the download failed";
+            return false;
+        }
+    }
+    if (!target.EndDownload()) {
+        error = "the download could not finish";
+        return false;
+    }
+    std::cout << "downloaded " << file << ": " << image.ByteCount() << " bytes" << std::endl;
+    return true;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv, const ProgramDefaults& defaults) {
+    Options options;
+    options.modulePath = defaults.modulePath;
+    bool help = false;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, help, error)) {
+        std::cerr << "orxdbg gdbserver: " << error << " (try --help)\n";
+        return 2;
+    }
+    if (help) {
+        PrintUsage(std::cout, defaults);
+        return 0;
+    }
+    if (options.bind != "127.0.0.1")
+        std::cerr << "warning: --bind " << options.bind
+                  << ": whoever reaches the port can read and write the target\n";
+
+    // The module reads its poll period when an instance is opened.
+    setenv("DIORX_POLL_MS", std::to_string(options.pollMs).c_str(), 1);
+
+    frontend::DiModule module;
+    if (!module.LoadFile(options.modulePath, error)) {
+        std::cerr << "orxdbg gdbserver: " << error << "\n";
+        return 2;
+    }
+    sim::Host& host = sim::Host::Instance();
+    try {
+        host.AddProcessor(options.designator, std::make_shared<sim::ArmCortexMCore>());
+    } catch (const std::exception& e) {
+        std::cerr << "orxdbg gdbserver: cannot start the simulated Cortex-M: " << e.what() << "\n";
+        return 2;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = &OnShutdownSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    int status = 0;
+    host.RunFrontEnd([&] {
+        Target target(module);
+        Server server(target, std::cout);
+        auto fail = [&](const std::string& message) {
+            std::cerr << "orxdbg gdbserver: " << message << "\n";
+            target.Close();
+            status = 2;
+        };
+        if (!target.Open(options.frontEndPath, options.designator, &Server::PollCallback, error))
+            return fail(error);
+        if (!options.elf.empty() && !Download(target, options.elf, error)) return fail(error);
+        if (!target.Reset()) return fail("the core could not be reset");
+        if (!server.Listen(options.bind, options.port, error)) return fail(error);
+        std::cout << "listening on " << options.bind << ":" << server.Port() << std::endl;
+        server.Serve(g_shutdown);
+        std::cout << "shutting down" << std::endl;
+        if (!target.Close()) status = 1;
+    });
+    host.Reset();
+    return status;
+}
+
+}  // namespace gdbserver

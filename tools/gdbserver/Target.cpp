@@ -1,0 +1,199 @@
+#include "tools/gdbserver/Target.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "gdi/GdiRecords.h"
+
+namespace gdbserver {
+
+using namespace gdi;
+
+namespace {
+
+constexpr uint32_t kMemorySpaceId = 0;
+constexpr const char* kMemorySpaceName = "MEMORY";
+constexpr uint32_t kDownloadBlockBytes = 1024;
+constexpr uint32_t kWriteValues = 1024;
+
+GdiAddress Address(uint64_t address) {
+    GdiAddress a;
+    StoreLE32(a.spaceId, kMemorySpaceId);
+    for (int i = 0; i < 8; ++i) a.address[i] = static_cast<uint8_t>(address >> (56 - 8 * i));
+    return a;
+}
+
+}  // namespace
+
+bool Target::Open(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll,
+                  std::string& error) {
+    const char* argv[] = {frontEndPath.c_str(), designator.c_str()};
+    if (module_.DiGdiOpen(0, 0, 2, argv, poll) != GdiOk) {
+        error = "DiGdiOpen failed";
+        return false;
+    }
+    open_ = true;
+    std::vector<GdiMapEntry> registers(kRegisterCount);
+    for (std::size_t i = 0; i < kRegisterCount; ++i) {
+        std::memset(&registers[i], 0, sizeof registers[i]);
+        StorePointer(registers[i].name, kRegisterSlots[i].mapName);
+        StoreLE32(registers[i].id, static_cast<uint32_t>(kRegisterSlots[i].id));
+    }
+    GdiMapEntry space;
+    std::memset(&space, 0, sizeof space);
+    StorePointer(space.name, kMemorySpaceName);
+    StoreLE32(space.id, kMemorySpaceId);
+    if (module_.DiGdiInitRegisterMap(static_cast<int32_t>(kRegisterCount), registers.data(), kPcId) != GdiOk ||
+        module_.DiGdiInitMemorySpaceMap(1, &space) != GdiOk) {
+        error = "the module refused the register or memory-space map";
+        return false;
+    }
+    if (std::any_of(registers.begin(), registers.end(), [](const GdiMapEntry& e) { return e.accepted != 1; }) ||
+        space.accepted != 1) {
+        error = "the processor does not know every register of the map";
+        return false;
+    }
+    return true;
+}
+
+bool Target::Close() {
+    if (!open_) return true;
+    open_ = false;
+    return module_.DiGdiClose(0) == GdiOk;
+}
+
+std::optional<uint32_t> Target::ReadRegister(int32_t id) {
+    GdiValue value;
+    std::memset(&value, 0, sizeof value);
+    if (module_.DiRegisterRead(id, &value) != GdiOk || LoadLE32(value.status) != ValueValid) return std::nullopt;
+    return GatherWord(value);
+}
+
+void Target::WriteRegister(int32_t id, uint32_t value) {
+    GdiValue record;
+    std::memset(&record, 0, sizeof record);
+    SpreadWord(record, value);
+    const auto v = RecordToSlots(record);
+    module_.DiRegisterWrite(id, v[0], v[1], v[2]);
+}
+
+std::vector<uint8_t> Target::ReadMemory(uint64_t address, uint32_t count) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(count);
+    std::vector<GdiValue> values;
+    uint32_t chunk = readChunk_;
+    while (bytes.size() < count) {
+        const uint32_t n = std::min<uint32_t>(chunk, count - static_cast<uint32_t>(bytes.size()));
+        values.resize(n);
+        const auto a = RecordToSlots(Address(address + bytes.size()));
+        if (module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n) != GdiOk) break;
+        // A memory space delivers at most its transfer limit in one read;
+        // the values beyond carry status 6 and are asked for again.
+        uint32_t valid = 0;
+        while (valid < n && LoadLE32(values[valid].status) == ValueValid) ++valid;
+        if (valid == 0) {
+            // A read that runs off the mapped memory fails as a whole: find
+            // where the readable part ends with smaller reads.
+            if (n == 1) break;
+            chunk = n / 2;
+            continue;
+        }
+        if (valid < n && chunk == readChunk_) readChunk_ = chunk = valid;
+        for (uint32_t i = 0; i < valid; ++i) bytes.push_back(values[i].bytes[7]);
+    }
+    return bytes;
+}
+
+bool Target::WriteMemory(uint64_t address, const uint8_t* bytes, std::size_t count) {
+    std::vector<GdiValue> values;
+    for (std::size_t done = 0; done < count;) {
+        // One byte per value, in its least significant byte.
+        const auto n = static_cast<uint32_t>(std::min<std::size_t>(kWriteValues, count - done));
+        values.assign(n, GdiValue{});
+        for (uint32_t i = 0; i < n; ++i) values[i].bytes[7] = bytes[done + i];
+        const auto a = RecordToSlots(Address(address + done));
+        if (module_.DiMemoryWrite(a[0], a[1], a[2], values.data(), n) != GdiOk) return false;
+        done += n;
+    }
+    return true;
+}
+
+namespace {
+uint32_t DownloadStep(frontend::DiModule& module, uint32_t code, uint64_t address, uint32_t count,
+                      const uint8_t* data) {
+    GdiDownloadFormat f;
+    StoreLE32(f.format, 0);
+    StoreLE32(f.byteCount, count);
+    f.start = Address(address);
+    const auto s = RecordToSlots(f);
+    return module.DiMemoryDownload(0, code, s[0], s[1], s[2], s[3], s[4], data);
+}
+}  // namespace
+
+bool Target::BeginDownload() { return DownloadStep(module_, 0, 0, 0, nullptr) == GdiOk; }
+
+bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count) {
+    for (std::size_t done = 0; done < count;) {
+        const auto n = static_cast<uint32_t>(std::min<std::size_t>(kDownloadBlockBytes, count - done));
+        if (DownloadStep(module_, 1, address + done, n, bytes + done) != GdiOk) return false;
+        done += n;
+    }
+    return true;
+}
+
+bool Target::EndDownload() { return DownloadStep(module_, 2, 0, 0, nullptr) == GdiOk; }
+
+void Target::AbortDownload() { DownloadStep(module_, 3, 0, 0, nullptr); }
+
+std::optional<uint32_t> Target::SetBreakpoint(uint64_t address) {
+    GdiBreakpoint request;
+    std::memset(&request, 0, sizeof request);
+    StoreLE32(request.kind, 1);
+    request.location = Address(address);
+    StoreLE32(request.qualifier, 2);  // a Thumb instruction
+    GdiBreakpointResult result;
+    std::memset(&result, 0, sizeof result);
+    const auto b = RecordToSlots(request);
+    if (module_.DiBreakpointSet(&result, b[0], b[1], b[2], b[3], b[4], b[5], b[6]) != GdiOk) return std::nullopt;
+    return LoadLE32(result.breakpointId);
+}
+
+bool Target::ClearBreakpoint(uint32_t id) { return module_.DiBreakpointClear(id) == GdiOk; }
+
+RunOutcome Target::Continue() {
+    cancelled_ = false;
+    if (module_.DiExecContinue() == GdiOk) return RunOutcome::Stopped;
+    return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
+}
+
+RunOutcome Target::Step() {
+    cancelled_ = false;
+    if (module_.DiExecSingleStep(1) == GdiOk) return RunOutcome::Stopped;
+    return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
+}
+
+void Target::Cancel() {
+    cancelled_ = true;
+    module_.DiGdiCancel();
+}
+
+bool Target::Stop() { return module_.DiExecStop() == GdiOk; }
+
+bool Target::Reset() { return module_.DiExecResetChild() == GdiOk; }
+
+std::optional<TargetStatus> Target::Status() {
+    GdiExitStatus record;
+    std::memset(&record, 0, sizeof record);
+    if (module_.DiExecGetStatus(&record) != GdiOk) return std::nullopt;
+    TargetStatus status;
+    status.cause = LoadLE32(record.cause);
+    status.breakpointId = LoadLE32(record.breakpointId);
+    const char* message;
+    std::memcpy(&message, record.message, sizeof message);
+    if (message) status.message = message;
+    while (!status.message.empty() && (status.message.back() == '\n' || status.message.back() == '\r'))
+        status.message.pop_back();
+    return status;
+}
+
+}  // namespace gdbserver
