@@ -7,14 +7,11 @@
 // plays here.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <thread>
+#include <memory>
+#include <vector>
 
+#include "bench/BenchSupport.h"
 #include "gdi/GdiRecords.h"
 #include "sim/ScriptedProcessor.h"
 #include "sim/SimHost.h"
@@ -32,35 +29,6 @@ uint32_t DiRegisterRead(int32_t, gdi::GdiValue*);
 namespace {
 
 std::shared_ptr<sim::ScriptedProcessor> g_cpu;
-
-// Serves the module's hand-overs on a thread of its own for the whole run.
-class HostMainThread {
-public:
-    HostMainThread() {
-        thread_ = std::thread([this] {
-            sim::Host::Instance().RunFrontEnd([this] {
-                std::unique_lock<std::mutex> guard(lock_);
-                stopped_.wait(guard, [this] { return stop_; });
-            });
-        });
-        // Wait until the host's main thread is serving.
-        while (sim::Host::Instance().MainThreadId() == 0) std::this_thread::yield();
-    }
-    ~HostMainThread() {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stop_ = true;
-        }
-        stopped_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::thread thread_;
-    std::mutex lock_;
-    std::condition_variable stopped_;
-    bool stop_ = false;
-};
 
 void SetUpSession() {
     g_cpu = std::make_shared<sim::ScriptedProcessor>();
@@ -120,47 +88,13 @@ BENCHMARK(BM_DiMemoryRead)->Arg(16)->Arg(1024);
 BENCHMARK(BM_DiMemoryWrite)->Arg(16)->Arg(1024);
 BENCHMARK(BM_DiRegisterRead);
 
-// Prints the usual table, then each result as a multiple of the baseline
-// with the same argument (or of the smallest baseline for calls without one).
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            results_.emplace_back(run.benchmark_name(), run.GetAdjustedRealTime());
-        }
-    }
-    void PrintRatios() const {
-        std::map<std::string, double> baseline;
-        std::string smallest;  // the first baseline run is the smallest argument
-        for (const auto& [name, time] : results_)
-            if (name.rfind("BM_Baseline_DirectRead/", 0) == 0) {
-                baseline[name.substr(name.find('/'))] = time;
-                if (smallest.empty()) smallest = name.substr(name.find('/'));
-            }
-        if (baseline.empty()) return;
-        std::printf("\nRatio to the baseline (direct read of the same words, same run):\n");
-        for (const auto& [name, time] : results_) {
-            const auto slash = name.find('/');
-            auto it = baseline.find(slash == std::string::npos ? smallest : name.substr(slash));
-            if (it == baseline.end()) it = baseline.find(smallest);
-            const auto& base = *it;
-            std::printf("  %-32s %10.1fx  (baseline%s)\n", name.c_str(), time / base.second, base.first.c_str());
-        }
-    }
-
-private:
-    std::vector<std::pair<std::string, double>> results_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    HostMainThread mainThread;
+    bench::HostMainThread mainThread;
     SetUpSession();
-    RatioReporter reporter;
+    bench::RatioReporter reporter("BM_Baseline_DirectRead", "direct read of the same words");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     DiGdiClose(0);

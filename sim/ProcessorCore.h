@@ -40,11 +40,14 @@ public:
 
     // Memory spaces, by index 0..MemorySpaceCount()-1. One buffer unit is one
     // 32-bit word; what a unit means at an address is the core's choice.
+    // ReadBlock and WriteBlock answer false when the access failed, as a bus
+    // error does on real hardware (for example an address that nothing
+    // answers at); the Nexus object then reports a failing status.
     virtual int32_t MemorySpaceCount() = 0;
     virtual std::string MemorySpaceName(int32_t index) = 0;
     virtual uint32_t TransferLimit(int32_t index) = 0;
-    virtual void ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) = 0;
-    virtual void WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) = 0;
+    virtual bool ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) = 0;
+    virtual bool WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) = 0;
     virtual bool BeginDownload(int32_t index) = 0;
     virtual bool EndDownload(int32_t index) = 0;
 

@@ -160,14 +160,16 @@ uint32_t ScriptedProcessor::TransferLimit(int32_t index) {
     return Space(index).transferLimit;
 }
 
-void ScriptedProcessor::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) {
+bool ScriptedProcessor::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) {
     Guard guard(lock_);
     for (uint32_t i = 0; i < count; ++i) buffer[i] = Word(index, address + i);
+    return true;
 }
 
-void ScriptedProcessor::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) {
+bool ScriptedProcessor::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) {
     Guard guard(lock_);
     for (uint32_t i = 0; i < count; ++i) Space(index).words[address + i] = buffer[i];
+    return true;
 }
 
 bool ScriptedProcessor::BeginDownload(int32_t index) {

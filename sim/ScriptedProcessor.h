@@ -96,8 +96,8 @@ public:
     int32_t MemorySpaceCount() override;
     std::string MemorySpaceName(int32_t index) override;
     uint32_t TransferLimit(int32_t index) override;
-    void ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) override;
-    void WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) override;
+    bool ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) override;
+    bool WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) override;
     bool BeginDownload(int32_t index) override;
     bool EndDownload(int32_t index) override;
     std::optional<uint32_t> BreakpointSpaceId() override;

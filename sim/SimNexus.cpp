@@ -119,14 +119,15 @@ HRESULT DI_STDCALL SpaceGetTransferLimit(SimObject* self, uint32_t* limit) {
 HRESULT DI_STDCALL SpaceReadBlock(SimObject* self, uint32_t* buffer, uint64_t address, uint32_t count) {
     if (HRESULT fault = Enter("INexusMemorySpace::ReadBlock", {uint64_t(Self(self)->index), Ptr(buffer), address, count}))
         return fault;
-    Self(self)->core->ReadBlock(Self(self)->index, buffer, address, count);
+    // A refused access is a bus error on the target.
+    if (!Self(self)->core->ReadBlock(Self(self)->index, buffer, address, count)) return E_FAIL;
     return S_OK;
 }
 
 HRESULT DI_STDCALL SpaceWriteBlock(SimObject* self, const uint32_t* buffer, uint64_t address, uint32_t count) {
     if (HRESULT fault = Enter("INexusMemorySpace::WriteBlock", {uint64_t(Self(self)->index), Ptr(buffer), address, count}))
         return fault;
-    Self(self)->core->WriteBlock(Self(self)->index, buffer, address, count);
+    if (!Self(self)->core->WriteBlock(Self(self)->index, buffer, address, count)) return E_FAIL;
     return S_OK;
 }
 

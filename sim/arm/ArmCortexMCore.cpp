@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 #if UC_API_MAJOR < 2
@@ -53,16 +56,16 @@ void Check(uc_err err, const char* what)
     }
 }
 
-// Clips [address, address + count) to [base, base + size). Returns false if
-// they do not overlap.
-bool Overlap(uint64_t address, uint32_t count, uint64_t base, uint64_t size,
-             uint64_t& begin, uint64_t& end)
+constexpr std::size_t kPageSize = 4096;
+
+uint8_t* AllocatePages(std::size_t size)
 {
-    const uint64_t max = std::numeric_limits<uint64_t>::max();
-    const uint64_t requestEnd = address > max - count ? max : address + count;
-    begin = std::max(address, base);
-    end = std::min(requestEnd, base + size);
-    return begin < end;
+    void* bytes = std::aligned_alloc(kPageSize, size);
+    if (bytes == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memset(bytes, 0, size);
+    return static_cast<uint8_t*>(bytes);
 }
 
 }  // namespace
@@ -70,6 +73,11 @@ bool Overlap(uint64_t address, uint32_t count, uint64_t base, uint64_t size,
 void ArmCortexMCore::EngineCloser::operator()(uc_struct* engine) const noexcept
 {
     uc_close(engine);
+}
+
+void ArmCortexMCore::PageFree::operator()(uint8_t* bytes) const noexcept
+{
+    std::free(bytes);
 }
 
 class ArmCortexMCore::EngineLease {
@@ -101,6 +109,7 @@ private:
 };
 
 ArmCortexMCore::ArmCortexMCore()
+    : flash_(AllocatePages(kFlashSize)), ram_(AllocatePages(kRamSize))
 {
     uc_struct* raw = nullptr;
     Check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &raw), "open");
@@ -112,9 +121,13 @@ ArmCortexMCore::ArmCortexMCore()
     Check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M3), "select Cortex-M3");
 
     // FLASH is not writable by the program (a store there is a fault, as on
-    // a real part); the debugger still writes it through WriteBlock.
-    Check(uc_mem_map(uc, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC), "map FLASH");
-    Check(uc_mem_map(uc, kRamBase, kRamSize, UC_PROT_ALL), "map RAM");
+    // a real part); the debugger still writes it through WriteBlock. Both
+    // regions live in memory the core owns: the debugger's transfers copy
+    // to and from it directly. (Writing FLASH with uc_mem_write would make
+    // the emulator lift and restore the write protection, rebuilding its
+    // whole memory map twice per block.)
+    Check(uc_mem_map_ptr(uc, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.get()), "map FLASH");
+    Check(uc_mem_map_ptr(uc, kRamBase, kRamSize, UC_PROT_ALL, ram_.get()), "map RAM");
 
     // With exits enabled and no exit addresses, uc_emu_start ignores its
     // "until" argument: only the instruction hook, a fault or the CPU going
@@ -146,8 +159,12 @@ void ArmCortexMCore::Reset()
     StopWorker();
     uc_struct* uc = engine_.get();
 
+    // The first two words of the vector table, little-endian.
     std::array<uint32_t, 2> vectors{};
-    uc_mem_read(uc, kFlashBase, vectors.data(), sizeof(vectors));
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        const uint8_t* word = flash_.get() + 4 * i;
+        vectors[i] = word[0] | (word[1] << 8) | (word[2] << 16) | (static_cast<uint32_t>(word[3]) << 24);
+    }
 
     const uint32_t zero = 0;
     for (int32_t i = 0; i <= 12; ++i) {
@@ -163,7 +180,6 @@ void ArmCortexMCore::Reset()
     const uint32_t pc = vectors[1] | 1u;
     uc_reg_write(uc, UC_ARM_REG_PC, &pc);
 
-    skipBreakpointAt_.reset();
     stepBudget_.reset();
     lastStop_ = StopReason::None;
     lastFault_.clear();
@@ -181,11 +197,9 @@ void ArmCortexMCore::Continue()
         return;
     }
     StopWorker();  // Joins a worker that stopped by itself.
-    // The instruction at the current PC executes even if it carries a
-    // breakpoint: that breakpoint is the one the core is stopped at (or the
-    // user moved the PC there), and stopping again at once would never
-    // let the program go on.
-    skipBreakpointAt_ = ReadPc();
+    // As on silicon, a breakpoint at the PC the run resumes from stops it
+    // again at once, before that instruction executes: a debugger steps off
+    // a breakpoint first (only Step passes the one it starts on).
     stepBudget_.reset();
     StartWorker();
 }
@@ -195,6 +209,7 @@ void ArmCortexMCore::Step(uint32_t count)
     StopWorker();
     if (count > 0) {
         stepBudget_ = count;
+        stepStarted_ = false;
         lastStop_ = RunUntilStopped();
         stepBudget_.reset();
     } else {
@@ -301,28 +316,27 @@ void ArmCortexMCore::OnInstruction(uc_struct*, uint64_t address, uint32_t, void*
 
 void ArmCortexMCore::HandleInstruction(uint64_t address)
 {
-    // A stop request comes first and leaves skipBreakpointAt_ untouched: a
-    // run that was parked before its first instruction resumes with the same
-    // skip.
+    // A stop request comes first: a run parked here for an access resumes
+    // at this instruction and checks its breakpoint then.
     if (stopRequested_.load(std::memory_order_relaxed)) {
         StopHere(StopReason::Pause);
         return;
     }
+    const auto pc = static_cast<uint32_t>(address);
     if (stepBudget_) {
         if (*stepBudget_ == 0) {
             StopHere(StopReason::Step);
-        } else {
-            --*stepBudget_;
-        }
-        return;
-    }
-    const auto pc = static_cast<uint32_t>(address);
-    if (skipBreakpointAt_) {
-        const bool skip = *skipBreakpointAt_ == pc;
-        skipBreakpointAt_.reset();
-        if (skip) {
             return;
         }
+        // A step passes the breakpoint it starts on; one it reaches on
+        // the way stops it, as each single step of a multi-step would.
+        if (stepStarted_ && BreakpointAt(pc)) {
+            StopHere(StopReason::Breakpoint);
+            return;
+        }
+        stepStarted_ = true;
+        --*stepBudget_;
+        return;
     }
     if (BreakpointAt(pc)) {
         StopHere(StopReason::Breakpoint);
@@ -409,26 +423,27 @@ void ArmCortexMCore::WriteRegister(int32_t index, uint32_t value)
 // --- Memory -------------------------------------------------------------------
 
 namespace {
+enum class Bank { Flash, Ram };
 struct Region {
     uint64_t base;
     uint64_t size;
+    Bank bank;
 };
-constexpr Region kFlashRegion{ArmCortexMCore::kFlashBase, ArmCortexMCore::kFlashSize};
-constexpr Region kRamRegion{ArmCortexMCore::kRamBase, ArmCortexMCore::kRamSize};
+constexpr Region kFlashRegion{ArmCortexMCore::kFlashBase, ArmCortexMCore::kFlashSize, Bank::Flash};
+constexpr Region kRamRegion{ArmCortexMCore::kRamBase, ArmCortexMCore::kRamSize, Bank::Ram};
 
 // Each memory space is a window on the bus by absolute address. MEMORY
 // covers the whole bus: a debugger that reaches every address through one
 // memory space (as it does for this processor family) uses it.
 struct SpaceInfo {
     const char* name;
-    uint32_t transferLimit;
     std::array<Region, 2> regions;
     std::size_t regionCount;
 };
 constexpr std::array<SpaceInfo, 3> kSpaces{{
-    {"MEMORY", 256, {kFlashRegion, kRamRegion}, 2},
-    {"FLASH", 256, {kFlashRegion, {}}, 1},
-    {"RAM", 64, {kRamRegion, {}}, 1},
+    {"MEMORY", {kFlashRegion, kRamRegion}, 2},
+    {"FLASH", {kFlashRegion, {}}, 1},
+    {"RAM", {kRamRegion, {}}, 1},
 }};
 static_assert(ArmCortexMCore::kMemorySpace == 0 && ArmCortexMCore::kFlashSpace == 1 && ArmCortexMCore::kRamSpace == 2);
 
@@ -437,20 +452,26 @@ const SpaceInfo* Space(int32_t index)
     return index >= 0 && index < static_cast<int32_t>(kSpaces.size()) ? &kSpaces[static_cast<std::size_t>(index)]
                                                                        : nullptr;
 }
-// Calls visit(begin, end) for each part of [address, address + count) that
-// lies in one of the space's regions.
-template <class Visit>
-void ForEachMappedPart(const SpaceInfo& space, uint64_t address, uint32_t count, Visit visit)
+}  // namespace
+
+uint8_t* ArmCortexMCore::HostBytes(int32_t index, uint64_t address, uint32_t count)
 {
-    for (std::size_t r = 0; r < space.regionCount; ++r) {
-        uint64_t begin = 0;
-        uint64_t end = 0;
-        if (Overlap(address, count, space.regions[r].base, space.regions[r].size, begin, end)) {
-            visit(begin, end);
+    const SpaceInfo* space = Space(index);
+    if (space == nullptr) {
+        return nullptr;
+    }
+    // The regions are far apart, so a block either lies inside one of them
+    // or touches an address where nothing answers.
+    for (std::size_t r = 0; r < space->regionCount; ++r) {
+        const Region& region = space->regions[r];
+        if (address >= region.base && address - region.base <= region.size &&
+            count <= region.size - (address - region.base)) {
+            uint8_t* bank = region.bank == Bank::Flash ? flash_.get() : ram_.get();
+            return bank + (address - region.base);
         }
     }
+    return nullptr;
 }
-}  // namespace
 
 int32_t ArmCortexMCore::MemorySpaceCount()
 {
@@ -465,49 +486,46 @@ std::string ArmCortexMCore::MemorySpaceName(int32_t index)
 
 uint32_t ArmCortexMCore::TransferLimit(int32_t index)
 {
-    const SpaceInfo* space = Space(index);
-    return space ? space->transferLimit : 0;
+    return Space(index) ? kTransferLimit : 0;
 }
 
-void ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count)
+bool ArmCortexMCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count)
 {
-    if (buffer == nullptr || count == 0) {
-        return;
+    if (Space(index) == nullptr) {
+        return false;
     }
-    std::fill(buffer, buffer + count, 0u);
-    const SpaceInfo* space = Space(index);
-    if (space == nullptr) {
-        return;
+    if (count == 0) {
+        return true;
     }
-    ForEachMappedPart(*space, address, count, [&](uint64_t begin, uint64_t end) {
-        std::vector<uint8_t> bytes(end - begin);
-        {
-            EngineLease lease(*this);
-            uc_mem_read(lease.engine(), begin, bytes.data(), bytes.size());
-        }
-        std::copy(bytes.begin(), bytes.end(), buffer + (begin - address));
-    });
+    const uint8_t* bytes = buffer ? HostBytes(index, address, count) : nullptr;
+    if (bytes == nullptr) {
+        return false;
+    }
+    // A running program is parked while its memory is copied.
+    EngineLease lease(*this);
+    std::copy(bytes, bytes + count, buffer);  // One byte per unit.
+    return true;
 }
 
-void ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address,
-                                uint32_t count)
+bool ArmCortexMCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count)
 {
-    const SpaceInfo* space = Space(index);
-    if (buffer == nullptr || count == 0 || space == nullptr) {
-        return;
+    if (Space(index) == nullptr) {
+        return false;
     }
-    ForEachMappedPart(*space, address, count, [&](uint64_t begin, uint64_t end) {
-        std::vector<uint8_t> bytes(end - begin);
-        const uint32_t* first = buffer + (begin - address);
-        std::transform(first, first + bytes.size(), bytes.begin(),
-                       [](uint32_t word) { return static_cast<uint8_t>(word); });
-
-        EngineLease lease(*this);
-        uc_mem_write(lease.engine(), begin, bytes.data(), bytes.size());
-        // The emulator keeps translated code and does not notice that memory
-        // under it changed; drop the translations so new code really runs.
-        uc_ctl_remove_cache(lease.engine(), begin, end);
-    });
+    if (count == 0) {
+        return true;
+    }
+    uint8_t* bytes = buffer ? HostBytes(index, address, count) : nullptr;
+    if (bytes == nullptr) {
+        return false;
+    }
+    EngineLease lease(*this);
+    std::transform(buffer, buffer + count, bytes, [](uint32_t unit) { return static_cast<uint8_t>(unit); });
+    // The emulator keeps translated code and does not notice that memory
+    // under it changed; drop the translations of this range so new code
+    // really runs.
+    uc_ctl_remove_cache(lease.engine(), address, address + count);
+    return true;
 }
 
 bool ArmCortexMCore::BeginDownload(int32_t index)

@@ -63,7 +63,12 @@ public:
     ArmCortexMCore(const ArmCortexMCore&) = delete;
     ArmCortexMCore& operator=(const ArmCortexMCore&) = delete;
 
-    // Run control.
+    // Run control. Breakpoints behave as on silicon: a run stops before
+    // executing an instruction that carries a breakpoint, including the one
+    // it resumes from, so Continue on a breakpoint stops again at once.
+    // Step(count) executes its first instruction even if it carries a
+    // breakpoint (that is how a debugger steps off one) and stops before any
+    // later instruction that carries one, or after count instructions.
     void Reset() override;
     void Pause() override;
     void Continue() override;
@@ -83,12 +88,18 @@ public:
     void WriteRegister(int32_t index, uint32_t value) override;
 
     // Space 0 "MEMORY" (the whole bus), 1 "FLASH", 2 "RAM", by absolute
-    // address. Outside its regions a space reads as zero and ignores writes.
+    // address, each with a transfer limit of kTransferLimit units. Like a
+    // bus, a space answers only inside its regions: a block that touches any
+    // other address fails as a whole (false), reads nothing into the buffer
+    // and writes nothing. A block of zero units touches nothing and succeeds.
+    // Writes reach FLASH too (as a debugger's download does), and code that
+    // already ran from the written range runs anew.
+    static constexpr uint32_t kTransferLimit = 1024;
     int32_t MemorySpaceCount() override;
     std::string MemorySpaceName(int32_t index) override;
     uint32_t TransferLimit(int32_t index) override;
-    void ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) override;
-    void WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) override;
+    bool ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) override;
+    bool WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) override;
     bool BeginDownload(int32_t index) override;
     bool EndDownload(int32_t index) override;
 
@@ -135,6 +146,20 @@ private:
 
     uint32_t ReadPc();
 
+    // The host memory behind a block of a space: null unless the whole block
+    // lies inside one of the space's regions.
+    uint8_t* HostBytes(int32_t index, uint64_t address, uint32_t count);
+
+    // The emulator executes straight from this memory (mapped with
+    // uc_mem_map_ptr), and the debugger's block transfers copy to and from it
+    // directly. Declared before engine_ so that it outlives the emulator.
+    struct PageFree {
+        void operator()(uint8_t* bytes) const noexcept;
+    };
+    using HostMemory = std::unique_ptr<uint8_t[], PageFree>;
+    HostMemory flash_;
+    HostMemory ram_;
+
     Engine engine_;
 
     // --- Main thread only.
@@ -151,8 +176,8 @@ private:
     // --- Owned by whichever thread currently drives the emulator. The main
     // thread hands them over by starting the worker and takes them back by
     // joining it, so no further locking is needed.
-    std::optional<uint32_t> skipBreakpointAt_;  // Resume: do not stop at once.
     std::optional<uint64_t> stepBudget_;        // Instructions Step may still run.
+    bool stepStarted_ = false;                  // Step has passed its first instruction.
     std::optional<StopReason> hookStop_;        // Set by the hook when it stops the run.
     std::vector<uint32_t> activeBreakpoints_;   // Even addresses, sorted.
     uint64_t activeGeneration_ = 0;

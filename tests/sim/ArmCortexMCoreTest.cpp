@@ -42,6 +42,9 @@ constexpr uint16_t kAdds16 = 0x3001;                 // adds r0, #1
 constexpr uint16_t kAddW32[] = {0xF100, 0x0001};     // add.w r0, r0, #1
 constexpr uint16_t kBranchSelf = 0xE7FE;             // b .
 constexpr uint16_t kBxR1 = 0x4708;                   // bx r1
+constexpr uint16_t kBxLr = 0x4770;                   // bx lr
+constexpr uint16_t kStrR0AtR1 = 0x6008;              // str r0, [r1]
+constexpr uint16_t kLdrR0FromR1 = 0x6808;            // ldr r0, [r1]
 constexpr uint16_t kMovsR0_5 = 0x2005;               // movs r0, #5
 constexpr uint16_t kMovsR0_9 = 0x2009;               // movs r0, #9
 
@@ -88,7 +91,7 @@ protected:
         for (size_t done = 0; done < bytes.size();) {
             const auto n = static_cast<uint32_t>(std::min<size_t>(limit, bytes.size() - done));
             std::vector<uint32_t> words(bytes.begin() + done, bytes.begin() + done + n);
-            core.WriteBlock(space, words.data(), address + done, n);
+            EXPECT_TRUE(core.WriteBlock(space, words.data(), address + done, n)) << std::hex << address + done;
             done += n;
         }
     }
@@ -99,7 +102,7 @@ protected:
         for (uint32_t done = 0; done < count;) {
             const uint32_t n = std::min(limit, count - done);
             std::vector<uint32_t> words(n, 0xDEADBEEF);
-            core.ReadBlock(space, words.data(), address + done, n);
+            EXPECT_TRUE(core.ReadBlock(space, words.data(), address + done, n)) << std::hex << address + done;
             for (uint32_t w : words) {
                 EXPECT_LE(w, 0xFFu) << "a read unit carries one byte";
                 bytes.push_back(static_cast<uint8_t>(w));
@@ -259,8 +262,8 @@ protected:
                 const size_t n = std::min<size_t>(limit, segment.bytes.size() - done);
                 const std::vector<uint32_t> words(segment.bytes.begin() + done,
                                                   segment.bytes.begin() + done + n);
-                target.WriteBlock(kFlash, words.data(), segment.address + done,
-                                  static_cast<uint32_t>(n));
+                ASSERT_TRUE(target.WriteBlock(kFlash, words.data(), segment.address + done,
+                                              static_cast<uint32_t>(n)));
             }
         }
         ASSERT_TRUE(target.EndDownload(kFlash));
@@ -329,8 +332,10 @@ TEST(ArmCortexMCoreLayout, RegistersAndSpacesAreNamedAsTheDebuggerExpects)
     EXPECT_EQ(core.MemorySpaceName(ArmCortexMCore::kMemorySpace), "MEMORY");
     EXPECT_EQ(core.MemorySpaceName(kFlash), "FLASH");
     EXPECT_EQ(core.MemorySpaceName(kRam), "RAM");
-    EXPECT_EQ(core.TransferLimit(kFlash), 256u);
-    EXPECT_EQ(core.TransferLimit(kRam), 64u);
+    for (int32_t space = 0; space < core.MemorySpaceCount(); ++space) {
+        EXPECT_GE(core.TransferLimit(space), 1024u) << "a probe moves at least 1,024 units per block";
+    }
+    EXPECT_EQ(core.TransferLimit(core.MemorySpaceCount()), 0u);
     EXPECT_EQ(core.BreakpointSpaceId(), std::optional<uint32_t>(1));
     EXPECT_TRUE(core.IsNotStarted());
     EXPECT_FALSE(core.IsRunning());
@@ -473,15 +478,78 @@ TEST_F(CoreFixture, SingleStepsAddUpToOneMultiStep)
     EXPECT_EQ(Read("R0"), 4u);
 }
 
-TEST_F(CoreFixture, StepIgnoresBreakpointsOnTheWay)
+// --- Breakpoints while running and stepping ----------------------------------------
+
+// A debugger's continue is "step once, then run": the step lifts the run off
+// a breakpoint under the PC, and the run must then stop at the very next
+// breakpoint, even on the instruction it resumes from.
+struct BreakCase {
+    const char* what;
+    std::vector<uint16_t> code;  // At kCodeBase; R0 counts the adds executed.
+    uint32_t start;
+    std::vector<uint64_t> breakpoints;  // As the debugger adds them (Thumb bit or not).
+    uint32_t lr;
+    uint32_t steps;     // Step(steps) first, unless 0;
+    bool thenContinue;  // then Continue and wait for the halt.
+    uint32_t stopPc;
+    uint32_t executedAdds;
+    StopReason reason;
+};
+
+std::ostream& operator<<(std::ostream& out, const BreakCase& c)
 {
-    WriteCode(kCodeBase, kCountingCode);
-    BootAt(kCodeBase);
-    ASSERT_TRUE(core.AddBreakpoint(kBpSpace, kCodeBase + 2));
-    ASSERT_TRUE(core.AddBreakpoint(kBpSpace, kCodeBase + 6));
-    core.Step(3);
-    EXPECT_EQ(Read("R0"), 3u);
+    return out << c.what;
 }
+
+class BreakpointStops : public CoreFixture, public ::testing::WithParamInterface<BreakCase> {};
+
+TEST_P(BreakpointStops, StopBeforeTheInstructionLikeSilicon)
+{
+    const BreakCase& c = GetParam();
+    WriteCode(kCodeBase, c.code);
+    BootAt(c.start);
+    core.WriteRegister(Reg("LR"), c.lr);
+    for (uint64_t address : c.breakpoints) {
+        ASSERT_TRUE(core.AddBreakpoint(kBpSpace, address));
+    }
+    if (c.steps > 0) {
+        core.Step(c.steps);
+    }
+    if (c.thenContinue) {
+        core.Continue();
+        ASSERT_TRUE(Eventually([&] { return core.IsHalted(); })) << "the run never stopped";
+    }
+    EXPECT_EQ(Pc(), c.stopPc);
+    EXPECT_EQ(Read("R0"), c.executedAdds);
+    EXPECT_EQ(core.LastStopReason(), c.reason);
+}
+
+// kCountingCode: 0x100 adds, 0x102 add.w, 0x106 adds, 0x108 adds, 0x10A add.w,
+// 0x10E add.w, 0x112 adds, 0x114 b .
+const std::vector<uint16_t> kReturnCode = {kBxLr, kAdds16, kAdds16, kAdds16, kBranchSelf};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BreakpointStops,
+    ::testing::Values(
+        BreakCase{"continue on a breakpoint stops there at once", kCountingCode, 0x100, {0x100}, 0, 0,
+                  true, 0x100, 0, StopReason::Breakpoint},
+        BreakCase{"continue stops at a breakpoint on the instruction it resumes from", kCountingCode,
+                  0x106, {0x107}, 0, 0, true, 0x106, 0, StopReason::Breakpoint},
+        BreakCase{"step then continue stops at a breakpoint on the next instruction", kCountingCode,
+                  0x102, {0x106}, 0, 1, true, 0x106, 1, StopReason::Breakpoint},
+        BreakCase{"step then continue from a breakpoint stops at the next one", kCountingCode, 0x100,
+                  {0x101, 0x10F}, 0, 1, true, 0x10E, 5, StopReason::Breakpoint},
+        BreakCase{"finish from bx lr: step, then continue onto the return address", kReturnCode, 0x100,
+                  {0x105}, 0x105, 1, true, 0x104, 0, StopReason::Breakpoint},
+        BreakCase{"a single step passes the breakpoint it starts on", kCountingCode, 0x100, {0x101}, 0, 1,
+                  false, 0x102, 1, StopReason::Step},
+        BreakCase{"a multi-step passes its first breakpoint and stops at the next", kCountingCode, 0x100,
+                  {0x100, 0x106}, 0, 5, false, 0x106, 2, StopReason::Breakpoint},
+        BreakCase{"a step may end on a breakpoint", kCountingCode, 0x100, {0x102}, 0, 1, false, 0x102, 1,
+                  StopReason::Step},
+        BreakCase{"a multi-step over no breakpoint runs its count", kCountingCode, 0x100, {0x112}, 0, 4,
+                  false, 0x10A, 4, StopReason::Step}),
+    [](const ::testing::TestParamInfo<BreakCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(CoreFixture, WrittenPcIsWhereExecutionGoesOn)
 {
@@ -529,26 +597,52 @@ TEST_F(CoreFixture, EachRegisterHoldsItsOwnValue)
 
 // --- Faults ----------------------------------------------------------------------
 
-TEST_F(CoreFixture, JumpToUnmappedMemoryHaltsWithAFault)
+// What the program does on the bus: unmapped addresses and stores to FLASH
+// fault, as on a real part.
+struct FaultCase {
+    const char* what;
+    uint16_t instruction;  // At kCodeBase, with R1 as its address operand.
+    uint32_t r1;
+};
+
+std::ostream& operator<<(std::ostream& out, const FaultCase& c)
 {
-    WriteCode(kCodeBase, {kBxR1});
+    return out << c.what;
+}
+
+class ProgramFaults : public CoreFixture, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(ProgramFaults, HaltWithAFaultBeforeTheInstructionCompletes)
+{
+    const FaultCase& c = GetParam();
+    WriteCode(kCodeBase, {c.instruction, kBranchSelf});
     BootAt(kCodeBase);
-    core.WriteRegister(Reg("R1"), 0x10000001);  // Neither FLASH nor RAM.
+    core.WriteRegister(Reg("R0"), 0x5A);
+    core.WriteRegister(Reg("R1"), c.r1);
     core.Continue();
     ASSERT_TRUE(Eventually([&] { return !core.IsRunning(); }));
     EXPECT_TRUE(core.IsHalted());
     EXPECT_EQ(core.LastStopReason(), StopReason::Fault);
     EXPECT_FALSE(core.LastFaultMessage().empty());
+    EXPECT_EQ(ReadWord(kFlash, 0x200), 0u) << "FLASH unchanged";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProgramFaults,
+    ::testing::Values(FaultCase{"jump to unmapped memory", kBxR1, 0x10000001},
+                      FaultCase{"store to FLASH", kStrR0AtR1, 0x200},
+                      FaultCase{"store to an unmapped address", kStrR0AtR1, 0x40000000},
+                      FaultCase{"load from an unmapped address", kLdrR0FromR1, 0x40000000}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return "Case" + std::to_string(info.index); });
 
 // --- Memory -------------------------------------------------------------------------
 
 TEST_F(CoreFixture, OneByteTravelsPerBufferWord)
 {
     const std::vector<uint32_t> words = {0x11, 0x1F2, 0xABCDEF33, 0x00, 0xFF};
-    core.WriteBlock(kRam, words.data(), 0x20000100, static_cast<uint32_t>(words.size()));
+    ASSERT_TRUE(core.WriteBlock(kRam, words.data(), 0x20000100, static_cast<uint32_t>(words.size())));
     std::vector<uint32_t> back(words.size(), 0xDEADBEEF);
-    core.ReadBlock(kRam, back.data(), 0x20000100, static_cast<uint32_t>(back.size()));
+    ASSERT_TRUE(core.ReadBlock(kRam, back.data(), 0x20000100, static_cast<uint32_t>(back.size())));
     for (size_t i = 0; i < words.size(); ++i) {
         EXPECT_EQ(back[i], words[i] & 0xFF) << "unit " << i;
     }
@@ -560,27 +654,24 @@ TEST_F(CoreFixture, WholeBusSpaceReachesFlashAndRamByAbsoluteAddress)
 {
     const uint32_t flashByte[] = {0x5A};
     const uint32_t ramByte[] = {0xC3};
-    core.WriteBlock(ArmCortexMCore::kMemorySpace, flashByte, 0x100, 1);
-    core.WriteBlock(ArmCortexMCore::kMemorySpace, ramByte, 0x20000200, 1);
+    ASSERT_TRUE(core.WriteBlock(ArmCortexMCore::kMemorySpace, flashByte, 0x100, 1));
+    ASSERT_TRUE(core.WriteBlock(ArmCortexMCore::kMemorySpace, ramByte, 0x20000200, 1));
     uint32_t back = 0;
-    core.ReadBlock(kFlash, &back, 0x100, 1);
+    ASSERT_TRUE(core.ReadBlock(kFlash, &back, 0x100, 1));
     EXPECT_EQ(back, 0x5Au);
-    core.ReadBlock(kRam, &back, 0x20000200, 1);
+    ASSERT_TRUE(core.ReadBlock(kRam, &back, 0x20000200, 1));
     EXPECT_EQ(back, 0xC3u);
-    // A block that runs off the end of flash reads zeros for the gap.
-    std::vector<uint32_t> edge(4, 0xEE);
-    core.WriteBlock(kFlash, flashByte, ArmCortexMCore::kFlashSize - 1, 1);
-    core.ReadBlock(ArmCortexMCore::kMemorySpace, edge.data(), ArmCortexMCore::kFlashSize - 1, 4);
-    EXPECT_EQ(edge, (std::vector<uint32_t>{0x5A, 0, 0, 0}));
 }
 
+// A block transfer is one bus access: it succeeds only if every address it
+// touches answers in its space. A refused block reads nothing into the
+// buffer and writes nothing anywhere, not even the part that is mapped.
 struct RangeCase {
     const char* what;
     int32_t space;
     uint64_t address;
     uint32_t count;
-    uint64_t mappedBegin;  // Part of the request inside the space,
-    uint64_t mappedEnd;    // empty if begin == end.
+    bool answers;
 };
 
 std::ostream& operator<<(std::ostream& out, const RangeCase& c)
@@ -588,48 +679,98 @@ std::ostream& operator<<(std::ostream& out, const RangeCase& c)
     return out << c.what;
 }
 
-class OutOfRange : public CoreFixture, public ::testing::WithParamInterface<RangeCase> {};
+class BusAccess : public CoreFixture, public ::testing::WithParamInterface<RangeCase> {
+protected:
+    // Is there memory at this bus address?
+    static bool OnTheBus(uint64_t address)
+    {
+        return address < ArmCortexMCore::kFlashBase + ArmCortexMCore::kFlashSize ||
+               (address >= ArmCortexMCore::kRamBase && address < ArmCortexMCore::kRamBase + ArmCortexMCore::kRamSize);
+    }
+    // Every byte that a faulty transfer might reach: the block's addresses,
+    // wrapped at 2^64 and cut to 32 bits.
+    std::vector<uint64_t> Neighbourhood(const RangeCase& c)
+    {
+        std::vector<uint64_t> addresses;
+        for (uint32_t i = 0; i < c.count; ++i) {
+            for (uint64_t a : {c.address + i, (c.address + i) & 0xFFFFFFFFu}) {
+                if (OnTheBus(a)) {
+                    addresses.push_back(a);
+                }
+            }
+        }
+        return addresses;
+    }
+    uint32_t ByteAt(uint64_t address)
+    {
+        uint32_t unit = 0xDEADBEEF;
+        EXPECT_TRUE(core.ReadBlock(ArmCortexMCore::kMemorySpace, &unit, address, 1));
+        return unit;
+    }
+};
 
-TEST_P(OutOfRange, ReadsZeroAndIgnoresWritesOutsideTheSpace)
+TEST_P(BusAccess, ABlockAnswersWhollyOrNotAtAll)
 {
-    const RangeCase c = GetParam();
-    std::vector<uint32_t> data(c.count);
-    std::iota(data.begin(), data.end(), 0x41u);
-    core.WriteBlock(c.space, data.data(), c.address, c.count);
+    const RangeCase& c = GetParam();
+    constexpr uint32_t kBefore = 0xA5;
+    for (uint64_t a : Neighbourhood(c)) {
+        const uint32_t unit = kBefore;
+        ASSERT_TRUE(core.WriteBlock(ArmCortexMCore::kMemorySpace, &unit, a, 1));
+    }
 
+    std::vector<uint32_t> data(c.count);
+    std::iota(data.begin(), data.end(), 0x141u);  // Bit 8 set: only the low byte travels.
+    EXPECT_EQ(core.WriteBlock(c.space, data.data(), c.address, c.count), c.answers);
     std::vector<uint32_t> back(c.count, 0xDEADBEEF);
-    core.ReadBlock(c.space, back.data(), c.address, c.count);
-    for (uint32_t i = 0; i < c.count; ++i) {
-        const uint64_t address = c.address + i;
-        const bool mapped = address >= c.mappedBegin && address < c.mappedEnd &&
-                            address >= c.address;  // No wrap-around.
-        EXPECT_EQ(back[i], mapped ? (data[i] & 0xFF) : 0u) << c.what << ", unit " << i;
+    EXPECT_EQ(core.ReadBlock(c.space, back.data(), c.address, c.count), c.answers);
+
+    if (c.answers) {
+        for (uint32_t i = 0; i < c.count; ++i) {
+            EXPECT_EQ(back[i], data[i] & 0xFF) << "unit " << i;
+        }
+        return;
+    }
+    EXPECT_EQ(back, std::vector<uint32_t>(c.count, 0xDEADBEEF)) << "a refused read fills nothing in";
+    for (uint64_t a : Neighbourhood(c)) {
+        EXPECT_EQ(ByteAt(a), kBefore) << "a refused write changed 0x" << std::hex << a;
     }
 }
 
 constexpr uint64_t kFlashEnd = ArmCortexMCore::kFlashBase + ArmCortexMCore::kFlashSize;
+constexpr uint64_t kRamBase = ArmCortexMCore::kRamBase;
 constexpr uint64_t kRamEnd = ArmCortexMCore::kRamBase + ArmCortexMCore::kRamSize;
 constexpr uint64_t kTop = std::numeric_limits<uint64_t>::max();
+constexpr int32_t kBus = ArmCortexMCore::kMemorySpace;
+constexpr uint32_t kLimit = ArmCortexMCore::kTransferLimit;
 
 INSTANTIATE_TEST_SUITE_P(
-    Ranges, OutOfRange,
+    Ranges, BusAccess,
     ::testing::Values(
-        RangeCase{"inside FLASH", kFlash, 0x1000, 16, 0, kFlashEnd},
-        RangeCase{"across the end of FLASH", kFlash, kFlashEnd - 8, 16, 0, kFlashEnd},
-        RangeCase{"just past FLASH", kFlash, kFlashEnd, 16, 0, 0},
-        RangeCase{"RAM address in the FLASH space", kFlash, ArmCortexMCore::kRamBase, 16, 0, 0},
-        RangeCase{"below RAM", kRam, ArmCortexMCore::kRamBase - 8, 16, ArmCortexMCore::kRamBase,
-                  kRamEnd},
-        RangeCase{"across the end of RAM", kRam, kRamEnd - 4, 16, ArmCortexMCore::kRamBase,
-                  kRamEnd},
-        RangeCase{"FLASH address in the RAM space", kRam, 0x100, 16, 0, 0},
-        RangeCase{"beyond 32 bits", kRam, 0x1'2000'0000ull, 16, 0, 0},
-        RangeCase{"wrapping at the top of the address range", kFlash, kTop - 3, 8, 0, 0},
-        RangeCase{"no such space (-1)", -1, 0x100, 16, 0, 0},
-        RangeCase{"no such space (2)", 2, 0x100, 16, 0, 0}),
-    [](const ::testing::TestParamInfo<RangeCase>& info) {
-        return "Case" + std::to_string(info.index);
-    });
+        RangeCase{"inside FLASH", kFlash, 0x1000, 16, true},
+        RangeCase{"a full block at the end of FLASH", kFlash, kFlashEnd - kLimit, kLimit, true},
+        RangeCase{"a full block at the end of RAM", kRam, kRamEnd - kLimit, kLimit, true},
+        RangeCase{"FLASH through the whole bus", kBus, 0x2000, 64, true},
+        RangeCase{"RAM through the whole bus", kBus, kRamBase + 0x40, 64, true},
+        RangeCase{"zero units anywhere", kBus, 0x40000000, 0, true},
+        RangeCase{"across the end of FLASH (an image too large for it)", kFlash, kFlashEnd - 8, 16, false},
+        RangeCase{"across the end of FLASH on the whole bus", kBus, kFlashEnd - 1, 2, false},
+        RangeCase{"just past FLASH", kFlash, kFlashEnd, 16, false},
+        RangeCase{"a peripheral address nothing answers at", kBus, 0x40000000, 1, false},
+        RangeCase{"RAM address in the FLASH space", kFlash, kRamBase, 16, false},
+        RangeCase{"into RAM from below", kRam, kRamBase - 8, 16, false},
+        RangeCase{"across the end of RAM", kRam, kRamEnd - 4, 16, false},
+        RangeCase{"FLASH address in the RAM space", kRam, 0x100, 16, false},
+        RangeCase{"beyond 32 bits, RAM when cut to 32", kBus, 0x1'0000'0000ull + kRamBase, 16, false},
+        RangeCase{"wrapping at the top of the address range into FLASH", kBus, kTop - 3, 8, false},
+        RangeCase{"no such space (-1)", -1, 0x100, 16, false},
+        RangeCase{"no such space (3)", 3, 0x100, 16, false}),
+    [](const ::testing::TestParamInfo<RangeCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(CoreFixture, BlockWithoutABufferIsRefused)
+{
+    EXPECT_FALSE(core.WriteBlock(kRam, nullptr, kRamBase, 4));
+    EXPECT_FALSE(core.ReadBlock(kRam, nullptr, kRamBase, 4));
+}
 
 TEST_F(CoreFixture, DownloadBracketsAcceptTheSpaces)
 {
@@ -687,17 +828,24 @@ TEST_F(FirmwareTest, BreakpointAtFunctionStopsBeforeItsFirstInstruction)
     EXPECT_EQ(Table(), std::vector<uint32_t>(16, 0)) << "compute_table has not run yet";
 }
 
-TEST_F(FirmwareTest, ContinueFromABreakpointExecutesThatInstruction)
+TEST_F(FirmwareTest, LoopWithABreakpointStopsOncePerIterationWhenSteppedOff)
 {
-    // The breakpoint sits on an instruction of the endless loop, so each
-    // Continue must run exactly one more iteration and stop there again: it
-    // neither re-fires at once nor gets lost.
+    // The breakpoint sits on an instruction of the endless loop. Continue
+    // alone stays on it; the debugger's step-then-continue runs exactly one
+    // more iteration and stops there again.
     const uint32_t loopPc = PauseInMainLoop();
     ASSERT_TRUE(InMain(loopPc));
-    ASSERT_TRUE(core.AddBreakpoint(kBpSpace, loopPc));
+    ASSERT_TRUE(core.AddBreakpoint(kBpSpace, loopPc | 1u));
 
     uint32_t count = LoopCount();
+    core.Continue();
+    ASSERT_TRUE(Eventually([&] { return core.IsHalted(); }));
+    EXPECT_EQ(Pc(), loopPc);
+    EXPECT_EQ(core.LastStopReason(), StopReason::Breakpoint);
+    EXPECT_EQ(LoopCount(), count) << "continue on a breakpoint executes nothing";
+
     for (int i = 0; i < 3; ++i) {
+        core.Step(1);
         core.Continue();
         ASSERT_TRUE(Eventually([&] { return core.IsHalted(); }));
         EXPECT_EQ(Pc(), loopPc);
@@ -707,7 +855,7 @@ TEST_F(FirmwareTest, ContinueFromABreakpointExecutesThatInstruction)
     }
 
     // Without the breakpoint the loop runs on freely.
-    core.RemoveBreakpoint(kBpSpace, loopPc);
+    core.RemoveBreakpoint(kBpSpace, loopPc | 1u);
     core.Continue();
     EXPECT_TRUE(Eventually([&] { return LoopCount() > count + 1000; }));
     EXPECT_TRUE(core.IsRunning());
