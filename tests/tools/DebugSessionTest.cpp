@@ -475,4 +475,36 @@ TEST_F(DebugSession, RegistersShowTheXpsrDecodedAndAnswerToR15) {
     });
 }
 
+// The bus ends where memory ends: an access beyond fails, and the tool names
+// the address the target refused. A download is not dropped in silence.
+TEST_F(DebugSession, RefusedAccessesNameTheAddress) {
+    // Eight bytes from 0x3fffc: the last four lie past the 256 KiB of flash.
+    const std::string hex = ::testing::TempDir() + "orxdbg_past_flash.hex";
+    std::ofstream(hex) << ":020000040003F7\n:08FFFC000102030405060708D9\n:00000001FF\n";
+    struct Case {
+        std::string line;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"write mem 0x40000000 7", "error: DiMemoryWrite returned GdiFailed (7): the target refused a write at 0x40000000"},
+        {"write mem 0x2000FFFE 1 2 3", "the target refused a write at 0x20010000"},
+        {"mem 0x3FFF0 32", "error: the target refused a read at 0x00040000"},
+        {"x/2xw 0x1FFFFFFC", "error: the target refused a read at 0x1ffffffc"},
+        {"load " + hex, "error: load: the target refused address 0x00040000 of the segment 0x0003fffc..0x00040003"},
+    };
+    FrontEnd([&] {
+        ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << err.str();
+        Interpreter interpreter(*session);
+        for (const Case& c : cases) {
+            err.str("");
+            EXPECT_FALSE(interpreter.RunLine(c.line)) << c.line;
+            EXPECT_NE(err.str().find(c.expected), std::string::npos) << c.line << "\n" << err.str();
+        }
+        // The part of the write before the refused address is not claimed as written.
+        EXPECT_EQ(out.str().find("wrote"), std::string::npos) << out.str();
+        EXPECT_EQ(out.str().find("loaded"), std::string::npos) << out.str();
+    });
+    std::remove(hex.c_str());
+}
+
 }  // namespace

@@ -742,6 +742,23 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
     return ok;
 }
 
+std::optional<uint32_t> Session::ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes) {
+    for (uint32_t n = count;; n /= 2) {
+        std::vector<GdiValue> values(n);
+        const auto a = RecordToSlots(Address(address));
+        if (!Check("DiMemoryRead", module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n))) return std::nullopt;
+        // A memory space may deliver fewer values than asked for (status 6
+        // from there on); a block that runs into unmapped memory may fail
+        // whole, so a refused block is asked for again in halves.
+        uint32_t valid = 0;
+        while (valid < n && LoadLE32(values[valid].status) == ValueValid) ++valid;
+        if (valid > 0 || n == 1) {
+            for (uint32_t i = 0; i < valid; ++i) bytes.push_back(values[i].bytes[7]);
+            return valid;
+        }
+    }
+}
+
 std::optional<std::vector<uint8_t>> Session::ReadMemory(uint32_t address, uint32_t count) {
     if (!CheckRange(address, count)) return std::nullopt;
     std::vector<uint8_t> bytes;
@@ -749,19 +766,12 @@ std::optional<std::vector<uint8_t>> Session::ReadMemory(uint32_t address, uint32
     while (bytes.size() < count) {
         const uint32_t at = address + static_cast<uint32_t>(bytes.size());
         const uint32_t n = std::min<uint32_t>(kTransferValues, count - static_cast<uint32_t>(bytes.size()));
-        std::vector<GdiValue> values(n);
-        const auto a = RecordToSlots(Address(at));
-        if (!Check("DiMemoryRead", module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n))) return std::nullopt;
-        // A memory space may deliver fewer values than asked for; the rest
-        // carry status 6 and are asked for again. Nothing at all: refused.
-        uint32_t valid = 0;
-        while (valid < n && LoadLE32(values[valid].status) == ValueValid) ++valid;
-        if (valid == 0) {
-            Error() << "the target refused a read at " << DescribeAddress(at) << " (value status "
-                    << LoadLE32(values[0].status) << ")" << std::endl;
+        const auto valid = ReadAvailable(at, n, bytes);
+        if (!valid) return std::nullopt;
+        if (*valid == 0) {
+            Error() << "the target refused a read at " << DescribeAddress(at) << std::endl;
             return std::nullopt;
         }
-        for (uint32_t i = 0; i < valid; ++i) bytes.push_back(values[i].bytes[7]);
     }
     return bytes;
 }
@@ -886,13 +896,9 @@ bool Session::Disassemble(const std::optional<Location>& location, std::optional
     while (code.size() < bytesWanted) {
         const uint32_t at = start + static_cast<uint32_t>(code.size());
         const uint32_t n = std::min<uint32_t>(kTransferValues, bytesWanted - static_cast<uint32_t>(code.size()));
-        std::vector<GdiValue> values(n);
-        const auto a = RecordToSlots(Address(at));
-        if (!Check("DiMemoryRead", module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n))) return false;
-        uint32_t valid = 0;
-        while (valid < n && LoadLE32(values[valid].status) == ValueValid) ++valid;
-        for (uint32_t i = 0; i < valid; ++i) code.push_back(values[i].bytes[7]);
-        if (valid == 0) break;
+        const auto valid = ReadAvailable(at, n, code);
+        if (!valid) return false;
+        if (*valid == 0) break;
     }
     if (code.empty()) {
         Error() << "the target refused a read at " << DescribeAddress(start) << std::endl;

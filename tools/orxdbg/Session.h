@@ -180,6 +180,9 @@ private:
     std::optional<uint32_t> FindRefused(uint32_t address, const uint8_t* data, uint32_t length,
                                         const std::function<bool(uint32_t, const uint8_t*, uint32_t)>& tryWrite);
     bool WriteBlock(uint32_t address, const uint8_t* data, uint32_t length);
+    // Reads up to count bytes from address on, appending them; how many
+    // were read (0: the first is refused), none when the call failed.
+    std::optional<uint32_t> ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes);
 
     frontend::DiModule& module_;
     std::ostream& out_;
