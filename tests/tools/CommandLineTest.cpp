@@ -2,7 +2,11 @@
 // stream says what. Each case runs the built program in a process of its own.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -133,6 +137,102 @@ TEST(Orxdbg, ScriptStopsAtTheFirstError) {
     EXPECT_NE(stopped.err.find("error: step: N must be from 1 to 65536, not 0"), std::string::npos) << stopped.err;
     EXPECT_EQ(kept.status, 1);
     EXPECT_NE(kept.out.find("current function returns"), std::string::npos) << kept.out;
+}
+
+
+// ---- The interactive prompt, on a pseudo-terminal ------------------------------
+
+namespace prompt {
+
+class Terminal {
+public:
+    explicit Terminal(const std::string& historyFile) {
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            setenv("ORXDBG_HISTORY", historyFile.c_str(), 1);
+            setenv("TERM", "xterm", 1);
+            execl(ORXDBG_PROGRAM, "orxdbg", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Terminal() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (master_ >= 0) close(master_);
+    }
+    bool Started() const { return pid_ > 0; }
+    void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Reads until the output holds text count times, or 10 s pass.
+    bool WaitFor(const std::string& text, std::size_t count = 1) {
+        for (int waited = 0; waited < 10000; waited += 20) {
+            if (Count(text) >= count) return true;
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                char buffer[4096];
+                const ssize_t n = read(master_, buffer, sizeof buffer);
+                if (n <= 0) return Count(text) >= count;
+                output_.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return false;
+    }
+    std::size_t Count(const std::string& text) const {
+        std::size_t n = 0;
+        for (std::size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) ++n;
+        return n;
+    }
+    int Wait() {
+        WaitFor("\x01never");  // drain what is left
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string& Output() const { return output_; }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    std::string output_;
+};
+
+}  // namespace prompt
+
+// Arrow keys recall history (kept in a file for the next session), Tab
+// completes, and Ctrl-C drops the line being typed without leaving.
+TEST(Orxdbg, PromptEditsRecallsCompletesAndDropsALineOnCtrlC) {
+    const std::string history = ::testing::TempDir() + "orxdbg_prompt_history";
+    std::remove(history.c_str());
+    const std::string finishHelp = "current function returns";
+    {
+        prompt::Terminal terminal(history);
+        ASSERT_TRUE(terminal.Started());
+        ASSERT_TRUE(terminal.WaitFor("(orxdbg) ")) << terminal.Output();
+        terminal.Type("help finish");
+        terminal.Type("\x03");
+        ASSERT_TRUE(terminal.WaitFor("(orxdbg) ", 2)) << terminal.Output();
+        EXPECT_EQ(terminal.Count(finishHelp), 0u) << "the interrupted line does not run\n" << terminal.Output();
+
+        terminal.Type("help fin\t\r");  // completed to "help finish"
+        ASSERT_TRUE(terminal.WaitFor(finishHelp)) << terminal.Output();
+        terminal.Type("\x1b[A\r");  // the line again, from the history
+        ASSERT_TRUE(terminal.WaitFor(finishHelp, 2)) << terminal.Output();
+        EXPECT_EQ(terminal.Output().find("unknown command"), std::string::npos) << terminal.Output();
+        terminal.Type("quit\r");
+        EXPECT_EQ(terminal.Wait(), 0) << terminal.Output();
+    }
+    {
+        prompt::Terminal terminal(history);
+        ASSERT_TRUE(terminal.WaitFor("(orxdbg) ")) << terminal.Output();
+        terminal.Type("\x1b[A\x1b[A\r");  // before "quit": the last session's help line
+        ASSERT_TRUE(terminal.WaitFor(finishHelp)) << terminal.Output();
+        terminal.Type("q\r");
+        EXPECT_EQ(terminal.Wait(), 0) << terminal.Output();
+    }
+    std::remove(history.c_str());
 }
 
 }  // namespace

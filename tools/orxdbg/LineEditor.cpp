@@ -1,13 +1,56 @@
 #include "tools/orxdbg/LineEditor.h"
 
 #include <histedit.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 namespace orxdbg {
+
+namespace {
+
+std::atomic<bool> g_lineInterrupted{false};
+
+// libedit's character source. A Ctrl-C that lands between two reads would
+// not interrupt a read begun after it: the flag is looked at before every
+// wait, and the wait is short.
+int ReadCharacter(EditLine*, wchar_t* c) {
+    std::mbstate_t state{};
+    for (;;) {
+        if (g_lineInterrupted.exchange(false)) {
+            errno = EINTR;
+            return -1;
+        }
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&p, 1, 50);
+        if (ready < 0 && errno != EINTR) return -1;
+        if (ready <= 0) continue;
+        char byte;
+        const ssize_t n = read(STDIN_FILENO, &byte, 1);
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        const std::size_t decoded = std::mbrtowc(c, &byte, 1, &state);
+        if (decoded == static_cast<std::size_t>(-2)) continue;  // more bytes to come
+        if (decoded == static_cast<std::size_t>(-1)) {
+            state = std::mbstate_t{};
+            *c = static_cast<unsigned char>(byte);
+        }
+        return 1;
+    }
+}
+
+}  // namespace
+
+void LineEditor::Interrupt() { g_lineInterrupted = true; }
 
 std::string DefaultHistoryFile() {
     if (const char* file = std::getenv("ORXDBG_HISTORY")) return file;
@@ -30,6 +73,7 @@ LineEditor::LineEditor(const char* program, std::string prompt, std::string hist
     el_set(el_, EL_HIST, ::history, history_);
     // Ctrl-C is the program's: its handler ends the read, libedit's would not.
     el_set(el_, EL_SIGNAL, 0);
+    el_set(el_, EL_GETCFN, &ReadCharacter);
     el_set(el_, EL_ADDFN, "orxdbg-complete", "complete a command, symbol, register or file name",
            &LineEditor::CompleteKey);
     el_set(el_, EL_BIND, "^I", "orxdbg-complete", nullptr);
@@ -54,6 +98,7 @@ const char* LineEditor::Prompt(editline* el) {
 LineEditor::Result LineEditor::Read(std::string& line) {
     int count = 0;
     errno = 0;
+    g_lineInterrupted = false;  // a Ctrl-C from before the prompt is not for this line
     const char* text = el_gets(el_, &count);
     if (!text || count <= 0) {
         if (count < 0 && errno == EINTR) {

@@ -26,8 +26,10 @@ public:
 
     enum class Result { Line, Interrupted, End };
     // One line without its line break. Interrupted: Ctrl-C abandoned the
-    // line (the caller's SIGINT handler must not restart the read).
+    // line.
     Result Read(std::string& line);
+    // What the program's SIGINT handler calls: async-signal-safe.
+    static void Interrupt();
 
 private:
     static const char* Prompt(editline* el);

@@ -156,7 +156,10 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
     return true;
 }
 
-extern "C" void OnPromptInterrupt(int) { orxdbg::Session::Interrupt(); }
+extern "C" void OnPromptInterrupt(int) {
+    orxdbg::Session::Interrupt();
+    orxdbg::LineEditor::Interrupt();
+}
 
 // Runs the command-line sources in order; the exit status.
 int RunSources(const Options& options, orxdbg::Interpreter& interpreter) {
