@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -60,7 +62,7 @@ protected:
         SimTest::SetUp();
         if (std::string(DIORX_FIRMWARE_ELF).empty()) GTEST_SKIP() << "the firmware is not built";
         host.AddProcessor(kDesignator, std::make_shared<sim::ArmCortexMCore>());
-        session = std::make_unique<Session>(module, out);
+        session = std::make_unique<Session>(module, out, err, options);
     }
 
     void TearDown() override {
@@ -71,12 +73,12 @@ protected:
         SimTest::TearDown();
     }
 
-    // Open, maps, the firmware, reset: the processor waits at its reset vector.
+    // Open (which sends the maps), the firmware, reset: the processor waits
+    // at its reset vector.
     void StartFirmware() {
-        ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << out.str();
-        ASSERT_TRUE(session->SendMaps()) << out.str();
-        ASSERT_TRUE(session->Load(DIORX_FIRMWARE_ELF)) << out.str();
-        ASSERT_TRUE(session->Reset()) << out.str();
+        ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << err.str();
+        ASSERT_TRUE(session->Load(DIORX_FIRMWARE_ELF)) << err.str();
+        ASSERT_TRUE(session->Reset()) << err.str();
     }
 
     Symbol Sym(const char* name) {
@@ -103,7 +105,8 @@ protected:
     }
 
     static frontend::DiModule module;
-    std::ostringstream out;
+    SessionOptions options;
+    std::ostringstream out, err;
     std::unique_ptr<Session> session;
 };
 frontend::DiModule DebugSession::module;
@@ -120,9 +123,10 @@ TEST_F(DebugSession, BreakpointInComputeTableStopsWithCause4AndItsId) {
         EXPECT_EQ(status->breakpointId, entry + 1);
         EXPECT_TRUE(status->message.empty());
         EXPECT_EQ(session->ReadRegister(kPcId), entry);
+        // The user knows it as breakpoint 1, and sees the instruction there.
         char line[96];
-        std::snprintf(line, sizeof line, "breakpoint (cause 4), breakpoint 0x%08llx at 0x%08llx <compute_table>",
-                      static_cast<unsigned long long>(entry + 1), static_cast<unsigned long long>(entry));
+        std::snprintf(line, sizeof line, "breakpoint (cause 4), breakpoint 1 at 0x%08llx <compute_table>\n=> 0x%08llx",
+                      static_cast<unsigned long long>(entry), static_cast<unsigned long long>(entry));
         EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
     });
 }
@@ -220,25 +224,51 @@ TEST_F(DebugSession, CancelledContinueReturns7WhileTheCoreKeepsRunning) {
 }
 
 // Ctrl-C during `continue`: the signal handler only raises a flag, the poll
-// callback turns it into DiGdiCancel.
-TEST_F(DebugSession, InterruptDuringContinueCancelsTheWait) {
+// callback turns it into DiGdiCancel, and the session halts the processor
+// and shows where it is, as a debugger does; it is not an error.
+TEST_F(DebugSession, InterruptDuringContinueHaltsTheProcessor) {
     struct sigaction before {};
     sigaction(SIGINT, nullptr, &before);
     session->onPoll = [] { raise(SIGINT); };
     FrontEnd([&] {
         StartFirmware();
-        EXPECT_FALSE(session->Continue());
+        EXPECT_TRUE(session->Continue()) << err.str();
         session->onPoll = nullptr;
-        EXPECT_NE(out.str().find("error: DiExecContinue returned GdiFailed (7): interrupted"), std::string::npos)
+        EXPECT_TRUE(session->TakeInterrupted());
+        EXPECT_NE(out.str().find("interrupted: the processor is halted\nstatus: halted (cause 128)\n=> 0x"),
+                  std::string::npos)
             << out.str();
+        EXPECT_EQ(err.str(), "");
         const auto status = session->QueryStatus();
         ASSERT_TRUE(status);
-        EXPECT_EQ(status->cause, 0u) << "the processor keeps running";
+        EXPECT_EQ(status->cause, 128u) << "halted, not running";
     });
     // Outside a run, SIGINT has its earlier meaning again.
     struct sigaction after {};
     sigaction(SIGINT, nullptr, &after);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+// A run that does not stop within the time-out is cancelled and halted, and
+// fails; the firmware ends in an endless loop.
+TEST_F(DebugSession, RunsLongerThanTheTimeoutAreHaltedAndFail) {
+    options.timeoutSeconds = 0.2;
+    session = std::make_unique<Session>(module, out, err, options);
+    FrontEnd([&] {
+        StartFirmware();
+        EXPECT_FALSE(session->Continue());
+        EXPECT_NE(err.str().find("error: continue did not stop within 0.2 s (--timeout): the run was cancelled and the "
+                                 "processor halted"),
+                  std::string::npos)
+            << err.str();
+        const auto status = session->QueryStatus();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->cause, 128u);
+        const auto pc = session->ReadRegister(kPcId);
+        const Symbol main = Sym("main");
+        ASSERT_TRUE(pc);
+        EXPECT_TRUE(*pc >= main.address && *pc < main.address + main.size) << "in main's loop: " << std::hex << *pc;
+    });
 }
 
 TEST_F(DebugSession, WritesReachTheTargetAndReadBack) {
@@ -283,7 +313,8 @@ TEST_P(FailingCommands, ShowTheResultByName) {
         }
         Interpreter interpreter(*session);
         EXPECT_FALSE(interpreter.RunLine(c.line));
-        EXPECT_NE(out.str().find(c.expected), std::string::npos) << out.str();
+        EXPECT_NE(err.str().find(c.expected), std::string::npos) << err.str();
+        EXPECT_EQ(out.str().find("100000000"), std::string::npos) << out.str();
     });
 }
 
@@ -292,10 +323,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailingLine{false, "regs", "error: DiRegisterRead returned GdiFailed (7): no debug session is open"},
         FailingLine{false, "close", "error: DiGdiClose returned GdiFailed (7)"},
-        // No memory-space map yet: the module finds no space to download to.
-        FailingLine{true, "load " DIORX_FIRMWARE_ELF, "DiMemoryDownload (start) returned GdiDownloadFailed (5)"},
-        FailingLine{true, "delete 0x1234", "error: DiBreakpointClear returned GdiFailed (7)"},
-        FailingLine{true, "regs", "error: some registers could not be read"}));
+        FailingLine{true, "delete 1", "error: no breakpoint number 1 (see 'info break')"},
+        // Addresses are 32-bit: a range past 0xffffffff is refused, not labelled 0x100000000.
+        FailingLine{true, "mem 0xFFFFFFF0 64", "error: 64 bytes from 0xfffffff0 run past the end of the 32-bit"},
+        FailingLine{true, "x/2xw 0xFFFFFFFC", "error: 8 bytes from 0xfffffffc run past the end of the 32-bit"},
+        FailingLine{true, "dump /dev/null 0xFFFFFFFF 2", "error: 2 bytes from 0xffffffff run past the end"},
+        FailingLine{true, "write mem 0xFFFFFFFF 1 2", "error: 2 bytes from 0xffffffff run past the end"}));
 
 // The README's first command: the built-in demo, through the interpreter.
 TEST_F(DebugSession, DemoShowsTheComputedTable) {
@@ -305,7 +338,7 @@ TEST_F(DebugSession, DemoShowsTheComputedTable) {
         EXPECT_EQ(interpreter.Run(script, false, true), 0) << out.str();
     });
     const std::string text = out.str();
-    EXPECT_EQ(text.find("error"), std::string::npos) << text;
+    EXPECT_EQ(err.str(), "");
     EXPECT_NE(text.find("status: breakpoint (cause 4)"), std::string::npos) << text;
     std::size_t at = text.find("table: 16 words");
     ASSERT_NE(at, std::string::npos) << text;
@@ -316,6 +349,162 @@ TEST_F(DebugSession, DemoShowsTheComputedTable) {
         EXPECT_NE(at, std::string::npos) << "table[" << i << "] = " << value << " in order\n" << text;
     }
     EXPECT_FALSE(session->IsOpen()) << "the demo closes its session";
+}
+
+// open sends the maps and checks that the processor answers: a designator
+// that names no processor fails there, and leaves no session open.
+TEST_F(DebugSession, OpenChecksThatTheProcessorAnswers) {
+    FrontEnd([&] {
+        EXPECT_FALSE(session->Open(std::nullopt, std::string("NOSUCHCPU")));
+        EXPECT_FALSE(session->IsOpen());
+        EXPECT_NE(err.str().find("error: processor 'NOSUCHCPU' does not answer"), std::string::npos) << err.str();
+
+        ASSERT_TRUE(session->Open(std::nullopt, std::string(kDesignator))) << err.str();
+        // No 'maps' needed: the registers read and memory writes at once.
+        EXPECT_TRUE(session->ReadRegister(kPcId).has_value()) << err.str();
+        EXPECT_TRUE(session->WriteMemory({0x20000100, ""}, {1, 2, 3})) << err.str();
+        EXPECT_EQ(session->ReadMemory(0x20000100, 3), (std::vector<uint8_t>{1, 2, 3}));
+    });
+}
+
+// As a debugger's load does, load starts the program at its entry point:
+// load, break main, continue stops in main without a reset.
+TEST_F(DebugSession, LoadSetsThePcToTheEntryPoint) {
+    FrontEnd([&] {
+        ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << err.str();
+        ASSERT_TRUE(session->Load(DIORX_FIRMWARE_ELF)) << err.str();
+        EXPECT_EQ(session->ReadRegister(kPcId), Sym("Reset_Handler").address);
+        ASSERT_TRUE(session->Break({Sym("main").address, "main"})) << err.str();
+        ASSERT_TRUE(session->Continue()) << err.str();
+        const auto status = session->QueryStatus();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->cause, 4u);
+        EXPECT_EQ(session->ReadRegister(kPcId), Sym("main").address);
+    });
+}
+
+// Breakpoints are numbered from 1; info break lists number, address, hits
+// and symbol; delete takes the number.
+TEST_F(DebugSession, BreakpointsAreNumberedListedAndDeletedByNumber) {
+    FrontEnd([&] {
+        StartFirmware();
+        const uint64_t compute = Sym("compute_table").address;
+        ASSERT_TRUE(session->Break({Sym("main").address, "main"})) << err.str();
+        ASSERT_TRUE(session->Break({static_cast<uint32_t>(compute), "compute_table"})) << err.str();
+        ASSERT_TRUE(session->Break({static_cast<uint32_t>(compute), ""})) << err.str();  // the same place
+        ASSERT_EQ(session->Breakpoints().size(), 2u);
+        ASSERT_TRUE(session->Continue()) << err.str();
+        ASSERT_TRUE(session->Continue()) << err.str();
+        EXPECT_NE(out.str().find("breakpoint 2 at " + session->DescribeAddress(static_cast<uint32_t>(compute))),
+                  std::string::npos)
+            << out.str();
+
+        out.str("");
+        ASSERT_TRUE(session->InfoBreakpoints());
+        char rows[160];
+        std::snprintf(rows, sizeof rows,
+                      "Num  Address     Hits  What\n1    0x%08llx  1     main\n2    0x%08llx  1     compute_table\n",
+                      static_cast<unsigned long long>(Sym("main").address), static_cast<unsigned long long>(compute));
+        EXPECT_EQ(out.str(), rows);
+
+        // The id the module gives breakpoint 2 (its address + 1) is not a number.
+        Interpreter interpreter(*session);
+        EXPECT_FALSE(interpreter.RunLine("delete " + std::to_string(compute + 1)));
+        ASSERT_TRUE(interpreter.RunLine("delete 1")) << err.str();
+        ASSERT_EQ(session->Breakpoints().size(), 1u);
+        EXPECT_EQ(session->Breakpoints().front().number, 2u);
+        ASSERT_TRUE(session->Break({Sym("main").address, "main"})) << err.str();
+        EXPECT_EQ(session->Breakpoints().back().number, 3u) << "numbers are not reused";
+        ASSERT_TRUE(interpreter.RunLine("delete")) << err.str();
+        EXPECT_TRUE(session->Breakpoints().empty());
+    });
+}
+
+// Memory in 8-, 16- and 32-bit units, a dump to a file, and disassembly.
+TEST_F(DebugSession, ExamineDumpAndDisassembleShowTheTarget) {
+    const std::string file = ::testing::TempDir() + "orxdbg_dump.bin";
+    FrontEnd([&] {
+        StartFirmware();
+        ASSERT_TRUE(session->WriteMemory({0x20001000, ""}, {0x01, 0x82, 0x03, 0x84, 0x05, 0x06, 0x07, 0x88})) << err.str();
+        Interpreter interpreter(*session);
+        out.str("");
+        ASSERT_TRUE(interpreter.RunLine("x/2xw 0x20001000")) << err.str();
+        ASSERT_TRUE(interpreter.RunLine("x/4xh 0x20001000")) << err.str();
+        ASSERT_TRUE(interpreter.RunLine("x/3db 0x20001000")) << err.str();
+        ASSERT_TRUE(interpreter.RunLine("x/2uh 0x20001000")) << err.str();
+        EXPECT_EQ(out.str(),
+                  "0x20001000:\t0x84038201\t0x88070605\n"
+                  "0x20001000:\t0x8201\t0x8403\t0x0605\t0x8807\n"
+                  "0x20001000:\t1\t-126\t3\n"
+                  "0x20001000:\t33281\t33795\n");
+
+        ASSERT_TRUE(interpreter.RunLine("dump " + file + " 0x20001001 6")) << err.str();
+        std::ifstream in(file, std::ios::binary);
+        const std::string dumped((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(dumped, std::string("\x82\x03\x84\x05\x06\x07"));
+
+        out.str("");
+        ASSERT_TRUE(interpreter.RunLine("disassemble compute_table 3")) << err.str();
+        const std::string text = out.str();
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+        EXPECT_NE(text.find(session->DescribeAddress(static_cast<uint32_t>(Sym("compute_table").address)) + ":\t"),
+                  std::string::npos)
+            << text;
+        out.str("");
+        ASSERT_TRUE(interpreter.RunLine("disas")) << err.str();
+        EXPECT_EQ(out.str().rfind("=> " + session->DescribeAddress(static_cast<uint32_t>(Sym("Reset_Handler").address)) +
+                                      ":\tpush",
+                                  0),
+                  0u)
+            << "from the pc, marked: " << out.str();
+    });
+    std::remove(file.c_str());
+}
+
+TEST_F(DebugSession, RegistersShowTheXpsrDecodedAndAnswerToR15) {
+    FrontEnd([&] {
+        StartFirmware();
+        Interpreter interpreter(*session);
+        out.str("");
+        ASSERT_TRUE(interpreter.RunLine("i r")) << err.str();
+        EXPECT_NE(out.str().find("xpsr [ T ] exception 0 (thread mode)"), std::string::npos) << out.str();
+        out.str("");
+        ASSERT_TRUE(interpreter.RunLine("i r r15")) << err.str();
+        EXPECT_EQ(out.str().rfind("PC 0x", 0), 0u) << out.str();
+        EXPECT_NE(out.str().find("<Reset_Handler>"), std::string::npos) << out.str();
+    });
+}
+
+// The bus ends where memory ends: an access beyond fails, and the tool names
+// the address the target refused. A download is not dropped in silence.
+TEST_F(DebugSession, RefusedAccessesNameTheAddress) {
+    // Eight bytes from 0x3fffc: the last four lie past the 256 KiB of flash.
+    const std::string hex = ::testing::TempDir() + "orxdbg_past_flash.hex";
+    std::ofstream(hex) << ":020000040003F7\n:08FFFC000102030405060708D9\n:00000001FF\n";
+    struct Case {
+        std::string line;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"write mem 0x40000000 7", "error: DiMemoryWrite returned GdiFailed (7): the target refused a write at 0x40000000"},
+        {"write mem 0x2000FFFE 1 2 3", "the target refused a write at 0x20010000"},
+        {"mem 0x3FFF0 32", "error: the target refused a read at 0x00040000"},
+        {"x/2xw 0x1FFFFFFC", "error: the target refused a read at 0x1ffffffc"},
+        {"load " + hex, "error: load: the target refused address 0x00040000 of the segment 0x0003fffc..0x00040003"},
+    };
+    FrontEnd([&] {
+        ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << err.str();
+        Interpreter interpreter(*session);
+        for (const Case& c : cases) {
+            err.str("");
+            EXPECT_FALSE(interpreter.RunLine(c.line)) << c.line;
+            EXPECT_NE(err.str().find(c.expected), std::string::npos) << c.line << "\n" << err.str();
+        }
+        // The part of the write before the refused address is not claimed as written.
+        EXPECT_EQ(out.str().find("wrote"), std::string::npos) << out.str();
+        EXPECT_EQ(out.str().find("loaded"), std::string::npos) << out.str();
+    });
+    std::remove(hex.c_str());
 }
 
 }  // namespace

@@ -153,6 +153,44 @@ TEST_F(FirmwareImage, ElfAndHexOfTheFirmwareCarryTheSameBytes) {
     EXPECT_TRUE(hex.symbols.Empty());
 }
 
+// Only what the Cortex-M can run loads: 32-bit little-endian ARM. The cases
+// are the firmware with its header changed, and this test program itself.
+struct ForeignElf {
+    const char* name;
+    std::size_t offset;  // of the byte changed in the firmware, or 0: this program
+    uint8_t value;
+    const char* expected;
+};
+
+class ForeignElfFiles : public FirmwareImage, public ::testing::WithParamInterface<ForeignElf> {};
+
+TEST_P(ForeignElfFiles, AreRefusedWithTheReason) {
+    const ForeignElf& c = GetParam();
+    std::string path = "/proc/self/exe";
+    if (c.offset != 0) {
+        std::ifstream in(DIORX_FIRMWARE_ELF, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_GT(bytes.size(), c.offset);
+        bytes[c.offset] = static_cast<char>(c.value);
+        path = ::testing::TempDir() + "orxdbg_" + c.name + ".elf";
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    Image image;
+    std::string error;
+    EXPECT_FALSE(LoadImageFile(path, image, error)) << c.name;
+    EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    EXPECT_NE(error.find("only 32-bit little-endian ARM images can be loaded"), std::string::npos) << error;
+    EXPECT_TRUE(image.segments.empty());
+    if (c.offset != 0) std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FirmwareImage, ForeignElfFiles,
+    ::testing::Values(ForeignElf{"x86_64_program", 0, 0, "a 64-bit ELF file for x86-64 (machine 62)"},
+                      ForeignElf{"x86", 18, 3, "an ELF file for x86 (machine 3)"},  // e_machine
+                      ForeignElf{"big_endian", 5, 2, "a big-endian ELF file"}),      // EI_DATA
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(ImageFile, NeitherElfNorHexIsRejected) {
     const std::string path = ::testing::TempDir() + "orxdbg_not_an_image.txt";
     std::ofstream(path) << "hello\n";

@@ -26,12 +26,13 @@ namespace orxdbg {
 enum class ArgKind {
     Number,    // 32-bit unsigned, decimal or 0x hexadecimal
     Count,     // a Number from 1 to 65536
-    Location,  // an address, or an ELF symbol with an optional +offset
+    Location,  // a 32-bit address, or an ELF symbol with an optional +offset
     Bytes,     // one or more numbers from 0 to 255; takes the rest of the line
-    Register,  // a register name (R0..R12, SP, LR, PC, XPSR), any case
+    Register,  // a register name (R0..R15, SP, LR, PC, XPSR), any case
     File,      // the name of an existing file
     Text,      // one word, as written
     Rest,      // the rest of the line, words joined by single spaces
+    Format,    // x's "/NFU" written onto the command: count, format x|d|u, unit b|h|w
 };
 
 struct Param {
@@ -45,7 +46,8 @@ struct RegisterArg {
 };
 
 // One converted argument; monostate for an optional argument left out.
-using ArgValue = std::variant<std::monostate, uint32_t, Location, std::vector<uint8_t>, RegisterArg, std::string>;
+using ArgValue =
+    std::variant<std::monostate, uint32_t, Location, std::vector<uint8_t>, RegisterArg, std::string, ExamineFormat>;
 
 class Arguments {
 public:
@@ -63,6 +65,15 @@ public:
     std::optional<std::string> OptionalText(std::size_t i) const {
         return Has(i) ? std::optional<std::string>(Text(i)) : std::nullopt;
     }
+    std::optional<Location> OptionalWhere(std::size_t i) const {
+        return Has(i) ? std::optional<Location>(Where(i)) : std::nullopt;
+    }
+    std::optional<int32_t> OptionalRegister(std::size_t i) const {
+        return Has(i) ? std::optional<int32_t>(Register(i)) : std::nullopt;
+    }
+    ExamineFormat Format(std::size_t i) const {
+        return Has(i) ? std::get<ExamineFormat>(values.at(i)) : ExamineFormat{};
+    }
 };
 
 struct Command;
@@ -75,11 +86,14 @@ struct CommandContext {
     bool quit = false;
 };
 
+// A command is found by its name or an alias written in full, or by a
+// prefix of its name's words that no other command shares ("cont", "i r").
 struct Command {
     std::string_view name;  // "break", "write mem"
     std::vector<Param> args;
     std::string_view help;
     std::function<bool(CommandContext&, const Arguments&)> run;
+    std::vector<std::string_view> aliases = {};  // "c", "i b"
 };
 
 // The debugger's command table.
@@ -103,12 +117,21 @@ bool Tokenize(std::string_view line, std::vector<std::string>& words, std::strin
 
 ParsedLine ParseLine(std::string_view line, std::span<const Command> table, const SymbolTable& symbols);
 
+// Tab completion: the words that may stand where the last word of line
+// (the text before the cursor) stands: command names, then by the argument's
+// kind symbols, registers or file names. start is where that word begins.
+struct Completion {
+    std::size_t start = 0;
+    std::vector<std::string> candidates;  // sorted, no duplicates
+};
+Completion Complete(std::string_view line, std::span<const Command> table, const SymbolTable& symbols);
+
 // The command list, or the commands whose name is or begins with topic.
 // False (and nothing printed) for a topic that names no command.
 bool PrintHelp(std::ostream& out, std::span<const Command> table, std::string_view topic = {});
 
 // Runs lines against a session: parse errors and failed commands are
-// reported in the output and the session goes on.
+// reported on the session's error stream.
 class Interpreter {
 public:
     explicit Interpreter(Session& session, std::span<const Command> table = Commands());
@@ -117,12 +140,16 @@ public:
     bool RunLine(std::string_view line);
     // Lines until the end of the input or quit. With prompt, "(orxdbg) " is
     // shown before each line; with echo, each command is printed before it
-    // runs (scripts). Returns the number of lines that failed.
-    int Run(std::istream& in, bool prompt, bool echo);
+    // runs (scripts). With stopOnError the first line that fails ends the
+    // run. Returns the number of lines that failed.
+    int Run(std::istream& in, bool prompt, bool echo, bool stopOnError = false);
     bool QuitRequested() const { return context_.quit; }
+    // A script's run was interrupted with Ctrl-C and the script ended.
+    bool Interrupted() const { return interrupted_; }
 
 private:
     CommandContext context_;
+    bool interrupted_ = false;
 };
 
 }  // namespace orxdbg

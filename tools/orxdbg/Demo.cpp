@@ -4,14 +4,14 @@ namespace orxdbg {
 
 std::string DemoScript(const std::string& elfPath) {
     return "# Debug the sample firmware on the simulated Cortex-M, through the module's exports.\n"
+           "# open also sends the register and memory maps; load sets the pc to the entry point.\n"
            "open \"C:\\Tools\\qdvarm.exe\" CORTEXM\n"
-           "maps\n"
            "load \"" + elfPath + "\"\n"
-           "reset\n"
            "# Run to the function that fills the table.\n"
            "break compute_table\n"
            "continue\n"
-           "regs\n"
+           "info registers\n"
+           "disassemble compute_table\n"
            "# Let it finish: run to its return address in main.\n"
            "finish\n"
            "# The table it computed, read back with DiMemoryRead: table[i] = i*i*i + 3*i + 7.\n"

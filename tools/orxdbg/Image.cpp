@@ -31,6 +31,12 @@ const Symbol* SymbolTable::Find(const std::string& name) const {
     return it == byName_.end() ? nullptr : &it->second;
 }
 
+std::vector<std::string> SymbolTable::Names() const {
+    std::vector<std::string> names;
+    for (const auto& [name, symbol] : byName_) names.push_back(name);
+    return names;
+}
+
 std::string SymbolTable::Describe(uint64_t address) const {
     // The innermost sized symbol that covers the address...
     const Symbol* best = nullptr;
@@ -68,6 +74,18 @@ struct ElfFile {
     }
 };
 
+std::string MachineName(unsigned machine) {
+    switch (machine) {
+        case EM_386: return "x86 (machine 3)";
+        case EM_X86_64: return "x86-64 (machine 62)";
+        case EM_AARCH64: return "AArch64 (machine 183)";
+        case EM_RISCV: return "RISC-V (machine 243)";
+        case EM_MIPS: return "MIPS (machine 8)";
+        case EM_PPC: return "PowerPC (machine 20)";
+        default: return "machine " + std::to_string(machine);
+    }
+}
+
 bool IsMappingSymbol(const std::string& name) {
     // ARM marks code and data runs with $a, $t, $d (optionally "$t.1").
     return name.size() >= 2 && name[0] == '$' && (name.size() == 2 || name[2] == '.');
@@ -92,6 +110,20 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
         error = path + " is not an ELF file";
         return false;
     }
+    // The target is a little-endian 32-bit ARM core: nothing else runs there.
+    const char* ident = elf_getident(file.elf, nullptr);
+    if (!ident || ident[EI_CLASS] != ELFCLASS32 || ident[EI_DATA] != ELFDATA2LSB || header.e_machine != EM_ARM) {
+        std::string what;
+        if (ident && ident[EI_CLASS] == ELFCLASS64)
+            what = "a 64-bit ELF file";
+        else if (ident && ident[EI_DATA] == ELFDATA2MSB)
+            what = "a big-endian ELF file";
+        else
+            what = "an ELF file";
+        if (header.e_machine != EM_ARM) what += " for " + MachineName(header.e_machine);
+        error = path + " is " + what + ": only 32-bit little-endian ARM images can be loaded";
+        return false;
+    }
     std::size_t fileSize = 0;
     const char* raw = elf_rawfile(file.elf, &fileSize);
     std::size_t headerCount = 0;
@@ -101,9 +133,8 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
     }
 
     Image result;
-    result.entry = header.e_entry;
-    const bool thumb = header.e_machine == EM_ARM;
-    if (thumb) result.entry = header.e_entry & ~uint64_t{1};
+    // Thumb addresses carry bit 0 in the entry point and function symbols.
+    result.entry = header.e_entry & ~uint64_t{1};
 
     for (std::size_t i = 0; i < headerCount; ++i) {
         GElf_Phdr segment;
@@ -130,7 +161,7 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
             const char* name = elf_strptr(file.elf, sectionHeader.sh_link, symbol.st_name);
             if (!name || !*name || IsMappingSymbol(name)) continue;
             uint64_t address = symbol.st_value;
-            if (thumb && type == STT_FUNC) address &= ~uint64_t{1};
+            if (type == STT_FUNC) address &= ~uint64_t{1};
             result.symbols.Add({name, address, symbol.st_size});
         }
     }

@@ -1,9 +1,10 @@
 // Program images and symbols for the debugger: what `load` downloads and
 // what the address arguments and the status display resolve names with.
 //
-// ELF files are read with libelf: every PT_LOAD segment with file contents,
-// at its physical (load) address, plus the symbol table. Intel HEX files
-// give data records only, merged into contiguous segments.
+// ELF files are read with libelf, 32-bit little-endian ARM ones only: every
+// PT_LOAD segment with file contents, at its physical (load) address, plus
+// the symbol table. Intel HEX files give data records only, merged into
+// contiguous segments.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,7 @@ public:
     bool Empty() const { return byName_.empty(); }
 
     const Symbol* Find(const std::string& name) const;
+    std::vector<std::string> Names() const;
     // "name" or "name+0x12" for the symbol that covers the address (or, for
     // symbols without a size, the nearest one at or below it); empty when
     // none does.

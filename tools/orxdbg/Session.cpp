@@ -1,12 +1,15 @@
 #include "tools/orxdbg/Session.h"
 
+#include <capstone/capstone.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "gdi/GdiRecords.h"
 
@@ -16,14 +19,24 @@ using namespace gdi;
 
 // ---- Names -----------------------------------------------------------------
 
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// R13..R15 are the ARM names of SP, LR and PC.
+constexpr RegisterInfo kRegisterAliases[] = {{"R13", 13}, {"R14", 14}, {"R15", 15}};
+
+}  // namespace
+
 std::optional<int32_t> RegisterIdFor(std::string_view name) {
-    for (const RegisterInfo& r : kRegisters) {
-        const std::string_view candidate = r.name;
-        if (candidate.size() == name.size() &&
-            std::equal(name.begin(), name.end(), candidate.begin(),
-                       [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; }))
-            return r.id;
-    }
+    for (const RegisterInfo& r : kRegisters)
+        if (SameName(name, r.name)) return r.id;
+    for (const RegisterInfo& r : kRegisterAliases)
+        if (SameName(name, r.name)) return r.id;
     return std::nullopt;
 }
 
@@ -31,6 +44,33 @@ const char* RegisterName(int32_t id) {
     for (const RegisterInfo& r : kRegisters)
         if (r.id == id) return r.name;
     return "?";
+}
+
+std::vector<std::string> RegisterNames() {
+    std::vector<std::string> names;
+    for (const RegisterInfo& r : kRegisters) names.emplace_back(r.name);
+    for (const RegisterInfo& r : kRegisterAliases) names.emplace_back(r.name);
+    return names;
+}
+
+std::string DecodeXpsr(uint32_t xpsr) {
+    static constexpr std::pair<int, const char*> kFlags[] = {{31, "N"}, {30, "Z"}, {29, "C"},
+                                                            {28, "V"}, {27, "Q"}, {24, "T"}};
+    std::string text = "[";
+    for (const auto& [bit, name] : kFlags)
+        if (xpsr >> bit & 1) text += std::string(" ") + name;
+    text += " ] exception " + std::to_string(xpsr & 0x1FF);
+    static constexpr const char* kExceptions[] = {"thread mode", "reset",       "NMI",          "HardFault",
+                                                  "MemManage",   "BusFault",    "UsageFault",   nullptr,
+                                                  nullptr,       nullptr,       nullptr,        "SVCall",
+                                                  "DebugMonitor", nullptr,      "PendSV",       "SysTick"};
+    const uint32_t number = xpsr & 0x1FF;
+    if (number < std::size(kExceptions)) {
+        if (kExceptions[number]) text += std::string(" (") + kExceptions[number] + ")";
+    } else {
+        text += " (IRQ " + std::to_string(number - 16) + ")";
+    }
+    return text;
 }
 
 std::string CauseText(uint32_t cause) {
@@ -55,21 +95,25 @@ std::string StatusName(uint32_t status) {
     }
 }
 
-namespace {
-
-std::string Hex32(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, value > 0xFFFFFFFFu ? "0x%016llx" : "0x%08llx",
-                  static_cast<unsigned long long>(value));
+std::string Hex32(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
     return text;
 }
 
+void SetModulePollPeriod(uint32_t milliseconds) {
+    setenv("DIORX_POLL_MS", std::to_string(milliseconds).c_str(), 1);
+}
+
+namespace {
+
 // ---- Records ---------------------------------------------------------------
 
-GdiAddress Address(uint64_t address) {
+GdiAddress Address(uint32_t address) {
     GdiAddress a;
+    std::memset(&a, 0, sizeof a);
     StoreLE32(a.spaceId, kMemorySpaceId);
-    for (int i = 0; i < 8; ++i) a.address[i] = static_cast<uint8_t>(address >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) a.address[4 + i] = static_cast<uint8_t>(address >> (24 - 8 * i));
     return a;
 }
 
@@ -87,8 +131,8 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void OnInterruptSignal(int) { Session::Interrupt(); }
 
-// Ctrl-C requests a cancel while a run waits; outside, it keeps its usual
-// meaning. Presses from before the run are forgotten.
+// While a run waits, Ctrl-C asks for the wait to end; presses from before the
+// run are forgotten. The earlier handler comes back afterwards.
 class InterruptScope {
 public:
     InterruptScope() {
@@ -109,6 +153,41 @@ private:
     bool installed_ = false;
 };
 
+// Thumb code for an M-profile core, through Capstone.
+class Disassembler {
+public:
+    Disassembler() { ok_ = cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle_) == CS_ERR_OK; }
+    ~Disassembler() {
+        if (ok_) cs_close(&handle_);
+    }
+    Disassembler(const Disassembler&) = delete;
+    Disassembler& operator=(const Disassembler&) = delete;
+
+    struct Line {
+        uint32_t address;
+        uint32_t size;
+        std::string text;  // "push\t{r4, lr}"
+    };
+    // Up to max instructions (0: as many as the bytes hold) from the start.
+    std::vector<Line> Decode(const std::vector<uint8_t>& bytes, uint32_t address, std::size_t max) const {
+        std::vector<Line> lines;
+        if (!ok_ || bytes.empty()) return lines;
+        cs_insn* insn = nullptr;
+        const std::size_t n = cs_disasm(handle_, bytes.data(), bytes.size(), address, max, &insn);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string text = insn[i].mnemonic;
+            if (insn[i].op_str[0]) text += std::string("\t") + insn[i].op_str;
+            lines.push_back({static_cast<uint32_t>(insn[i].address), insn[i].size, std::move(text)});
+        }
+        if (insn) cs_free(insn, n);
+        return lines;
+    }
+
+private:
+    csh handle_ = 0;
+    bool ok_ = false;
+};
+
 }  // namespace
 
 void Session::Interrupt() { g_interrupted = true; }
@@ -121,7 +200,12 @@ void DI_CDECL Session::PollCallback() {
     }
     session->firstPoll_ = false;
     if (session->onPoll) session->onPoll();
+    if (session->cancelled_) return;
     if (g_interrupted.exchange(false)) {
+        session->cancelled_ = true;
+        session->module_.DiGdiCancel();
+    } else if (session->options_.timeoutSeconds > 0 && std::chrono::steady_clock::now() >= session->deadline_) {
+        session->timedOut_ = true;
         session->cancelled_ = true;
         session->module_.DiGdiCancel();
     }
@@ -129,42 +213,45 @@ void DI_CDECL Session::PollCallback() {
 
 // ---- Session -------------------------------------------------------------------
 
-Session::Session(frontend::DiModule& module, std::ostream& out, SessionOptions options)
-    : module_(module), out_(out), options_(std::move(options)) {}
+Session::Session(frontend::DiModule& module, std::ostream& out, std::ostream& err, SessionOptions options)
+    : module_(module), out_(out), err_(err), options_(std::move(options)) {}
 
 Session::~Session() {
     Session* self = this;
     g_session.compare_exchange_strong(self, nullptr);
 }
 
+std::ostream& Session::Error() {
+    // What went to the output so far comes first.
+    out_ << std::flush;
+    return err_ << "error: ";
+}
+
 bool Session::Check(const char* function, uint32_t result) {
     if (result == GdiOk) return true;
-    out_ << "error: " << function << " returned " << StatusName(result) << " (" << result << "): ";
+    Error() << function << " returned " << StatusName(result) << " (" << result << "): ";
     switch (result) {
-        case GdiNotSupported: out_ << "the module does not provide this operation"; break;
-        case GdiDownloadFailed: out_ << "the target refused the download step"; break;
+        case GdiNotSupported: err_ << "the module does not provide this operation"; break;
+        case GdiDownloadFailed: err_ << "the target refused the download step"; break;
         case GdiFailed:
-            out_ << (open_ ? "the operation failed on the target" : "no debug session is open (use 'open')");
+            err_ << (open_ ? "the operation failed on the target" : "no debug session is open (use 'open')");
             break;
-        default: out_ << "the module answered with a code the interface does not define"; break;
+        default: err_ << "the module answered with a code the interface does not define"; break;
     }
-    out_ << std::endl;
+    err_ << std::endl;
     return false;
 }
 
-bool Session::CheckRun(const char* function, uint32_t result) {
-    if (result == GdiFailed && cancelled_) {
-        out_ << "error: " << function << " returned GdiFailed (7): interrupted, the wait was cancelled with "
-                "DiGdiCancel; the processor keeps running ('stop' halts it)"
-             << std::endl;
-        return false;
-    }
-    return Check(function, result);
-}
-
-std::string Session::DescribeAddress(uint64_t address) const {
+std::string Session::DescribeAddress(uint32_t address) const {
     const std::string symbol = symbols_.Describe(address);
     return symbol.empty() ? Hex32(address) : Hex32(address) + " <" + symbol + ">";
+}
+
+bool Session::CheckRange(uint32_t address, uint64_t length) {
+    if (length == 0 || address + (length - 1) <= 0xFFFFFFFFu) return true;
+    Error() << length << " bytes from " << Hex32(address)
+            << " run past the end of the 32-bit address space (0xffffffff)" << std::endl;
+    return false;
 }
 
 bool Session::Open(const std::optional<std::string>& path, const std::optional<std::string>& designator) {
@@ -175,10 +262,12 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
     if (path) options_.frontEndPath = *path;
     if (designator) options_.designator = *designator;
     const char* argv[] = {options_.frontEndPath.c_str(), options_.designator.c_str()};
+    SetModulePollPeriod(options_.pollMs);
     g_session = this;
     if (!Check("DiGdiOpen", module_.DiGdiOpen(0, 0, 2, argv, &Session::PollCallback))) return false;
     open_ = true;
     breakpoints_.clear();
+    nextBreakpoint_ = 1;
 
     uint8_t features[GdiFeaturesSize] = {};
     if (module_.DiGdiGetFeatures(features) == GdiOk && TextAt(features) && TextAt(features + FeaturesOffset(4)))
@@ -186,7 +275,26 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
              << options_.frontEndPath << ", processor " << options_.designator << std::endl;
     else
         out_ << "opened " << options_.frontEndPath << ", processor " << options_.designator << std::endl;
-    return true;
+
+    // The module meets the host only at the first target operation: a
+    // processor that is not there shows now, not later.
+    bool answers = SendMaps();
+    if (answers) {
+        GdiValue pc;
+        std::memset(&pc, 0, sizeof pc);
+        answers = module_.DiRegisterRead(kPcId, &pc) == GdiOk && LoadLE32(pc.status) == ValueValid;
+        if (answers)
+            out_ << "processor " << options_.designator << " answers, pc " << DescribeAddress(GatherWord(pc)) << std::endl;
+        else
+            Error() << "processor '" << options_.designator
+                    << "' does not answer: no processor of that name in the host's workspace?" << std::endl;
+    }
+    if (!answers) {
+        module_.DiGdiClose(0);
+        open_ = false;
+        out_ << "the session was closed again" << std::endl;
+    }
+    return answers;
 }
 
 bool Session::SendMaps() {
@@ -210,7 +318,7 @@ bool Session::SendMaps() {
          << ", PC (id " << kPcId << ") is the program counter" << std::endl;
     out_ << "memory-space map: " << kMemorySpaceName << " as id " << kMemorySpaceId << std::endl;
     if (refused || space.accepted != 1) {
-        out_ << "error: the module did not accept every map entry" << std::endl;
+        Error() << "the module did not accept every map entry" << std::endl;
         return false;
     }
     return true;
@@ -225,43 +333,72 @@ void Session::ShowProgress(std::size_t done, std::size_t total) {
     if (done == total) out_ << std::endl;
 }
 
+std::optional<uint32_t> Session::FindRefused(uint32_t address, const uint8_t* data, uint32_t length,
+                                             const std::function<bool(uint32_t, const uint8_t*, uint32_t)>& tryWrite) {
+    // The first refused address lies in [address + low, address + low + size).
+    uint32_t low = 0, size = length;
+    while (size > 1) {
+        const uint32_t half = size / 2;
+        if (tryWrite(address + low, data + low, half)) {
+            low += half;
+            size -= half;
+        } else {
+            size = half;
+        }
+    }
+    if (size == 1 && !tryWrite(address + low, data + low, 1)) return address + low;
+    return std::nullopt;
+}
+
 bool Session::Load(const std::string& file) {
     Image image;
     std::string error;
     if (!LoadImageFile(file, image, error)) {
-        out_ << "error: " << error << std::endl;
+        Error() << error << std::endl;
         return false;
     }
+    for (const Segment& s : image.segments) {
+        if (s.address > 0xFFFFFFFFu || !CheckRange(static_cast<uint32_t>(s.address), s.bytes.size())) {
+            Error() << file << ": a segment lies beyond the 32-bit address space" << std::endl;
+            return false;
+        }
+    }
     const std::size_t total = image.ByteCount();
-    auto format = [](uint32_t count, uint64_t start) {
+    auto step = [&](uint32_t code, uint32_t count, uint32_t start, const uint8_t* data) {
         GdiDownloadFormat f;
+        std::memset(&f, 0, sizeof f);
         StoreLE32(f.format, 0);
         StoreLE32(f.byteCount, count);
         f.start = Address(start);
-        return RecordToSlots(f);
-    };
-    auto step = [&](uint32_t code, uint32_t count, uint64_t start, const uint8_t* data) {
-        const auto f = format(count, start);
-        return module_.DiMemoryDownload(0, code, f[0], f[1], f[2], f[3], f[4], data);
+        const auto slots = RecordToSlots(f);
+        return module_.DiMemoryDownload(0, code, slots[0], slots[1], slots[2], slots[3], slots[4], data);
     };
 
-    const uint64_t first = image.segments.front().address;
+    const auto first = static_cast<uint32_t>(image.segments.front().address);
     if (!Check("DiMemoryDownload (start)", step(0, 0, first, nullptr))) return false;
     std::size_t done = 0;
     ShowProgress(done, total);
     for (const Segment& segment : image.segments) {
+        const auto base = static_cast<uint32_t>(segment.address);
         for (std::size_t offset = 0; offset < segment.bytes.size(); offset += kDownloadBlockBytes) {
             const auto n = static_cast<uint32_t>(std::min<std::size_t>(kDownloadBlockBytes, segment.bytes.size() - offset));
-            const uint64_t at = segment.address + offset;
-            if (!Check("DiMemoryDownload (block)", step(1, n, at, segment.bytes.data() + offset))) {
-                if (options_.terminal) out_ << std::endl;
-                out_ << "download stopped at " << Hex32(at) << " after " << done << " of " << total << " bytes"
-                     << std::endl;
-                step(3, 0, at, nullptr);
-                return false;
+            const uint32_t at = base + static_cast<uint32_t>(offset);
+            const uint8_t* data = segment.bytes.data() + offset;
+            if (step(1, n, at, data) == GdiOk) {
+                done += n;
+                ShowProgress(done, total);
+                continue;
             }
-            done += n;
-            ShowProgress(done, total);
+            if (options_.terminal) out_ << std::endl;
+            const auto refused = FindRefused(at, data, n, [&](uint32_t a, const uint8_t* d, uint32_t count) {
+                return step(1, count, a, d) == GdiOk;
+            });
+            step(3, 0, at, nullptr);
+            Error() << "load: the target refused " << (refused ? "address " + Hex32(*refused) : "the block at " + Hex32(at))
+                    << " of the segment " << Hex32(base) << ".."
+                    << Hex32(base + static_cast<uint32_t>(segment.bytes.size() - 1)) << "; the download was stopped ("
+                    << done << " of " << total << " bytes written before the segment's refused block)" << std::endl;
+            return false;
         }
     }
     if (!Check("DiMemoryDownload (finish)", step(2, 0, first, nullptr))) return false;
@@ -270,16 +407,70 @@ bool Session::Load(const std::string& file) {
     out_ << "loaded " << file << ": " << total << " bytes in " << image.segments.size() << " segment"
          << (image.segments.size() == 1 ? "" : "s");
     for (const Segment& s : image.segments)
-        out_ << (&s == &image.segments.front() ? " (" : ", ") << Hex32(s.address) << ".."
-             << Hex32(s.address + s.bytes.size() - 1);
+        out_ << (&s == &image.segments.front() ? " (" : ", ") << Hex32(static_cast<uint32_t>(s.address)) << ".."
+             << Hex32(static_cast<uint32_t>(s.address + s.bytes.size() - 1));
     out_ << ")";
-    if (image.entry) out_ << ", entry " << Hex32(*image.entry);
     if (!symbols_.Empty()) out_ << ", symbols from the ELF file";
     out_ << std::endl;
+
+    // As a debugger's load does: the program starts at its entry point.
+    if (!image.entry) {
+        out_ << "the image names no entry point: the pc is left as it is" << std::endl;
+        return true;
+    }
+    if (*image.entry > 0xFFFFFFFFu) {
+        Error() << "the entry point lies beyond the 32-bit address space" << std::endl;
+        return false;
+    }
+    const auto entry = static_cast<uint32_t>(*image.entry);
+    GdiValue value;
+    std::memset(&value, 0, sizeof value);
+    SpreadWord(value, entry);
+    const auto v = RecordToSlots(value);
+    if (!Check("DiRegisterWrite", module_.DiRegisterWrite(kPcId, v[0], v[1], v[2]))) return false;
+    const auto pc = ReadRegister(kPcId);
+    if (!pc) return false;
+    if (*pc != entry) {
+        Error() << "the pc reads " << Hex32(*pc) << " after writing the entry point " << Hex32(entry) << std::endl;
+        return false;
+    }
+    out_ << "pc set to the entry point " << DescribeAddress(entry) << std::endl;
+
+    // An image whose vector table sits at 0 also gives the stack pointer a
+    // core takes from there at reset: without it the first push faults.
+    for (const Segment& s : image.segments) {
+        if (s.address != 0 || s.bytes.size() < 4) continue;
+        const uint32_t sp = uint32_t(s.bytes[0]) | uint32_t(s.bytes[1]) << 8 | uint32_t(s.bytes[2]) << 16 |
+                            uint32_t(s.bytes[3]) << 24;
+        std::memset(&value, 0, sizeof value);
+        SpreadWord(value, sp);
+        const auto w = RecordToSlots(value);
+        if (!Check("DiRegisterWrite", module_.DiRegisterWrite(kSpId, w[0], w[1], w[2]))) return false;
+        const auto now = ReadRegister(kSpId);
+        if (!now) return false;
+        if (*now != sp) {
+            Error() << "the sp reads " << Hex32(*now) << " after writing " << Hex32(sp) << std::endl;
+            return false;
+        }
+        out_ << "sp set to " << Hex32(sp) << ", the initial stack pointer in the vector table" << std::endl;
+        return true;
+    }
     return true;
 }
 
+BreakpointInfo* Session::FindBreakpoint(uint32_t id) {
+    for (auto& e : breakpoints_)
+        if (e.id == id) return &e;
+    return nullptr;
+}
+
 bool Session::Break(const Location& location) {
+    for (const auto& e : breakpoints_) {
+        if (e.number != 0 && e.address == location.address) {
+            out_ << "breakpoint " << e.number << " is already at " << DescribeAddress(e.address) << std::endl;
+            return true;
+        }
+    }
     GdiBreakpoint request;
     std::memset(&request, 0, sizeof request);
     StoreLE32(request.kind, 1);
@@ -291,42 +482,59 @@ bool Session::Break(const Location& location) {
     if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, b[0], b[1], b[2], b[3], b[4], b[5], b[6])))
         return false;
     const uint32_t id = LoadLE32(result.breakpointId);
-    const bool known = std::any_of(breakpoints_.begin(), breakpoints_.end(), [&](const auto& e) { return e.id == id; });
-    if (!known) breakpoints_.push_back({id, location.address, location.symbol});
-    out_ << "breakpoint " << Hex32(id) << (known ? " already set" : " set") << " at " << DescribeAddress(location.address)
-         << std::endl;
+    if (BreakpointInfo* internal = FindBreakpoint(id)) {
+        internal->number = nextBreakpoint_++;  // the session's own becomes the user's
+    } else {
+        breakpoints_.push_back({nextBreakpoint_++, id, location.address, 0});
+    }
+    out_ << "breakpoint " << nextBreakpoint_ - 1 << " at " << DescribeAddress(location.address) << std::endl;
     return true;
 }
 
-std::optional<uint32_t> Session::ResolveBreakpointId(const Location& location) const {
-    for (const auto& e : breakpoints_)
-        if (e.id == location.address) return e.id;
-    for (const auto& e : breakpoints_)
-        if (e.address == location.address) return e.id;
-    // Not one the session set: a number is taken as an id as it stands.
-    if (location.symbol.empty() && location.address <= 0xFFFFFFFFu) return static_cast<uint32_t>(location.address);
-    return std::nullopt;
-}
-
-bool Session::Delete(const Location& location) {
-    const auto id = ResolveBreakpointId(location);
-    if (!id) {
-        out_ << "error: no breakpoint at " << DescribeAddress(location.address) << std::endl;
+bool Session::Delete(std::optional<uint32_t> number) {
+    if (!number) {
+        std::size_t deleted = 0;
+        for (auto it = breakpoints_.begin(); it != breakpoints_.end();) {
+            if (it->number == 0) {
+                ++it;
+                continue;
+            }
+            if (!Check("DiBreakpointClear", module_.DiBreakpointClear(it->id))) return false;
+            it = breakpoints_.erase(it);
+            ++deleted;
+        }
+        out_ << (deleted ? "deleted all breakpoints" : "no breakpoints to delete") << std::endl;
+        return true;
+    }
+    const auto it = std::find_if(breakpoints_.begin(), breakpoints_.end(),
+                                 [&](const BreakpointInfo& e) { return e.number != 0 && e.number == *number; });
+    if (it == breakpoints_.end()) {
+        Error() << "no breakpoint number " << *number << " (see 'info break')" << std::endl;
         return false;
     }
-    if (!Check("DiBreakpointClear", module_.DiBreakpointClear(*id))) return false;
-    std::erase_if(breakpoints_, [&](const auto& e) { return e.id == *id; });
-    out_ << "breakpoint " << Hex32(*id) << " deleted" << std::endl;
+    if (!Check("DiBreakpointClear", module_.DiBreakpointClear(it->id))) return false;
+    out_ << "deleted breakpoint " << *number << " at " << DescribeAddress(it->address) << std::endl;
+    breakpoints_.erase(it);
     return true;
 }
 
-std::string Session::DescribeBreakpoint(uint32_t id) const {
+bool Session::InfoBreakpoints() {
+    std::vector<const BreakpointInfo*> listed;
     for (const auto& e : breakpoints_)
-        if (e.id == id) return DescribeAddress(e.address);
-    // Thumb breakpoints carry the instruction address plus one.
-    std::string symbol = symbols_.Describe(id);
-    if (symbol.empty()) symbol = symbols_.Describe(id & ~1u);
-    return symbol.empty() ? std::string("an address without a symbol") : symbol;
+        if (e.number != 0) listed.push_back(&e);
+    if (listed.empty()) {
+        out_ << "no breakpoints" << std::endl;
+        return true;
+    }
+    std::sort(listed.begin(), listed.end(), [](auto* a, auto* b) { return a->number < b->number; });
+    out_ << "Num  Address     Hits  What\n";
+    for (const BreakpointInfo* e : listed) {
+        char row[64];
+        std::snprintf(row, sizeof row, "%-4u %s  %-5u ", e->number, Hex32(e->address).c_str(), e->hits);
+        out_ << row << symbols_.Describe(e->address) << "\n";
+    }
+    out_ << std::flush;
+    return true;
 }
 
 std::optional<StopStatus> Session::QueryStatus() {
@@ -346,13 +554,36 @@ std::optional<StopStatus> Session::QueryStatus() {
 
 void Session::PrintStatus(const StopStatus& status) {
     out_ << "status: " << CauseText(status.cause) << " (cause " << status.cause << ")";
-    if (status.cause == CauseBreakpoint)
-        out_ << ", breakpoint " << Hex32(status.breakpointId) << " at " << DescribeBreakpoint(status.breakpointId);
+    if (status.cause == CauseBreakpoint) {
+        const BreakpointInfo* e = FindBreakpoint(status.breakpointId);
+        if (e && e->number != 0)
+            out_ << ", breakpoint " << e->number << " at " << DescribeAddress(e->address);
+        else if (e)
+            out_ << " at " << DescribeAddress(e->address);
+        else  // Thumb breakpoints carry the instruction address plus one.
+            out_ << ", breakpoint id " << Hex32(status.breakpointId) << " at "
+                 << DescribeAddress(status.breakpointId & ~1u);
+    }
     if (!status.message.empty()) out_ << ": " << status.message;
     out_ << std::endl;
-    if (status.cause != CauseRunning && status.cause != CauseUnknownState) {
-        if (const auto pc = ReadRegister(kPcId)) out_ << "pc " << DescribeAddress(*pc) << std::endl;
+    if (status.cause != CauseRunning && status.cause != CauseUnknownState) ShowPcInstruction();
+}
+
+void Session::ShowPcInstruction() {
+    const auto pc = ReadRegister(kPcId);
+    if (!pc) return;
+    out_ << "=> " << DescribeAddress(*pc);
+    std::vector<uint8_t> code;
+    for (uint32_t i = 0; i < 4 && *pc + i >= *pc; ++i) {
+        GdiValue value;
+        std::memset(&value, 0, sizeof value);
+        const auto a = RecordToSlots(Address(*pc + i));
+        if (module_.DiMemoryRead(a[0], a[1], a[2], &value, 1) != GdiOk || LoadLE32(value.status) != ValueValid) break;
+        code.push_back(value.bytes[7]);
     }
+    const auto lines = Disassembler().Decode(code, *pc, 1);
+    out_ << ":\t" << (lines.empty() ? std::string("(no instruction can be read there)") : lines.front().text)
+         << std::endl;
 }
 
 bool Session::ShowStatus() {
@@ -361,41 +592,86 @@ bool Session::ShowStatus() {
     return status.has_value();
 }
 
-bool Session::Continue() { return Continue(true); }
-
-bool Session::Continue(bool showStatus) {
-    InterruptScope interrupts;
-    cancelled_ = false;
-    firstPoll_ = true;
-    if (!CheckRun("DiExecContinue", module_.DiExecContinue())) return false;
-    return showStatus ? ShowStatus() : true;
+bool Session::Run(RunKind kind, uint32_t count) {
+    const char* function = kind == RunKind::Continue ? "DiExecContinue" : "DiExecSingleStep";
+    uint32_t result;
+    {
+        InterruptScope interrupts;
+        cancelled_ = false;
+        timedOut_ = false;
+        firstPoll_ = true;
+        deadline_ = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(options_.timeoutSeconds));
+        result = kind == RunKind::Continue ? module_.DiExecContinue() : module_.DiExecSingleStep(count);
+    }
+    if (result != GdiOk && cancelled_) {
+        // The wait ended; the processor still runs until it is halted.
+        const bool timedOut = timedOut_;
+        if (!Check("DiExecStop", module_.DiExecStop())) return false;
+        if (timedOut) {
+            out_ << "timed out: the processor is halted" << std::endl;
+            ShowStatus();
+            Error() << (kind == RunKind::Continue ? "continue" : "step") << " did not stop within "
+                    << options_.timeoutSeconds << " s (--timeout): the run was cancelled and the processor halted"
+                    << std::endl;
+            return false;
+        }
+        interruptedRun_ = true;
+        out_ << "interrupted: the processor is halted" << std::endl;
+        return ShowStatus();
+    }
+    if (!Check(function, result)) return false;
+    const auto status = QueryStatus();
+    if (!status) return false;
+    if (status->cause == CauseBreakpoint)
+        if (BreakpointInfo* e = FindBreakpoint(status->breakpointId)) ++e->hits;
+    PrintStatus(*status);
+    return true;
 }
+
+bool Session::Continue() { return Run(RunKind::Continue, 0); }
 
 bool Session::Finish() {
     const auto lr = ReadRegister(kLrId);
     if (!lr) return false;
     // 0xFxxxxxxx are exception-return codes, not code addresses.
     if (*lr < 2 || *lr >= 0xF0000000u) {
-        out_ << "error: LR (" << Hex32(*lr) << ") holds no return address" << std::endl;
+        Error() << "LR (" << Hex32(*lr) << ") holds no return address" << std::endl;
         return false;
     }
-    const uint64_t returnAddress = *lr & ~1u;
+    const uint32_t returnAddress = *lr & ~1u;
     out_ << "finish: running to the return address " << DescribeAddress(returnAddress) << std::endl;
     const bool ours = std::none_of(breakpoints_.begin(), breakpoints_.end(),
                                    [&](const auto& e) { return e.address == returnAddress; });
-    if (ours && !Break({returnAddress, ""})) return false;
-    const bool ok = Continue(true);
-    if (ours && ok) Delete({returnAddress, ""});
+    uint32_t id = 0;
+    if (ours) {
+        GdiBreakpoint request;
+        std::memset(&request, 0, sizeof request);
+        StoreLE32(request.kind, 1);
+        request.location = Address(returnAddress);
+        StoreLE32(request.qualifier, 2);
+        GdiBreakpointResult result;
+        std::memset(&result, 0, sizeof result);
+        const auto b = RecordToSlots(request);
+        if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, b[0], b[1], b[2], b[3], b[4], b[5], b[6])))
+            return false;
+        id = LoadLE32(result.breakpointId);
+        breakpoints_.push_back({0, id, returnAddress, 0});
+    }
+    const bool ok = Run(RunKind::Continue, 0);
+    if (ours) {
+        const auto it = std::find_if(breakpoints_.begin(), breakpoints_.end(),
+                                     [&](const BreakpointInfo& e) { return e.id == id && e.number == 0; });
+        if (it != breakpoints_.end()) {
+            module_.DiBreakpointClear(id);
+            breakpoints_.erase(it);
+        }
+    }
     return ok;
 }
 
-bool Session::Step(uint32_t count) {
-    InterruptScope interrupts;
-    cancelled_ = false;
-    firstPoll_ = true;
-    if (!CheckRun("DiExecSingleStep", module_.DiExecSingleStep(count))) return false;
-    return ShowStatus();
-}
+bool Session::Step(uint32_t count) { return Run(RunKind::Step, count); }
 
 bool Session::Stop() {
     if (!Check("DiExecStop", module_.DiExecStop())) return false;
@@ -406,7 +682,7 @@ bool Session::Stop() {
 bool Session::Reset() {
     if (!Check("DiExecResetChild", module_.DiExecResetChild())) return false;
     out_ << "reset: the processor restarts from its vector table" << std::endl;
-    if (const auto pc = ReadRegister(kPcId)) out_ << "pc " << DescribeAddress(*pc) << std::endl;
+    ShowPcInstruction();
     return true;
 }
 
@@ -415,24 +691,40 @@ std::optional<uint32_t> Session::ReadRegister(int32_t id) {
     std::memset(&value, 0, sizeof value);
     if (!Check("DiRegisterRead", module_.DiRegisterRead(id, &value))) return std::nullopt;
     if (LoadLE32(value.status) != ValueValid) {
-        out_ << "error: register " << RegisterName(id) << " could not be read (value status "
-             << LoadLE32(value.status) << "; were the maps sent?)" << std::endl;
+        Error() << "register " << RegisterName(id) << " could not be read (value status " << LoadLE32(value.status)
+                << ")" << std::endl;
         return std::nullopt;
     }
     return GatherWord(value);
 }
 
-bool Session::ShowRegisters() {
+bool Session::ShowRegisters(std::optional<int32_t> only) {
+    if (only) {
+        const auto value = ReadRegister(*only);
+        if (!value) return false;
+        out_ << RegisterName(*only) << " " << Hex32(*value);
+        if (*only == kXpsrId)
+            out_ << "  " << DecodeXpsr(*value);
+        else if (*only == kPcId || *only == kLrId)
+            out_ << "  " << DescribeAddress(*only == kLrId ? *value & ~1u : *value);
+        else
+            out_ << "  " << *value;
+        out_ << std::endl;
+        return true;
+    }
     bool ok = true;
     int column = 0;
+    std::optional<uint32_t> xpsr, pc;
     for (const RegisterInfo& r : kRegisters) {
         GdiValue value;
         std::memset(&value, 0, sizeof value);
         if (!Check("DiRegisterRead", module_.DiRegisterRead(r.id, &value))) return false;
         char cell[32];
-        if (LoadLE32(value.status) == ValueValid)
+        if (LoadLE32(value.status) == ValueValid) {
             std::snprintf(cell, sizeof cell, "%-4s 0x%08x", r.name, GatherWord(value));
-        else {
+            if (r.id == kXpsrId) xpsr = GatherWord(value);
+            if (r.id == kPcId) pc = GatherWord(value);
+        } else {
             std::snprintf(cell, sizeof cell, "%-4s (not read)", r.name);
             ok = false;
         }
@@ -440,34 +732,46 @@ bool Session::ShowRegisters() {
         if (++column % 4 == 0) out_ << "\n";
     }
     if (column % 4 != 0) out_ << "\n";
-    if (!ok) out_ << "error: some registers could not be read (were the maps sent?)\n";
-    else if (const auto pc = ReadRegister(kPcId)) {
+    if (xpsr) out_ << "xpsr " << DecodeXpsr(*xpsr) << "\n";
+    if (pc) {
         const std::string symbol = symbols_.Describe(*pc);
         if (!symbol.empty()) out_ << "pc is in " << symbol << "\n";
     }
     out_ << std::flush;
+    if (!ok) Error() << "some registers could not be read" << std::endl;
     return ok;
 }
 
-std::optional<std::vector<uint8_t>> Session::ReadMemory(uint64_t address, uint32_t count) {
+std::optional<uint32_t> Session::ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes) {
+    for (uint32_t n = count;; n /= 2) {
+        std::vector<GdiValue> values(n);
+        const auto a = RecordToSlots(Address(address));
+        if (!Check("DiMemoryRead", module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n))) return std::nullopt;
+        // A memory space may deliver fewer values than asked for (status 6
+        // from there on); a block that runs into unmapped memory may fail
+        // whole, so a refused block is asked for again in halves.
+        uint32_t valid = 0;
+        while (valid < n && LoadLE32(values[valid].status) == ValueValid) ++valid;
+        if (valid > 0 || n == 1) {
+            for (uint32_t i = 0; i < valid; ++i) bytes.push_back(values[i].bytes[7]);
+            return valid;
+        }
+    }
+}
+
+std::optional<std::vector<uint8_t>> Session::ReadMemory(uint32_t address, uint32_t count) {
+    if (!CheckRange(address, count)) return std::nullopt;
     std::vector<uint8_t> bytes;
     bytes.reserve(count);
     while (bytes.size() < count) {
-        const uint64_t at = address + bytes.size();
+        const uint32_t at = address + static_cast<uint32_t>(bytes.size());
         const uint32_t n = std::min<uint32_t>(kTransferValues, count - static_cast<uint32_t>(bytes.size()));
-        std::vector<GdiValue> values(n);
-        const auto a = RecordToSlots(Address(at));
-        if (!Check("DiMemoryRead", module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n))) return std::nullopt;
-        // A memory space may deliver fewer values than asked for; the rest
-        // carry status 6 and are asked for again.
-        uint32_t valid = 0;
-        while (valid < n && LoadLE32(values[valid].status) == ValueValid) ++valid;
-        if (valid == 0) {
-            out_ << "error: memory at " << Hex32(at) << " could not be read (value status "
-                 << LoadLE32(values[0].status) << ")" << std::endl;
+        const auto valid = ReadAvailable(at, n, bytes);
+        if (!valid) return std::nullopt;
+        if (*valid == 0) {
+            Error() << "the target refused a read at " << DescribeAddress(at) << std::endl;
             return std::nullopt;
         }
-        for (uint32_t i = 0; i < valid; ++i) bytes.push_back(values[i].bytes[7]);
     }
     return bytes;
 }
@@ -477,10 +781,9 @@ bool Session::DumpMemory(const Location& location, uint32_t count) {
     if (!bytes) return false;
     if (!location.symbol.empty()) out_ << location.symbol << ":\n";
     for (std::size_t row = 0; row < bytes->size(); row += 16) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%08llx ", static_cast<unsigned long long>(location.address + row));
-        out_ << text;
+        out_ << Hex32(location.address + static_cast<uint32_t>(row)).substr(2) << " ";
         std::string ascii;
+        char text[8];
         for (std::size_t i = row; i < row + 16; ++i) {
             if (i < bytes->size()) {
                 std::snprintf(text, sizeof text, " %02x", (*bytes)[i]);
@@ -518,16 +821,128 @@ bool Session::ShowWords(const Location& location, std::optional<uint32_t> count)
     return true;
 }
 
+bool Session::Examine(const Location& location, const ExamineFormat& format) {
+    const uint64_t length = uint64_t{format.count} * format.unit;
+    if (!CheckRange(location.address, length)) return false;
+    const auto bytes = ReadMemory(location.address, static_cast<uint32_t>(length));
+    if (!bytes) return false;
+    const uint32_t perRow = format.unit == 4 ? 4 : 8;
+    for (uint32_t i = 0; i < format.count; ++i) {
+        const uint32_t at = location.address + i * format.unit;
+        if (i % perRow == 0) {
+            if (i) out_ << "\n";
+            const std::string symbol = symbols_.Describe(at);
+            out_ << Hex32(at) << (symbol.empty() ? "" : " <" + symbol + ">") << ":";
+        }
+        uint32_t value = 0;
+        for (uint32_t k = 0; k < format.unit; ++k) value |= uint32_t((*bytes)[i * format.unit + k]) << (8 * k);
+        char cell[24];
+        if (format.format == 'x') {
+            std::snprintf(cell, sizeof cell, "0x%0*x", static_cast<int>(format.unit * 2), value);
+        } else if (format.format == 'd') {
+            const int shift = static_cast<int>(32 - 8 * format.unit);
+            const int32_t signedValue = static_cast<int32_t>(value << shift) >> shift;
+            std::snprintf(cell, sizeof cell, "%d", signedValue);
+        } else {
+            std::snprintf(cell, sizeof cell, "%u", value);
+        }
+        out_ << "\t" << cell;
+    }
+    out_ << std::endl;
+    return true;
+}
+
+bool Session::DumpToFile(const std::string& file, const Location& location, uint32_t length) {
+    const auto bytes = ReadMemory(location.address, length);
+    if (!bytes) return false;
+    std::ofstream output(file, std::ios::binary | std::ios::trunc);
+    if (output) output.write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+    if (!output.flush()) {
+        Error() << "cannot write " << file << std::endl;
+        return false;
+    }
+    out_ << "dumped " << bytes->size() << " bytes from " << DescribeAddress(location.address) << " to " << file
+         << std::endl;
+    return true;
+}
+
+bool Session::Disassemble(const std::optional<Location>& location, std::optional<uint32_t> count) {
+    std::optional<uint32_t> pc;
+    {
+        GdiValue value;
+        std::memset(&value, 0, sizeof value);
+        if (module_.DiRegisterRead(kPcId, &value) == GdiOk && LoadLE32(value.status) == ValueValid)
+            pc = GatherWord(value);
+    }
+    uint32_t start;
+    if (location) {
+        start = location->address & ~1u;  // a Thumb address may carry bit 0
+    } else if (pc) {
+        start = *pc;
+    } else {
+        return ReadRegister(kPcId).has_value();  // reports why
+    }
+    // A function named without a count is shown whole.
+    uint32_t bytesWanted = count.value_or(8) * 4;
+    std::size_t maxLines = count.value_or(8);
+    if (!count && location && !location->symbol.empty())
+        if (const Symbol* s = symbols_.Find(location->symbol); s && s->size > 0 && s->address == location->address) {
+            bytesWanted = static_cast<uint32_t>(std::min<uint64_t>(s->size, 4096));
+            maxLines = 0;
+        }
+    bytesWanted = static_cast<uint32_t>(std::min<uint64_t>(bytesWanted, uint64_t{0x100000000} - start));
+    // Read what can be read: the instructions may end at the end of memory.
+    std::vector<uint8_t> code;
+    while (code.size() < bytesWanted) {
+        const uint32_t at = start + static_cast<uint32_t>(code.size());
+        const uint32_t n = std::min<uint32_t>(kTransferValues, bytesWanted - static_cast<uint32_t>(code.size()));
+        const auto valid = ReadAvailable(at, n, code);
+        if (!valid) return false;
+        if (*valid == 0) break;
+    }
+    if (code.empty()) {
+        Error() << "the target refused a read at " << DescribeAddress(start) << std::endl;
+        return false;
+    }
+    const auto lines = Disassembler().Decode(code, start, maxLines);
+    for (const auto& line : lines) {
+        out_ << (pc && *pc == line.address ? "=> " : "   ") << DescribeAddress(line.address) << ":\t" << line.text
+             << "\n";
+    }
+    const uint32_t decoded = lines.empty() ? 0 : lines.back().address + lines.back().size - start;
+    if ((maxLines == 0 || lines.size() < maxLines) && decoded + 1 < code.size()) {
+        const uint32_t at = start + decoded;
+        out_ << "   " << DescribeAddress(at) << ":\t(not an instruction: 0x" << std::hex
+             << (code[decoded] | code[decoded + 1] << 8) << std::dec << ")\n";
+    }
+    out_ << std::flush;
+    return true;
+}
+
+bool Session::WriteBlock(uint32_t address, const uint8_t* data, uint32_t length) {
+    std::vector<GdiValue> values(length);
+    for (uint32_t i = 0; i < length; ++i) {
+        std::memset(&values[i], 0, sizeof values[i]);
+        values[i].bytes[7] = data[i];
+    }
+    const auto a = RecordToSlots(Address(address));
+    return module_.DiMemoryWrite(a[0], a[1], a[2], values.data(), length) == GdiOk;
+}
+
 bool Session::WriteMemory(const Location& location, const std::vector<uint8_t>& bytes) {
+    if (!CheckRange(location.address, bytes.size())) return false;
     for (std::size_t done = 0; done < bytes.size();) {
         const auto n = static_cast<uint32_t>(std::min<std::size_t>(kTransferValues, bytes.size() - done));
-        std::vector<GdiValue> values(n);
-        for (uint32_t i = 0; i < n; ++i) {
-            std::memset(&values[i], 0, sizeof values[i]);
-            values[i].bytes[7] = bytes[done + i];
+        const uint32_t at = location.address + static_cast<uint32_t>(done);
+        if (!WriteBlock(at, bytes.data() + done, n)) {
+            if (!open_) return Check("DiMemoryWrite", GdiFailed);
+            const auto refused = FindRefused(at, bytes.data() + done, n, [&](uint32_t a, const uint8_t* d, uint32_t c) {
+                return WriteBlock(a, d, c);
+            });
+            Error() << "DiMemoryWrite returned GdiFailed (7): the target refused a write at "
+                    << DescribeAddress(refused.value_or(at)) << std::endl;
+            return false;
         }
-        const auto a = RecordToSlots(Address(location.address + done));
-        if (!Check("DiMemoryWrite", module_.DiMemoryWrite(a[0], a[1], a[2], values.data(), n))) return false;
         done += n;
     }
     out_ << "wrote " << bytes.size() << " byte" << (bytes.size() == 1 ? "" : "s") << " at "
@@ -545,7 +960,7 @@ bool Session::WriteRegister(int32_t id, uint32_t value) {
     const auto now = ReadRegister(id);
     if (!now) return false;
     if (*now != value) {
-        out_ << "error: " << RegisterName(id) << " reads " << Hex32(*now) << " after writing " << Hex32(value) << std::endl;
+        Error() << RegisterName(id) << " reads " << Hex32(*now) << " after writing " << Hex32(value) << std::endl;
         return false;
     }
     out_ << RegisterName(id) << " = " << Hex32(*now) << std::endl;

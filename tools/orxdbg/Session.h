@@ -1,12 +1,13 @@
 // One debug session through the module's exports: what the commands do.
 //
 // The session calls the Di* functions on the thread that runs it (the
-// front-end thread) and prints what it learns to one output stream. Every
-// Di* result other than 0 is printed with its name and a message; the
-// methods then return false and the session goes on.
+// front-end thread) and prints what it learns to an output stream, and its
+// errors, as "error: ...", to an error stream. Every Di* result other than 0
+// is reported with its name and a message; the methods then return false.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -30,14 +31,22 @@ inline constexpr RegisterInfo kRegisters[] = {
     {"R0", 0},  {"R1", 1},  {"R2", 2},   {"R3", 3},   {"R4", 4},   {"R5", 5},   {"R6", 6},   {"R7", 7},   {"R8", 8},
     {"R9", 9},  {"R10", 10}, {"R11", 11}, {"R12", 12}, {"SP", 13}, {"LR", 14}, {"PC", 15}, {"XPSR", 16},
 };
+inline constexpr int32_t kSpId = 13;
 inline constexpr int32_t kLrId = 14;
 inline constexpr int32_t kPcId = 15;
+inline constexpr int32_t kXpsrId = 16;
 inline constexpr const char* kMemorySpaceName = "MEMORY";
 inline constexpr uint32_t kMemorySpaceId = 0;
 
-// Register id for a name, ignoring case; none for an unknown name.
+// Register id for a name, ignoring case (R13..R15 name SP, LR and PC); none
+// for an unknown name.
 std::optional<int32_t> RegisterIdFor(std::string_view name);
 const char* RegisterName(int32_t id);
+// The names completion offers: R0..R15, SP, LR, PC, XPSR.
+std::vector<std::string> RegisterNames();
+// "[ Z C T ] exception 0 (thread mode)": the flags set in an XPSR value and
+// its exception number.
+std::string DecodeXpsr(uint32_t xpsr);
 
 // Largest download block the module takes, and the largest piece the session
 // asks for in one memory read or write.
@@ -47,11 +56,21 @@ inline constexpr uint32_t kTransferValues = 1024;
 std::string CauseText(uint32_t cause);
 // "GdiFailed" for 7; "status 9" for codes the interface does not define.
 std::string StatusName(uint32_t status);
+// "0x000000a4": every address the tool shows has eight digits.
+std::string Hex32(uint32_t value);
 
 // An address argument: a number, or a symbol (its text kept for display).
 struct Location {
-    uint64_t address = 0;
+    uint32_t address = 0;
     std::string symbol;
+};
+
+// x/NFU: N units of U bytes (1, 2 or 4) shown as F ('x' hexadecimal, 'd'
+// signed or 'u' unsigned decimal).
+struct ExamineFormat {
+    uint32_t count = 1;
+    char format = 'x';
+    uint32_t unit = 4;
 };
 
 struct StopStatus {
@@ -60,35 +79,60 @@ struct StopStatus {
     std::string message;  // without the trailing line break
 };
 
+// A breakpoint as the user knows it: numbered from 1 in the order set.
+struct BreakpointInfo {
+    uint32_t number = 0;  // 0: the session's own (finish), not listed
+    uint32_t id = 0;      // the module's id
+    uint32_t address = 0;
+    uint32_t hits = 0;
+};
+
 struct SessionOptions {
     std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the processor family
     std::string designator = "CORTEXM";
     bool terminal = false;  // output is a terminal: progress bar, interrupt hint
+    // Runs and steps longer than this are cancelled and halted (0: no limit).
+    double timeoutSeconds = 0;
+    // The module's run-wait poll period, handed to it before the open.
+    uint32_t pollMs = 10;
 };
+
+// Hands the poll period to the module through its environment variable; it
+// takes effect at the next DiGdiOpen.
+void SetModulePollPeriod(uint32_t milliseconds);
 
 class Session {
 public:
     // The module must be loaded and stay loaded while the session lives.
-    Session(frontend::DiModule& module, std::ostream& out, SessionOptions options = {});
+    // Results go to out, errors ("error: ...") to err.
+    Session(frontend::DiModule& module, std::ostream& out, std::ostream& err, SessionOptions options = {});
+    Session(frontend::DiModule& module, std::ostream& out, SessionOptions options = {})
+        : Session(module, out, out, std::move(options)) {}
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     // ---- Commands: print their outcome; false when something failed.
+    // Open also sends the maps and checks that the processor answers.
     bool Open(const std::optional<std::string>& path, const std::optional<std::string>& designator);
     bool SendMaps();
     bool Load(const std::string& file);
     bool Break(const Location& location);
-    bool Delete(const Location& location);
+    // One breakpoint by its number, or all of them.
+    bool Delete(std::optional<uint32_t> number);
+    bool InfoBreakpoints();
     bool Continue();
     bool Finish();
     bool Step(uint32_t count);
     bool Stop();
     bool Reset();
     bool ShowStatus();
-    bool ShowRegisters();
+    bool ShowRegisters(std::optional<int32_t> only = std::nullopt);
     bool DumpMemory(const Location& location, uint32_t count);
     bool ShowWords(const Location& location, std::optional<uint32_t> count);
+    bool Examine(const Location& location, const ExamineFormat& format);
+    bool DumpToFile(const std::string& file, const Location& location, uint32_t length);
+    bool Disassemble(const std::optional<Location>& location, std::optional<uint32_t> count);
     bool WriteMemory(const Location& location, const std::vector<uint8_t>& bytes);
     bool WriteRegister(int32_t id, uint32_t value);
     bool Close();
@@ -96,46 +140,62 @@ public:
     // ---- Target access, through the exports; failures are printed.
     std::optional<StopStatus> QueryStatus();
     std::optional<uint32_t> ReadRegister(int32_t id);
-    std::optional<std::vector<uint8_t>> ReadMemory(uint64_t address, uint32_t count);
+    std::optional<std::vector<uint8_t>> ReadMemory(uint32_t address, uint32_t count);
 
     bool IsOpen() const { return open_; }
     const SymbolTable& Symbols() const { return symbols_; }
+    const std::vector<BreakpointInfo>& Breakpoints() const { return breakpoints_; }
     std::ostream& Out() { return out_; }
+    // Starts an error line: "error: ".
+    std::ostream& Error();
     // "0x000000a4 <compute_table>", or the bare number without a symbol.
-    std::string DescribeAddress(uint64_t address) const;
+    std::string DescribeAddress(uint32_t address) const;
 
-    // What Ctrl-C does during a run: async-signal-safe. The next poll of the
-    // waiting run calls DiGdiCancel.
+    // What Ctrl-C does: async-signal-safe. During a run the next poll
+    // cancels the wait and the session halts the processor.
     static void Interrupt();
+    // True once when a run was interrupted since the last call.
+    bool TakeInterrupted() { return interruptedRun_.exchange(false); }
     // Called on the waiting thread at every poll of a run wait, before the
     // interrupt is looked at.
     std::function<void()> onPoll;
 
 private:
-    struct BreakpointEntry {
-        uint32_t id;
-        uint64_t address;
-        std::string symbol;
-    };
+    enum class RunKind { Continue, Step };
 
     static void DI_CDECL PollCallback();
     // Prints a non-zero result; true when the result is 0.
     bool Check(const char* function, uint32_t result);
-    // As Check, for a run that Ctrl-C may have cancelled.
-    bool CheckRun(const char* function, uint32_t result);
-    bool Continue(bool showStatus);
+    // One continue or step with the interrupt and the timeout watched; on
+    // either the processor is halted. Shows the stop.
+    bool Run(RunKind kind, uint32_t count);
     void PrintStatus(const StopStatus& status);
-    std::optional<uint32_t> ResolveBreakpointId(const Location& location) const;
-    std::string DescribeBreakpoint(uint32_t id) const;
+    // The instruction at the PC, as disassembled: "=> 0x000000a4 <main>:  push {r7, lr}".
+    void ShowPcInstruction();
+    bool CheckRange(uint32_t address, uint64_t length);
+    BreakpointInfo* FindBreakpoint(uint32_t id);
     void ShowProgress(std::size_t done, std::size_t total);
+    // The lowest address in [address, address + length) that a write of
+    // those bytes is refused at, found by halving; try writes one piece.
+    std::optional<uint32_t> FindRefused(uint32_t address, const uint8_t* data, uint32_t length,
+                                        const std::function<bool(uint32_t, const uint8_t*, uint32_t)>& tryWrite);
+    bool WriteBlock(uint32_t address, const uint8_t* data, uint32_t length);
+    // Reads up to count bytes from address on, appending them; how many
+    // were read (0: the first is refused), none when the call failed.
+    std::optional<uint32_t> ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes);
 
     frontend::DiModule& module_;
     std::ostream& out_;
+    std::ostream& err_;
     SessionOptions options_;
     bool open_ = false;
     SymbolTable symbols_;
-    std::vector<BreakpointEntry> breakpoints_;
+    std::vector<BreakpointInfo> breakpoints_;
+    uint32_t nextBreakpoint_ = 1;
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> timedOut_{false};
+    std::atomic<bool> interruptedRun_{false};
+    std::chrono::steady_clock::time_point deadline_{};
     bool firstPoll_ = false;
 };
 

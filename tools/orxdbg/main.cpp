@@ -5,74 +5,103 @@
 // path as a front-end does, and drives a debug session through the module's
 // exported functions. The session runs on a front-end thread of its own
 // while the main thread serves the host's main-thread hand-overs.
+#include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
-#include "platform/Platform.h"
 #include "sim/SimHost.h"
-#include "sim/arm/ArmCortexMCore.h"
 #include "tools/common/DiModule.h"
 #include "tools/gdbserver/GdbServerMain.h"
 #include "tools/orxdbg/Commands.h"
 #include "tools/orxdbg/Demo.h"
+#include "tools/orxdbg/LineEditor.h"
 #include "tools/orxdbg/Session.h"
+#include "tools/orxdbg/Target.h"
 
 namespace {
 
+// What runs before the prompt, in command-line order.
+struct Source {
+    enum Kind { Command, Script, Demo } kind;
+    std::string text;  // the command, or the script's file name
+};
+
 struct Options {
     std::string modulePath;
-    std::string script;
+    std::vector<Source> sources;
     std::string elf = ORXDBG_DEFAULT_ELF;
-    bool demo = false;
+    bool keepGoing = false;
     orxdbg::SessionOptions session;
 };
 
+constexpr int kExitFailed = 1;
+constexpr int kExitCannotStart = 2;
+constexpr int kExitInterrupted = 130;
+
 void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "usage: orxdbg [options]\n"
+           "       orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
            "\n"
            "A debugger front-end for the diORX debug-instrument module. It loads the module the way a\n"
            "debugger does, plays the host platform with a simulated Cortex-M processor that executes\n"
            "real Thumb code, and runs a debug session through the module's exported Di* functions:\n"
-           "from a script file, from the built-in demo, or interactively.\n"
+           "from commands on the command line, a script file, the built-in demo, or interactively.\n"
            "\n"
            "options:\n"
-           "  --module PATH       the module to load (default: " << defaults.modulePath << ")\n"
-           "  --script FILE       run the commands in FILE, one a line, then leave\n"
+           "  -c CMD              run CMD; may be given many times, the commands run in order\n"
+           "  --script FILE       run the commands in FILE, one a line\n"
            "  --demo              run the built-in demo: load the sample firmware, break in compute_table,\n"
            "                      run to its end and show the table it computed\n"
+           "  --keep-going        go on after a command fails (by default -c, --script and --demo stop\n"
+           "                      at the first error)\n"
+           "  --timeout SECONDS   cancel a continue, finish or step that has not stopped after SECONDS,\n"
+           "                      halt the processor and fail (default: no limit)\n"
+           "  --poll-ms N         how often the module looks at a running processor, 1..500 ms\n"
+           "                      (default " << defaults.session.pollMs << "; 500 is the module's own cadence)\n"
            "  --elf FILE          the firmware the demo loads (default: " << defaults.elf << ")\n"
+           "  --module PATH       the module to load (default: " << defaults.modulePath << ")\n"
            "  --path PATH         front-end path that 'open' passes by default; it selects the processor\n"
            "                      family, \"qdvarm\" in it selects ARM (default: " << defaults.session.frontEndPath << ")\n"
            "  --designator NAME   the simulated processor's designator, and the one 'open' names by\n"
            "                      default (default: " << defaults.session.designator << ")\n"
+           "  --version           the program's version\n"
            "  --help              this text\n"
            "\n"
-           "Without --script or --demo the commands come from standard input, with a prompt on a terminal.\n"
+           "'orxdbg gdbserver' serves gdb's remote protocol over the same module and simulated\n"
+           "processor instead (port 3333 on 127.0.0.1 by default; 'orxdbg gdbserver --help').\n"
+           "\n"
+           "With -c, --script or --demo the program leaves when they are done. Otherwise the commands\n"
+           "come from standard input: on a terminal with line editing, history (kept in\n"
+           "~/.orxdbg_history, or the file $ORXDBG_HISTORY names) and Tab completion of commands,\n"
+           "symbols, registers and file names.\n"
            "\n";
     orxdbg::PrintHelp(out, orxdbg::Commands());
     out << "\n"
-           "A session starts with 'open' and 'maps', then 'load' and 'reset'. Every Di* result other than\n"
-           "0 is shown with its name: GdiNotSupported (4), GdiDownloadFailed (5), GdiFailed (7). A bad\n"
-           "command or argument is reported in one line and the session goes on.\n"
+           "A session starts with 'open' (which sends the maps), then 'load' (which sets the pc to the\n"
+           "entry point). Every Di* result other than 0 is shown with its name: GdiNotSupported (4),\n"
+           "GdiDownloadFailed (5), GdiFailed (7). Errors go to standard error as 'error: ...'.\n"
            "\n"
-           "Breakpoints are requested for Thumb code (kind 1, qualifier 2): on ARM the module places\n"
-           "them at the address + 1, which is also the breakpoint's id. Ctrl-C during 'continue' or\n"
-           "'step' cancels the wait with DiGdiCancel; the processor keeps running until 'stop'.\n"
+           "Breakpoints are numbered 1, 2, 3... ('info break', 'delete N'). They are requested for Thumb\n"
+           "code (kind 1, qualifier 2). After every stop the instruction at the pc is shown. Ctrl-C\n"
+           "during a run halts the processor and shows where it stopped; at the prompt it abandons\n"
+           "the line.\n"
            "\n"
            "The built-in demo script:\n\n"
         << orxdbg::DemoScript(defaults.elf)
         << "\n"
-           "exit status: 0 when every command succeeded, 1 when some failed, 2 when the session could not\n"
-           "start.\n";
+           "exit status: 0 when every command succeeded, 1 when one failed, 2 when the session could not\n"
+           "start, 130 when Ctrl-C ended a script.\n";
 }
 
 // False with a message for a bad command line.
-bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::string& error) {
+bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& version, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string& target) {
@@ -83,14 +112,41 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
             target = argv[++i];
             return true;
         };
+        std::string text;
         if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--version") {
+            version = true;
         } else if (arg == "--demo") {
-            options.demo = true;
+            options.sources.push_back({Source::Demo, {}});
+        } else if (arg == "-c") {
+            if (!value(text)) return false;
+            options.sources.push_back({Source::Command, text});
+        } else if (arg == "--script") {
+            if (!value(text)) return false;
+            options.sources.push_back({Source::Script, text});
+        } else if (arg == "--keep-going") {
+            options.keepGoing = true;
+        } else if (arg == "--timeout") {
+            if (!value(text)) return false;
+            char* end = nullptr;
+            const double seconds = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end || !(seconds > 0) || seconds > 1e6) {
+                error = "--timeout needs a number of seconds above 0, not '" + text + "'";
+                return false;
+            }
+            options.session.timeoutSeconds = seconds;
+        } else if (arg == "--poll-ms") {
+            if (!value(text)) return false;
+            char* end = nullptr;
+            const long ms = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end || ms < 1 || ms > 500) {
+                error = "--poll-ms needs a number from 1 to 500, not '" + text + "'";
+                return false;
+            }
+            options.session.pollMs = static_cast<uint32_t>(ms);
         } else if (arg == "--module") {
             if (!value(options.modulePath)) return false;
-        } else if (arg == "--script") {
-            if (!value(options.script)) return false;
         } else if (arg == "--elf") {
             if (!value(options.elf)) return false;
         } else if (arg == "--path") {
@@ -102,11 +158,65 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
             return false;
         }
     }
-    if (options.demo && !options.script.empty()) {
-        error = "--demo and --script exclude each other";
-        return false;
-    }
     return true;
+}
+
+extern "C" void OnPromptInterrupt(int) {
+    orxdbg::Session::Interrupt();
+    orxdbg::LineEditor::Interrupt();
+}
+
+// Runs the command-line sources in order; the exit status.
+int RunSources(const Options& options, orxdbg::Interpreter& interpreter) {
+    int failures = 0;
+    for (const Source& source : options.sources) {
+        std::unique_ptr<std::istream> input;
+        if (source.kind == Source::Demo) {
+            input = std::make_unique<std::istringstream>(orxdbg::DemoScript(options.elf));
+        } else if (source.kind == Source::Command) {
+            input = std::make_unique<std::istringstream>(source.text);
+        } else {
+            auto file = std::make_unique<std::ifstream>(source.text);
+            if (!*file) {
+                std::cerr << "error: cannot open the script " << source.text << std::endl;
+                return kExitCannotStart;
+            }
+            input = std::move(file);
+        }
+        failures += interpreter.Run(*input, false, true, !options.keepGoing);
+        if (interpreter.Interrupted()) {
+            std::cerr << "error: interrupted: the rest is not run" << std::endl;
+            return kExitInterrupted;
+        }
+        if (interpreter.QuitRequested() || (failures && !options.keepGoing)) break;
+    }
+    return failures ? kExitFailed : 0;
+}
+
+// The interactive prompt; the exit status.
+int RunPrompt(orxdbg::Session& session, orxdbg::Interpreter& interpreter) {
+    // Ctrl-C at the prompt ends the read (no restart), and the line is dropped.
+    struct sigaction action {};
+    action.sa_handler = &OnPromptInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+
+    orxdbg::LineEditor editor("orxdbg", "(orxdbg) ", orxdbg::DefaultHistoryFile(), [&](std::string_view before) {
+        return orxdbg::Complete(before, orxdbg::Commands(), session.Symbols());
+    });
+    int failures = 0;
+    std::string line;
+    while (!interpreter.QuitRequested()) {
+        const auto result = editor.Read(line);
+        if (result == orxdbg::LineEditor::Result::End) {
+            std::cout << std::endl;
+            break;
+        }
+        if (result == orxdbg::LineEditor::Result::Interrupted) continue;
+        if (!interpreter.RunLine(line)) ++failures;
+        session.TakeInterrupted();
+    }
+    return failures ? kExitFailed : 0;
 }
 
 }  // namespace
@@ -116,55 +226,54 @@ int main(int argc, char** argv) {
         return gdbserver::Main(argc - 1, argv + 1,
                                {platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE, ORXDBG_DEFAULT_ELF});
     Options options;
-    options.modulePath = platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE;
+    options.modulePath = orxdbg::DefaultModulePath();
     const Options defaults = options;
-    bool help = false;
+    bool help = false, version = false;
     std::string error;
-    if (!ParseOptions(argc, argv, options, help, error)) {
-        std::cerr << "orxdbg: " << error << " (try --help)\n";
-        return 2;
+    if (!ParseOptions(argc, argv, options, help, version, error)) {
+        std::cerr << "error: " << error << " (try --help)\n";
+        return kExitCannotStart;
     }
     if (help) {
         PrintUsage(std::cout, defaults);
         return 0;
     }
-
-    std::unique_ptr<std::istream> input;
-    if (options.demo) {
-        input = std::make_unique<std::istringstream>(orxdbg::DemoScript(options.elf));
-    } else if (!options.script.empty()) {
-        auto file = std::make_unique<std::ifstream>(options.script);
-        if (!*file) {
-            std::cerr << "orxdbg: cannot open the script " << options.script << "\n";
-            return 2;
-        }
-        input = std::move(file);
+    if (version) {
+        std::cout << "orxdbg " ORXDBG_VERSION " (diORX front-end; simulated Cortex-M host)\n";
+        return 0;
     }
-    const bool interactive = !input && isatty(STDIN_FILENO);
-    options.session.terminal = isatty(STDOUT_FILENO);
+
+    // SIGINT goes to the front-end thread only: it unblocks it for itself.
+    // Every other thread, the host's and the core's, inherits the block.
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
 
     frontend::DiModule module;
-    if (!module.LoadFile(options.modulePath, error)) {
-        std::cerr << "orxdbg: " << error << "\n";
-        return 2;
+    if (!orxdbg::LoadModule(module, options.modulePath, error) ||
+        !orxdbg::StartSimulatedTarget(options.session.designator, error)) {
+        std::cerr << "error: " << error << "\n";
+        return kExitCannotStart;
     }
 
-    sim::Host& host = sim::Host::Instance();
-    try {
-        host.AddProcessor(options.session.designator, std::make_shared<sim::ArmCortexMCore>());
-    } catch (const std::exception& e) {
-        std::cerr << "orxdbg: cannot start the simulated Cortex-M: " << e.what() << "\n";
-        return 2;
-    }
-
-    int failures = 0;
-    host.RunFrontEnd([&] {
-        orxdbg::Session session(module, std::cout, options.session);
+    const bool batch = !options.sources.empty();
+    const bool interactive = !batch && isatty(STDIN_FILENO);
+    options.session.terminal = isatty(STDOUT_FILENO);
+    int status = 0;
+    sim::Host::Instance().RunFrontEnd([&] {
+        pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+        orxdbg::Session session(module, std::cout, std::cerr, options.session);
         orxdbg::Interpreter interpreter(session);
-        failures = interpreter.Run(input ? *input : std::cin, interactive, !interactive);
-        if (session.IsOpen() && !session.Close()) ++failures;
+        if (batch)
+            status = RunSources(options, interpreter);
+        else if (interactive)
+            status = RunPrompt(session, interpreter);
+        else  // commands piped in: a script
+            status = interpreter.Run(std::cin, false, true, !options.keepGoing) ? kExitFailed : 0;
+        if (session.IsOpen() && !session.Close() && status == 0) status = kExitFailed;
     });
     // The processor goes before the program ends, on the main thread.
-    host.Reset();
-    return failures == 0 ? 0 : 1;
+    orxdbg::StopSimulatedTarget();
+    return status;
 }

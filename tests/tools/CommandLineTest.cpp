@@ -1,0 +1,238 @@
+// The orxdbg program as a user runs it: options, exit status, and which
+// stream says what. Each case runs the built program in a process of its own.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string Quote(const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+Outcome RunOrxdbg(const std::vector<std::string>& args) {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string base = ::testing::TempDir() + "orxdbg_cli_" + name;
+    std::string command = Quote(ORXDBG_PROGRAM);
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    command += " </dev/null >" + Quote(base + ".out") + " 2>" + Quote(base + ".err");
+    Outcome outcome;
+    const int raw = std::system(command.c_str());
+    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    outcome.out = ReadFile(base + ".out");
+    outcome.err = ReadFile(base + ".err");
+    std::remove((base + ".out").c_str());
+    std::remove((base + ".err").c_str());
+    return outcome;
+}
+
+struct CommandLine {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> outHas;
+    std::vector<std::string> outLacks;
+    std::string errHas;
+};
+
+class CommandLines : public ::testing::TestWithParam<CommandLine> {};
+
+TEST_P(CommandLines, ExitWithTheirStatusAndReportErrorsOnStandardError) {
+    const CommandLine& c = GetParam();
+    const Outcome o = RunOrxdbg(c.args);
+    EXPECT_EQ(o.status, c.status) << o.out << o.err;
+    for (const std::string& text : c.outHas) EXPECT_NE(o.out.find(text), std::string::npos) << text << "\n" << o.out;
+    for (const std::string& text : c.outLacks) EXPECT_EQ(o.out.find(text), std::string::npos) << text << "\n" << o.out;
+    if (c.errHas.empty())
+        EXPECT_EQ(o.err, "");
+    else
+        EXPECT_NE(o.err.find(c.errHas), std::string::npos) << o.err;
+    EXPECT_EQ(o.out.find("error"), std::string::npos) << "errors go to standard error only:\n" << o.out;
+    // Every line on standard error is an error line.
+    for (std::size_t at = 0; at < o.err.size(); at = o.err.find('\n', at) + 1)
+        EXPECT_EQ(o.err.compare(at, 7, "error: "), 0) << o.err;
+}
+
+const std::string kElf = DIORX_FIRMWARE_ELF;
+
+INSTANTIATE_TEST_SUITE_P(
+    Orxdbg, CommandLines,
+    ::testing::Values(
+        // -c runs in order and stops at the first error...
+        CommandLine{"StopsAtTheFirstError",
+                    {"-c", "help step", "-c", "frobnicate", "-c", "help finish"},
+                    1,
+                    {"execute N instructions"},
+                    {"current function returns"},
+                    "error: unknown command 'frobnicate'"},
+        // ...unless told to keep going.
+        CommandLine{"KeepGoing",
+                    {"--keep-going", "-c", "help step", "-c", "frobnicate", "-c", "help finish"},
+                    1,
+                    {"execute N instructions", "current function returns"},
+                    {},
+                    "error: unknown command 'frobnicate'"},
+        // A run that never stops is cancelled, halted and fails; the rest is not run.
+        CommandLine{"TimeoutHaltsAndFails",
+                    {"--timeout", "0.3", "-c", "open", "-c", "load " + kElf, "-c", "continue", "-c", "help finish"},
+                    1,
+                    {"timed out: the processor is halted", "status: halted (cause 128)", "closed"},
+                    {"current function returns"},
+                    "error: continue did not stop within 0.3 s (--timeout)"},
+        CommandLine{"AddressesAre32Bit",
+                    {"-c", "open", "-c", "mem 0x100000000 4"},
+                    1,
+                    {"closed"},
+                    {},
+                    "error: mem: address 0x100000000 does not fit in 32 bits"},
+        // The README's one-line session.
+        CommandLine{"OneLineSession",
+                    {"-c", "open", "-c", "load " + kElf, "-c", "break compute_table", "-c", "continue", "-c", "finish",
+                     "-c", "words table"},
+                    0,
+                    {"breakpoint 1 at", "[15] 0x2000003c  0x00000d63        3427"},
+                    {},
+                    ""},
+        CommandLine{"Version", {"--version"}, 0, {"orxdbg 1."}, {}, ""},
+        CommandLine{"BadOption", {"--frobnicate"}, 2, {}, {}, "error: unknown option '--frobnicate'"},
+        CommandLine{"BadTimeout", {"--timeout", "0"}, 2, {}, {}, "error: --timeout needs a number of seconds"},
+        CommandLine{"BadPollPeriod", {"--poll-ms", "501"}, 2, {}, {}, "error: --poll-ms needs a number from 1 to 500"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A script stops at its first failing line, with the lines before it run.
+TEST(Orxdbg, ScriptStopsAtTheFirstError) {
+    const std::string script = ::testing::TempDir() + "orxdbg_script.txt";
+    std::ofstream(script) << "# a comment\nhelp step\nstep 0\nhelp finish\n";
+    const Outcome stopped = RunOrxdbg({"--script", script});
+    const Outcome kept = RunOrxdbg({"--script", script, "--keep-going"});
+    std::remove(script.c_str());
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.out.find("execute N instructions"), std::string::npos) << stopped.out;
+    EXPECT_EQ(stopped.out.find("current function returns"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.err.find("error: step: N must be from 1 to 65536, not 0"), std::string::npos) << stopped.err;
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_NE(kept.out.find("current function returns"), std::string::npos) << kept.out;
+}
+
+
+// ---- The interactive prompt, on a pseudo-terminal ------------------------------
+
+namespace prompt {
+
+class Terminal {
+public:
+    explicit Terminal(const std::string& historyFile) {
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            setenv("ORXDBG_HISTORY", historyFile.c_str(), 1);
+            setenv("TERM", "xterm", 1);
+            execl(ORXDBG_PROGRAM, "orxdbg", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Terminal() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (master_ >= 0) close(master_);
+    }
+    bool Started() const { return pid_ > 0; }
+    void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Reads until the output holds text count times, or 10 s pass.
+    bool WaitFor(const std::string& text, std::size_t count = 1) {
+        for (int waited = 0; waited < 10000; waited += 20) {
+            if (Count(text) >= count) return true;
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                char buffer[4096];
+                const ssize_t n = read(master_, buffer, sizeof buffer);
+                if (n <= 0) return Count(text) >= count;
+                output_.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return false;
+    }
+    std::size_t Count(const std::string& text) const {
+        std::size_t n = 0;
+        for (std::size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) ++n;
+        return n;
+    }
+    int Wait() {
+        WaitFor("\x01never");  // drain what is left
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string& Output() const { return output_; }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    std::string output_;
+};
+
+}  // namespace prompt
+
+// Arrow keys recall history (kept in a file for the next session), Tab
+// completes, and Ctrl-C drops the line being typed without leaving.
+TEST(Orxdbg, PromptEditsRecallsCompletesAndDropsALineOnCtrlC) {
+    const std::string history = ::testing::TempDir() + "orxdbg_prompt_history";
+    std::remove(history.c_str());
+    const std::string finishHelp = "current function returns";
+    {
+        prompt::Terminal terminal(history);
+        ASSERT_TRUE(terminal.Started());
+        ASSERT_TRUE(terminal.WaitFor("(orxdbg) ")) << terminal.Output();
+        terminal.Type("help finish");
+        terminal.Type("\x03");
+        ASSERT_TRUE(terminal.WaitFor("(orxdbg) ", 2)) << terminal.Output();
+        EXPECT_EQ(terminal.Count(finishHelp), 0u) << "the interrupted line does not run\n" << terminal.Output();
+
+        terminal.Type("help fin\t\r");  // completed to "help finish"
+        ASSERT_TRUE(terminal.WaitFor(finishHelp)) << terminal.Output();
+        terminal.Type("\x1b[A\r");  // the line again, from the history
+        ASSERT_TRUE(terminal.WaitFor(finishHelp, 2)) << terminal.Output();
+        EXPECT_EQ(terminal.Output().find("unknown command"), std::string::npos) << terminal.Output();
+        terminal.Type("quit\r");
+        EXPECT_EQ(terminal.Wait(), 0) << terminal.Output();
+    }
+    {
+        prompt::Terminal terminal(history);
+        ASSERT_TRUE(terminal.WaitFor("(orxdbg) ")) << terminal.Output();
+        terminal.Type("\x1b[A\x1b[A\r");  // before "quit": the last session's help line
+        ASSERT_TRUE(terminal.WaitFor(finishHelp)) << terminal.Output();
+        terminal.Type("q\r");
+        EXPECT_EQ(terminal.Wait(), 0) << terminal.Output();
+    }
+    std::remove(history.c_str());
+}
+
+}  // namespace

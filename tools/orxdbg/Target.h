@@ -1,0 +1,25 @@
+// Starting a debug session's surroundings: the module loaded by file as a
+// front-end loads it, and the simulated host with its Cortex-M. Shared by
+// every way the program drives the module.
+#pragma once
+
+#include <string>
+
+#include "tools/common/DiModule.h"
+
+namespace orxdbg {
+
+// The module beside the running program.
+std::string DefaultModulePath();
+
+// Loads the module; false with the reason in error.
+bool LoadModule(frontend::DiModule& module, const std::string& path, std::string& error);
+
+// Adds a simulated Cortex-M to the host under the designator; false with the
+// reason in error.
+bool StartSimulatedTarget(const std::string& designator, std::string& error);
+
+// Removes the processors; on the main thread, before the program ends.
+void StopSimulatedTarget();
+
+}  // namespace orxdbg
