@@ -87,10 +87,13 @@ protected:
         return s ? *s : Symbol{};
     }
 
+    // A symbol's address as the tool's 32-bit locations hold it.
+    uint32_t Addr(const char* name) { return static_cast<uint32_t>(Sym(name).address); }
+
     // Runs to the first instruction of compute_table.
     void RunToComputeTable() {
         StartFirmware();
-        ASSERT_TRUE(session->Break({Sym("compute_table").address, "compute_table"})) << out.str();
+        ASSERT_TRUE(session->Break({Addr("compute_table"), "compute_table"})) << out.str();
         ASSERT_TRUE(session->Continue()) << out.str();
     }
 
@@ -276,7 +279,7 @@ TEST_F(DebugSession, WritesReachTheTargetAndReadBack) {
         StartFirmware();
         const uint64_t table = Sym("table").address;
         const std::vector<uint8_t> bytes = {0x4F, 0x52, 0x58, 0x00, 0xFF};
-        ASSERT_TRUE(session->WriteMemory({table + 3, ""}, bytes)) << out.str();
+        ASSERT_TRUE(session->WriteMemory({static_cast<uint32_t>(table + 3), ""}, bytes)) << out.str();
         EXPECT_EQ(session->ReadMemory(table + 3, 5), bytes);
         EXPECT_EQ(session->ReadMemory(table, 3), (std::vector<uint8_t>{0, 0, 0})) << "nothing written before";
 
@@ -374,7 +377,7 @@ TEST_F(DebugSession, LoadSetsThePcToTheEntryPoint) {
         ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << err.str();
         ASSERT_TRUE(session->Load(DIORX_FIRMWARE_ELF)) << err.str();
         EXPECT_EQ(session->ReadRegister(kPcId), Sym("Reset_Handler").address);
-        ASSERT_TRUE(session->Break({Sym("main").address, "main"})) << err.str();
+        ASSERT_TRUE(session->Break({Addr("main"), "main"})) << err.str();
         ASSERT_TRUE(session->Continue()) << err.str();
         const auto status = session->QueryStatus();
         ASSERT_TRUE(status);
@@ -389,7 +392,7 @@ TEST_F(DebugSession, BreakpointsAreNumberedListedAndDeletedByNumber) {
     FrontEnd([&] {
         StartFirmware();
         const uint64_t compute = Sym("compute_table").address;
-        ASSERT_TRUE(session->Break({Sym("main").address, "main"})) << err.str();
+        ASSERT_TRUE(session->Break({Addr("main"), "main"})) << err.str();
         ASSERT_TRUE(session->Break({static_cast<uint32_t>(compute), "compute_table"})) << err.str();
         ASSERT_TRUE(session->Break({static_cast<uint32_t>(compute), ""})) << err.str();  // the same place
         ASSERT_EQ(session->Breakpoints().size(), 2u);
@@ -413,7 +416,7 @@ TEST_F(DebugSession, BreakpointsAreNumberedListedAndDeletedByNumber) {
         ASSERT_TRUE(interpreter.RunLine("delete 1")) << err.str();
         ASSERT_EQ(session->Breakpoints().size(), 1u);
         EXPECT_EQ(session->Breakpoints().front().number, 2u);
-        ASSERT_TRUE(session->Break({Sym("main").address, "main"})) << err.str();
+        ASSERT_TRUE(session->Break({Addr("main"), "main"})) << err.str();
         EXPECT_EQ(session->Breakpoints().back().number, 3u) << "numbers are not reused";
         ASSERT_TRUE(interpreter.RunLine("delete")) << err.str();
         EXPECT_TRUE(session->Breakpoints().empty());
