@@ -118,6 +118,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {"breakpoint 1 at", "[15] 0x2000003c  0x00000d63        3427"},
                     {},
                     ""},
+        // Commands that need the target open the default session themselves.
+        CommandLine{"OpensTheDefaultSession",
+                    {"-c", "load " + kElf, "-c", "break main", "-c", "continue", "-c", "i r pc"},
+                    0,
+                    {"opened", "breakpoint 1 at", "<main>"},
+                    {},
+                    ""},
         CommandLine{"Version", {"--version"}, 0, {"orxdbg 1."}, {}, ""},
         CommandLine{"BadOption", {"--frobnicate"}, 2, {}, {}, "error: unknown option '--frobnicate'"},
         CommandLine{"BadTimeout", {"--timeout", "0"}, 2, {}, {}, "error: --timeout needs a number of seconds"},

@@ -324,7 +324,6 @@ TEST_P(FailingCommands, ShowTheResultByName) {
 INSTANTIATE_TEST_SUITE_P(
     DebugSession, FailingCommands,
     ::testing::Values(
-        FailingLine{false, "regs", "error: DiRegisterRead returned GdiFailed (7): no debug session is open"},
         FailingLine{false, "close", "error: DiGdiClose returned GdiFailed (7)"},
         FailingLine{true, "delete 1", "error: no breakpoint number 1 (see 'info break')"},
         // Addresses are 32-bit: a range past 0xffffffff is refused, not labelled 0x100000000.

@@ -618,6 +618,13 @@ bool Interpreter::RunLine(std::string_view line) {
         return false;
     }
     if (!parsed.command) return true;
+    // A command that works on the target opens the default session first, as
+    // gdb connects to its default target: `orxdbg -c "load fw.elf" -c continue`
+    // needs no explicit open.
+    static constexpr std::string_view kWithoutTarget[] = {"open", "close", "help", "quit"};
+    const bool needsTarget =
+        std::find(std::begin(kWithoutTarget), std::end(kWithoutTarget), parsed.command->name) == std::end(kWithoutTarget);
+    if (needsTarget && !context_.session.IsOpen() && !context_.session.Open(std::nullopt, std::nullopt)) return false;
     return parsed.command->run(context_, parsed.args);
 }
 
