@@ -20,7 +20,6 @@
 #include <cstring>
 #include <functional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -252,9 +251,7 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         return LoadLE32(set.breakpointId) == BreakAt ? std::string() : "the id is not the address";
     });
     before = m.continues;
-    bool continued = false;
     step("DiExecContinue", {0, 7}, [&] { return g_module.DiExecContinue(); }, [&] {
-        continued = true;
         if (m.state() != State::Halted) return std::string("the processor has not stopped");
         return m.continues == before + 1 || m.continues == before ? std::string() : "it was continued twice";
     });
@@ -267,7 +264,6 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         if (m.state() != State::Halted) return std::string("the processor has not stopped");
         return std::string();
     });
-    (void)continued;
     if (breakpointBeforeStep && stepped && !m.Breakpoints().count(BreakAt))
         (LostBreakpointFails ? out.problems : out.knownFaults)
             .push_back("DiExecSingleStep returned 0 but the lifted breakpoint is not on the target again");
