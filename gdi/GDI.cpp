@@ -185,8 +185,11 @@ uint32_t TGDI::ExecContinue() {
     const uint32_t probe = arm ? pc + 1 : pc - 1;
     int32_t id = 0;
     if (Access_->FindBreakpointAt(id, probe)) {
-        Access_->WriteRegister(-1, arm ? pc : probe);  // the result does not matter
         LastExitCause_ = CauseBreakpoint;
+        // On ARM the write puts back the value the PC has. Elsewhere a PC
+        // left past the breakpoint would resume the program one instruction
+        // on: the stop is reported, but the call fails.
+        if (!Access_->WriteRegister(-1, arm ? pc : probe) && !arm) return GdiFailed;
     } else if (Access_->FindBreakpointAt(id, pc)) {
         LastExitCause_ = CauseBreakpoint;
     }
@@ -201,17 +204,19 @@ uint32_t TGDI::ExecSingleStep(uint32_t count) {
 namespace {
 // A breakpoint lifted for a step. It is set again on every way out, an
 // exception passing through included, so that the front-end's breakpoint
-// never silently disappears from the target. The host's answer is not used.
+// never silently disappears from the target. On a completed step a refusal
+// fails the step; on the other ways out the step has failed already.
 class LiftedBreakpoint {
 public:
     LiftedBreakpoint(targetaccess::TGDI_NexusAccess& access, int32_t id) : access_(access), id_(id) {}
     LiftedBreakpoint(const LiftedBreakpoint&) = delete;
     LiftedBreakpoint& operator=(const LiftedBreakpoint&) = delete;
-    // On the way out of a completed step: an error here is the step's
-    // error, and the destructor tries once more.
-    void SetAgain() {
-        Set();
+    // On the way out of a completed step: false when the host refused, and
+    // an exception here is the step's error (the destructor tries once more).
+    bool SetAgain() {
+        const bool set = Set();
         done_ = true;
+        return set;
     }
     ~LiftedBreakpoint() {
         if (done_) return;
@@ -223,9 +228,9 @@ public:
     }
 
 private:
-    void Set() {
+    bool Set() {
         int32_t scratch = 0;
-        access_.SetBreakpoint(scratch, access_.GetBreakpointAddress(id_));
+        return access_.SetBreakpoint(scratch, access_.GetBreakpointAddress(id_));
     }
     targetaccess::TGDI_NexusAccess& access_;
     const int32_t id_;
@@ -246,7 +251,9 @@ uint32_t TGDI::Step(uint32_t count) {
     bool finished = false;
     if (!Access_->SingleStep(count, finished)) return GdiFailed;
     if (!finished && RunWaitLoop() != WaitEnd::Stopped) return GdiFailed;
-    if (lifted) lifted->SetAgain();
+    // The step happened, but a front-end told it worked would believe its
+    // breakpoint is still there.
+    if (lifted && !lifted->SetAgain()) return GdiFailed;
     LastExitCause_ = CauseSingleStep;
     return GdiOk;
 }

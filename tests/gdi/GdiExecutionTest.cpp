@@ -200,6 +200,21 @@ INSTANTIATE_TEST_SUITE_P(
                      std::nullopt, CauseStopped, 0}),
     [](const testing::TestParamInfo<ContinueCase>& info) { return std::string(info.param.name); });
 
+// Off ARM the PC stops one past the breakpoint and is moved back onto it. If
+// that write fails the program would resume one instruction on: the stop is
+// recorded, but the call does not report success.
+TEST_F(GdiExecution, ContinueWhosePcCannotBeMovedBackFails) {
+    SetBreakpoints({0x200});
+    cpu->onContinue = {0, 0x201};
+    auto gdi = Open(Lx32Path);
+    cpu->afterContinue = [&] { host.InjectFault("INexusRegister::WriteValue", E_FAIL); };
+
+    FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+
+    EXPECT_EQ(cpu->Pc(), 0x201u);
+    EXPECT_EQ(gdi->LastExitCause(), CauseBreakpoint);
+}
+
 TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     const struct {
         const char* name;
@@ -469,6 +484,21 @@ INSTANTIATE_TEST_SUITE_P(
                              GdiFailed, {0x100}, CauseStopped},
                     StepCase{"UnreadablePcStepsNothing", Lx32Path, {0x100}, GetPc, GdiFailed, {}, CauseStopped}),
     [](const testing::TestParamInfo<StepCase>& info) { return std::string(info.param.name); });
+
+// The step happened, but the host refused to set the lifted breakpoint
+// again: the front-end must not be told the step worked while its breakpoint
+// is gone from the target.
+TEST_F(GdiExecution, SingleStepWhoseBreakpointCannotBeSetAgainFails) {
+    SetBreakpoints({0x100});
+    auto gdi = Open();
+    host.InjectFault("INexusProcessor::AddBreakpoint", E_FAIL);
+
+    FrontEnd([&] { EXPECT_EQ(gdi->ExecSingleStep(1), GdiFailed); });
+
+    EXPECT_EQ(cpu->Pc(), 0x104u) << "the step itself was made";
+    EXPECT_TRUE(cpu->Breakpoints().empty());
+    EXPECT_EQ(gdi->LastExitCause(), CauseStopped) << "no single-step stop is recorded";
+}
 
 TEST_F(GdiExecution, SingleStepWhoseWaitIsCancelledSetsTheBreakpointAgain) {
     // The step never halts: the host gives up after about a second and the

@@ -78,11 +78,6 @@ constexpr uint32_t BlockBytes = 24;  // three blocks
 constexpr uint32_t Blocks = 3;
 constexpr int MaxPolls = 200;        // a wait longer than this is a hang
 
-// A step whose lifted breakpoint cannot be set again (the host refuses the
-// new breakpoint) still returns 0 today: the front-end's breakpoint is gone
-// and it is told the step worked. Until the module reports that, the sweep
-// lists such runs instead of failing them; set true to fail them.
-constexpr bool LostBreakpointFails = false;
 
 GdiAddress Address(uint32_t spaceId, uint64_t address) {
     GdiAddress a;
@@ -116,7 +111,6 @@ void SetShortPollPeriod() { platform::SetEnvironmentValue("DIORX_POLL_MS", "1");
 struct Outcome {
     std::vector<std::pair<std::string, uint32_t>> codes;
     std::vector<std::string> problems;
-    std::vector<std::string> knownFaults;  // see LostBreakpointFails
     // Host calls counted at the start of each step, to place a failure.
     std::vector<uint64_t> stepStarts;
 
@@ -265,8 +259,7 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         return std::string();
     });
     if (breakpointBeforeStep && stepped && !m.Breakpoints().count(BreakAt))
-        (LostBreakpointFails ? out.problems : out.knownFaults)
-            .push_back("DiExecSingleStep returned 0 but the lifted breakpoint is not on the target again");
+        out.problems.push_back("DiExecSingleStep returned 0 but the lifted breakpoint is not on the target again");
 
     // Memory through DATA: a write of two blocks, then a read.
     std::vector<GdiValue> values(DataCount);
@@ -382,7 +375,7 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     // operation still happened (a write-back whose result does not matter, a
     // probe that then finds nothing). Listed, not failed: the model checks
     // above decide.
-    std::vector<std::string> absorbed, failing, known;
+    std::vector<std::string> absorbed, failing;
     uint32_t round = 2;
     for (const Run& run : runs) {
         SCOPED_TRACE(run.name);
@@ -395,7 +388,6 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
         host.SetDoneModeForCall(0, sim::DoneMode::Once);
         host.FlushLaterDone();
         for (const std::string& p : out.problems) ADD_FAILURE() << p;
-        for (const std::string& f : out.knownFaults) known.push_back(run.name + ": " + f);
         if (!failed.empty()) {
             // Reads report a failure in each value's status, not in their code.
             const int inStep = out.StepOfHostCall(run.k);
@@ -412,7 +404,6 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     for (const std::string& a : absorbed)
         std::printf("fault sweep: host call %s failed, the step still returned 0\n", a.c_str());
     for (const std::string& f : failing) std::printf("fault sweep: FAILED run: %s\n", f.c_str());
-    for (const std::string& k : known) std::printf("fault sweep: known module fault, listed not failed: %s\n", k.c_str());
     std::printf("fault sweep: N = %llu host calls and %llu hand-overs in the clean session; %zu runs (%llu failing "
                 "host calls, %zu ways of giving call objects back), each followed by a clean session\n",
                 static_cast<unsigned long long>(n), static_cast<unsigned long long>(handOvers), runs.size(),
