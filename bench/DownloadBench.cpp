@@ -14,15 +14,10 @@
 
 #include "bench/BenchSupport.h"
 #include "gdi/GdiRecords.h"
+#include "gdi/diORX.h"
 #include "sim/SimHost.h"
 #include "sim/arm/ArmCortexMCore.h"
 
-extern "C" {
-uint32_t DiGdiOpen(uint32_t, uint32_t, int32_t, const char* const*, void (*)());
-uint32_t DiGdiClose(uint32_t);
-uint32_t DiGdiInitMemorySpaceMap(int32_t, gdi::GdiMapEntry*);
-uint32_t DiMemoryDownload(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t*);
-}
 
 namespace {
 

@@ -13,18 +13,10 @@
 
 #include "bench/BenchSupport.h"
 #include "gdi/GdiRecords.h"
+#include "gdi/diORX.h"
 #include "sim/ScriptedProcessor.h"
 #include "sim/SimHost.h"
 
-extern "C" {
-uint32_t DiGdiOpen(uint32_t, uint32_t, int32_t, const char* const*, void (*)());
-uint32_t DiGdiClose(uint32_t);
-uint32_t DiGdiInitRegisterMap(int32_t, gdi::GdiMapEntry*, int32_t);
-uint32_t DiGdiInitMemorySpaceMap(int32_t, gdi::GdiMapEntry*);
-uint32_t DiMemoryRead(uint32_t, uint32_t, uint32_t, gdi::GdiValue*, uint32_t);
-uint32_t DiMemoryWrite(uint32_t, uint32_t, uint32_t, const gdi::GdiValue*, uint32_t);
-uint32_t DiRegisterRead(int32_t, gdi::GdiValue*);
-}
 
 namespace {
 

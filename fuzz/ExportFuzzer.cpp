@@ -37,76 +37,12 @@
 #include "access/RT_ThreadSync.h"
 #include "gdi/GDI.h"
 #include "gdi/GdiRecords.h"
+#include "gdi/diORX.h"
 #include "sim/ScriptedProcessor.h"
 #include "sim/SimHost.h"
 
 using namespace gdi;
 
-extern "C" {
-uint32_t DiGdiOpen(uint32_t, uint32_t, int32_t argc, const char* const* argv, PollCallbackProc pollCallback);
-uint32_t DiGdiClose(uint32_t flag);
-uint32_t DiGdiGetFeatures(uint8_t* features);
-uint32_t DiGdiSetConfig(uint32_t value);
-uint32_t DiGdiInitIO(uint32_t* value);
-uint32_t DiGdiInitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId);
-uint32_t DiGdiInitMemorySpaceMap(int32_t count, GdiMapEntry* entries);
-uint32_t DiGdiCancel();
-uint32_t DiErrorGetMessage(uint32_t* message);
-uint32_t DiGdiVersion(uint32_t* version);
-uint32_t DiMemoryDownload(uint32_t flag, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2, uint32_t f3, uint32_t f4,
-                          const uint8_t* data);
-uint32_t DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const GdiValue* values, uint32_t count);
-uint32_t DiMemoryRead(uint32_t a0, uint32_t a1, uint32_t a2, GdiValue* values, uint32_t count);
-uint32_t DiRegisterWrite(int32_t registerId, uint32_t v0, uint32_t v1, uint32_t v2);
-uint32_t DiRegisterRead(int32_t registerId, GdiValue* value);
-uint32_t DiBreakpointSet(GdiBreakpointResult* result, uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3, uint32_t b4,
-                         uint32_t b5, uint32_t b6);
-uint32_t DiBreakpointClear(uint32_t breakpointId);
-uint32_t DiBreakpointClearAll();
-uint32_t DiExecResetChild();
-uint32_t DiExecSingleStep(uint32_t count);
-uint32_t DiExecContinue();
-uint32_t DiExecGetStatus(GdiExitStatus* status);
-uint32_t DiExecStop();
-
-uint32_t DiGdiAddCallback();
-uint32_t DiGdiSynchronize();
-uint32_t DiDirectAddMenuItem();
-uint32_t DiDirectCommand();
-uint32_t DiDirectReadNoWait();
-uint32_t DiMemorySetMap();
-uint32_t DiMemoryGetMap();
-uint32_t DiMemorySetCpuMap();
-uint32_t DiMemoryGetCpuMap();
-uint32_t DiRegisterClassCreate();
-uint32_t DiRegisterClassDelete();
-uint32_t DiRegisterClassWrite();
-uint32_t DiRegisterClassRead();
-uint32_t DiExecContinueUntil();
-uint32_t DiExecContinueBackground();
-uint32_t DiCommGetAcceptableSettings();
-uint32_t DiTraceSwitchOn();
-uint32_t DiTraceGetInstructions();
-uint32_t DiTracePrintRawInfo();
-uint32_t DiTraceGetNrOfNewFrames();
-uint32_t DiCoverageSwitchOn();
-uint32_t DiCoverageGetInfo();
-uint32_t DiProfilingSwitchOn();
-uint32_t DiProfileGetInfo();
-uint32_t DiStateOpen();
-uint32_t DiStateSave();
-uint32_t DiStateRestore();
-uint32_t DiStateClose();
-uint32_t DiMeeEnumExecEnv();
-uint32_t DiMeeConnect();
-uint32_t DiMeeGetFeatures();
-uint32_t DiMeeInitIO();
-uint32_t DiMeeSelect();
-uint32_t DiMeeDisconnect();
-uint32_t DiCpuSelect();
-uint32_t DiCpuCurrent();
-uint32_t DiProcess();
-}
 
 namespace {
 

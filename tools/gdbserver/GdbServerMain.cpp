@@ -10,11 +10,12 @@
 #include <memory>
 
 #include "sim/SimHost.h"
-#include "sim/arm/ArmCortexMCore.h"
 #include "tools/common/DiModule.h"
 #include "tools/gdbserver/GdbServer.h"
 #include "tools/gdbserver/Target.h"
 #include "tools/orxdbg/Image.h"
+#include "tools/orxdbg/Session.h"
+#include "tools/orxdbg/Target.h"
 
 namespace gdbserver {
 
@@ -153,18 +154,12 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
                   << ": whoever reaches the port can read and write the target\n";
 
     // The module reads its poll period when an instance is opened.
-    setenv("DIORX_POLL_MS", std::to_string(options.pollMs).c_str(), 1);
+    orxdbg::SetModulePollPeriod(options.pollMs);
 
     frontend::DiModule module;
-    if (!module.LoadFile(options.modulePath, error)) {
+    if (!orxdbg::LoadModule(module, options.modulePath, error) ||
+        !orxdbg::StartSimulatedTarget(options.designator, error)) {
         std::cerr << "orxdbg gdbserver: " << error << "\n";
-        return 2;
-    }
-    sim::Host& host = sim::Host::Instance();
-    try {
-        host.AddProcessor(options.designator, std::make_shared<sim::ArmCortexMCore>());
-    } catch (const std::exception& e) {
-        std::cerr << "orxdbg gdbserver: cannot start the simulated Cortex-M: " << e.what() << "\n";
         return 2;
     }
 
@@ -176,7 +171,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
     signal(SIGPIPE, SIG_IGN);
 
     int status = 0;
-    host.RunFrontEnd([&] {
+    sim::Host::Instance().RunFrontEnd([&] {
         Target target(module);
         Server server(target, std::cout);
         auto fail = [&](const std::string& message) {
@@ -194,7 +189,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         std::cout << "shutting down" << std::endl;
         if (!target.Close()) status = 1;
     });
-    host.Reset();
+    orxdbg::StopSimulatedTarget();
     return status;
 }
 

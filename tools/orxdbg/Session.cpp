@@ -102,7 +102,7 @@ std::string Hex32(uint32_t value) {
 }
 
 void SetModulePollPeriod(uint32_t milliseconds) {
-    setenv("DIORX_POLL_MS", std::to_string(milliseconds).c_str(), 1);
+    platform::SetEnvironmentValue("DIORX_POLL_MS", std::to_string(milliseconds).c_str());
 }
 
 namespace {

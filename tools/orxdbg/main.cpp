@@ -224,7 +224,7 @@ int RunPrompt(orxdbg::Session& session, orxdbg::Interpreter& interpreter) {
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "gdbserver")
         return gdbserver::Main(argc - 1, argv + 1,
-                               {platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE, ORXDBG_DEFAULT_ELF});
+                               {orxdbg::DefaultModulePath(), ORXDBG_DEFAULT_ELF});
     Options options;
     options.modulePath = orxdbg::DefaultModulePath();
     const Options defaults = options;
