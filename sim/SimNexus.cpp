@@ -16,8 +16,6 @@ HRESULT Enter(const char* method, std::initializer_list<uint64_t> args = {}) {
     return Host::Instance().EnterHostCall(method, args);
 }
 
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
-
 // No read or write may ask for more units than the space's transfer limit.
 HRESULT CheckTransferLimit(const char* method, ProcessorCore& core, int32_t index, uint32_t count) {
     const uint32_t limit = core.TransferLimit(index);

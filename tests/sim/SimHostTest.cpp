@@ -19,8 +19,7 @@ namespace {
 using host::ComPtr;
 using host::HRESULT;
 using State = sim::ScriptedProcessor::State;
-
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+using sim::E_INVALIDARG;
 
 // A processor whose memory answers with a bus fault above 0x8000.
 class FaultingProcessor : public sim::ScriptedProcessor {
