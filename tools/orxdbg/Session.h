@@ -163,6 +163,8 @@ public:
 private:
     enum class RunKind { Continue, Step };
 
+    // Writes a register through the module and reads it back; errors printed.
+    bool SetRegister(int32_t id, uint32_t value);
     static void DI_CDECL PollCallback();
     // Prints a non-zero result; true when the result is 0.
     bool Check(const char* function, uint32_t result);
