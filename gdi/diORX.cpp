@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "gdi/GDI.h"
+#include "gdi/diORX.h"
 #include "host/ClientProcs.h"
 
 using namespace gdi;
@@ -204,8 +205,14 @@ DI_EXPORT uint32_t DI_CDECL DiExecStop() {
 // ---- Fixed answers: parts of the interface this module does not provide ---------
 // They read no argument; the caller removes whatever it passed.
 
-#define DI_FIXED(name, result) \
-    DI_EXPORT uint32_t DI_CDECL name() { return result; }
+// The product exports every function under its plain name, which only the C
+// calling convention gives (a stdcall name would be decorated: _Name@N).
+#define DI_ASSERT_C_CALL(name) \
+    static_assert(platform::IsCCallFunction<decltype(name)>::value, #name " must use the C calling convention")
+
+#define DI_FIXED(name, result)                                  \
+    DI_EXPORT uint32_t DI_CDECL name() { return result; }       \
+    DI_ASSERT_C_CALL(name);
 
 DI_FIXED(DiGdiAddCallback, GdiNotSupported)
 DI_FIXED(DiGdiSynchronize, GdiNotSupported)
@@ -247,3 +254,28 @@ DI_FIXED(DiProcess, GdiNotSupported)
 
 #undef DI_FIXED
 }
+
+DI_ASSERT_C_CALL(DiGdiOpen);
+DI_ASSERT_C_CALL(DiGdiClose);
+DI_ASSERT_C_CALL(DiGdiGetFeatures);
+DI_ASSERT_C_CALL(DiGdiSetConfig);
+DI_ASSERT_C_CALL(DiGdiInitIO);
+DI_ASSERT_C_CALL(DiGdiInitRegisterMap);
+DI_ASSERT_C_CALL(DiGdiInitMemorySpaceMap);
+DI_ASSERT_C_CALL(DiGdiCancel);
+DI_ASSERT_C_CALL(DiErrorGetMessage);
+DI_ASSERT_C_CALL(DiGdiVersion);
+DI_ASSERT_C_CALL(DiMemoryDownload);
+DI_ASSERT_C_CALL(DiMemoryWrite);
+DI_ASSERT_C_CALL(DiMemoryRead);
+DI_ASSERT_C_CALL(DiRegisterWrite);
+DI_ASSERT_C_CALL(DiRegisterRead);
+DI_ASSERT_C_CALL(DiBreakpointSet);
+DI_ASSERT_C_CALL(DiBreakpointClear);
+DI_ASSERT_C_CALL(DiBreakpointClearAll);
+DI_ASSERT_C_CALL(DiExecResetChild);
+DI_ASSERT_C_CALL(DiExecSingleStep);
+DI_ASSERT_C_CALL(DiExecContinue);
+DI_ASSERT_C_CALL(DiExecGetStatus);
+DI_ASSERT_C_CALL(DiExecStop);
+#undef DI_ASSERT_C_CALL
