@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 wine wine32:i386
+          g++-mingw-w64-x86-64 wine64
           libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi libelf-dev libcapstone-dev libedit-dev
           clang-14 libfuzzer-14-dev libclang-rt-14-dev
           gdb-multiarch qemu-system-arm)
