@@ -108,7 +108,7 @@ case $win32_where in
   guest) win32_text="win32 [$win32_suites] under 32-bit Wine in a QEMU guest" ;;
   *) win32_text="win32 suites NOT run (${win32_skip:-no way to run 32-bit Wine}), only built and export-checked" ;;
 esac
-ran="native, asan, tsan: every suite on Linux; fuzz: 60 s; win64 [$win64_suites] under 64-bit Wine on this machine; $win32_text"
+ran="on Linux: native [$(suites_of native)], asan [$(suites_of asan)], tsan [$(suites_of tsan)], fuzz 60 s; win64 [$win64_suites] under 64-bit Wine on this machine; $win32_text"
 if [ "$win32_where" = "NOT run" ]; then
   echo "WARNING: all test suites that could run passed: $ran"
 else
