@@ -49,15 +49,16 @@ build() {
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
-# Runs a command for at most $seconds; prints the seconds it took when it
-# failed, "-" when it passed, ">N" when it was still running at the limit.
+# Runs a command for at most LIMIT seconds; prints the seconds it took when it
+# failed, "-" when it passed (the fuzzer: found nothing in $seconds), ">N"
+# when it was still running at the limit (a hang).
 timed() {
-  local log=$1; shift
+  local log=$1 limit=$2; shift 2
   local t0; t0=$(now)
-  timeout --kill-after=10 "$seconds" "$@" >"$log" 2>&1
+  timeout --kill-after=10 "$limit" "$@" >"$log" 2>&1
   local rc=$?
   if [ $rc -eq 0 ]; then echo "-"
-  elif [ $rc -eq 124 ] || [ $rc -eq 137 ]; then echo ">$seconds"
+  elif [ $rc -eq 124 ] || [ $rc -eq 137 ]; then echo ">$limit"
   else elapsed "$t0"; fi
 }
 
@@ -66,10 +67,11 @@ run_suites() {
   rm -rf "$dir" && mkdir -p "$dir/corpus"
   local sweep arm bare fuzz
   # The first failure ends the sweep: its time is the time to detection.
-  sweep=$(cd "$work/native/bin" && timed "$dir/sweep.log" ./sweep_tests --gtest_break_on_failure)
-  arm=$(cd "$work/native/bin" && timed "$dir/arm.log" ./arm_module_test)
-  bare=$(cd "$work/native/bin" && timed "$dir/bare.log" ./bare_host_tests)
-  fuzz=$(timed "$dir/fuzz.log" "$work/fuzz/bin/export_fuzzer" -seed=1 -max_total_time="$seconds" -max_len=8192 \
+  sweep=$(cd "$work/native/bin" && timed "$dir/sweep.log" "$seconds" ./sweep_tests --gtest_break_on_failure)
+  arm=$(cd "$work/native/bin" && timed "$dir/arm.log" "$seconds" ./arm_module_test)
+  bare=$(cd "$work/native/bin" && timed "$dir/bare.log" "$seconds" ./bare_host_tests)
+  # libFuzzer stops by itself after $seconds; the limit only catches a hang.
+  fuzz=$(timed "$dir/fuzz.log" $((seconds + 60)) "$work/fuzz/bin/export_fuzzer" -seed=1 -max_total_time="$seconds" -max_len=8192 \
     -timeout=25 -rss_limit_mb=2048 -artifact_prefix="$dir/" "$dir/corpus" "$src/fuzz/corpus")
   printf '%-28s %10s %10s %16s %16s\n' "$name" "$sweep" "$fuzz" "$arm" "$bare" | tee -a "$work/results.txt"
 }
@@ -83,7 +85,7 @@ applied=""
 revert() { [ -n "$applied" ] && patch -s -R -p1 -d "$src" <"$root/bench/mutations/$applied.patch"; applied=""; }
 trap revert EXIT
 
-echo "# seconds to detection, limit $seconds s ('-': passed, '>N': still running at the limit)" | tee "$work/results.txt"
+echo "# seconds to detection, limit $seconds s ('-': not detected, '>N': still running at the limit)" | tee "$work/results.txt"
 printf '%-28s %10s %10s %16s %16s\n' mutation sweep fuzzer arm_module_test bare_host_tests | tee -a "$work/results.txt"
 build || { echo "mutation_check: the unpatched tree does not build (see $work/build.log)" >&2; exit 2; }
 run_suites "(none)"

@@ -163,6 +163,7 @@ Host& Host::Instance() {
 
 void Host::Reset() {
     StopLaterDone();
+    ReleaseGivenBackCalls();
     {
         std::lock_guard<std::mutex> guard(lock_);
         components_.clear();
@@ -176,6 +177,7 @@ void Host::Reset() {
     }
     log_.Disable();
     doneMode = DoneMode::Once;
+    holdGivenBackCalls = true;
     clientLoadsFlowLibrary = true;
     mainThreadViolations_ = 0;
     executeCount_ = 0;
@@ -299,13 +301,36 @@ void Host::CheckMainThread(const char* method) {
     }
 }
 
+void Host::HoldGivenBack(void* call) {
+    if (!holdGivenBackCalls) return;
+    CallAddRef(call);
+    std::lock_guard<std::mutex> guard(givenBackLock_);
+    givenBack_.push_back(call);
+}
+
+int Host::ReleaseGivenBackCalls() {
+    std::vector<void*> calls;
+    {
+        std::lock_guard<std::mutex> guard(givenBackLock_);
+        calls.swap(givenBack_);
+    }
+    int alive = 0;
+    for (void* call : calls)
+        if (CallRelease(call) != 0) ++alive;
+    return alive;
+}
+
 void Host::RunCall(void* call, DoneMode mode) {
     const HRESULT status = CallExecute(call);
     executeCount_++;
     lastExecuteStatus_ = status;
     switch (mode) {
-        case DoneMode::Once: CallDone(call); break;
+        case DoneMode::Once:
+            HoldGivenBack(call);
+            CallDone(call);
+            break;
         case DoneMode::Twice:
+            HoldGivenBack(call);
             CallDone(call);
             CallDone(call);
             break;
@@ -356,6 +381,7 @@ void Host::DoneLater(void* call) {
                 later_.pop_front();
                 laterBusy_ = true;
                 lock.unlock();
+                HoldGivenBack(next);
                 CallDone(next);
                 lock.lock();
                 laterBusy_ = false;

@@ -141,6 +141,20 @@ public:
     // Waits until every call object held for a later Done has been given back.
     void FlushLaterDone();
 
+    // Call objects the host gave back with Done, and whether the module let
+    // them go. Just before its first Done on an object the host takes a
+    // reference of its own (the object is still alive then: the module's
+    // pending list holds it). ReleaseGivenBackCalls drops those references and
+    // returns how many objects are still alive after that: call objects the
+    // module still holds although the host gave them back, i.e. leaked ones.
+    // Call it when the module holds no call object of its own: no export call
+    // running, later Dones flushed. Objects never given back (DoneMode::Never)
+    // are not counted: the module keeps them on its pending list until it is
+    // unloaded, by design.
+    int ReleaseGivenBackCalls();
+    // Off for tests that count a call object's references themselves.
+    bool holdGivenBackCalls = true;
+
     // Contract violations: things a real host would fail or hang on.
     void RecordContractViolation(const std::string& what);
     int contractViolations() const;
@@ -210,6 +224,9 @@ private:
     uint64_t doneModeCall_ = 0;
     DoneMode doneModeForCall_ = DoneMode::Once;
     std::vector<std::string> violations_;
+    void HoldGivenBack(void* call);
+    std::mutex givenBackLock_;
+    std::vector<void*> givenBack_;
 
     // Hand-over queue. The main thread waits on queueChanged_ for work (or
     // the end of the front-end), each caller on jobDone_ for its own job.
