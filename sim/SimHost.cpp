@@ -149,7 +149,10 @@ HRESULT CallDone(void* call) { return CallSlot<4, HRESULT>(call); }
 
 // ---- Host ----------------------------------------------------------------
 
-Host::Host() = default;
+Host::Host() {
+    // Room for the later Dones of a whole test, made before any hand-over.
+    later_.reserve(4096);
+}
 
 Host::~Host() { StopLaterDone(); }
 
@@ -354,7 +357,11 @@ void Host::Synchronize(void* call) {
             return;
         }
         job.mode = mode;
-        queue_.push_back(&job);
+        if (queueTail_)
+            queueTail_->next = &job;
+        else
+            queueHead_ = &job;
+        queueTail_ = &job;
         // Wake the main thread after letting go of the lock, so that it does
         // not wake only to wait for the lock.
         guard.unlock();
@@ -368,8 +375,16 @@ void Host::Synchronize(void* call) {
 // The later Done: the object is queued as ClientAPI_Synchronize returns, and a
 // thread of the host's own gives it back while the module goes on.
 void Host::DoneLater(void* call) {
+    StartLaterThread();
+    {
+        std::lock_guard<std::mutex> guard(laterLock_);
+        later_.push_back(call);
+    }
+    laterChanged_.notify_all();
+}
+
+void Host::StartLaterThread() {
     std::lock_guard<std::mutex> guard(laterLock_);
-    later_.push_back(call);
     if (!laterThread_.joinable()) {
         laterStop_ = false;
         laterThread_ = std::thread([this] {
@@ -378,7 +393,7 @@ void Host::DoneLater(void* call) {
                 laterChanged_.wait(lock, [this] { return laterStop_ || !later_.empty(); });
                 if (later_.empty()) return;  // stopping, nothing left
                 void* next = later_.front();
-                later_.pop_front();
+                later_.erase(later_.begin());
                 laterBusy_ = true;
                 lock.unlock();
                 HoldGivenBack(next);
@@ -389,7 +404,6 @@ void Host::DoneLater(void* call) {
             }
         });
     }
-    laterChanged_.notify_all();
 }
 
 void Host::FlushLaterDone() {
@@ -409,6 +423,7 @@ void Host::StopLaterDone() {
 }
 
 void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
+    StartLaterThread();
     const uint32_t previous = mainThreadId_;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
@@ -426,10 +441,11 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
     });
     std::unique_lock<std::mutex> guard(queueLock_);
     for (;;) {
-        queueChanged_.wait(guard, [&] { return frontEndFinished_ || !queue_.empty(); });
-        if (!queue_.empty()) {
-            Job* job = queue_.front();
-            queue_.pop_front();
+        queueChanged_.wait(guard, [&] { return frontEndFinished_ || queueHead_; });
+        if (queueHead_) {
+            Job* job = queueHead_;
+            queueHead_ = job->next;
+            if (!queueHead_) queueTail_ = nullptr;
             guard.unlock();
             RunCall(job->call, job->mode);
             guard.lock();

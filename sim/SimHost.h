@@ -230,6 +230,10 @@ private:
 
     // Hand-over queue. The main thread waits on queueChanged_ for work (or
     // the end of the front-end), each caller on jobDone_ for its own job.
+    // A hand-over allocates nothing on the caller's thread (the jobs are the
+    // callers' own, linked in place; the later-Done list and its thread are
+    // made ready beforehand): a test that makes the module's allocations
+    // fail on that thread never makes the host's fail.
     std::mutex queueLock_;
     std::condition_variable queueChanged_;
     std::condition_variable jobDone_;
@@ -237,15 +241,18 @@ private:
         void* call;
         DoneMode mode = DoneMode::Once;
         bool done = false;
+        Job* next = nullptr;
     };
-    std::deque<Job*> queue_;
+    Job* queueHead_ = nullptr;
+    Job* queueTail_ = nullptr;
     bool frontEndFinished_ = false;
     bool serving_ = false;
 
     // Call objects waiting for their later Done, and the thread that gives it.
     std::mutex laterLock_;
     std::condition_variable laterChanged_;
-    std::deque<void*> later_;
+    std::vector<void*> later_;  // room made once: pushes do not allocate
+    void StartLaterThread();
     bool laterBusy_ = false;
     bool laterStop_ = false;
     std::thread laterThread_;
