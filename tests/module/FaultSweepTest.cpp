@@ -1,16 +1,22 @@
 // Every host failure the module can meet in one debug session, one at a time.
 //
 // One session through the built module's exports (open, maps, a download of
-// a few blocks, a breakpoint, continue to it, a single step, memory write and
-// read, register write and read, status, breakpoint clear, stop, reset,
-// close) first runs clean while the host counts its calls: N. Then it runs
-// again N times, the k-th host call failing with a negative status, and
-// three times more for each call object handed to the host: given back
-// never, twice, and later from another thread. After every run:
-// - each Di* function returned one of its documented codes, and never 0 for
-//   an operation the processor model shows did not happen;
-// - every host reference was released and every host call ran on the main
-//   thread;
+// three blocks, one longer than 1,024 bytes, read back, a breakpoint,
+// continue to it and its status, a single step, memory write and read,
+// register write and read, status, breakpoint clear, stop, reset, close)
+// first runs clean while the host counts its calls: N. A clean session is
+// exact: every step returns 0 with the model's result (values read, the PC
+// and cause where the scripted program stops, the bytes downloaded). Then
+// the session runs again N times, the k-th host call failing with a negative
+// status, and three times more for each call object handed to the host:
+// given back never, twice, and later from another thread. After every run:
+// - each Di* function returned one of its documented codes, and whatever it
+//   reported as 0 (a value read, a step, a stop) matches the processor model;
+// - a failing host call whose step still returned 0 is listed either as
+//   absorbed by design (with the reason) or as a fault to mend; any other
+//   fails the sweep;
+// - every host reference was released, every call object the host gave back
+//   is gone, and every host call ran on the main thread;
 // - a new instance runs the clean session to the end.
 #include <gtest/gtest.h>
 
