@@ -212,6 +212,11 @@ SEEDS = {
                    harness(CPU_BREAKPOINT, pc_relative(0)) + breakpoint_set(0x200) + call(CONTINUE) +
                    call(STATUS, u8(1)) + harness(SET_PC, pc_relative(1)) + call(STEP, count(3)) +
                    breakpoint_set(0x300, kind_selector=0xD2) + call(BPCLEARALL) + call(STATUS, u8(1)),
+    # A download block longer than the module's transfer buffer, into a
+    # space whose blocks are at most 1,024 units, then read back.
+    "long-download": configure() + open_session() + standard_maps() + download(0) +
+                     download(1, length=1100, seed=0x40) + download(1, start=0x1000, length=4096, seed=7) +
+                     download(2) + memory(MEMREAD, 5, 0x100 + 1020, 10),
     # Allocation failures in the session's calls.
     "allocation-failures": configure() + open_session() + standard_maps() +
                            b"".join(harness(ALLOC_FAULT, u8(k)) + call(REGREAD, ident(11), u8(1)) +
