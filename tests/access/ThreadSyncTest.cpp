@@ -83,6 +83,7 @@ protected:
     void SetUp() override {
         SimTest::SetUp();
         host.Log().Enable();  // these tests read the host's call log
+        host.holdGivenBackCalls = false;  // and count a call object's references
         cpu = AddCpu("CPU");
         AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
         cpu->AddBreakpoint(7, 0x40);

@@ -412,13 +412,26 @@ TEST_F(GdiExecution, ShortPollPeriodPollsManyTimesWithinOneDefaultPeriod) {
     };
 
     FrontEnd([&] {
-        uint32_t shortResult = 0;
-        std::thread shortWait([&] { shortResult = withShort.ExecContinue(); });
-        while (g_shortPolls.load() == 0) platform::SleepMs(1);
+        std::atomic<uint32_t> shortResult{0};
+        std::atomic<bool> shortReturned{false};
+        std::thread shortWait([&] {
+            shortResult = withShort.ExecContinue();
+            shortReturned = true;
+        });
+        // Until the short wait polls; a wait that returns without polling, or
+        // never polls, fails here rather than blocking the suite.
+        for (int waited = 0; g_shortPolls.load() == 0 && !shortReturned && waited < 10000; ++waited)
+            platform::SleepMs(1);
+        if (g_shortPolls.load() == 0) {
+            ADD_FAILURE() << "the short wait never polled";
+            withShort.Cancel();
+            shortWait.join();
+            return;
+        }
         waitStarted = platform::TickCount();
         EXPECT_EQ(withDefault.ExecContinue(), GdiFailed);
         shortWait.join();
-        EXPECT_EQ(shortResult, GdiFailed);
+        EXPECT_EQ(shortResult.load(), GdiFailed);
     });
     g_onDefaultPoll = nullptr;
 

@@ -168,4 +168,59 @@ TEST_F(ArmThroughModule, UnmappedAddressesFailAndChangeNothing)
     EXPECT_EQ(Peek(kFlashEnd - 4, 4), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44}));
 }
 
+TEST_F(ArmThroughModule, DownloadedLoopRunsThousandsOfInstructionsToItsBreakpoint)
+{
+    // An image longer than one download block: a counting loop at 0x1000,
+    // then a pattern to its end.
+    //   0x1000 movs r1,#200; lsls r1,r1,#5 (6400); movs r0,#0
+    //   0x1006 adds r0,#1; subs r1,#1; bne 0x1006
+    //   0x100C b .
+    constexpr uint32_t kImage = 0x1000;
+    constexpr uint32_t kDone = 0x100C;
+    constexpr uint32_t kIterations = 6400;
+    std::vector<uint8_t> image = {0xC8, 0x21, 0x49, 0x01, 0x00, 0x20, 0x01, 0x30,
+                                  0x01, 0x39, 0xFC, 0xD1, 0xFE, 0xE7};
+    for (uint32_t i = static_cast<uint32_t>(image.size()); i < 1500; ++i) {
+        image.push_back(static_cast<uint8_t>(i * 7 + i / 256 + 1));
+    }
+    Poke(0, {0x00, 0x00, 0x01, 0x20, 0x01, 0x10, 0x00, 0x00});  // SP 0x20010000, reset at 0x1000.
+
+    FrontEnd([&] {
+        OpenArm();
+        ASSERT_EQ(MemoryDownload(0, Format(0, kBus, 0), nullptr), GdiOk);
+        ASSERT_EQ(MemoryDownload(1, Format(static_cast<uint32_t>(image.size()), kBus, kImage), image.data()), GdiOk);
+        ASSERT_EQ(MemoryDownload(2, Format(0, kBus, 0), nullptr), GdiOk);
+
+        // Read back through the module, byte for byte, in reads of at most
+        // one block (1,024 units); a longer read returns one block and marks
+        // the rest not read.
+        std::vector<GdiValue> read(1030, Filled(0xCC));
+        ASSERT_EQ(MemoryRead(Address(kBus, kImage), read.data(), 1030), GdiOk);
+        for (uint32_t i = 0; i < 1030; ++i) {
+            ASSERT_EQ(StatusOf(read[i]), static_cast<uint32_t>(i < 1024 ? ValueValid : MemoryNotRead)) << i;
+            if (i < 1024) {
+                ASSERT_EQ(GatherWord(read[i]), image[i]) << i;
+            }
+        }
+        std::vector<GdiValue> rest(image.size() - 1024, Filled(0xCC));
+        ASSERT_EQ(MemoryRead(Address(kBus, kImage + 1024), rest.data(), static_cast<uint32_t>(rest.size())), GdiOk);
+        for (size_t i = 0; i < rest.size(); ++i) {
+            ASSERT_EQ(StatusOf(rest[i]), static_cast<uint32_t>(ValueValid)) << i;
+            ASSERT_EQ(GatherWord(rest[i]), image[1024 + i]) << 1024 + i;
+        }
+
+        ASSERT_EQ(DiExecResetChild(), GdiOk);
+        ASSERT_EQ(ReadRegister(kPcId), kImage);
+        const uint32_t id = Break(kDone);
+        ASSERT_EQ(DiExecContinue(), GdiOk);
+        const GdiExitStatus status = Status();
+        EXPECT_EQ(LoadLE32(status.cause), static_cast<uint32_t>(CauseBreakpoint));
+        EXPECT_EQ(LoadLE32(status.breakpointId), id);
+        EXPECT_EQ(ReadRegister(kPcId), kDone);
+        // Three instructions per iteration: the core ran about 19,000.
+        EXPECT_EQ(ReadRegister(kR0Id), kIterations);
+        EXPECT_EQ(ReadRegister(1), 0u);
+    });
+}
+
 }  // namespace

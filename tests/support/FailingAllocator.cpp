@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -37,6 +38,10 @@ bool Disarm() {
     t_countdown = -1;
     return t_failed;
 }
+
+int Suspend() { return std::exchange(t_countdown, -1); }
+
+void Resume(int suspended) { t_countdown = suspended; }
 
 }  // namespace alloctest
 

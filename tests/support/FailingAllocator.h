@@ -11,6 +11,10 @@ namespace alloctest {
 void FailAllocation(int n);
 // Stops counting; true when the chosen allocation was reached and failed.
 bool Disarm();
+// Stops counting for a while (for work of the test's own inside an armed
+// call) and returns what Resume needs to go on counting where it stopped.
+int Suspend();
+void Resume(int suspended);
 
 // Runs prepare, then call, once for each allocation that call makes on the
 // calling thread, the k-th run with the k-th allocation failing, and hands
