@@ -113,24 +113,9 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
 }
 
 bool Download(Target& target, const std::string& file, std::string& error) {
-    orxdbg::Image image;
-    if (!orxdbg::LoadImageFile(file, image, error)) return false;
-    if (!target.BeginDownload()) {
-        error = "the download could not start";
-        return false;
-    }
-    for (const orxdbg::Segment& segment : image.segments) {
-        if (!target.DownloadBlocks(segment.address, segment.bytes.data(), segment.bytes.size())) {
-            target.AbortDownload();
-            error = "the download failed";
-            return false;
-        }
-    }
-    if (!target.EndDownload()) {
-        error = "the download could not finish";
-        return false;
-    }
-    std::cout << "downloaded " << file << ": " << image.ByteCount() << " bytes" << std::endl;
+    std::size_t bytes = 0;
+    if (!target.DownloadImage(file, error, bytes)) return false;
+    std::cout << "downloaded " << file << ": " << bytes << " bytes" << std::endl;
     return true;
 }
 
@@ -173,7 +158,9 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
     int status = 0;
     sim::Host::Instance().RunFrontEnd([&] {
         Target target(module);
-        Server server(target, std::cout);
+        ServerOptions serverOptions;
+        serverOptions.image = options.elf;
+        Server server(target, std::cout, serverOptions);
         auto fail = [&](const std::string& message) {
             std::cerr << "orxdbg gdbserver: " << message << "\n";
             target.Close();
