@@ -22,7 +22,8 @@
 //                                                   an interrupt that came meanwhile stays
 //                                                   pending for the next resume
 //   Running    the call failed, the core halted     the step did not execute: a fault stop,     Halted
-//                                                   as above
+//                                                   as above, but T0b for a step on a bkpt too
+//                                                   (gdb would step a T05 again for ever)
 //   Running    client gone, SIGINT/SIGTERM          DiGdiCancel, DiExecStop, breakpoints        no client
 //                                                   cleared
 //   Halted     D                                    breakpoints cleared, OK; the core runs on    no client
@@ -415,7 +416,7 @@ void Server::Queue(RspEvent&& event) {
         case RspEvent::BadChecksum:
         case RspEvent::Oversize:
         case RspEvent::Nak:
-            if (pending_.size() >= options_.maxQueued) {
+            if (phase_ == Phase::Running && pending_.size() >= options_.maxQueued) {
                 ++dropped_;
                 return;
             }
@@ -541,10 +542,13 @@ Server::Reply Server::Resume(RunKind kind) {
             return StopReply(kSigInt);
         case RunOutcome::Failed: {
             // The step (a continue's first one included) did not execute its
-            // instruction: the core stopped on a fault where it is.
+            // instruction: the core stopped on a fault where it is. A step
+            // answers SIGSEGV even on a bkpt: gdb takes a SIGTRAP with the pc
+            // still inside the line it steps as a step done and steps again,
+            // for ever.
             const auto status = target_.Status();
             if (status && status->cause != kCauseRunning && status->cause != kCauseUnknown)
-                return StopReply(FaultSignal());
+                return StopReply(kind == RunKind::Step ? kSigSegv : FaultSignal());
             break;
         }
     }
