@@ -55,8 +55,10 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
            "  --help          this text\n"
            "\n"
-           "gdb's load writes the flash through the memory map (vFlashWrite). 'monitor help' lists the\n"
-           "server's monitor commands: reset, halt, status.\n";
+           "gdb's load writes the flash through the memory map (vFlashWrite). 'target extended-remote'\n"
+           "adds run/start (a restart: reset, the --elf image again) and attach 1 after a detach.\n"
+           "'monitor help' lists the server's monitor commands: reset [halt|init|run], halt, resume,\n"
+           "status.\n";
 }
 
 bool ParseNumber(const std::string& text, unsigned low, unsigned high, unsigned& value) {
