@@ -73,6 +73,8 @@ public:
     void Pause() override;
     void Continue() override;
     void Step(uint32_t count) override;
+    // The last Step ended on a fault (StopReason::Fault).
+    bool StepFaulted() override;
 
     // The three states are exclusive: not started (after construction or
     // Reset, until the first Continue or Step), running, halted.
@@ -183,6 +185,7 @@ private:
     uint64_t activeGeneration_ = 0;
     StopReason lastStop_ = StopReason::None;
     std::string lastFault_;
+    bool stepFaulted_ = false;  // Main thread only: set by Step, cleared by any other run or a reset.
 };
 
 }  // namespace sim

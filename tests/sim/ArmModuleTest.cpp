@@ -223,4 +223,35 @@ TEST_F(ArmThroughModule, DownloadedLoopRunsThousandsOfInstructionsToItsBreakpoin
     });
 }
 
+// A step whose instruction faults did not happen: DiExecSingleStep fails
+// (the host's step fails) and the status does not claim a single step, so a
+// front-end cannot mistake it for progress. The same holds for the step a
+// continue makes first, and for a breakpoint instruction.
+TEST_F(ArmThroughModule, AStepThatFaultsFailsAndLeavesThePcOnTheInstruction)
+{
+    // 0x100 adds r0,#1; 0x102 ldr r0,[r1]; 0x104 bkpt #0x2a; 0x106 b .
+    Poke(0x100, {0x01, 0x30, 0x08, 0x68, 0x2A, 0xBE, 0xFE, 0xE7});
+    Poke(0, {0x00, 0x00, 0x01, 0x20, 0x01, 0x01, 0x00, 0x00});  // SP 0x20010000, reset at 0x100.
+
+    FrontEnd([&] {
+        OpenArm();
+        ASSERT_EQ(DiExecResetChild(), GdiOk);
+        WriteRegister(1, 0x40000000);  // r1: nothing answers there
+        ASSERT_EQ(DiExecSingleStep(1), GdiOk);
+        EXPECT_EQ(LoadLE32(Status().cause), static_cast<uint32_t>(CauseSingleStep));
+        ASSERT_EQ(ReadRegister(kPcId), 0x102u);
+
+        EXPECT_EQ(DiExecSingleStep(1), GdiFailed);
+        EXPECT_EQ(ReadRegister(kPcId), 0x102u);
+        EXPECT_EQ(DiExecContinue(), GdiFailed) << "its first step faults";
+        EXPECT_EQ(ReadRegister(kPcId), 0x102u);
+
+        ASSERT_EQ(DiExecResetChild(), GdiOk);
+        WriteRegister(kPcId, 0x104);
+        EXPECT_EQ(DiExecSingleStep(1), GdiFailed) << "a bkpt stops the core where it is";
+        EXPECT_EQ(LoadLE32(Status().cause), static_cast<uint32_t>(CauseStopped)) << "not a single step";
+        EXPECT_EQ(ReadRegister(kPcId), 0x104u);
+    });
+}
+
 }  // namespace

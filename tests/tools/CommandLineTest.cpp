@@ -125,6 +125,15 @@ INSTANTIATE_TEST_SUITE_P(
                     {"opened", "breakpoint 1 at", "<main>"},
                     {},
                     ""},
+        // A step onto an instruction that faults (here a bkpt) did not
+        // happen: it fails with the fault shown, and the script stops.
+        CommandLine{"AStepThatFaultsFails",
+                    {"-c", "load " + std::string(DIORX_FAULTS_ELF), "-c", "break main", "-c", "continue", "-c",
+                     "step 5", "-c", "help finish"},
+                    1,
+                    {"fault: the processor cannot execute the instruction at 0x", "<main+0x", "bkpt"},
+                    {"current function returns"},
+                    "error: step: the processor faulted at 0x"},
         CommandLine{"Version", {"--version"}, 0, {"orxdbg 1."}, {}, ""},
         CommandLine{"BadOption", {"--frobnicate"}, 2, {}, {}, "error: unknown option '--frobnicate'"},
         CommandLine{"BadTimeout", {"--timeout", "0"}, 2, {}, {}, "error: --timeout needs a number of seconds"},

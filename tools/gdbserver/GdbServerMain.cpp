@@ -55,8 +55,10 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
            "  --help          this text\n"
            "\n"
-           "gdb's load writes the flash through the memory map (vFlashWrite). 'monitor help' lists the\n"
-           "server's monitor commands: reset, halt, status.\n";
+           "gdb's load writes the flash through the memory map (vFlashWrite). 'target extended-remote'\n"
+           "adds run/start (a restart: reset, the --elf image again) and attach 1 after a detach.\n"
+           "'monitor help' lists the server's monitor commands: reset [halt|init|run], halt, resume,\n"
+           "status.\n";
 }
 
 bool ParseNumber(const std::string& text, unsigned low, unsigned high, unsigned& value) {
@@ -113,24 +115,9 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
 }
 
 bool Download(Target& target, const std::string& file, std::string& error) {
-    orxdbg::Image image;
-    if (!orxdbg::LoadImageFile(file, image, error)) return false;
-    if (!target.BeginDownload()) {
-        error = "the download could not start";
-        return false;
-    }
-    for (const orxdbg::Segment& segment : image.segments) {
-        if (!target.DownloadBlocks(segment.address, segment.bytes.data(), segment.bytes.size())) {
-            target.AbortDownload();
-            error = "the download failed";
-            return false;
-        }
-    }
-    if (!target.EndDownload()) {
-        error = "the download could not finish";
-        return false;
-    }
-    std::cout << "downloaded " << file << ": " << image.ByteCount() << " bytes" << std::endl;
+    std::size_t bytes = 0;
+    if (!target.DownloadImage(file, error, bytes)) return false;
+    std::cout << "downloaded " << file << ": " << bytes << " bytes" << std::endl;
     return true;
 }
 
@@ -173,7 +160,9 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
     int status = 0;
     sim::Host::Instance().RunFrontEnd([&] {
         Target target(module);
-        Server server(target, std::cout);
+        ServerOptions serverOptions;
+        serverOptions.image = options.elf;
+        Server server(target, std::cout, serverOptions);
         auto fail = [&](const std::string& message) {
             std::cerr << "orxdbg gdbserver: " << message << "\n";
             target.Close();

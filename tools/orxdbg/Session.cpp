@@ -602,6 +602,21 @@ bool Session::Run(RunKind kind, uint32_t count) {
         out_ << "interrupted: the processor is halted" << std::endl;
         return ShowStatus();
     }
+    if (result == GdiFailed && open_) {
+        // A step (or a continue's first step) that did not execute its
+        // instruction: the processor stopped on a fault where it is.
+        GdiExitStatus record;
+        std::memset(&record, 0, sizeof record);
+        const auto pc = ReadRegister(kPcId);
+        if (module_.DiExecGetStatus(&record) == GdiOk && LoadLE32(record.cause) != CauseRunning &&
+            LoadLE32(record.cause) != CauseUnknownState && pc) {
+            out_ << "fault: the processor cannot execute the instruction at " << DescribeAddress(*pc) << std::endl;
+            ShowPcInstruction();
+            Error() << (kind == RunKind::Continue ? "continue" : "step") << ": the processor faulted at "
+                    << Hex32(*pc) << " (" << function << " returned GdiFailed (7))" << std::endl;
+            return false;
+        }
+    }
     if (!Check(function, result)) return false;
     const auto status = QueryStatus();
     if (!status) return false;
