@@ -344,7 +344,8 @@ uint32_t TGDI::MemoryDownload(uint32_t step, const GdiDownloadFormat& format, co
         case 0: ok = Access_->StartDownload(space); break;
         case 1: {
             const int32_t byteCount = static_cast<int32_t>(LoadLE32(format.byteCount));
-            if (byteCount > 0 && !data) return GdiFailed;
+            // No data to send: the step fails like any other refused step.
+            if (byteCount > 0 && !data) return GdiDownloadFailed;
             const uint64_t start = AddressToUInt64(format.start);
             if (byteCount <= 0) {
                 ok = Access_->DownloadBlock(space, TransferBuffer_.get(), start, 0);

@@ -138,4 +138,32 @@ TEST_F(GdiAllocationFailure, StepsSetTheLiftedBreakpointAgainWhicheverAllocation
     }
 }
 
+// A download step that cannot get memory for its hand-over fails as a
+// download step does: the export's only failure code while an instance is
+// open is 5.
+TEST_F(GdiAllocationFailure, DownloadStepsThatCannotGetMemoryFailWithTheDownloadCode) {
+    auto cpu = AddCpu();
+    OpenSession();
+    WarmUpHandOver();
+    const uint8_t data[] = {0xAA, 0xBB, 0xCC};
+    const struct {
+        const char* name;
+        uint32_t step;
+    } steps[] = {{"start", 0}, {"block", 1}, {"finish", 2}, {"stop", 3}};
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.name);
+        int allocations = -1;
+        FrontEnd([&] {
+            allocations = alloctest::ForEachAllocation(
+                [] {}, [&] { return MemoryDownload(s.step, Format(3, IdCode, 0x300), data); },
+                [&](int k, uint32_t result, bool failed) {
+                    SCOPED_TRACE(testing::Message() << "allocation " << k << (failed ? " fails" : ": none failed"));
+                    EXPECT_EQ(result, failed ? GdiDownloadFailed : GdiOk);
+                });
+        });
+        EXPECT_GT(allocations, 0) << "a hand-over allocates";
+    }
+    EXPECT_EQ(cpu->Word(1, 0x302), 0xCCu) << "the block went out once memory was there";
+}
+
 }  // namespace
