@@ -141,13 +141,17 @@ void TGDI::SleepOnePollPeriod() {
 }
 
 TGDI::WaitEnd TGDI::RunWaitLoop() {
+    // A state none of the three known ones tells as little as a failed query.
+    const auto endFor = [](uint8_t state) {
+        return state == StateNotStarted || state == StateStopped ? WaitEnd::Stopped : WaitEnd::StateUnknown;
+    };
     for (;;) {
         uint8_t state = 0;
         if (!Access_->GetProcessorState(state)) return WaitEnd::StateUnknown;
         SleepOnePollPeriod();
         if (PollCallback_) PollCallback_();
         if (WaitEnded()) return WaitEnd::Ended;
-        if (state != StateRunning) return WaitEnd::Stopped;
+        if (state != StateRunning) return endFor(state);
     }
 }
 
@@ -171,8 +175,9 @@ uint32_t TGDI::ExecContinue() {
         if (WaitEnded()) return GdiFailed;
         if (!Access_->ContinueProcessor()) return GdiFailed;
     }
-    // Cancelled or closed: left running. A failed state query tells nothing
-    // about the processor, which may still be running.
+    // Cancelled or closed: left running. A failed state query, or a state
+    // that is none of the three, tells nothing about the processor, which
+    // may still be running: no stop is recorded.
     if (RunWaitLoop() != WaitEnd::Stopped) return GdiFailed;
     LastExitCause_ = CauseStopped;
     uint32_t pc = 0;

@@ -103,8 +103,9 @@ public:
     targetaccess::TGDI_NexusAccess* Access() const { return Access_.get(); }
 
 private:
-    // How a wait ended: the processor left the running state, the state
-    // query failed, or a cancel or close ended it (WaitEnded).
+    // How a wait ended: the processor stopped (or is not started), its state
+    // could not be learnt (the query failed or the state is none of the
+    // three), or a cancel or close ended it (WaitEnded).
     enum class WaitEnd { Stopped, StateUnknown, Ended };
     WaitEnd RunWaitLoop();
     // The single step shared by ExecSingleStep and ExecContinue's first step.

@@ -241,37 +241,51 @@ TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     }
 }
 
-TEST_F(GdiExecution, StateQueryFailingInTheWaitFailsTheCall) {
+TEST_F(GdiExecution, StateLostInTheWaitFailsTheCall) {
     // The processor may still be running: no stop is recorded, the PC is
-    // neither read nor moved, and a lifted breakpoint is set again.
+    // neither read nor moved, and a lifted breakpoint is set again. A state
+    // that is none of the three tells as little as a failed query.
     const struct {
         const char* name;
         bool singleStep;
+        bool unknownState;  // else the query fails
     } cases[] = {
-        {"continue", false},
+        {"continue, query fails", false, false},
+        {"continue, unknown state", false, true},
         // The step does not halt: the host gives up after about a second and
         // the instance waits.
-        {"single step that has to wait", true},
+        {"single step that has to wait, query fails", true, false},
+        {"single step that has to wait, unknown state", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         cpu->SetState(State::Halted);
         cpu->SetPc(0x100);
+        cpu->answersAllFalse = false;
         SetBreakpoints({0x100, 0x200});
         cpu->onContinue = {0, 0x201};
         cpu->onStep = c.singleStep ? sim::ScriptedProcessor::RunBehaviour{sim::ScriptedProcessor::Never, std::nullopt}
                                    : sim::ScriptedProcessor::RunBehaviour{0, std::nullopt};
-        const auto failQueries = [&] { host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL); };
-        cpu->afterContinue = failQueries;  // after the continue's own state query
-        if (c.singleStep) failQueries();   // the step itself asks only IsHalted
+        const auto loseState = [&] {
+            if (c.unknownState)
+                cpu->answersAllFalse = true;
+            else
+                host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL);
+        };
+        cpu->afterContinue = loseState;  // after the continue's own state query
+        if (c.singleStep) loseState();   // the step itself asks only IsHalted
         auto gdi = Open();
+        g_polls = 0;
 
         FrontEnd([&] {
             EXPECT_EQ(c.singleStep ? gdi->ExecSingleStep(1) : gdi->ExecContinue(), GdiFailed);
             host.ClearFaults();
+            cpu->answersAllFalse = false;
         });
 
-        EXPECT_EQ(g_polls.load(), 0) << "the wait ends before its first sleep";
+        // A failed query ends the wait before its first sleep; an answer,
+        // even an unknown one, after it.
+        EXPECT_EQ(g_polls.load(), c.unknownState ? 1 : 0);
         EXPECT_EQ(gdi->LastExitCause(), c.singleStep ? uint32_t(CauseStopped) : uint32_t(CauseSingleStep))
             << "no stop is recorded";
         EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
