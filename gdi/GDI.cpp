@@ -150,7 +150,11 @@ TGDI::WaitEnd TGDI::RunWaitLoop() {
         if (!Access_->GetProcessorState(state)) return WaitEnd::StateUnknown;
         SleepOnePollPeriod();
         if (PollCallback_) PollCallback_();
-        if (WaitEnded()) return WaitEnd::Ended;
+        // A cancel or close ends the wait of a running processor; one that
+        // stopped is a stop all the same, to be checked and recorded, also
+        // when it stopped during the sleep, as the cancel came.
+        if (state == StateRunning && WaitEnded())
+            if (!Access_->GetProcessorState(state) || state == StateRunning) return WaitEnd::Ended;
         if (state != StateRunning) return endFor(state);
     }
 }

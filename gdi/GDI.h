@@ -76,8 +76,9 @@ public:
     uint32_t InitMemorySpaceMap(int32_t count, GdiMapEntry* entries);
 
     // Execution. ExecContinue and a step that has to wait block until the
-    // processor stops, a state query fails (GdiFailed) or a cancel or close
-    // arrives (GdiFailed, the processor left as it is).
+    // processor stops, its state cannot be learnt (GdiFailed) or a cancel or
+    // close arrives (GdiFailed, the processor left running). A processor
+    // found stopped when the cancel or close arrives is a stop like any other.
     uint32_t ExecContinue();
     uint32_t ExecSingleStep(uint32_t count);
     uint32_t ExecStop();

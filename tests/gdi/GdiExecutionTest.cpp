@@ -385,6 +385,50 @@ TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunn
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
 }
 
+// A cancel or close that arrives in the cycle in which the processor stops
+// does not lose the stop: the PC goes back onto the breakpoint, the cause is
+// recorded and the call succeeds. Otherwise the next run would resume one
+// instruction past the breakpoint.
+TEST_F(GdiExecution, CancelOrCloseInTheCycleOfTheStopKeepsTheStop) {
+    const struct {
+        const char* name;
+        bool stoppedBeforeTheQuery;  // else it stops during the cycle's sleep
+        bool close;
+    } cases[] = {
+        {"cancel, stopped before the cycle's state query", true, false},
+        {"cancel, stopped during the cycle's sleep", false, false},
+        {"close, stopped during the cycle's sleep", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        SetBreakpoints({0x200});
+        cpu->onContinue = c.stoppedBeforeTheQuery
+                              ? sim::ScriptedProcessor::RunBehaviour{0, 0x201}
+                              : sim::ScriptedProcessor::RunBehaviour{sim::ScriptedProcessor::Never, std::nullopt};
+        auto gdi = Open();
+        g_polls = 0;
+        RunOnceFromAnotherThreadAtFirstPoll([&] {
+            if (!c.stoppedBeforeTheQuery) {
+                cpu->Pause();
+                cpu->SetPc(0x201);
+            }
+            EXPECT_EQ(c.close ? gdi->Close() : gdi->Cancel(), GdiOk);
+        });
+
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiOk); });
+        g_onPoll = nullptr;
+
+        EXPECT_EQ(g_polls.load(), 1);
+        EXPECT_EQ(cpu->state(), State::Halted);
+        EXPECT_EQ(cpu->Pc(), 0x200u) << "moved back onto the breakpoint";
+        EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseBreakpoint));
+        EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x200});
+        host.Log().Clear();
+    }
+}
+
 // ---- Poll period --------------------------------------------------------------------
 
 std::atomic<int> g_defaultPolls{0};
