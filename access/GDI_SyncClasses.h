@@ -70,13 +70,23 @@ public:
         if (success) *success = Success;
         return host::S_OK;
     }
+    // For the builder, once the hand-over has returned: true when the
+    // wrapper operation ran to its end, whatever it answered; false when a
+    // host call failed in it or it never ran.
+    bool Answered() const { return Answered_; }
 
 protected:
     explicit TGdiSync_Base(TGDI_NexusWrapper* wrapper) : Wrapper(wrapper) {}
-    void Store(bool result) { Success = result ? -1 : 0; }
+    void Store(bool result) {
+        Success = result ? -1 : 0;
+        Answered_ = true;
+    }
 
     TGDI_NexusWrapper* const Wrapper;  // borrowed
     int32_t Success = 0;
+
+private:
+    bool Answered_ = false;
 };
 
 class TGdiSync_RegisterAccess final : public TGdiSync_Base<IGdiSync_RegisterAccess> {

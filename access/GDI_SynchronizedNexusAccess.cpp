@@ -38,10 +38,17 @@ bool TGDI_NexusAccess::SetBreakpoint(int32_t& breakpointId, uint64_t address) {
 }
 
 bool TGDI_NexusAccess::FindBreakpointAt(int32_t& breakpointId, uint64_t address) {
-    auto call = Run<IGdiSync_PerfomBreakpointOperation>(
-        new TGdiSync_PerfomBreakpointOperation(Wrapper.get(), TGdiSync_PerfomBreakpointOperation::OpFind, address, 0));
+    return LookUpBreakpointAt(breakpointId, address) == Lookup::Found;
+}
+
+TGDI_NexusAccess::Lookup TGDI_NexusAccess::LookUpBreakpointAt(int32_t& breakpointId, uint64_t address) {
+    auto* const object =
+        new TGdiSync_PerfomBreakpointOperation(Wrapper.get(), TGdiSync_PerfomBreakpointOperation::OpFind, address, 0);
+    auto call = Run<IGdiSync_PerfomBreakpointOperation>(object);
     call->GetBreakpointId(&breakpointId);
-    return Succeeded(call);
+    if (Succeeded(call)) return Lookup::Found;
+    // `call` keeps the object alive.
+    return object->Answered() ? Lookup::NotFound : Lookup::Failed;
 }
 
 bool TGDI_NexusAccess::ClearBreakpoint(int32_t breakpointId) {

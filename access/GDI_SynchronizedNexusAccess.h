@@ -19,6 +19,10 @@ public:
     // Breakpoints. An id is the low 32 bits of the breakpoint's address.
     bool SetBreakpoint(int32_t& breakpointId, uint64_t address);
     bool FindBreakpointAt(int32_t& breakpointId, uint64_t address);
+    // FindBreakpointAt telling a lookup that found no breakpoint from one
+    // that failed (a host call failed, or the call could not be run).
+    enum class Lookup { Found, NotFound, Failed };
+    Lookup LookUpBreakpointAt(int32_t& breakpointId, uint64_t address);
     bool ClearBreakpoint(int32_t breakpointId);
     bool ClearAllBreakpoints();
     int32_t TranslateAddress(uint64_t address) const { return host::TGDI_NexusWrapper::TranslateAddress(address); }

@@ -190,17 +190,27 @@ uint32_t TGDI::ExecContinue() {
     // families report the address after the trapping instruction, and the PC
     // goes back onto the breakpoint; on ARM the breakpoint sits at the
     // address plus 1 (the Thumb bit) and the PC stays, written back once.
+    // A lookup that fails leaves both unknown, whether the stop is at a
+    // breakpoint and whether the PC must go back: the call fails.
+    using Lookup = targetaccess::TGDI_NexusAccess::Lookup;
     const bool arm = CpuFamily_ == FamilyArm;
     const uint32_t probe = arm ? pc + 1 : pc - 1;
     int32_t id = 0;
-    if (Access_->FindBreakpointAt(id, probe)) {
-        LastExitCause_ = CauseBreakpoint;
-        // On ARM the write puts back the value the PC has. Elsewhere a PC
-        // left past the breakpoint would resume the program one instruction
-        // on: the stop is reported, but the call fails.
-        if (!Access_->WriteRegister(-1, arm ? pc : probe) && !arm) return GdiFailed;
-    } else if (Access_->FindBreakpointAt(id, pc)) {
-        LastExitCause_ = CauseBreakpoint;
+    switch (Access_->LookUpBreakpointAt(id, probe)) {
+        case Lookup::Failed: return GdiFailed;
+        case Lookup::Found:
+            LastExitCause_ = CauseBreakpoint;
+            // On ARM the write puts back the value the PC has. Elsewhere a PC
+            // left past the breakpoint would resume the program one
+            // instruction on: the stop is reported, but the call fails.
+            if (!Access_->WriteRegister(-1, arm ? pc : probe) && !arm) return GdiFailed;
+            return GdiOk;
+        case Lookup::NotFound: break;
+    }
+    switch (Access_->LookUpBreakpointAt(id, pc)) {
+        case Lookup::Failed: return GdiFailed;
+        case Lookup::Found: LastExitCause_ = CauseBreakpoint; break;
+        case Lookup::NotFound: break;
     }
     return GdiOk;
 }

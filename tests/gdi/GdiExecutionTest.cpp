@@ -215,6 +215,44 @@ TEST_F(GdiExecution, ContinueWhosePcCannotBeMovedBackFails) {
     EXPECT_EQ(gdi->LastExitCause(), CauseBreakpoint);
 }
 
+// After a stop, a breakpoint lookup that fails leaves unknown whether the
+// processor stopped at a breakpoint and whether the PC must go back onto
+// it: the stop is recorded, but the call does not report success.
+TEST_F(GdiExecution, ContinueWhoseBreakpointLookupFailsFails) {
+    const struct {
+        const char* name;
+        const char* path;
+        uint64_t breakpoint;
+        uint32_t stopPc;
+        const char* fault;
+    } cases[] = {
+        {"one past a breakpoint", Lx32Path, 0x200, 0x201, "INexusProcessor::FindBreakpoint"},
+        {"ARM, breakpoint at PC + 1", ArmPath, 0x201, 0x200, "INexusProcessor::FindBreakpoint"},
+        // The probe one before the PC finds nothing; the one at the PC finds
+        // the breakpoint but cannot read its address.
+        {"on a breakpoint", Lx32Path, 0x200, 0x200, "INexusBreakpoint::GetAddress"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        SetBreakpoints({c.breakpoint});
+        cpu->onContinue = {0, c.stopPc};
+        auto gdi = Open(c.path);
+        cpu->afterContinue = [&] { host.InjectFault(c.fault, E_FAIL); };
+
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+
+        EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
+        EXPECT_EQ(cpu->Pc(), c.stopPc);
+        EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseStopped)) << "the stop, not its cause, is known";
+        cpu->afterContinue = nullptr;
+        host.ClearFaults();
+        host.Log().Clear();
+        for (uint64_t a : cpu->Breakpoints()) cpu->RemoveBreakpoint(7, a);
+    }
+}
+
 TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     const struct {
         const char* name;
