@@ -119,12 +119,14 @@ uint32_t TGDI::ReplaceMap(host::TStringList& map, int32_t count, GdiMapEntry* en
 }
 
 uint32_t TGDI::InitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId) {
+    const OperationGuard guard(operationLock_);
     if (const uint32_t result = ReplaceMap(Access_->Registers(), count, entries); result != GdiOk) return result;
     Access_->SetPcRegister(pcRegisterId);
     return GdiOk;
 }
 
 uint32_t TGDI::InitMemorySpaceMap(int32_t count, GdiMapEntry* entries) {
+    const OperationGuard guard(operationLock_);
     return ReplaceMap(Access_->MemorySpaces(), count, entries);
 }
 
@@ -166,6 +168,7 @@ uint32_t TGDI::Cancel() {
 }
 
 uint32_t TGDI::ExecContinue() {
+    const OperationGuard guard(operationLock_);
     // A cancel counts from the start of the call, its first step included;
     // one that arrived while no call ran is dropped here.
     CancelRequested_ = false;
@@ -216,6 +219,7 @@ uint32_t TGDI::ExecContinue() {
 }
 
 uint32_t TGDI::ExecSingleStep(uint32_t count) {
+    const OperationGuard guard(operationLock_);
     CancelRequested_ = false;
     return Step(count);
 }
@@ -277,6 +281,8 @@ uint32_t TGDI::Step(uint32_t count) {
     return GdiOk;
 }
 
+// No operation lock: a stop must reach a processor that another thread's
+// continue is waiting on.
 uint32_t TGDI::ExecStop() {
     if (!Access_->PauseProcessor()) return GdiFailed;
     LastExitCause_ = CauseHalted;
@@ -284,12 +290,14 @@ uint32_t TGDI::ExecStop() {
 }
 
 uint32_t TGDI::ExecResetChild() {
+    const OperationGuard guard(operationLock_);
     if (!Access_->ResetProcessor()) return GdiFailed;
     LastExitCause_ = CauseStopped;
     return GdiOk;
 }
 
 uint32_t TGDI::ExecGetStatus(GdiExitStatus* status) {
+    const OperationGuard guard(operationLock_);
     if (!status) return GdiFailed;
     StoreLE32(status->breakpointId, 0);
     StorePointer(status->message, nullptr);
@@ -329,6 +337,7 @@ int32_t TGDI::SpaceIdOf(const GdiAddress& address) const {
 }
 
 uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count) {
+    const OperationGuard guard(operationLock_);
     if (count > 0 && !values) return GdiFailed;
     const uint64_t target = AddressToUInt64(address);
     WordArray buffer = AllocWordArray(count);
@@ -348,6 +357,7 @@ uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t 
 }
 
 uint32_t TGDI::MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count) {
+    const OperationGuard guard(operationLock_);
     // The count is signed here: a negative count is not a write.
     if (static_cast<int32_t>(count) < 0 || (count > 0 && !values)) return GdiFailed;
     const uint64_t target = AddressToUInt64(address);
@@ -357,6 +367,7 @@ uint32_t TGDI::MemoryWrite(const GdiAddress& address, const GdiValue* values, ui
 }
 
 uint32_t TGDI::MemoryDownload(uint32_t step, const GdiDownloadFormat& format, const uint8_t* data) {
+    const OperationGuard guard(operationLock_);
     const int32_t space = SpaceIdOf(format.start);
     bool ok = false;
     switch (step) {
@@ -391,6 +402,7 @@ uint32_t TGDI::MemoryDownload(uint32_t step, const GdiDownloadFormat& format, co
 }
 
 uint32_t TGDI::RegisterRead(int32_t registerId, GdiValue* value) {
+    const OperationGuard guard(operationLock_);
     if (!value) return GdiFailed;
     std::memset(value->bytes, 0, sizeof value->bytes);
     StoreLE32(value->status, RegisterNotRead);
@@ -403,10 +415,12 @@ uint32_t TGDI::RegisterRead(int32_t registerId, GdiValue* value) {
 }
 
 uint32_t TGDI::RegisterWrite(int32_t registerId, const GdiValue& value) {
+    const OperationGuard guard(operationLock_);
     return Access_->WriteRegister(registerId, GatherWord(value)) ? GdiOk : GdiFailed;
 }
 
 uint32_t TGDI::BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {
+    const OperationGuard guard(operationLock_);
     if (!result) return GdiFailed;
     StoreLE32(result->breakpointId, 0);
     StoreLE32(result->resultWord, 4);
@@ -425,9 +439,13 @@ uint32_t TGDI::BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& r
 }
 
 uint32_t TGDI::BreakpointClear(uint32_t breakpointId) {
+    const OperationGuard guard(operationLock_);
     return Access_->ClearBreakpoint(static_cast<int32_t>(breakpointId)) ? GdiOk : GdiFailed;
 }
 
-uint32_t TGDI::BreakpointClearAll() { return Access_->ClearAllBreakpoints() ? GdiOk : GdiFailed; }
+uint32_t TGDI::BreakpointClearAll() {
+    const OperationGuard guard(operationLock_);
+    return Access_->ClearAllBreakpoints() ? GdiOk : GdiFailed;
+}
 
 }  // namespace gdi

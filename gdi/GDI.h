@@ -120,7 +120,8 @@ private:
     std::unique_ptr<targetaccess::TGDI_NexusAccess> Access_;
     PollCallbackProc PollCallback_ = nullptr;
     uint32_t PollPeriodMs_ = PollPeriodMs;
-    uint32_t LastExitCause_ = 0;
+    // Written by ExecStop, which may run beside another thread's operation.
+    std::atomic<uint32_t> LastExitCause_{0};
     // Set by Cancel and Close; cleared when ExecContinue or ExecSingleStep
     // begins, so a cancel counts from then on, not only during the wait.
     std::atomic<bool> CancelRequested_{false};
@@ -130,6 +131,15 @@ private:
     // Set by Close; unlike a cancel it is never cleared, so a wait that
     // starts after the close ends at once.
     std::atomic<bool> closing_{false};
+
+    // One operation at a time: every operation that reaches the target, the
+    // maps or TransferBuffer_ holds it to its end, a run wait included, so
+    // that front-end threads calling at once cannot mix their transfers.
+    // Recursive: the poll callback, run inside a wait on the waiting thread,
+    // may call in again. Cancel, Close and ExecStop never take it, so that
+    // they can end or halt a run; the answers from fixed data need none.
+    using OperationGuard = std::lock_guard<std::recursive_mutex>;
+    std::recursive_mutex operationLock_;
     std::mutex wakeLock_;
     std::condition_variable wake_;
 };
