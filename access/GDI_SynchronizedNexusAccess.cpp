@@ -96,6 +96,15 @@ bool TGDI_NexusAccess::ReadMemory(int32_t spaceId, uint32_t* buffer, uint64_t ad
     return Succeeded(call);
 }
 
+bool TGDI_NexusAccess::ReadMemory(int32_t spaceId, uint64_t address, uint32_t count,
+                                  std::unique_ptr<uint32_t[]>& words, uint32_t& transferred) {
+    auto* const object = new TGdiSync_MemoryAccess(Wrapper.get(), spaceId, address, count);
+    auto call = Run<IGdiSync_MemoryAccess>(object);  // keeps the object alive
+    call->GetTransferred(&transferred);
+    words = object->TakeWords();
+    return Succeeded(call);
+}
+
 bool TGDI_NexusAccess::WriteMemory(int32_t spaceId, uint32_t* buffer, uint64_t address, uint32_t count) {
     return RunForSuccess<IGdiSync_MemoryAccess>(
         new TGdiSync_MemoryAccess(Wrapper.get(), spaceId, address, buffer, count, false));

@@ -40,6 +40,11 @@ public:
 
     // Memory, registers (-1 is the program counter) and download steps.
     bool ReadMemory(int32_t spaceId, uint32_t* buffer, uint64_t address, uint32_t count, uint32_t& transferred);
+    // The same read into a buffer of exactly the words read (at most the
+    // memory space's transfer limit), allocated once the host has told that
+    // limit; null when the read did not get that far.
+    bool ReadMemory(int32_t spaceId, uint64_t address, uint32_t count, std::unique_ptr<uint32_t[]>& words,
+                    uint32_t& transferred);
     bool WriteMemory(int32_t spaceId, uint32_t* buffer, uint64_t address, uint32_t count);
     bool ReadRegister(int32_t registerId, uint32_t& value);
     bool WriteRegister(int32_t registerId, uint32_t value);

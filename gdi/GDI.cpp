@@ -340,13 +340,17 @@ uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t 
     const OperationGuard guard(operationLock_);
     if (count > 0 && !values) return GdiFailed;
     const uint64_t target = AddressToUInt64(address);
-    WordArray buffer = AllocWordArray(count);
+    // The host reads one block, no longer than the memory space's transfer
+    // limit, into a buffer made for what it reads: a large count costs no
+    // memory of its own.
+    std::unique_ptr<uint32_t[]> words;
     uint32_t transferred = 0;
-    const bool ok = Access_->ReadMemory(SpaceIdOf(address), buffer.get(), target, count, transferred);
+    bool ok = Access_->ReadMemory(SpaceIdOf(address), target, count, words, transferred);
+    ok = ok && transferred <= count && (words || transferred == 0);
     for (uint32_t i = 0; i < count; ++i) {
         GdiValue& value = values[i];
         if (ok) {
-            SpreadWord(value, buffer[i]);
+            SpreadWord(value, i < transferred ? words[i] : 0);
             StoreLE32(value.status, i < transferred ? ValueValid : MemoryNotRead);
         } else {
             value.bytes[7] = 0xFF;
