@@ -76,8 +76,9 @@ public:
     uint32_t InitMemorySpaceMap(int32_t count, GdiMapEntry* entries);
 
     // Execution. ExecContinue and a step that has to wait block until the
-    // processor stops, a state query fails (GdiFailed) or a cancel or close
-    // arrives (GdiFailed, the processor left as it is).
+    // processor stops, its state cannot be learnt (GdiFailed) or a cancel or
+    // close arrives (GdiFailed, the processor left running). A processor
+    // found stopped when the cancel or close arrives is a stop like any other.
     uint32_t ExecContinue();
     uint32_t ExecSingleStep(uint32_t count);
     uint32_t ExecStop();
@@ -103,8 +104,9 @@ public:
     targetaccess::TGDI_NexusAccess* Access() const { return Access_.get(); }
 
 private:
-    // How a wait ended: the processor left the running state, the state
-    // query failed, or a cancel or close ended it (WaitEnded).
+    // How a wait ended: the processor stopped (or is not started), its state
+    // could not be learnt (the query failed or the state is none of the
+    // three), or a cancel or close ended it (WaitEnded).
     enum class WaitEnd { Stopped, StateUnknown, Ended };
     WaitEnd RunWaitLoop();
     // The single step shared by ExecSingleStep and ExecContinue's first step.
@@ -118,7 +120,8 @@ private:
     std::unique_ptr<targetaccess::TGDI_NexusAccess> Access_;
     PollCallbackProc PollCallback_ = nullptr;
     uint32_t PollPeriodMs_ = PollPeriodMs;
-    uint32_t LastExitCause_ = 0;
+    // Written by ExecStop, which may run beside another thread's operation.
+    std::atomic<uint32_t> LastExitCause_{0};
     // Set by Cancel and Close; cleared when ExecContinue or ExecSingleStep
     // begins, so a cancel counts from then on, not only during the wait.
     std::atomic<bool> CancelRequested_{false};
@@ -128,6 +131,15 @@ private:
     // Set by Close; unlike a cancel it is never cleared, so a wait that
     // starts after the close ends at once.
     std::atomic<bool> closing_{false};
+
+    // One operation at a time: every operation that reaches the target, the
+    // maps or TransferBuffer_ holds it to its end, a run wait included, so
+    // that front-end threads calling at once cannot mix their transfers.
+    // Recursive: the poll callback, run inside a wait on the waiting thread,
+    // may call in again. Cancel, Close and ExecStop never take it, so that
+    // they can end or halt a run; the answers from fixed data need none.
+    using OperationGuard = std::lock_guard<std::recursive_mutex>;
+    std::recursive_mutex operationLock_;
     std::mutex wakeLock_;
     std::condition_variable wake_;
 };

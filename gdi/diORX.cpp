@@ -27,15 +27,18 @@ std::shared_ptr<TGDI> Current() {
     return g_Current;
 }
 
-// Runs a method of the current instance; 7 when none is open.
+// Runs a method of the current instance; 7 when none is open. An unexpected
+// failure beneath it (memory exhausted, a hand-over that could not be made)
+// returns `unexpected`: 7, except where the export has a failure code of
+// its own.
 template <class Method>
-uint32_t Forward(Method method) noexcept {
+uint32_t Forward(Method method, uint32_t unexpected = GdiFailed) noexcept {
     try {
         const std::shared_ptr<TGDI> instance = Current();
         if (!instance) return GdiFailed;
         return method(*instance);
     } catch (...) {
-        return GdiFailed;
+        return unexpected;
     }
 }
 
@@ -143,7 +146,7 @@ DI_EXPORT uint32_t DI_CDECL DiGdiVersion(uint32_t* version) {
 DI_EXPORT uint32_t DI_CDECL DiMemoryDownload(uint32_t, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2,
                                              uint32_t f3, uint32_t f4, const uint8_t* data) {
     const auto format = FromSlots<5, GdiDownloadFormat>({f0, f1, f2, f3, f4});
-    return Forward([&](TGDI& gdi) { return gdi.MemoryDownload(step, format, data); });
+    return Forward([&](TGDI& gdi) { return gdi.MemoryDownload(step, format, data); }, GdiDownloadFailed);
 }
 
 DI_EXPORT uint32_t DI_CDECL DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const GdiValue* values,

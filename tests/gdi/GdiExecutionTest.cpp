@@ -215,6 +215,44 @@ TEST_F(GdiExecution, ContinueWhosePcCannotBeMovedBackFails) {
     EXPECT_EQ(gdi->LastExitCause(), CauseBreakpoint);
 }
 
+// After a stop, a breakpoint lookup that fails leaves unknown whether the
+// processor stopped at a breakpoint and whether the PC must go back onto
+// it: the stop is recorded, but the call does not report success.
+TEST_F(GdiExecution, ContinueWhoseBreakpointLookupFailsFails) {
+    const struct {
+        const char* name;
+        const char* path;
+        uint64_t breakpoint;
+        uint32_t stopPc;
+        const char* fault;
+    } cases[] = {
+        {"one past a breakpoint", Lx32Path, 0x200, 0x201, "INexusProcessor::FindBreakpoint"},
+        {"ARM, breakpoint at PC + 1", ArmPath, 0x201, 0x200, "INexusProcessor::FindBreakpoint"},
+        // The probe one before the PC finds nothing; the one at the PC finds
+        // the breakpoint but cannot read its address.
+        {"on a breakpoint", Lx32Path, 0x200, 0x200, "INexusBreakpoint::GetAddress"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        SetBreakpoints({c.breakpoint});
+        cpu->onContinue = {0, c.stopPc};
+        auto gdi = Open(c.path);
+        cpu->afterContinue = [&] { host.InjectFault(c.fault, E_FAIL); };
+
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+
+        EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
+        EXPECT_EQ(cpu->Pc(), c.stopPc);
+        EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseStopped)) << "the stop, not its cause, is known";
+        cpu->afterContinue = nullptr;
+        host.ClearFaults();
+        host.Log().Clear();
+        for (uint64_t a : cpu->Breakpoints()) cpu->RemoveBreakpoint(7, a);
+    }
+}
+
 TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     const struct {
         const char* name;
@@ -241,37 +279,51 @@ TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     }
 }
 
-TEST_F(GdiExecution, StateQueryFailingInTheWaitFailsTheCall) {
+TEST_F(GdiExecution, StateLostInTheWaitFailsTheCall) {
     // The processor may still be running: no stop is recorded, the PC is
-    // neither read nor moved, and a lifted breakpoint is set again.
+    // neither read nor moved, and a lifted breakpoint is set again. A state
+    // that is none of the three tells as little as a failed query.
     const struct {
         const char* name;
         bool singleStep;
+        bool unknownState;  // else the query fails
     } cases[] = {
-        {"continue", false},
+        {"continue, query fails", false, false},
+        {"continue, unknown state", false, true},
         // The step does not halt: the host gives up after about a second and
         // the instance waits.
-        {"single step that has to wait", true},
+        {"single step that has to wait, query fails", true, false},
+        {"single step that has to wait, unknown state", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         cpu->SetState(State::Halted);
         cpu->SetPc(0x100);
+        cpu->answersAllFalse = false;
         SetBreakpoints({0x100, 0x200});
         cpu->onContinue = {0, 0x201};
         cpu->onStep = c.singleStep ? sim::ScriptedProcessor::RunBehaviour{sim::ScriptedProcessor::Never, std::nullopt}
                                    : sim::ScriptedProcessor::RunBehaviour{0, std::nullopt};
-        const auto failQueries = [&] { host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL); };
-        cpu->afterContinue = failQueries;  // after the continue's own state query
-        if (c.singleStep) failQueries();   // the step itself asks only IsHalted
+        const auto loseState = [&] {
+            if (c.unknownState)
+                cpu->answersAllFalse = true;
+            else
+                host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL);
+        };
+        cpu->afterContinue = loseState;  // after the continue's own state query
+        if (c.singleStep) loseState();   // the step itself asks only IsHalted
         auto gdi = Open();
+        g_polls = 0;
 
         FrontEnd([&] {
             EXPECT_EQ(c.singleStep ? gdi->ExecSingleStep(1) : gdi->ExecContinue(), GdiFailed);
             host.ClearFaults();
+            cpu->answersAllFalse = false;
         });
 
-        EXPECT_EQ(g_polls.load(), 0) << "the wait ends before its first sleep";
+        // A failed query ends the wait before its first sleep; an answer,
+        // even an unknown one, after it.
+        EXPECT_EQ(g_polls.load(), c.unknownState ? 1 : 0);
         EXPECT_EQ(gdi->LastExitCause(), c.singleStep ? uint32_t(CauseStopped) : uint32_t(CauseSingleStep))
             << "no stop is recorded";
         EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
@@ -369,6 +421,50 @@ TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunn
     EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseSingleStep)) << "from the first step; no stop was recorded";
     EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next call";
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
+}
+
+// A cancel or close that arrives in the cycle in which the processor stops
+// does not lose the stop: the PC goes back onto the breakpoint, the cause is
+// recorded and the call succeeds. Otherwise the next run would resume one
+// instruction past the breakpoint.
+TEST_F(GdiExecution, CancelOrCloseInTheCycleOfTheStopKeepsTheStop) {
+    const struct {
+        const char* name;
+        bool stoppedBeforeTheQuery;  // else it stops during the cycle's sleep
+        bool close;
+    } cases[] = {
+        {"cancel, stopped before the cycle's state query", true, false},
+        {"cancel, stopped during the cycle's sleep", false, false},
+        {"close, stopped during the cycle's sleep", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        SetBreakpoints({0x200});
+        cpu->onContinue = c.stoppedBeforeTheQuery
+                              ? sim::ScriptedProcessor::RunBehaviour{0, 0x201}
+                              : sim::ScriptedProcessor::RunBehaviour{sim::ScriptedProcessor::Never, std::nullopt};
+        auto gdi = Open();
+        g_polls = 0;
+        RunOnceFromAnotherThreadAtFirstPoll([&] {
+            if (!c.stoppedBeforeTheQuery) {
+                cpu->Pause();
+                cpu->SetPc(0x201);
+            }
+            EXPECT_EQ(c.close ? gdi->Close() : gdi->Cancel(), GdiOk);
+        });
+
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiOk); });
+        g_onPoll = nullptr;
+
+        EXPECT_EQ(g_polls.load(), 1);
+        EXPECT_EQ(cpu->state(), State::Halted);
+        EXPECT_EQ(cpu->Pc(), 0x200u) << "moved back onto the breakpoint";
+        EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseBreakpoint));
+        EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x200});
+        host.Log().Clear();
+    }
 }
 
 // ---- Poll period --------------------------------------------------------------------

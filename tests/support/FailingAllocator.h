@@ -4,6 +4,8 @@
 // so the simulated host's main thread is not affected.
 #pragma once
 
+#include <cstddef>
+
 namespace alloctest {
 
 // The n-th allocation (counting from 0) made by the calling thread from now
@@ -15,6 +17,10 @@ bool Disarm();
 // call) and returns what Resume needs to go on counting where it stopped.
 int Suspend();
 void Resume(int suspended);
+
+// Every allocation larger than `bytes`, on any thread, fails from now on;
+// 0 lifts the limit.
+void LimitAllocationSize(std::size_t bytes);
 
 // Runs prepare, then call, once for each allocation that call makes on the
 // calling thread, the k-th run with the k-th allocation failing, and hands
