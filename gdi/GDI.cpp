@@ -312,13 +312,14 @@ uint32_t TGDI::ExecGetStatus(GdiExitStatus* status) {
         case StateRunning: cause = CauseRunning; break;
         case StateStopped:
             if (cause == CauseBreakpoint) {
+                // A breakpoint stop without its breakpoint's id would read as
+                // a stop at no breakpoint: without the PC the call fails.
                 uint32_t pc = 0;
-                if (Access_->ReadRegister(-1, pc)) {
-                    StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
-                    int32_t id = 0;
-                    if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
-                        StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
-                }
+                if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
+                StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
+                int32_t id = 0;
+                if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
+                    StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
             }
             break;
         default:

@@ -482,25 +482,7 @@ const std::map<std::string, const char*> AbsorbedByDesign = {
 // listed here does not fail the sweep: its problems are printed as the
 // fault's symptoms. Once the fault is mended the step no longer returns 0,
 // and the entry, stale, fails the sweep until it is removed.
-constexpr const char* LostBreakpointStop =
-    "A2: a breakpoint lookup that fails after a stop returns 0 with cause 512 and the PC left one past the "
-    "breakpoint";
-constexpr const char* BreakpointIdZero =
-    "a PC read that fails in DiExecGetStatus after a breakpoint stop returns 0 with cause 4 and breakpoint id 0";
-const std::map<std::string, const char*> FaultsToMend = {
-    {"DiExecContinue: GetNexusWorkspace #8", LostBreakpointStop},
-    {"DiExecContinue: INexusWorkspace::FindByDesignator #8", LostBreakpointStop},
-    {"DiExecContinue: INexusComponent::GetProcessorInterface #8", LostBreakpointStop},
-    {"DiExecContinue: INexusProcessor::GetBreakpointSpace #2", LostBreakpointStop},
-    {"DiExecContinue: INexusBreakpointSpace::GetSpaceId #2", LostBreakpointStop},
-    {"DiExecContinue: INexusProcessor::FindBreakpoint #2", LostBreakpointStop},
-    {"DiExecContinue: INexusBreakpoint::GetAddress #1", LostBreakpointStop},
-    {"DiExecGetStatus after the continue: GetNexusWorkspace #2", BreakpointIdZero},
-    {"DiExecGetStatus after the continue: INexusWorkspace::FindByDesignator #2", BreakpointIdZero},
-    {"DiExecGetStatus after the continue: INexusComponent::GetProcessorInterface #2", BreakpointIdZero},
-    {"DiExecGetStatus after the continue: INexusProcessor::GetPcRegister #1", BreakpointIdZero},
-    {"DiExecGetStatus after the continue: INexusRegister::ReadValue #1", BreakpointIdZero},
-};
+const std::map<std::string, const char*> FaultsToMend = {};
 
 TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     // The first session of the process also has the client load the flow
