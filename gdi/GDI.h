@@ -4,10 +4,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -49,6 +47,15 @@ extern const char PollPeriodVariable[];
 // The period a value of that variable asks for; no value, or anything but
 // 1 to 500 in plain digits, gives PollPeriodMs.
 uint32_t PollPeriodFrom(const std::optional<std::string>& text);
+// The adaptive wait, opted into with DIORX_POLL_ADAPTIVE=1 (read when an
+// instance is opened; anything else leaves the fixed period): each wait
+// starts with a sleep of AdaptiveFirstSleepUs and doubles it after every
+// poll that still finds the processor running, up to the poll period. The
+// loop, its host calls and its callbacks stay as they are; only the sleeps
+// are shorter, so a stop soon after the start is seen within microseconds.
+constexpr uint32_t AdaptiveFirstSleepUs = 20;
+extern const char AdaptivePollVariable[];
+bool AdaptivePollFrom(const std::optional<std::string>& text);
 
 using PollCallbackProc = void(DI_CDECL*)();
 
@@ -100,6 +107,13 @@ public:
     uint32_t LastExitCause() const { return LastExitCause_; }
     bool CancelRequested() const { return CancelRequested_; }
     uint32_t PollPeriod() const { return PollPeriodMs_; }
+    bool AdaptivePoll() const { return AdaptivePoll_; }
+    // Tests only: the poll sleep, platform::SleepMicroseconds unless a test
+    // puts a fake clock in its place. Called on the waiting thread with the
+    // instance's sleeper (which Cancel and Close wake) and the sleep's length;
+    // true when a wake ended it.
+    using PollSleepFn = bool (*)(platform::SleeperHandle sleeper, uint32_t microseconds);
+    void SetPollSleepForTests(PollSleepFn sleep) { pollSleep_ = sleep; }
     targetaccess::TGDI_NexusAccess* Access() const { return Access_.get(); }
 
 private:
@@ -110,7 +124,7 @@ private:
     // The single step shared by ExecSingleStep and ExecContinue's first step.
     uint32_t Step(uint32_t count);
     bool WaitEnded() const { return CancelRequested_ || closing_; }
-    void SleepOnePollPeriod();
+    void SleepOnePollPeriod(uint32_t microseconds);
     void Wake();
     int32_t SpaceIdOf(const GdiAddress& address) const;
     uint32_t ReplaceMap(host::TStringList& map, int32_t count, GdiMapEntry* entries);
@@ -118,6 +132,8 @@ private:
     std::unique_ptr<targetaccess::TGDI_NexusAccess> Access_;
     PollCallbackProc PollCallback_ = nullptr;
     uint32_t PollPeriodMs_ = PollPeriodMs;
+    bool AdaptivePoll_ = false;
+    PollSleepFn pollSleep_ = &platform::SleepMicroseconds;
     uint32_t LastExitCause_ = 0;
     // Set by Cancel and Close; cleared when ExecContinue or ExecSingleStep
     // begins, so a cancel counts from then on, not only during the wait.
@@ -128,8 +144,12 @@ private:
     // Set by Close; unlike a cancel it is never cleared, so a wait that
     // starts after the close ends at once.
     std::atomic<bool> closing_{false};
-    std::mutex wakeLock_;
-    std::condition_variable wake_;
+    struct SleeperCloser {
+        void operator()(void* sleeper) const { platform::CloseSleeper(sleeper); }
+    };
+    // Null when the system had none to give: the sleeps then run their full
+    // length, and a cancel or close is seen at the end of the cycle.
+    std::unique_ptr<void, SleeperCloser> sleeper_{platform::CreateSleeper()};
 };
 
 }  // namespace gdi
