@@ -471,6 +471,11 @@ protected:
         GdiExecution::SetUp();
         g_sleeps.clear();
         g_sleepForeverAt = 0;
+        // The module finds the host's flow library once per process: let that
+        // happen here, so that both runs of a comparison start alike.
+        auto gdi = Open();
+        GdiExitStatus status;
+        FrontEnd([&] { ASSERT_EQ(gdi->ExecGetStatus(&status), GdiOk); });
     }
     // An instance as the tools open it: DIORX_POLL_MS=1 is the ceiling of
     // the adaptive wait, or the fixed period.
