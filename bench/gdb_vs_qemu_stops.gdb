@@ -60,10 +60,12 @@ except gdb.error:
     run("continue")
     kind = "software"
 print("WATCH %s" % kind)
+first = int(gdb.parse_and_eval("watched"))
 def watches():
     for _ in range(50):
         run("continue")
 timed("watch_x50", watches)
+assert int(gdb.parse_and_eval("watched")) == first + 50, "the watchpoint missed writes"
 run("delete")
 end
 detach
