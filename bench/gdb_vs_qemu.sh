@@ -7,9 +7,10 @@
 # 1,000 stepi, x/16384xw of RAM, 20 continues to a breakpoint in main's loop;
 # bench/gdb_vs_qemu_stops.gdb on bench.elf: a conditional breakpoint that
 # stops 1,001 times, next over 200 lines, finish x100, a run of 10^8
-# instructions to a breakpoint, 50 hits of a watchpoint. Prints each phase's
-# time, the rate where it counts stops, and the ratio server / QEMU. Not run
-# by CI.
+# instructions to a breakpoint, 50 hits of a watchpoint (the best kind each
+# stub has, and software on both). Prints each phase's time, the rate where
+# it counts stops, and the ratio server / QEMU; then each packet of those
+# sessions timed alone against each stub. Not run by CI.
 #
 # On a busy machine the times wander: --repeat N runs the sessions N times,
 # QEMU's and the server's in turn, and keeps each phase's shortest time.
@@ -95,11 +96,9 @@ for round in $(seq "$repeat"); do
   stops_session "$server_port" "$work/server.out"
   stop "$server_pid"
 done
-# The raw continue below needs the server on demo_large.elf.
-start_server "$elf"
 
 for f in qemu server; do
-  if [ "$(grep -c '^BENCH ' "$work/$f.out")" -ne $((9 * repeat)) ]; then
+  if [ "$(grep -c '^BENCH ' "$work/$f.out")" -ne $((10 * repeat)) ]; then
     echo "the sessions against $f did not complete:" >&2
     cat "$work/$f.out" >&2
     exit 1
@@ -118,34 +117,56 @@ join <(best "$work/qemu.out") <(best "$work/server.out") |
   awk '{ n = 0; if (match($1, /_x[0-9]+$/)) n = substr($1, RSTART + 2) + 0
          if (n > 0) printf "%-18s %10.4f %10.4f %12.1f %12.1f %8.2f\n", $1, $2, $3, n / $2, n / $3, $3 / $2
          else printf "%-18s %10.4f %10.4f %12s %12s %8.2f\n", $1, $2, $3, "-", "-", $3 / $2 }'
-cont=$(best "$work/server.out" | awk '$1 == "continue_x20" {print $2}')
-awk -v t="$cont" -v p="$poll_ms" 'BEGIN{printf "gdb continue to a breakpoint through the server: %.2f ms each, %.2f poll periods\n", t / 20 * 1000, t / 20 * 1000 / p}'
 
-# The server's own part of a continue: vCont;c to the stop reply, without
-# gdb's work around it, on a raw connection (the detached core runs on).
+# Where the time goes: each packet gdb sends around a stop, timed alone on a
+# raw connection to each stub (demo_large.elf, the breakpoint in main's
+# loop): the stubs' own cost per packet, without gdb's work around it.
 loop=$(gdb-multiarch -batch -nx "$elf" -ex "info line main.c:$line" | grep -o 'starts at address 0x[0-9a-f]*' | awk '{print $4}')
-python3 - "$server_port" "$loop" "$poll_ms" <<'PY'
+probe() {  # port
+  python3 - "$1" "$loop" <<'PY'
 import socket, sys, time
-port, loop, poll_ms = int(sys.argv[1]), int(sys.argv[2], 16), float(sys.argv[3])
+port, loop = int(sys.argv[1]), int(sys.argv[2], 16)
 s = socket.create_connection(("127.0.0.1", port))
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 pending = b""
 def packet(payload):
     global pending
     s.sendall(b"$%s#%02x" % (payload.encode(), sum(payload.encode()) & 0xFF))
     while True:
+        pending = pending.lstrip(b"+")
         start, end = pending.find(b"$"), pending.find(b"#")
         if 0 <= start < end and len(pending) >= end + 3:
             reply, pending = pending[start + 1:end], pending[end + 3:]
             return reply
         pending += s.recv(65536)
+def each(name, n, action):
+    start = time.perf_counter()
+    for _ in range(n):
+        action()
+    print("PACKET %s %.1f" % (name, (time.perf_counter() - start) / n * 1e6))
 packet("QStartNoAckMode")
+each("m_4_bytes", 300, lambda: packet("m%x,4" % loop))
+each("g", 300, lambda: packet("g"))
+each("vCont;s", 300, lambda: packet("vCont;s"))
+each("Z1+z1", 100, lambda: (packet("Z1,%x,2" % loop), packet("z1,%x,2" % loop)))
 packet("Z1,%x,2" % loop)
-packet("vCont;c")
-begin = time.perf_counter()
-for _ in range(20):
+def step_and_continue():
+    packet("vCont;s")
     assert packet("vCont;c").startswith(b"T05")
-each = (time.perf_counter() - begin) / 20 * 1000
-print("vCont;c to a breakpoint, server alone: %.2f ms each, %.2f poll periods" % (each, each / poll_ms))
+packet("vCont;c")
+each("vCont;s+vCont;c_to_bp", 30, step_and_continue)
 packet("z1,%x,2" % loop)
 packet("D")
 PY
+}
+start_qemu "$elf"
+probe "$qemu_port" >"$work/qemu.packets"
+stop "$qemu_pid"
+start_server "$elf"
+probe "$server_port" >"$work/server.packets"
+stop "$server_pid"
+echo
+echo "each packet alone on a raw connection, microseconds"
+printf '%-24s %10s %10s %8s\n' packet "QEMU us" "server us" ratio
+join <(awk '{print $2, $3}' "$work/qemu.packets" | sort) <(awk '{print $2, $3}' "$work/server.packets" | sort) |
+  awk '{printf "%-24s %10.1f %10.1f %8.2f\n", $1, $2, $3, $3 / $2}'

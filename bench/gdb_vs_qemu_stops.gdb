@@ -1,6 +1,7 @@
 # The stop-heavy gdb session (bench/gdb_vs_qemu.sh runs it against each stub
 # on firmware/bench.c): prints "BENCH <phase> <seconds>" lines, and
-# "WATCH hardware|software" for the kind of watchpoint the stub gave.
+# "WATCH hardware|software" for the kind of watchpoint the stub gave
+# (watch_x50; watch_sw_x50 is gdb's software watchpoint on both).
 set pagination off
 set confirm off
 python
@@ -65,6 +66,15 @@ def watches():
     for _ in range(50):
         run("continue")
 timed("watch_x50", watches)
+assert int(gdb.parse_and_eval("watched")) == first + 50, "the watchpoint missed writes"
+run("delete")
+
+# The same with gdb's software watchpoint on every stub: like for like.
+run("set can-use-hw-watchpoints 0")
+run("watch watched")
+run("continue")
+first = int(gdb.parse_and_eval("watched"))
+timed("watch_sw_x50", watches)
 assert int(gdb.parse_and_eval("watched")) == first + 50, "the watchpoint missed writes"
 run("delete")
 end
