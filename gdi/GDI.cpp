@@ -137,9 +137,7 @@ void TGDI::Wake() { platform::WakeSleeper(sleeper_.get()); }
 
 void TGDI::SleepOnePollPeriod(uint32_t microseconds) {
     // A cancel or close that came before the sleep ends it at once; one that
-    // comes during it wakes it (a wake is kept until a sleep uses it up). A
-    // wake left over from a cancel that came while no call ran only starts
-    // the sleep again.
+    // comes during it wakes it (a wake is kept until a sleep uses it up).
     while (!WaitEnded())
         if (!pollSleep_(sleeper_.get(), microseconds)) return;
 }
@@ -150,6 +148,10 @@ TGDI::WaitEnd TGDI::RunWaitLoop() {
     // the period.
     const uint32_t periodUs = PollPeriodMs_ * 1000;
     uint32_t sleepUs = AdaptivePoll_ ? std::min(AdaptiveFirstSleepUs, periodUs) : periodUs;
+    // A wake left from a cancel that came while no call ran would cut the
+    // first sleep short: use it up (a cancel since this call began is in
+    // CancelRequested_, which every sleep looks at first).
+    platform::SleepMicroseconds(sleeper_.get(), 0);
     for (;;) {
         uint8_t state = 0;
         if (!Access_->GetProcessorState(state)) return WaitEnd::StateUnknown;
