@@ -1,7 +1,6 @@
 #include "gdi/GDI.h"
 
 #include <algorithm>
-#include <chrono>
 #include <string_view>
 
 namespace gdi {
@@ -11,6 +10,7 @@ const char UnknownStateMessage[] = "CPU has entered an unknown state.\r";
 const char FeaturesName[] = "ORX GDI";
 const char FeaturesVersion[] = "1.0";
 const char PollPeriodVariable[] = "DIORX_POLL_MS";
+const char AdaptivePollVariable[] = "DIORX_POLL_ADAPTIVE";
 
 uint32_t PollPeriodFrom(const std::optional<std::string>& text) {
     if (!text || text->empty()) return PollPeriodMs;
@@ -22,6 +22,8 @@ uint32_t PollPeriodFrom(const std::optional<std::string>& text) {
     }
     return value == 0 ? PollPeriodMs : value;
 }
+
+bool AdaptivePollFrom(const std::optional<std::string>& text) { return text && *text == "1"; }
 
 WordArray AllocWordArray(std::size_t count) { return WordArray(new uint32_t[count]()); }
 
@@ -45,6 +47,7 @@ CpuFamily DetectCpuFamily(const char* path) {
 uint32_t TGDI::Open(int32_t argc, const char* const* argv, PollCallbackProc pollCallback) {
     PollCallback_ = pollCallback;
     PollPeriodMs_ = PollPeriodFrom(platform::EnvironmentValue(PollPeriodVariable));
+    AdaptivePoll_ = AdaptivePollFrom(platform::EnvironmentValue(AdaptivePollVariable));
     LastExitCause_ = CauseStopped;
     // Without entries the path and the designator are empty; nothing outside
     // the vector is read.
@@ -132,14 +135,13 @@ uint32_t TGDI::InitMemorySpaceMap(int32_t count, GdiMapEntry* entries) {
 
 // ---- Execution -------------------------------------------------------------
 
-void TGDI::Wake() {
-    std::lock_guard<std::mutex> guard(wakeLock_);
-    wake_.notify_all();
-}
+void TGDI::Wake() { platform::WakeSleeper(sleeper_.get()); }
 
-void TGDI::SleepOnePollPeriod() {
-    std::unique_lock<std::mutex> guard(wakeLock_);
-    wake_.wait_for(guard, std::chrono::milliseconds(PollPeriodMs_), [this] { return WaitEnded(); });
+void TGDI::SleepOnePollPeriod(uint32_t microseconds) {
+    // A cancel or close that came before the sleep ends it at once; one that
+    // comes during it wakes it (a wake is kept until a sleep uses it up).
+    while (!WaitEnded())
+        if (!pollSleep_(sleeper_.get(), microseconds)) return;
 }
 
 TGDI::WaitEnd TGDI::RunWaitLoop() {
@@ -147,10 +149,19 @@ TGDI::WaitEnd TGDI::RunWaitLoop() {
     const auto endFor = [](uint8_t state) {
         return state == StateNotStarted || state == StateStopped ? WaitEnd::Stopped : WaitEnd::StateUnknown;
     };
+    // Fixed: every sleep lasts the poll period. Adaptive: the first is short
+    // and each poll that finds the processor running doubles the next, up to
+    // the period.
+    const uint32_t periodUs = PollPeriodMs_ * 1000;
+    uint32_t sleepUs = AdaptivePoll_ ? std::min(AdaptiveFirstSleepUs, periodUs) : periodUs;
+    // A wake left from a cancel that came while no call ran would cut the
+    // first sleep short: use it up (a cancel since this call began is in
+    // CancelRequested_, which every sleep looks at first).
+    platform::SleepMicroseconds(sleeper_.get(), 0);
     for (;;) {
         uint8_t state = 0;
         if (!Access_->GetProcessorState(state)) return WaitEnd::StateUnknown;
-        SleepOnePollPeriod();
+        SleepOnePollPeriod(sleepUs);
         if (PollCallback_) PollCallback_();
         // A cancel or close ends the wait of a running processor; one that
         // stopped is a stop all the same, to be checked and recorded, also
@@ -158,6 +169,7 @@ TGDI::WaitEnd TGDI::RunWaitLoop() {
         if (state == StateRunning && WaitEnded())
             if (!Access_->GetProcessorState(state) || state == StateRunning) return WaitEnd::Ended;
         if (state != StateRunning) return endFor(state);
+        sleepUs = std::min(sleepUs * 2, periodUs);
     }
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,6 +48,15 @@ extern const char PollPeriodVariable[];
 // The period a value of that variable asks for; no value, or anything but
 // 1 to 500 in plain digits, gives PollPeriodMs.
 uint32_t PollPeriodFrom(const std::optional<std::string>& text);
+// The adaptive wait, opted into with DIORX_POLL_ADAPTIVE=1 (read when an
+// instance is opened; anything else leaves the fixed period): each wait
+// starts with a sleep of AdaptiveFirstSleepUs and doubles it after every
+// poll that still finds the processor running, up to the poll period. The
+// loop, its host calls and its callbacks stay as they are; only the sleeps
+// are shorter, so a stop soon after the start is seen within microseconds.
+constexpr uint32_t AdaptiveFirstSleepUs = 20;
+extern const char AdaptivePollVariable[];
+bool AdaptivePollFrom(const std::optional<std::string>& text);
 
 using PollCallbackProc = void(DI_CDECL*)();
 
@@ -101,6 +109,13 @@ public:
     uint32_t LastExitCause() const { return LastExitCause_; }
     bool CancelRequested() const { return CancelRequested_; }
     uint32_t PollPeriod() const { return PollPeriodMs_; }
+    bool AdaptivePoll() const { return AdaptivePoll_; }
+    // Tests only: the poll sleep, platform::SleepMicroseconds unless a test
+    // puts a fake clock in its place. Called on the waiting thread with the
+    // instance's sleeper (which Cancel and Close wake) and the sleep's length;
+    // true when a wake ended it.
+    using PollSleepFn = bool (*)(platform::SleeperHandle sleeper, uint32_t microseconds);
+    void SetPollSleepForTests(PollSleepFn sleep) { pollSleep_ = sleep; }
     targetaccess::TGDI_NexusAccess* Access() const { return Access_.get(); }
 
 private:
@@ -112,7 +127,7 @@ private:
     // The single step shared by ExecSingleStep and ExecContinue's first step.
     uint32_t Step(uint32_t count);
     bool WaitEnded() const { return CancelRequested_ || closing_; }
-    void SleepOnePollPeriod();
+    void SleepOnePollPeriod(uint32_t microseconds);
     void Wake();
     int32_t SpaceIdOf(const GdiAddress& address) const;
     uint32_t ReplaceMap(host::TStringList& map, int32_t count, GdiMapEntry* entries);
@@ -122,6 +137,8 @@ private:
     uint32_t PollPeriodMs_ = PollPeriodMs;
     // Written by ExecStop, which may run beside another thread's operation.
     std::atomic<uint32_t> LastExitCause_{0};
+    bool AdaptivePoll_ = false;
+    PollSleepFn pollSleep_ = &platform::SleepMicroseconds;
     // Set by Cancel and Close; cleared when ExecContinue or ExecSingleStep
     // begins, so a cancel counts from then on, not only during the wait.
     std::atomic<bool> CancelRequested_{false};
@@ -140,8 +157,12 @@ private:
     // they can end or halt a run; the answers from fixed data need none.
     using OperationGuard = std::lock_guard<std::recursive_mutex>;
     std::recursive_mutex operationLock_;
-    std::mutex wakeLock_;
-    std::condition_variable wake_;
+    struct SleeperCloser {
+        void operator()(void* sleeper) const { platform::CloseSleeper(sleeper); }
+    };
+    // Null when the system had none to give: the sleeps then run their full
+    // length, and a cancel or close is seen at the end of the cycle.
+    std::unique_ptr<void, SleeperCloser> sleeper_{platform::CreateSleeper()};
 };
 
 }  // namespace gdi

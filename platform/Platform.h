@@ -60,6 +60,19 @@ uint32_t CurrentThreadId();
 uint32_t TickCount();  // milliseconds, wraps at 2^32
 void SleepMs(uint32_t milliseconds);
 
+// A sleep that another thread can end early, with microsecond resolution.
+// A wake ends the sleep in progress at once; a wake that comes while nobody
+// sleeps ends the next sleep at once. Either way it is used up: the sleep
+// after that runs its full length again. Null on failure.
+using SleeperHandle = void*;
+SleeperHandle CreateSleeper();
+void CloseSleeper(SleeperHandle sleeper);
+// Sleeps for `microseconds` or until woken; true when a wake ended it. With
+// a null sleeper it only sleeps.
+bool SleepMicroseconds(SleeperHandle sleeper, uint32_t microseconds);
+// Any thread.
+void WakeSleeper(SleeperHandle sleeper);
+
 // BSTR: length-prefixed UTF-16. Null is a valid empty string.
 using BSTR = char16_t*;
 BSTR AllocBstr(const char16_t* text, std::size_t length);

@@ -209,6 +209,15 @@ void ArmCortexMCore::Continue()
 void ArmCortexMCore::Step(uint32_t count)
 {
     StopWorker();
+    if (count > kInlineStepLimit) {
+        // A long step runs like a continue, on the worker, so that the host's
+        // main thread stays free; the core reports running until the count
+        // is done, a breakpoint is reached or Pause stops it.
+        stepBudget_ = count;
+        stepStarted_ = false;
+        StartWorker();
+        return;
+    }
     if (count > 0) {
         stepBudget_ = count;
         stepStarted_ = false;

@@ -540,6 +540,182 @@ TEST_F(GdiExecution, ShortPollPeriodPollsManyTimesWithinOneDefaultPeriod) {
     EXPECT_EQ(other->state(), State::Running);
 }
 
+// ---- Adaptive wait ----------------------------------------------------------------
+
+// Sets an environment variable for the instances opened while it lives (null:
+// unset) and puts back what was there before.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name), saved_(platform::EnvironmentValue(name)) {
+        platform::SetEnvironmentValue(name, value);
+    }
+    ~ScopedVariable() { platform::SetEnvironmentValue(name_, saved_ ? saved_->c_str() : nullptr); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+// The poll sleep of the instances under test: it records each length and
+// sleeps on the instance's own sleeper. A sleep of g_sleepForeverAt
+// microseconds lasts until a wake ends it, so that a cancel or close that
+// does not wake the sleep hangs the wait.
+std::vector<uint32_t> g_sleeps;  // written by the waiting thread only
+std::atomic<uint32_t> g_sleepForeverAt{0};
+std::atomic<platform::SleeperHandle> g_sleepingOn{nullptr};
+bool RecordingSleep(platform::SleeperHandle sleeper, uint32_t microseconds) {
+    g_sleeps.push_back(microseconds);
+    if (microseconds != g_sleepForeverAt) return platform::SleepMicroseconds(sleeper, microseconds);
+    g_sleepingOn = sleeper;
+    const bool woken = platform::SleepMicroseconds(sleeper, 0xFFFFFFFFu);
+    g_sleepingOn = nullptr;
+    return woken;
+}
+
+class GdiAdaptiveWait : public GdiExecution {
+protected:
+    void SetUp() override {
+        GdiExecution::SetUp();
+        g_sleeps.clear();
+        g_sleepForeverAt = 0;
+        // The module finds the host's flow library once per process: let that
+        // happen here, so that both runs of a comparison start alike.
+        auto gdi = Open();
+        GdiExitStatus status;
+        FrontEnd([&] { ASSERT_EQ(gdi->ExecGetStatus(&status), GdiOk); });
+    }
+    // An instance as the tools open it: DIORX_POLL_MS=1 is the ceiling of
+    // the adaptive wait, or the fixed period.
+    std::unique_ptr<TGDI> OpenInMode(bool adaptive) {
+        ScopedPollPeriod ceiling("1");
+        ScopedVariable mode(AdaptivePollVariable, adaptive ? "1" : nullptr);
+        auto gdi = Open();
+        gdi->SetPollSleepForTests(&RecordingSleep);
+        return gdi;
+    }
+};
+
+// What one run of a scenario did: the host's calls, with the number of them
+// made before each poll callback, and the results.
+struct WaitRecord {
+    std::vector<sim::LoggedCall> calls;
+    std::vector<std::size_t> callbacksAfter;
+    std::vector<uint32_t> results;
+    std::vector<uint32_t> sleeps;
+};
+
+struct AdaptiveCase {
+    const char* name;
+    std::function<void(sim::ScriptedProcessor&)> prepare;
+    int continues;
+    int cancelAtPoll;  // 0: none
+    std::vector<uint32_t> adaptiveSleeps;
+};
+
+TEST_F(GdiAdaptiveWait, SameCallsAndCallbacksAsTheFixedPeriodOnlyShorterSleepsDoublingToTheCeiling) {
+    // A poll that finds the processor running asks it twice (not started?
+    // running?): a run that ends at query 2k is seen stopped at poll k.
+    const AdaptiveCase cases[] = {
+        {"a run seen stopped at the ninth poll", [](sim::ScriptedProcessor& p) { p.onContinue = {18, 0x200}; }, 1,
+         0, {20, 40, 80, 160, 320, 640, 1000, 1000, 1000}},
+        {"a run that ends at once", [](sim::ScriptedProcessor& p) { p.onContinue = {0, 0x200}; }, 1, 0, {20}},
+        {"a processor already running",
+         [](sim::ScriptedProcessor& p) {
+             p.onContinue = {8, 0x200};
+             p.Continue();
+         },
+         1, 0, {20, 40, 80}},
+        {"every wait starts short", [](sim::ScriptedProcessor& p) { p.onContinue = {6, 0x200}; }, 2, 0,
+         {20, 40, 80, 20, 40, 80}},
+        {"a cancel at the fourth poll", nullptr, 1, 4, {20, 40, 80, 160}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WaitRecord runs[2];
+        for (const bool adaptive : {false, true}) {
+            SCOPED_TRACE(adaptive ? "adaptive" : "fixed");
+            cpu->SetState(State::Halted);
+            cpu->SetPc(0x100);
+            cpu->onContinue = {sim::ScriptedProcessor::Never, std::nullopt};
+            if (c.prepare) c.prepare(*cpu);
+            auto gdi = OpenInMode(adaptive);
+            WaitRecord& run = runs[adaptive];
+            g_polls = 0;
+            g_sleeps.clear();
+            host.Log().Clear();
+            g_onPoll = [&] {
+                run.callbacksAfter.push_back(host.Log().Calls().size());
+                if (g_polls == c.cancelAtPoll) gdi->Cancel();
+            };
+            FrontEnd([&] {
+                for (int i = 0; i < c.continues; ++i) run.results.push_back(gdi->ExecContinue());
+            });
+            g_onPoll = nullptr;
+            run.calls = host.Log().Calls();
+            run.sleeps = g_sleeps;
+            cpu->Pause();
+        }
+        const WaitRecord& fixed = runs[0];
+        const WaitRecord& adaptive = runs[1];
+        ASSERT_EQ(adaptive.calls.size(), fixed.calls.size());
+        for (std::size_t i = 0; i < fixed.calls.size(); ++i) {
+            EXPECT_EQ(adaptive.calls[i].method, fixed.calls[i].method) << "call " << i;
+            EXPECT_EQ(adaptive.calls[i].args, fixed.calls[i].args) << "call " << i;
+        }
+        EXPECT_EQ(adaptive.callbacksAfter, fixed.callbacksAfter);
+        EXPECT_EQ(adaptive.results, fixed.results);
+        EXPECT_EQ(fixed.sleeps, std::vector<uint32_t>(c.adaptiveSleeps.size(), 1000)) << "the period, every time";
+        EXPECT_EQ(adaptive.sleeps, c.adaptiveSleeps);
+    }
+}
+
+TEST_F(GdiAdaptiveWait, CancelOrCloseFromAnotherThreadWakesTheSleepAtOnce) {
+    // The processor never stops, and the sleep at the ceiling never ends by
+    // itself: only the wake ends the wait. Should it be lost, a watchdog
+    // wakes the sleep after 20 s and the test fails.
+    const struct {
+        const char* name;
+        bool adaptive;
+        bool close;
+    } cases[] = {
+        {"cancel, adaptive", true, false},
+        {"close, adaptive", true, true},
+        {"cancel, fixed period", false, false},
+        {"close, fixed period", false, true},
+    };
+    g_sleepForeverAt = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        auto gdi = OpenInMode(c.adaptive);
+        std::atomic<bool> returned{false};
+        bool lost = false;
+        std::thread ender([&] {
+            for (int i = 0; i < 20000 && !g_sleepingOn.load(); ++i) platform::SleepMs(1);
+            if (c.close)
+                gdi->Close();
+            else
+                gdi->Cancel();
+            for (int i = 0; i < 20000 && !returned; ++i) platform::SleepMs(1);
+            if (!returned) {
+                lost = true;
+                platform::WakeSleeper(g_sleepingOn.load());
+            }
+        });
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+        returned = true;
+        ender.join();
+        EXPECT_FALSE(lost) << "the sleep went on after the " << (c.close ? "close" : "cancel");
+        EXPECT_EQ(g_sleeps.back(), 1000u) << "ended in the sleep at the ceiling";
+        EXPECT_EQ(cpu->state(), State::Running);
+        cpu->Pause();
+        g_sleeps.clear();
+    }
+}
+
 // ---- Single step ------------------------------------------------------------------
 
 struct StepCase {

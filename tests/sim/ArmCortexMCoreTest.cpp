@@ -479,6 +479,37 @@ TEST_F(CoreFixture, SingleStepsAddUpToOneMultiStep)
     EXPECT_EQ(Read("R0"), 4u);
 }
 
+// A step longer than the core runs inside the call goes on after the call has
+// returned, like a continue, and still counts exactly.
+TEST_F(CoreFixture, LongStepRunsOnAfterTheCallExactlyOrUntilPaused)
+{
+    // 0x100 adds r0, #1; 0x102 b 0x100: one add per two instructions.
+    WriteCode(kCodeBase, {kAdds16, 0xE7FD});
+    const uint32_t count = ArmCortexMCore::kInlineStepLimit + 2;
+    BootAt(kCodeBase);
+    core.Step(count);
+    ASSERT_TRUE(Eventually([&] { return core.IsHalted(); })) << "the step never finished";
+    EXPECT_EQ(core.LastStopReason(), StopReason::Step);
+    EXPECT_EQ(Read("R0"), count / 2);
+    EXPECT_EQ(Pc(), kCodeBase);
+
+    // Billions of instructions: still running when the call returns, and
+    // a pause stops it.
+    BootAt(kCodeBase);
+    core.Step(std::numeric_limits<uint32_t>::max());
+    EXPECT_TRUE(core.IsRunning());
+    EXPECT_FALSE(core.IsHalted());
+    core.Pause();
+    EXPECT_TRUE(core.IsHalted());
+    EXPECT_EQ(core.LastStopReason(), StopReason::Pause);
+
+    // The largest step that runs inside the call returns halted.
+    BootAt(kCodeBase);
+    core.Step(ArmCortexMCore::kInlineStepLimit);
+    EXPECT_TRUE(core.IsHalted());
+    EXPECT_EQ(Read("R0"), ArmCortexMCore::kInlineStepLimit / 2);
+}
+
 // --- Breakpoints while running and stepping ----------------------------------------
 
 // A debugger's continue is "step once, then run": the step lifts the run off

@@ -138,6 +138,32 @@ TEST_F(ArmThroughModule, ContinueStopsAtABreakpointOnTheNextInstructionAndFinish
     });
 }
 
+TEST_F(ArmThroughModule, SingleStepIsExactAndALongStepIsAWaitThatACancelEnds)
+{
+    // 0x100 adds r0,#1; 0x102 b 0x100.
+    Poke(0x100, {0x01, 0x30, 0xFD, 0xE7});
+    Poke(0, {0x00, 0x00, 0x01, 0x20, 0x01, 0x01, 0x00, 0x00});  // SP 0x20010000, reset at 0x100.
+    ScopedPollPeriod fastPoll(FastPollMs);
+
+    FrontEnd([&] {
+        OpenArm();
+        ASSERT_EQ(DiExecResetChild(), GdiOk);
+        ASSERT_EQ(DiExecSingleStep(1), GdiOk);
+        EXPECT_EQ(ReadRegister(kPcId), 0x102u);
+        EXPECT_EQ(ReadRegister(kR0Id), 1u);
+        EXPECT_EQ(g_polls, 0) << "a single step finishes inside the host's call";
+
+        // Billions of instructions: the host's call returns with the core
+        // still running, the module waits, and the first poll cancels.
+        g_polls = 19;
+        EXPECT_EQ(DiExecSingleStep(0xFFFFFFFFu), GdiFailed);
+        EXPECT_EQ(g_polls, 20) << "ended by the cancel at the first poll";
+        EXPECT_TRUE(core->IsRunning());
+        ASSERT_EQ(DiExecStop(), GdiOk);
+        EXPECT_EQ(core->LastStopReason(), ArmCortexMCore::StopReason::Pause);
+    });
+}
+
 TEST_F(ArmThroughModule, UnmappedAddressesFailAndChangeNothing)
 {
     constexpr uint32_t kFlashEnd = ArmCortexMCore::kFlashSize;

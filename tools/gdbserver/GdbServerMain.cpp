@@ -27,6 +27,7 @@ struct Options {
     std::string bind = "127.0.0.1";
     uint16_t port = 3333;
     unsigned pollMs = 10;
+    bool pollAdaptive = true;
     std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
     std::string designator = "CORTEXM";
 };
@@ -36,7 +37,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
-    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
+    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
@@ -50,8 +51,10 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1). Whoever reaches the port\n"
            "                  can read and write the target.\n"
            "  --elf FILE      download this image before the reset (e.g. " << defaults.elf << ")\n"
-           "  --poll-ms N     how often, 1 to 500 ms, the module looks whether a running core has\n"
-           "                  stopped (default 10; 500 is the module's own period)\n"
+           "  --poll-ms N     how often, at most, 1 to 500 ms, the module looks whether a running core\n"
+           "                  has stopped (default 10; 500 is the module's own period). It looks after\n"
+           "                  tens of microseconds first, then ever less often up to N\n"
+           "  --poll-fixed    look every N ms from the start, as the module does by itself\n"
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
            "  --help          this text\n"
            "\n"
@@ -95,6 +98,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
                 return false;
             }
             options.pollMs = number;
+        } else if (arg == "--poll-fixed") {
+            options.pollAdaptive = false;
         } else if (arg == "--elf") {
             options.elf = value;
         } else if (arg == "--bind") {
@@ -141,7 +146,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
                   << ": whoever reaches the port can read and write the target\n";
 
     // The module reads its poll period when an instance is opened.
-    orxdbg::SetModulePollPeriod(options.pollMs);
+    orxdbg::SetModulePollPeriod(options.pollMs, options.pollAdaptive);
 
     frontend::DiModule module;
     if (!orxdbg::LoadModule(module, options.modulePath, error) ||

@@ -101,8 +101,9 @@ std::string Hex32(uint32_t value) {
     return text;
 }
 
-void SetModulePollPeriod(uint32_t milliseconds) {
+void SetModulePollPeriod(uint32_t milliseconds, bool adaptive) {
     platform::SetEnvironmentValue("DIORX_POLL_MS", std::to_string(milliseconds).c_str());
+    platform::SetEnvironmentValue("DIORX_POLL_ADAPTIVE", adaptive ? "1" : nullptr);
 }
 
 namespace {
@@ -262,7 +263,7 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
     if (path) options_.frontEndPath = *path;
     if (designator) options_.designator = *designator;
     const char* argv[] = {options_.frontEndPath.c_str(), options_.designator.c_str()};
-    SetModulePollPeriod(options_.pollMs);
+    SetModulePollPeriod(options_.pollMs, options_.pollAdaptive);
     g_session = this;
     if (!Check("DiGdiOpen", module_.DiGdiOpen(0, 0, 2, argv, &Session::PollCallback))) return false;
     open_ = true;

@@ -93,13 +93,16 @@ struct SessionOptions {
     bool terminal = false;  // output is a terminal: progress bar, interrupt hint
     // Runs and steps longer than this are cancelled and halted (0: no limit).
     double timeoutSeconds = 0;
-    // The module's run-wait poll period, handed to it before the open.
+    // The module's run-wait poll period, handed to it before the open; with
+    // pollAdaptive the ceiling of its adaptive wait (short sleeps first,
+    // doubling while the processor runs), else the fixed period.
     uint32_t pollMs = 10;
+    bool pollAdaptive = true;
 };
 
-// Hands the poll period to the module through its environment variable; it
-// takes effect at the next DiGdiOpen.
-void SetModulePollPeriod(uint32_t milliseconds);
+// Hands the poll period and the adaptive wait to the module through its
+// environment variables; they take effect at the next DiGdiOpen.
+void SetModulePollPeriod(uint32_t milliseconds, bool adaptive);
 
 class Session {
 public:
