@@ -368,6 +368,7 @@ void Server::OnPoll() {
 
 Server::Reply Server::Resume(bool step) {
     ForgetTargetState();
+    if (UsesRunFeatures()) return ResumeWithFeatures(step);  // watchpoints, semihosting: RunFeatures.cpp
     phase_ = Phase::Running;
     interruptRequested_ = false;
     const RunOutcome outcome = step ? target_.Step() : target_.Continue();
@@ -451,6 +452,7 @@ std::vector<uint8_t> Server::ReadMemoryCached(uint64_t address, uint32_t count) 
 void Server::RemoveAllBreakpoints() {
     for (const auto& [address, breakpoint] : breakpoints_) target_.ClearBreakpoint(breakpoint.id);
     breakpoints_.clear();
+    watchpoints_.Clear();
 }
 
 // ---- Handlers -------------------------------------------------------------------------
@@ -500,13 +502,15 @@ Server::Reply Server::ReadMemory(const Arguments& args) {
 Server::Reply Server::WriteMemory(const Arguments& args) {
     if (args.bytes.size() != args.numbers[1]) return kMalformed;
     memory_.clear();
+    watchpoints_.ForgetCode();
     if (!target_.WriteMemory(args.numbers[0], args.bytes.data(), args.bytes.size())) return kAccessFailed;
     return "OK";
 }
 
 Server::Reply Server::InsertBreakpoint(const Arguments& args) {
     const uint64_t type = args.numbers[0], address = args.numbers[1], kind = args.numbers[2];
-    if (type > 1) return std::string();  // watchpoints: not offered
+    if (type >= 2 && type <= 4) return InsertWatchpoint(args);  // RunFeatures.cpp
+    if (type > 1) return std::string();
     if (kind != 2 && kind != 3) return kMalformed;  // Thumb instructions only
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end()) {
@@ -520,6 +524,7 @@ Server::Reply Server::InsertBreakpoint(const Arguments& args) {
 
 Server::Reply Server::RemoveBreakpoint(const Arguments& args) {
     const uint64_t type = args.numbers[0], address = args.numbers[1];
+    if (type >= 2 && type <= 4) return RemoveWatchpoint(args);  // RunFeatures.cpp
     if (type > 1) return std::string();
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end() || !(found->second.types & 1u << type)) return "OK";
@@ -614,6 +619,7 @@ Server::Reply Server::Monitor(const Arguments& args) {
     std::string command(args.bytes.begin(), args.bytes.end());
     while (!command.empty() && (command.back() == ' ' || command.back() == '\n')) command.pop_back();
     command.erase(0, command.find_first_not_of(' '));
+    if (auto output = SemihostingMonitor(command)) return ToHex(*output);  // RunFeatures.cpp
     std::string output = "unknown monitor command '" + command + "' (try 'monitor help')\n";
     for (const MonitorCommand& entry : kMonitorCommands)
         if (entry.name == command) output = (this->*entry.handler)();
@@ -650,6 +656,7 @@ std::string Server::MonitorHelp() {
     std::string text = "monitor commands:\n";
     for (const MonitorCommand& entry : kMonitorCommands)
         text += "  " + std::string(entry.name) + std::string(8 - entry.name.size(), ' ') + std::string(entry.help) + "\n";
+    text += "  arm semihosting [enable|disable]\n          carry out the program's bkpt 0xab calls (or not)\n";
     return text;
 }
 
@@ -680,6 +687,7 @@ Server::Reply Server::FlashWrite(const Arguments& args) {
 
 Server::Reply Server::FlashDone(const Arguments&) {
     ForgetTargetState();
+    watchpoints_.ForgetCode();
     if (!downloading_) return "OK";
     downloading_ = false;
     return target_.EndDownload() ? "OK" : kAccessFailed;

@@ -15,8 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/Semihosting.h"
 #include "tools/gdbserver/Rsp.h"
 #include "tools/gdbserver/Target.h"
+#include "tools/gdbserver/Watchpoints.h"
 
 namespace gdbserver {
 
@@ -43,6 +45,9 @@ public:
     void Serve(const std::atomic<bool>& shutdown);
 
     static void DI_CDECL PollCallback();
+
+    // bkpt 0xab calls carried out (--semihosting, monitor arm semihosting).
+    void EnableSemihosting(bool on) { semihosting_ = on; }
 
     // ---- Packet handlers: typed arguments in, the reply out (none: send
     // nothing). Public so that the packet table can name them.
@@ -81,6 +86,12 @@ public:
     std::string MonitorStatus();
     std::string MonitorHelp();
 
+    // ---- Watchpoints and semihosting (RunFeatures.cpp).
+    Reply InsertWatchpoint(const Arguments&);
+    Reply RemoveWatchpoint(const Arguments&);
+    // The output of a `monitor arm semihosting ...`; none for other commands.
+    std::optional<std::string> SemihostingMonitor(const std::string& command);
+
 private:
     enum class Phase { Halted, Running, Detaching };
 
@@ -110,6 +121,21 @@ private:
     std::vector<uint8_t> ReadMemoryCached(uint64_t address, uint32_t count);
     void RemoveAllBreakpoints();
 
+    // ---- Runs with watchpoints or semihosting (RunFeatures.cpp).
+    class SemihostingConsole;
+    bool UsesRunFeatures() const { return semihosting_ || !watchpoints_.Empty(); }
+    Reply ResumeWithFeatures(bool step);
+    Reply SteppedRun(bool step);
+    Reply SemihostedContinue();
+    std::string WatchReply(const Watchpoints::Hit& hit);
+    // None: the call was carried out, run on; otherwise the run's reply.
+    std::optional<Reply> CarryOutSemihosting(uint32_t pc);
+    // Reads the socket: true when gdb interrupted, went away, or the server
+    // shuts down.
+    bool InterruptPending();
+    // The stop reply for an interrupt; none when the client is gone.
+    Reply Interrupted();
+
     Target& target_;
     std::ostream& log_;
     int listenFd_ = -1;
@@ -138,6 +164,10 @@ private:
     };
     std::map<uint64_t, Breakpoint> breakpoints_;
     bool downloading_ = false;
+
+    Watchpoints watchpoints_{target_};
+    bool semihosting_ = false;
+    semihosting::Executor semihost_;
 };
 
 }  // namespace gdbserver

@@ -29,6 +29,7 @@ struct Options {
     unsigned pollMs = 10;
     std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
     std::string designator = "CORTEXM";
+    bool semihosting = false;
 };
 
 std::atomic<bool> g_shutdown{false};
@@ -36,7 +37,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
-    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
+    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--semihosting]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
@@ -52,11 +53,14 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "  --elf FILE      download this image before the reset (e.g. " << defaults.elf << ")\n"
            "  --poll-ms N     how often, 1 to 500 ms, the module looks whether a running core has\n"
            "                  stopped (default 10; 500 is the module's own period)\n"
+           "  --semihosting   carry out the program's semihosting calls (bkpt 0xab): its output shows\n"
+           "                  here and in gdb, its input is read here, its exit ends the run\n"
+           "                  ('monitor arm semihosting enable|disable' switches it in a session)\n"
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
            "  --help          this text\n"
            "\n"
            "gdb's load writes the flash through the memory map (vFlashWrite). 'monitor help' lists the\n"
-           "server's monitor commands: reset, halt, status.\n";
+           "server's monitor commands: reset, halt, status, arm semihosting.\n";
 }
 
 bool ParseNumber(const std::string& text, unsigned low, unsigned high, unsigned& value) {
@@ -81,6 +85,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         unsigned number = 0;
         if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--semihosting") {
+            options.semihosting = true;
         } else if (arg == "--port") {
             if (!ParseNumber(value, 0, 65535, number)) {
                 error = "--port takes a number from 0 to 65535";
@@ -174,6 +180,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
     sim::Host::Instance().RunFrontEnd([&] {
         Target target(module);
         Server server(target, std::cout);
+        server.EnableSemihosting(options.semihosting);
         auto fail = [&](const std::string& message) {
             std::cerr << "orxdbg gdbserver: " << message << "\n";
             target.Close();
