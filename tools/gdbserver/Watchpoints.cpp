@@ -148,7 +148,10 @@ DecodedInstruction InstructionDecoder::Decode(const uint8_t* code, std::size_t c
             Operand o;
             o.base = CoreRegister(memory->mem.base);
             o.index = memory->mem.index == ARM_REG_INVALID ? -1 : CoreRegister(memory->mem.index);
-            o.shift = memory->mem.lshift;
+            // Capstone 4 gives the index's shift in the operand's shifter.
+            o.shift = memory->mem.lshift != 0                    ? memory->mem.lshift
+                      : memory->shift.type == ARM_SFT_LSL ? static_cast<int>(memory->shift.value)
+                                                          : 0;
             if (entry->id == ARM_INS_TBH && o.shift == 0) o.shift = 1;  // [rn, rm, lsl #1]
             o.displacement = memory->mem.disp;
             o.subtract = memory->subtracted || memory->mem.scale == -1;
