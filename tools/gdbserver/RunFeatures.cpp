@@ -122,6 +122,7 @@ Server::Reply Server::SteppedRun(bool step) {
     auto pc = target_.ReadRegister(kPcId);
     if (!pc) return kAccessFailed;
     auto nextCheck = std::chrono::steady_clock::now() + kInterruptCheck;
+    bool single = false;  // the next step executes one instruction only
     for (uint64_t n = 0;; ++n) {
         if (n > 0 && breakpoints_.count(*pc)) return StopReply(kSigTrap);
         if ((n & 63) == 63 && std::chrono::steady_clock::now() >= nextCheck) {
@@ -137,7 +138,9 @@ Server::Reply Server::SteppedRun(bool step) {
             continue;
         }
         phase_ = Phase::Running;
-        const RunOutcome outcome = target_.Step();
+        // Straight-line code without memory accesses goes in one step.
+        const uint32_t count = step || single ? 1 : watchpoints_.StraightRun(*pc);
+        const RunOutcome outcome = target_.Step(count);
         phase_ = Phase::Halted;
         if (outcome == RunOutcome::Cancelled) {
             target_.Stop();
@@ -146,10 +149,18 @@ Server::Reply Server::SteppedRun(bool step) {
         if (outcome == RunOutcome::Failed) return kAccessFailed;
         const auto next = target_.ReadRegister(kPcId);
         if (!next) return kAccessFailed;
+        if (*next == *pc && count > 1) {
+            // Round a loop, or stuck on the first instruction: one at a time
+            // tells which.
+            single = true;
+            if (auto hit = watchpoints_.After()) return WatchReply(*hit);
+            continue;
+        }
         if (*next == *pc && !(instruction && instruction->selfBranch)) {
             // The core could not execute the instruction: a bkpt, or a fault.
             return StopReply(instruction && (instruction->breakpoint || instruction->trap) ? kSigTrap : kSigSegv);
         }
+        single = false;
         pc = next;
         if (auto hit = watchpoints_.After()) return WatchReply(*hit);
         if (step) return StopReply(kSigTrap);

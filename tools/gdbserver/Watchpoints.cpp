@@ -85,6 +85,7 @@ DecodedInstruction InstructionDecoder::Decode(const uint8_t* code, std::size_t c
             result.known = true;
             result.trap = first == 0xBEAB;
             result.breakpoint = !result.trap;
+            result.flow = true;
             return result;
         }
         // A 32-bit Thumb instruction starts with 0b11101, 0b11110 or 0b11111.
@@ -99,6 +100,7 @@ DecodedInstruction InstructionDecoder::Decode(const uint8_t* code, std::size_t c
     using Operand = DecodedInstruction::Operand;
     switch (insn->id) {
         case ARM_INS_B:
+            result.flow = true;
             result.selfBranch = arm.op_count == 1 && arm.operands[0].type == ARM_OP_IMM &&
                                 static_cast<uint32_t>(arm.operands[0].imm) == pc;
             break;
@@ -163,6 +165,20 @@ DecodedInstruction InstructionDecoder::Decode(const uint8_t* code, std::size_t c
             break;
         }
     }
+    if (!result.flow) {
+        for (uint8_t i = 0; i < insn->detail->groups_count; ++i) {
+            const uint8_t group = insn->detail->groups[i];
+            if (group == ARM_GRP_JUMP || group == ARM_GRP_CALL || group == ARM_GRP_INT) result.flow = true;
+        }
+        cs_regs read, written;
+        uint8_t readCount = 0, writtenCount = 0;
+        if (cs_regs_access(handle_->cs, insn, read, &readCount, written, &writtenCount) != CS_ERR_OK) {
+            result.flow = true;
+        } else {
+            for (uint8_t i = 0; i < writtenCount; ++i)
+                if (written[i] == ARM_REG_PC) result.flow = true;
+        }
+    }
     cs_free(insn, 1);
     return result;
 }
@@ -220,6 +236,19 @@ const DecodedInstruction* Watchpoints::Before(uint32_t pc) {
         else accessesKnown_ = false;
     }
     return current_;
+}
+
+uint32_t Watchpoints::StraightRun(uint32_t pc) {
+    if (!current_ || !current_->known || current_->flow) return 1;
+    uint32_t count = 1;
+    for (uint32_t at = pc + current_->size; count < kMaxRun;) {
+        const DecodedInstruction* next = InstructionAt(at);
+        if (!next || !next->known || !next->operands.empty() || next->trap || next->breakpoint) break;
+        ++count;
+        if (next->flow) break;
+        at += next->size;
+    }
+    return count;
 }
 
 std::optional<Watchpoints::Hit> Watchpoints::AccessHit() const {

@@ -46,6 +46,7 @@ struct DecodedInstruction {
     bool trap = false;        // bkpt 0xab, a semihosting call
     bool breakpoint = false;  // any other bkpt
     bool selfBranch = false;  // b . : the PC legitimately stays
+    bool flow = false;        // may go elsewhere than the next instruction (branch, PC write, svc)
     struct Operand {
         int base = -1;   // register 0..15
         int index = -1;  // register or -1
@@ -113,6 +114,13 @@ public:
 
     // The instruction at pc, decoded (cached); none when it cannot be read.
     const DecodedInstruction* InstructionAt(uint32_t pc);
+
+    // How many instructions from pc (the one Before looked at) one step may
+    // execute: that one, and the straight-line instructions after it that
+    // touch no memory, up to and including a branch. None of them can hit a
+    // watchpoint, so they need no look of their own.
+    uint32_t StraightRun(uint32_t pc);
+    static constexpr uint32_t kMaxRun = 64;
 
     // Code may have changed (gdb wrote memory or loaded): decode anew.
     void ForgetCode() { code_.clear(); }
