@@ -414,6 +414,28 @@ TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
     EXPECT_NE(client.Exchange("m" + loopCount + ",4"), "00000000") << "the loop ran while watched";
 }
 
+TEST_F(Protocol, WatchedRunsGoRoundLoopsAndStopAtFaults) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    EXPECT_EQ(client.Exchange("Z2,20008100,4"), "OK");
+    // subs r0, #1; bne back; b . : a loop of instructions without memory
+    // accesses comes back to where a step began.
+    EXPECT_EQ(client.Exchange("M20008000,6:0138fdd1fee7"), "OK");
+    EXPECT_EQ(client.Exchange("P0=05000000"), "OK");
+    EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
+    EXPECT_EQ(client.Exchange("Z0,20008004,2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "04800020");
+    EXPECT_EQ(client.Exchange("p0"), "00000000") << "five rounds";
+    EXPECT_EQ(client.Exchange("z0,20008004,2"), "OK");
+    // movs r1, #1; udf #0: the core cannot go on.
+    EXPECT_EQ(client.Exchange("M20008000,4:012100de"), "OK");
+    EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "02800020");
+    EXPECT_EQ(client.Exchange("p1"), "01000000");
+}
+
 // ---- Semihosting ---------------------------------------------------------------
 
 class ProtocolSemihosting : public ::testing::Test {
