@@ -22,7 +22,7 @@ if [ -f "$dest/vmlinuz" ] && [ -f "$dest/initramfs.gz" ] && [ "$(cat "$dest/stam
 fi
 
 busybox=/bin/busybox
-[ -x "$busybox" ] && "$busybox" --list | grep -qx cpio || { echo "setup-guest32: busybox-static is missing" >&2; exit 1; }
+[ -x "$busybox" ] && "$busybox" --list | grep -x cpio >/dev/null || { echo "setup-guest32: busybox-static is missing" >&2; exit 1; }
 
 work=$(mktemp -d "$dest/.setup.XXXXXX")
 trap 'rm -rf "$work"' EXIT
