@@ -56,7 +56,9 @@ elif command -v qemu-system-x86_64 >/dev/null && bash scripts/setup-guest32.sh; 
   [ -n "$win32_all" ] && win32_set=all
   win32_where="QEMU guest ($([ $win32_set = all ] && echo all || echo quick set))"
   # Bounded: a hung guest must not eat the whole CI time.
-  bash scripts/run32.sh --timeout "${DIORX_GUEST_TIMEOUT:-5400}" -- bash scripts/win32-suites.sh "$root/build/win32" "$win32_set"
+  win32_limit=2400
+  [ $win32_set = all ] && win32_limit=14400
+  bash scripts/run32.sh --timeout "${DIORX_GUEST_TIMEOUT:-$win32_limit}" -- bash scripts/win32-suites.sh "$root/build/win32" "$win32_set"
 else
   win32_skip="this kernel cannot execute 32-bit programs (/lib/ld-linux.so.2 --version fails) and no QEMU guest could be set up"
 fi
