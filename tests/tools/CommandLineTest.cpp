@@ -231,6 +231,12 @@ private:
 // Arrow keys recall history (kept in a file for the next session), Tab
 // completes, and Ctrl-C drops the line being typed without leaving.
 TEST(Orxdbg, PromptEditsRecallsCompletesAndDropsALineOnCtrlC) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer holds back a signal that arrives during a blocking
+    // read until the read returns, so the Ctrl-C may never reach the editor
+    // on a loaded machine; the native and AddressSanitizer builds run this.
+    GTEST_SKIP() << "signals are deferred under ThreadSanitizer";
+#endif
     const std::string history = ::testing::TempDir() + "orxdbg_prompt_history";
     std::remove(history.c_str());
     const std::string finishHelp = "current function returns";
