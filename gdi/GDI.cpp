@@ -184,6 +184,10 @@ uint32_t TGDI::ExecContinue() {
     // A cancel counts from the start of the call, its first step included;
     // one that arrived while no call ran is dropped here.
     CancelRequested_ = false;
+    return Outcome(Continue());
+}
+
+uint32_t TGDI::Continue() {
     uint8_t state = 0;
     if (!Access_->GetProcessorState(state)) return GdiFailed;
     if (state != StateRunning) {
@@ -233,7 +237,7 @@ uint32_t TGDI::ExecContinue() {
 uint32_t TGDI::ExecSingleStep(uint32_t count) {
     const OperationGuard guard(operationLock_);
     CancelRequested_ = false;
-    return Step(count);
+    return Outcome(Step(count));
 }
 
 namespace {

@@ -86,7 +86,9 @@ public:
     // Execution. ExecContinue and a step that has to wait block until the
     // processor stops, its state cannot be learnt (GdiFailed) or a cancel or
     // close arrives (GdiFailed, the processor left running). A processor
-    // found stopped when the cancel or close arrives is a stop like any other.
+    // found stopped when the cancel or close arrives is a stop like any other,
+    // checked and recorded; after a close the call still fails, since the
+    // front-end has let the instance go.
     uint32_t ExecContinue();
     uint32_t ExecSingleStep(uint32_t count);
     uint32_t ExecStop();
@@ -126,6 +128,10 @@ private:
     WaitEnd RunWaitLoop();
     // The single step shared by ExecSingleStep and ExecContinue's first step.
     uint32_t Step(uint32_t count);
+    uint32_t Continue();
+    // A run's result as the front-end sees it: failed once the instance was
+    // closed during the call.
+    uint32_t Outcome(uint32_t result) const { return closing_ ? GdiFailed : result; }
     bool WaitEnded() const { return CancelRequested_ || closing_; }
     void SleepOnePollPeriod(uint32_t microseconds);
     void Wake();

@@ -712,7 +712,13 @@ TEST(ProtocolInput, AFloodDuringARunIsBoundedAndTheInterruptStillStops) {
     client.SendRaw(acks + packets + "\x03");
     EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
     const long after = residentKiB();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep freed memory in quarantine: the resident size
+    // says nothing about the queue there.
+    (void)after;
+#else
     EXPECT_LT(after - before, 16 * 1024) << "KiB resident before " << before << ", after " << after;
+#endif
     // The packets beyond the queue's bound were dropped, not answered late.
     client.Send("qC");
     int answered = 0;

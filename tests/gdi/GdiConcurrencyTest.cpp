@@ -184,6 +184,16 @@ TEST_F(GdiConcurrency, CloseAndOpenWhileOtherThreadsAreInside) {
             problems.Expect("close", DiGdiClose(0), {0}, 2, Reopens);
             reopening = false;
         });
+        // A run on the reopened instance holds it until it ends, and the
+        // processor never stops by itself: the reopening thread's map call
+        // would wait for ever behind it. Cancels end such runs (their
+        // continue returns 7), as a front-end's would.
+        threads.emplace_back([&] {
+            while (reopening) {
+                DiGdiCancel();
+                platform::SleepMs(1);
+            }
+        });
         for (auto& thread : threads) thread.join();
     });
 

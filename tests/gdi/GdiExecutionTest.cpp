@@ -424,9 +424,10 @@ TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunn
 }
 
 // A cancel or close that arrives in the cycle in which the processor stops
-// does not lose the stop: the PC goes back onto the breakpoint, the cause is
-// recorded and the call succeeds. Otherwise the next run would resume one
-// instruction past the breakpoint.
+// does not lose the stop: the PC goes back onto the breakpoint and the cause
+// is recorded. Otherwise the next run would resume one instruction past the
+// breakpoint. The cancelled call succeeds; the closed one fails, its instance
+// being gone for the front-end.
 TEST_F(GdiExecution, CancelOrCloseInTheCycleOfTheStopKeepsTheStop) {
     const struct {
         const char* name;
@@ -436,6 +437,7 @@ TEST_F(GdiExecution, CancelOrCloseInTheCycleOfTheStopKeepsTheStop) {
         {"cancel, stopped before the cycle's state query", true, false},
         {"cancel, stopped during the cycle's sleep", false, false},
         {"close, stopped during the cycle's sleep", false, true},
+        {"close, stopped before the cycle's state query", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -455,7 +457,7 @@ TEST_F(GdiExecution, CancelOrCloseInTheCycleOfTheStopKeepsTheStop) {
             EXPECT_EQ(c.close ? gdi->Close() : gdi->Cancel(), GdiOk);
         });
 
-        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiOk); });
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), c.close ? GdiFailed : GdiOk); });
         g_onPoll = nullptr;
 
         EXPECT_EQ(g_polls.load(), 1);

@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,7 +195,17 @@ public:
         if (master_ >= 0) close(master_);
     }
     bool Started() const { return pid_ > 0; }
-    void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Keys typed while the line editor has not yet put the terminal into
+    // raw mode are discarded when it does: wait (at most 10 s) until the
+    // terminal reads keys one at a time, as at the editor's prompt.
+    void Type(const std::string& keys) {
+        for (int waited = 0; waited < 10000; waited += 5) {
+            termios mode{};
+            if (tcgetattr(master_, &mode) != 0 || !(mode.c_lflag & ICANON)) break;
+            usleep(5000);
+        }
+        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
     // Reads until the output holds text count times, or 10 s pass.
     bool WaitFor(const std::string& text, std::size_t count = 1) {
         for (int waited = 0; waited < 10000; waited += 20) {
@@ -235,6 +246,12 @@ private:
 // Arrow keys recall history (kept in a file for the next session), Tab
 // completes, and Ctrl-C drops the line being typed without leaving.
 TEST(Orxdbg, PromptEditsRecallsCompletesAndDropsALineOnCtrlC) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer holds back a signal that arrives during a blocking
+    // read until the read returns, so the Ctrl-C may never reach the editor
+    // on a loaded machine; the native and AddressSanitizer builds run this.
+    GTEST_SKIP() << "signals are deferred under ThreadSanitizer";
+#endif
     const std::string history = ::testing::TempDir() + "orxdbg_prompt_history";
     std::remove(history.c_str());
     const std::string finishHelp = "current function returns";
