@@ -153,7 +153,7 @@ TEST(GdbSession, SemihostingOutputAndExitReachGdb) {
                                    120);
     EXPECT_EQ(result.exitStatus, 0) << result.output;
     ExpectAll(result.output, {
-        {"off: the first call stops the run", R"(Program received signal SIGSEGV)"},
+        {"off: the first call stops the run, as any bkpt does", R"(Program received signal SIGTRAP)"},
         {"on the call", R"(=> 0x[0-9a-f]+ <main\+8>:\s+bkpt\s+0x00ab)"},
         {"the program had not gone on", R"(\$1 = 0\n)"},
         {"the monitor command", R"(semihosting is enabled\n)"},

@@ -521,10 +521,10 @@ TEST_F(ProtocolSemihosting, ExitCodesBreakpointsStepsAndTheMonitorSwitch) {
     EXPECT_GE(time, now);
     EXPECT_LE(time, now + 5);
 
-    // Switched off, the call stops the core on the bkpt.
+    // Switched off, the call stops the core on the bkpt, as any bkpt does.
     EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting disable"))), "semihosting is disabled\n");
     ASSERT_NO_FATAL_FAILURE(PlaceCall(0x04, 0x20008020));
-    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
     EXPECT_EQ(client.Exchange("pf"), "00800020");
     EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting enable"))), "semihosting is enabled\n");
     EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting"))), "semihosting is enabled\n");

@@ -541,18 +541,20 @@ Server::Reply Server::Resume(RunKind kind) {
             }
             interruptPending_ = false;
             return StopReply(kSigInt);
-        case RunOutcome::Failed: {
-            // The step (a continue's first one included) did not execute its
-            // instruction: the core stopped on a fault where it is. A step
-            // answers SIGSEGV even on a bkpt: gdb takes a SIGTRAP with the pc
-            // still inside the line it steps as a step done and steps again,
-            // for ever.
-            const auto status = target_.Status();
-            if (status && status->cause != kCauseRunning && status->cause != kCauseUnknown)
-                return StopReply(kind == RunKind::Step ? kSigSegv : FaultSignal());
-            break;
-        }
+        case RunOutcome::Failed: return FailedRun(kind == RunKind::Step);
     }
+    return kAccessFailed;
+}
+
+Server::Reply Server::FailedRun(bool step) {
+    // The step (a continue's first one included) did not execute its
+    // instruction: the core stopped on a fault where it is. A step answers
+    // SIGSEGV even on a bkpt: gdb takes a SIGTRAP with the pc still inside
+    // the line it steps as a step done and steps again, for ever.
+    ForgetTargetState();
+    const auto status = target_.Status();
+    if (status && status->cause != kCauseRunning && status->cause != kCauseUnknown)
+        return StopReply(step ? kSigSegv : FaultSignal());
     return kAccessFailed;
 }
 

@@ -141,6 +141,9 @@ private:
     // The signal for a core that stopped where it cannot go on: SIGTRAP on
     // a bkpt instruction, SIGSEGV otherwise.
     uint32_t FaultSignal();
+    // A step or continue the module reported failed: a fault stop where the
+    // core halted on the instruction it could not execute, else E0e.
+    Reply FailedRun(bool step);
     void NoteSignal(uint64_t signal);
     std::string StopReply(uint32_t signal);
     void HaltIfRunning();
@@ -166,6 +169,7 @@ private:
     Reply ResumeWithFeatures(bool step);
     Reply SteppedRun(bool step);
     Reply SemihostedContinue();
+    bool AtSemihostingCall(uint32_t pc);
     std::string WatchReply(const Watchpoints::Hit& hit);
     // None: the call was carried out, run on; otherwise the run's reply.
     std::optional<Reply> CarryOutSemihosting(uint32_t pc);

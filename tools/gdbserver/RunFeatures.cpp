@@ -146,7 +146,7 @@ Server::Reply Server::SteppedRun(bool step) {
             target_.Stop();
             return Interrupted();
         }
-        if (outcome == RunOutcome::Failed) return kAccessFailed;
+        if (outcome == RunOutcome::Failed) return FailedRun(step);
         const auto next = target_.ReadRegister(kPcId);
         if (!next) return kAccessFailed;
         if (*next == *pc && count > 1) {
@@ -176,28 +176,42 @@ std::string Server::WatchReply(const Watchpoints::Hit& hit) {
 }
 
 Server::Reply Server::SemihostedContinue() {
+    // Set once the core has run and stopped by itself (not at a breakpoint):
+    // on anything but a call, that is a fault.
+    bool stopped = false;
     for (;;) {
+        // A call under the PC is carried out here: the module's continue
+        // would fail to step off a bkpt.
+        const auto pc = target_.ReadRegister(kPcId);
+        if (!pc) return kAccessFailed;
+        if (AtSemihostingCall(*pc)) {
+            if (auto reply = CarryOutSemihosting(*pc)) return *reply;
+            // The module's continue steps off the PC with any breakpoint
+            // there lifted: one right after the call must stop here.
+            if (breakpoints_.count(*pc + 2)) return StopReply(kSigTrap);
+            if (InterruptPending()) return Interrupted();
+            stopped = false;
+            continue;
+        }
+        if (stopped) return StopReply(FaultSignal());
         phase_ = Phase::Running;
         const RunOutcome outcome = target_.Continue();
         phase_ = Phase::Halted;
+        ForgetTargetState();
         if (outcome == RunOutcome::Cancelled) {
             target_.Stop();
             return Interrupted();
         }
-        if (outcome == RunOutcome::Failed) return kAccessFailed;
+        if (outcome == RunOutcome::Failed) return FailedRun(false);
         const auto status = target_.Status();
         if (status && status->cause == kCauseBreakpoint) return StopReply(kSigTrap);
-        const auto pc = target_.ReadRegister(kPcId);
-        if (!pc) return kAccessFailed;
-        const std::vector<uint8_t> code = target_.ReadMemory(*pc, 2);
-        if (code.size() != 2 || (code[0] | code[1] << 8) != semihosting::kTrapInstruction)
-            return StopReply(kSigSegv);
-        if (auto reply = CarryOutSemihosting(*pc)) return *reply;
-        // The module's continue steps off the PC with any breakpoint there
-        // lifted: one right after the call must stop here.
-        if (breakpoints_.count(*pc + 2)) return StopReply(kSigTrap);
-        if (InterruptPending()) return Interrupted();
+        stopped = true;
     }
+}
+
+bool Server::AtSemihostingCall(uint32_t pc) {
+    const std::vector<uint8_t> code = target_.ReadMemory(pc, 2);
+    return code.size() == 2 && (code[0] | code[1] << 8) == semihosting::kTrapInstruction;
 }
 
 std::optional<Server::Reply> Server::CarryOutSemihosting(uint32_t pc) {
