@@ -2,6 +2,7 @@
 // firmware: two clients one after the other, as a developer would use them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -140,6 +141,30 @@ TEST(GdbSession, LoadAloneMakesTheProgramRunnable) {
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
 }
 
+// The semihosting demo in gdb: its output as gdb's console output, its exit
+// as the end of the program; without semihosting the call is where it stops.
+TEST(GdbSession, SemihostingOutputAndExitReachGdb) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_HELLO_ELF})) << server.Output();
+    const auto result = RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_HELLO_ELF, "-ex",
+                                    "target remote 127.0.0.1:" + std::to_string(server.Port()), "-ex", "continue",
+                                    "-ex", "x/i $pc", "-ex", "print squares_sum",
+                                    "-ex", "monitor arm semihosting enable", "-ex", "continue"},
+                                   120);
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    ExpectAll(result.output, {
+        {"off: the first call stops the run, as any bkpt does", R"(Program received signal SIGTRAP)"},
+        {"on the call", R"(=> 0x[0-9a-f]+ <main\+8>:\s+bkpt\s+0x00ab)"},
+        {"the program had not gone on", R"(\$1 = 0\n)"},
+        {"the monitor command", R"(semihosting is enabled\n)"},
+        {"SYS_WRITE0 in gdb", R"(\nhello from the simulated Cortex-M3\n)"},
+        {"SYS_WRITE in gdb", R"(\nsum of the squares 1\.\.10: 385 \(0x181\), via SYS_WRITE\n)"},
+        {"the exit", R"(\[Inferior 1 \(Remote target\) exited normally\])"},
+    });
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    EXPECT_NE(server.Output().find("hello from the simulated Cortex-M3\n"), std::string::npos) << server.Output();
+}
+
 }  // namespace
 
 #ifdef QEMU_SYSTEM_ARM
@@ -172,6 +197,28 @@ TEST(GdbVsQemu, TheSameSessionShowsTheSameValuesLocationsAndBacktraces) {
     ASSERT_EQ(ours.exitStatus, 0) << ours.output;
     const auto expected = ComparableLines(reference.output);
     ASSERT_GT(expected.size(), 20u) << "QEMU's session went the whole way:\n" << reference.output;
+    EXPECT_EQ(ComparableLines(ours.output), expected) << "QEMU:\n" << reference.output << "\nserver:\n" << ours.output;
+}
+
+// watch, rwatch and awatch as gdb shows them: the hardware watchpoints gdb
+// sets, the lines where they stop, the old and new values.
+TEST(GdbVsQemu, WatchpointsStopAtTheSameLinesWithTheSameValues) {
+    ServerProcess qemu;
+    ASSERT_TRUE(qemu.StartQemu(QEMU_SYSTEM_ARM, DIORX_FIRMWARE_ELF)) << qemu.Output();
+    const auto reference = RunGdb(qemu.Port(), "watch_compare.gdb");
+    qemu.Terminate();
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
+    const auto ours = RunGdb(server.Port(), "watch_compare.gdb");
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+
+    ASSERT_EQ(reference.exitStatus, 0) << reference.output;
+    ASSERT_EQ(ours.exitStatus, 0) << ours.output;
+    const auto expected = ComparableLines(reference.output);
+    // QEMU went the whole way, with every kind of watchpoint.
+    for (const char* line : {"Hardware watchpoint 2: table[3]", "Hardware read watchpoint 3: table[5]",
+                             "Hardware access (read/write) watchpoint 5: loop_count", "New value = 14872"})
+        ASSERT_NE(std::find(expected.begin(), expected.end(), line), expected.end()) << line << "\n" << reference.output;
     EXPECT_EQ(ComparableLines(ours.output), expected) << "QEMU:\n" << reference.output << "\nserver:\n" << ours.output;
 }
 

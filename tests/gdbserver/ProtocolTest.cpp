@@ -12,6 +12,8 @@
 #include <chrono>
 #include <fstream>
 #include <cstdio>
+#include <ctime>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -207,7 +209,9 @@ TEST_F(Protocol, MalformedAndUnknownPacketsGetErrorOrEmptyReplies) {
         {"", ""},
         {"qFooBar", ""},
         {"vMustReplyEmpty", ""},
-        {"Z2,20000000,4", ""},  // watchpoints are not offered
+        {"Z5,20000000,4", ""},  // no such breakpoint type
+        {"Z2,20000000,0", "E02"},  // a watchpoint of no bytes
+        {"Z3,ffffffff,2", "E02"},  // past the end of the address space
         {"mzz,4", "E01"},
         {"m20000000", "E01"},
         {"m20000000,4,5", "E01"},
@@ -349,6 +353,188 @@ TEST_F(Protocol, AClientThatVanishesDuringARunLeavesTheCoreHaltedForTheNext) {
     next.Send("qRcmd," + Hex("halt"));
     next.ReadPacket();
     EXPECT_EQ(next.Exchange("pf"), pc) << "the core stays where it was halted";
+}
+
+// ---- Watchpoints --------------------------------------------------------------
+
+std::string HexAddress(const std::string& symbol, uint32_t offset = 0) {
+    orxdbg::Image image;
+    std::string error;
+    if (!orxdbg::ReadElf(DIORX_FIRMWARE_ELF, image, error)) return "<" + error + ">";
+    const orxdbg::Symbol* found = image.symbols.Find(symbol);
+    if (!found) return "<no " + symbol + ">";
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%x", static_cast<uint32_t>(found->address) + offset);
+    return hex;
+}
+
+// A pc register value (little-endian hex) as a number.
+uint32_t PcValue(const std::string& reply) {
+    uint32_t value = 0;
+    for (int i = 3; i >= 0 && reply.size() == 8; --i) value = value << 8 | std::stoul(reply.substr(2 * i, 2), nullptr, 16);
+    return value;
+}
+
+TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const std::string tableSum = HexAddress("table_sum"), table5 = HexAddress("table", 20), loopCount = HexAddress("loop_count");
+    const uint32_t sumTable = std::stoul(HexAddress("sum_table"), nullptr, 16), main = std::stoul(HexAddress("main"), nullptr, 16);
+
+    // Read: compute_table's store to table[5] passes; sum_table's load stops.
+    EXPECT_EQ(client.Exchange("Z3," + table5 + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05rwatch:" + std::string(8 - table5.size(), '0') + table5 + ";thread:1;");
+    const uint32_t pc = PcValue(client.Exchange("pf"));
+    EXPECT_GT(pc, sumTable);
+    EXPECT_LT(pc, main);
+    EXPECT_EQ(client.Exchange("m" + table5 + ",4"), "93000000") << "table[5] = 147 was written before";
+    EXPECT_EQ(client.Exchange("z3," + table5 + ",4"), "OK");
+
+    // A breakpoint comes first; the write stops with the store not yet done,
+    // and a step stores.
+    EXPECT_EQ(client.Exchange("Z2," + tableSum + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("Z2," + tableSum + ",4"), "OK") << "the same watchpoint twice";
+    EXPECT_EQ(client.Exchange("Z0," + HexAddress("main", 0x10) + ",2"), "OK");
+    const std::string stop = client.Exchange("vCont;c");
+    EXPECT_TRUE(stop == "T05thread:1;") << stop;
+    EXPECT_EQ(client.Exchange("z0," + HexAddress("main", 0x10) + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;");
+    EXPECT_EQ(client.Exchange("m" + tableSum + ",4"), "00000000");
+    EXPECT_EQ(client.Exchange("z2," + tableSum + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;")
+        << "one of the two is still set: the step reports it";
+    EXPECT_EQ(client.Exchange("z2," + tableSum + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("m" + tableSum + ",4"), "183a0000") << "14872 after the step";
+
+    // Access: main's loop reads loop_count first.
+    EXPECT_EQ(client.Exchange("Z4," + loopCount + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05awatch:" + std::string(8 - loopCount.size(), '0') + loopCount + ";thread:1;");
+    EXPECT_EQ(client.Exchange("z4," + loopCount + ",4"), "OK");
+
+    // A watched run that never hits stops at gdb's interrupt.
+    EXPECT_EQ(client.Exchange("Z2,20008000,4"), "OK");
+    client.Send("vCont;c");
+    EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the watched run goes on";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_NE(client.Exchange("m" + loopCount + ",4"), "00000000") << "the loop ran while watched";
+}
+
+TEST_F(Protocol, WatchedRunsGoRoundLoopsAndStopAtFaults) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    EXPECT_EQ(client.Exchange("Z2,20008100,4"), "OK");
+    // subs r0, #1; bne back; b . : a loop of instructions without memory
+    // accesses comes back to where a step began.
+    EXPECT_EQ(client.Exchange("M20008000,6:0138fdd1fee7"), "OK");
+    EXPECT_EQ(client.Exchange("P0=05000000"), "OK");
+    EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
+    EXPECT_EQ(client.Exchange("Z0,20008004,2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "04800020");
+    EXPECT_EQ(client.Exchange("p0"), "00000000") << "five rounds";
+    EXPECT_EQ(client.Exchange("z0,20008004,2"), "OK");
+    // movs r1, #1; udf #0: the core cannot go on.
+    EXPECT_EQ(client.Exchange("M20008000,4:012100de"), "OK");
+    EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "02800020");
+    EXPECT_EQ(client.Exchange("p1"), "01000000");
+}
+
+// ---- Semihosting ---------------------------------------------------------------
+
+class ProtocolSemihosting : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.Start({"--elf", DIORX_HELLO_ELF, "--semihosting"})) << server_.Output();
+        client_ = std::make_unique<RawClient>(server_.Port());
+        ASSERT_TRUE(client_->Connected());
+        client_->StartNoAckMode();
+    }
+    // The output of O packets up to the stop reply, which goes to stop.
+    std::string Output(std::string& stop) {
+        std::string text;
+        for (int i = 0; i < 100; ++i) {
+            stop = client_->ReadPacket();
+            if (stop.empty() || stop[0] != 'O' || stop == "OK") break;
+            text += Unhex(stop.substr(1));
+        }
+        return text;
+    }
+    // A call made by a bkpt 0xab in RAM, followed by an endless loop.
+    void PlaceCall(uint32_t operation, uint32_t parameter) {
+        ASSERT_EQ(client_->Exchange("M20008000,4:abbefee7"), "OK");
+        char text[32];
+        std::snprintf(text, sizeof text, "P0=%02x%02x%02x%02x", operation & 0xFF, (operation >> 8) & 0xFF,
+                      (operation >> 16) & 0xFF, operation >> 24);
+        ASSERT_EQ(client_->Exchange(text), "OK");
+        std::snprintf(text, sizeof text, "P1=%02x%02x%02x%02x", parameter & 0xFF, (parameter >> 8) & 0xFF,
+                      (parameter >> 16) & 0xFF, parameter >> 24);
+        ASSERT_EQ(client_->Exchange(text), "OK");
+        ASSERT_EQ(client_->Exchange("Pf=00800020"), "OK");
+    }
+    ServerProcess server_;
+    std::unique_ptr<RawClient> client_;
+};
+
+TEST_F(ProtocolSemihosting, TheProgramsOutputReachesGdbAndItsExitEndsTheRun) {
+    client_->Send("vCont;c");
+    std::string stop;
+    const std::string text = Output(stop);
+    const std::string hello = "hello from the simulated Cortex-M3\nsum of the squares 1..10: 385 (0x181), via SYS_WRITE\n";
+    EXPECT_EQ(text.substr(0, hello.size()), hello);
+    EXPECT_EQ(stop, "W00");
+    client_.reset();
+    EXPECT_EQ(server_.Terminate(), 0);
+    EXPECT_NE(server_.Output().find(hello), std::string::npos) << "the server's console shows it too:\n" << server_.Output();
+    EXPECT_NE(server_.Output().find("semihosting: the program exited with code 0\n"), std::string::npos) << server_.Output();
+}
+
+TEST_F(ProtocolSemihosting, ExitCodesBreakpointsStepsAndTheMonitorSwitch) {
+    RawClient& client = *client_;
+    // SYS_EXIT_EXTENDED with its code, SYS_EXIT with an abnormal reason.
+    ASSERT_EQ(client.Exchange("M20008010,8:2600020003000000"), "OK");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x20, 0x20008010));
+    EXPECT_EQ(client.Exchange("vCont;c"), "W03");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x18, 0x20023));
+    EXPECT_EQ(client.Exchange("vCont;c"), "X06");
+
+    // A breakpoint right after the call stops the run there.
+    ASSERT_EQ(client.Exchange("M20008020,4:6f6b0a00"), "OK");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x04, 0x20008020));
+    EXPECT_EQ(client.Exchange("Z0,20008002,2"), "OK");
+    client.Send("vCont;c");
+    std::string stop;
+    EXPECT_EQ(Output(stop), "ok\n");
+    EXPECT_EQ(stop, "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "02800020");
+    EXPECT_EQ(client.Exchange("z0,20008002,2"), "OK");
+
+    // A step over a call carries it out: SYS_TIME's result in r0.
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x11, 0));
+    const auto now = static_cast<uint32_t>(std::time(nullptr));
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "02800020");
+    const uint32_t time = PcValue(client.Exchange("p0"));
+    EXPECT_GE(time, now);
+    EXPECT_LE(time, now + 5);
+
+    // Switched off, the call stops the core on the bkpt, as any bkpt does.
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting disable"))), "semihosting is disabled\n");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x04, 0x20008020));
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "00800020");
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting enable"))), "semihosting is enabled\n");
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting"))), "semihosting is enabled\n");
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting maybe"))),
+              "usage: monitor arm semihosting [enable|disable]\n");
+    client.Send("vCont;c");
+    EXPECT_EQ(Unhex(client.ReadPacket().substr(1)), "ok\n");
+    EXPECT_TRUE(client.Quiet(300)) << "the loop after the call runs";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
 }
 
 TEST(ProtocolShutdown, SigtermDuringARunHaltsAndCloses) {

@@ -520,6 +520,7 @@ Server::Reply Server::Resume(RunKind kind) {
         interruptPending_ = false;
         return StopReply(kSigInt);
     }
+    if (UsesRunFeatures()) return ResumeWithFeatures(kind == RunKind::Step);  // watchpoints, semihosting: RunFeatures.cpp
     phase_ = Phase::Running;
     const RunOutcome outcome = kind == RunKind::Step ? target_.Step() : target_.Continue();
     phase_ = Phase::Halted;
@@ -540,18 +541,20 @@ Server::Reply Server::Resume(RunKind kind) {
             }
             interruptPending_ = false;
             return StopReply(kSigInt);
-        case RunOutcome::Failed: {
-            // The step (a continue's first one included) did not execute its
-            // instruction: the core stopped on a fault where it is. A step
-            // answers SIGSEGV even on a bkpt: gdb takes a SIGTRAP with the pc
-            // still inside the line it steps as a step done and steps again,
-            // for ever.
-            const auto status = target_.Status();
-            if (status && status->cause != kCauseRunning && status->cause != kCauseUnknown)
-                return StopReply(kind == RunKind::Step ? kSigSegv : FaultSignal());
-            break;
-        }
+        case RunOutcome::Failed: return FailedRun(kind == RunKind::Step);
     }
+    return kAccessFailed;
+}
+
+Server::Reply Server::FailedRun(bool step) {
+    // The step (a continue's first one included) did not execute its
+    // instruction: the core stopped on a fault where it is. A step answers
+    // SIGSEGV even on a bkpt: gdb takes a SIGTRAP with the pc still inside
+    // the line it steps as a step done and steps again, for ever.
+    ForgetTargetState();
+    const auto status = target_.Status();
+    if (status && status->cause != kCauseRunning && status->cause != kCauseUnknown)
+        return StopReply(step ? kSigSegv : FaultSignal());
     return kAccessFailed;
 }
 
@@ -650,6 +653,7 @@ std::vector<uint8_t> Server::ReadMemoryCached(uint64_t address, uint32_t count) 
 void Server::RemoveAllBreakpoints() {
     for (const auto& [address, breakpoint] : breakpoints_) target_.ClearBreakpoint(breakpoint.id);
     breakpoints_.clear();
+    watchpoints_.Clear();
 }
 
 // ---- Handlers -------------------------------------------------------------------------
@@ -699,13 +703,15 @@ Server::Reply Server::ReadMemory(const Arguments& args) {
 Server::Reply Server::WriteMemory(const Arguments& args) {
     if (args.bytes.size() != args.numbers[1]) return kMalformed;
     memory_.clear();
+    watchpoints_.ForgetCode();
     if (!target_.WriteMemory(args.numbers[0], args.bytes.data(), args.bytes.size())) return kAccessFailed;
     return "OK";
 }
 
 Server::Reply Server::InsertBreakpoint(const Arguments& args) {
     const uint64_t type = args.numbers[0], address = args.numbers[1], kind = args.numbers[2];
-    if (type > 1) return std::string();  // watchpoints: not offered
+    if (type >= 2 && type <= 4) return InsertWatchpoint(args);  // RunFeatures.cpp
+    if (type > 1) return std::string();
     if (kind != 2 && kind != 3) return kMalformed;  // Thumb instructions only
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end()) {
@@ -722,6 +728,7 @@ Server::Reply Server::InsertBreakpoint(const Arguments& args) {
 
 Server::Reply Server::RemoveBreakpoint(const Arguments& args) {
     const uint64_t type = args.numbers[0], address = args.numbers[1];
+    if (type >= 2 && type <= 4) return RemoveWatchpoint(args);  // RunFeatures.cpp
     if (type > 1) return std::string();
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end() || !(found->second.types & 1u << type)) return "OK";
@@ -875,6 +882,7 @@ Server::Reply Server::Ok(const Arguments&) { return "OK"; }
 
 Server::Reply Server::Monitor(const Arguments& args) {
     const std::string command = MonitorWords(args.bytes);
+    if (auto output = SemihostingMonitor(command)) return ToHex(*output);  // RunFeatures.cpp
     for (const MonitorCommand& entry : kMonitorCommands) {
         if (entry.name != command) continue;
         const MonitorResult result = (this->*entry.handler)();
@@ -932,6 +940,7 @@ Server::MonitorResult Server::MonitorHelp() {
     for (const MonitorCommand& entry : kMonitorCommands)
         text += "  " + std::string(entry.name) + std::string(entry.name.size() < 12 ? 12 - entry.name.size() : 1, ' ') +
                 std::string(entry.help) + "\n";
+    text += "  arm semihosting [enable|disable]\n          carry out the program's bkpt 0xab calls (or not)\n";
     return {true, text};
 }
 
@@ -972,6 +981,7 @@ Server::Reply Server::FlashWrite(const Arguments& args) {
 
 Server::Reply Server::FlashDone(const Arguments&) {
     ForgetTargetState();
+    watchpoints_.ForgetCode();
     if (!downloading_) return "OK";
     return FinishFlash() ? "OK" : kAccessFailed;
 }

@@ -16,8 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/Semihosting.h"
 #include "tools/gdbserver/Rsp.h"
 #include "tools/gdbserver/Target.h"
+#include "tools/gdbserver/Watchpoints.h"
 
 namespace gdbserver {
 
@@ -50,6 +52,9 @@ public:
     void Serve(const std::atomic<bool>& shutdown);
 
     static void DI_CDECL PollCallback();
+
+    // bkpt 0xab calls carried out (--semihosting, monitor arm semihosting).
+    void EnableSemihosting(bool on) { semihosting_ = on; }
 
     // ---- Packet handlers: typed arguments in, the reply out (none: send
     // nothing). Public so that the packet table can name them.
@@ -103,6 +108,12 @@ public:
     MonitorResult MonitorStatus();
     MonitorResult MonitorHelp();
 
+    // ---- Watchpoints and semihosting (RunFeatures.cpp).
+    Reply InsertWatchpoint(const Arguments&);
+    Reply RemoveWatchpoint(const Arguments&);
+    // The output of a `monitor arm semihosting ...`; none for other commands.
+    std::optional<std::string> SemihostingMonitor(const std::string& command);
+
 private:
     // See the table at the top of GdbServer.cpp.
     enum class Phase { Halted, Running, Releasing };
@@ -130,6 +141,9 @@ private:
     // The signal for a core that stopped where it cannot go on: SIGTRAP on
     // a bkpt instruction, SIGSEGV otherwise.
     uint32_t FaultSignal();
+    // A step or continue the module reported failed: a fault stop where the
+    // core halted on the instruction it could not execute, else E0e.
+    Reply FailedRun(bool step);
     void NoteSignal(uint64_t signal);
     std::string StopReply(uint32_t signal);
     void HaltIfRunning();
@@ -148,6 +162,22 @@ private:
     void RemoveAllBreakpoints();
     bool StartDownload();
     bool FinishFlash();
+
+    // ---- Runs with watchpoints or semihosting (RunFeatures.cpp).
+    class SemihostingConsole;
+    bool UsesRunFeatures() const { return semihosting_ || !watchpoints_.Empty(); }
+    Reply ResumeWithFeatures(bool step);
+    Reply SteppedRun(bool step);
+    Reply SemihostedContinue();
+    bool AtSemihostingCall(uint32_t pc);
+    std::string WatchReply(const Watchpoints::Hit& hit);
+    // None: the call was carried out, run on; otherwise the run's reply.
+    std::optional<Reply> CarryOutSemihosting(uint32_t pc);
+    // Reads the socket: true when gdb interrupted, went away, or the server
+    // shuts down.
+    bool InterruptPending();
+    // The stop reply for an interrupt; none when the client is gone.
+    Reply Interrupted();
 
     Target& target_;
     std::ostream& log_;
@@ -188,6 +218,10 @@ private:
     bool downloading_ = false;
     std::map<uint64_t, uint64_t> erased_;   // start -> end, disjoint
     std::map<uint64_t, uint64_t> written_;  // start -> end, disjoint
+
+    Watchpoints watchpoints_{target_};
+    bool semihosting_ = false;
+    semihosting::Executor semihost_;
 };
 
 }  // namespace gdbserver

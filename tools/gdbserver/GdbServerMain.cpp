@@ -30,6 +30,7 @@ struct Options {
     bool pollAdaptive = true;
     std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
     std::string designator = "CORTEXM";
+    bool semihosting = false;
 };
 
 std::atomic<bool> g_shutdown{false};
@@ -37,7 +38,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
-    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed]\n"
+    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed] [--semihosting]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
@@ -55,13 +56,16 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "                  has stopped (default 10; 500 is the module's own period). It looks after\n"
            "                  tens of microseconds first, then ever less often up to N\n"
            "  --poll-fixed    look every N ms from the start, as the module does by itself\n"
+           "  --semihosting   carry out the program's semihosting calls (bkpt 0xab): its output shows\n"
+           "                  here and in gdb, its input is read here, its exit ends the run\n"
+           "                  ('monitor arm semihosting enable|disable' switches it in a session)\n"
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
            "  --help          this text\n"
            "\n"
            "gdb's load writes the flash through the memory map (vFlashWrite). 'target extended-remote'\n"
            "adds run/start (a restart: reset, the --elf image again) and attach 1 after a detach.\n"
            "'monitor help' lists the server's monitor commands: reset [halt|init|run], halt, resume,\n"
-           "status.\n";
+           "status, arm semihosting.\n";
 }
 
 bool ParseNumber(const std::string& text, unsigned low, unsigned high, unsigned& value) {
@@ -86,6 +90,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         unsigned number = 0;
         if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--semihosting") {
+            options.semihosting = true;
         } else if (arg == "--port") {
             if (!ParseNumber(value, 0, 65535, number)) {
                 error = "--port takes a number from 0 to 65535";
@@ -168,6 +174,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         ServerOptions serverOptions;
         serverOptions.image = options.elf;
         Server server(target, std::cout, serverOptions);
+        server.EnableSemihosting(options.semihosting);
         auto fail = [&](const std::string& message) {
             std::cerr << "orxdbg gdbserver: " << message << "\n";
             target.Close();

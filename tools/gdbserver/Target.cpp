@@ -213,9 +213,9 @@ RunOutcome Target::Continue() {
     return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
 }
 
-RunOutcome Target::Step() {
+RunOutcome Target::Step(uint32_t count) {
     cancelled_ = false;
-    if (module_.DiExecSingleStep(1) == GdiOk) return RunOutcome::Stopped;
+    if (module_.DiExecSingleStep(count) == GdiOk) return RunOutcome::Stopped;
     return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
 }
 

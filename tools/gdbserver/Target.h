@@ -79,7 +79,7 @@ public:
     // Run control. Continue and Step block until the core stops or the poll
     // callback cancels the wait (Cancelled: the core is still running).
     RunOutcome Continue();
-    RunOutcome Step();
+    RunOutcome Step(uint32_t count = 1);
     void Cancel();
     bool Stop();
     bool Reset();

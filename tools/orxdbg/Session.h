@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tools/common/DiModule.h"
+#include "tools/common/Semihosting.h"
 #include "tools/orxdbg/Image.h"
 
 namespace orxdbg {
@@ -98,6 +99,9 @@ struct SessionOptions {
     // doubling while the processor runs), else the fixed period.
     uint32_t pollMs = 10;
     bool pollAdaptive = true;
+    // Carry out the program's semihosting calls (bkpt 0xab) during continue,
+    // finish and step: output to out, input from standard input.
+    bool semihosting = false;
 };
 
 // Hands the poll period and the adaptive wait to the module through its
@@ -165,6 +169,8 @@ public:
 
 private:
     enum class RunKind { Continue, Step };
+    enum class Trap { None, Resumed, Exited, Interrupted, Failed };
+    class SemihostingTarget;
 
     // Writes a register through the module and reads it back; errors printed.
     bool SetRegister(int32_t id, uint32_t value);
@@ -175,6 +181,9 @@ private:
     // either the processor is halted. Shows the stop.
     bool Run(RunKind kind, uint32_t count);
     void PrintStatus(const StopStatus& status);
+    // A stop on a bkpt 0xab (at the PC the run started from, for a step):
+    // the call carried out, the PC past it; None for any other stop.
+    Trap CarryOutSemihosting(RunKind kind, std::optional<uint32_t> pcBefore);
     // The instruction at the PC, as disassembled: "=> 0x000000a4 <main>:  push {r7, lr}".
     void ShowPcInstruction();
     bool CheckRange(uint32_t address, uint64_t length);
@@ -202,6 +211,7 @@ private:
     std::atomic<bool> interruptedRun_{false};
     std::chrono::steady_clock::time_point deadline_{};
     bool firstPoll_ = false;
+    semihosting::Executor semihost_;
 };
 
 }  // namespace orxdbg

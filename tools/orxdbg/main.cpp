@@ -47,7 +47,7 @@ constexpr int kExitInterrupted = 130;
 
 void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "usage: orxdbg [options]\n"
-           "       orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed]\n"
+           "       orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed] [--semihosting]\n"
            "\n"
            "A debugger front-end for the diORX debug-instrument module. It loads the module the way a\n"
            "debugger does, plays the host platform with a simulated Cortex-M processor that executes\n"
@@ -63,6 +63,9 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "                      at the first error)\n"
            "  --timeout SECONDS   cancel a continue, finish or step that has not stopped after SECONDS,\n"
            "                      halt the processor and fail (default: no limit)\n"
+           "  --semihosting       carry out the program's semihosting calls (bkpt 0xab) during continue,\n"
+           "                      finish and step: its output on standard output, its input from\n"
+           "                      standard input; its exit (SYS_EXIT) ends the run\n"
            "  --poll-ms N         how often, at most, the module looks at a running processor, 1..500 ms\n"
            "                      (default " << defaults.session.pollMs << "; 500 is the module's own cadence). It looks\n"
            "                      after tens of microseconds first, then ever less often up to N\n"
@@ -127,6 +130,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
         } else if (arg == "--script") {
             if (!value(text)) return false;
             options.sources.push_back({Source::Script, text});
+        } else if (arg == "--semihosting") {
+            options.session.semihosting = true;
         } else if (arg == "--keep-going") {
             options.keepGoing = true;
         } else if (arg == "--timeout") {
