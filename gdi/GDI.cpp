@@ -161,7 +161,9 @@ TGDI::WaitEnd TGDI::RunWaitLoop() {
     for (;;) {
         uint8_t state = 0;
         if (!Access_->GetProcessorState(state)) return WaitEnd::StateUnknown;
-        SleepOnePollPeriod(sleepUs);
+        // Adaptive: a processor already found stopped is waited for no
+        // longer; the sleep is kept (of no length), and so is the order.
+        SleepOnePollPeriod(AdaptivePoll_ && state != StateRunning ? 0 : sleepUs);
         if (PollCallback_) PollCallback_();
         // A cancel or close ends the wait of a running processor; one that
         // stopped is a stop all the same, to be checked and recorded, also

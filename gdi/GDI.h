@@ -51,9 +51,10 @@ uint32_t PollPeriodFrom(const std::optional<std::string>& text);
 // The adaptive wait, opted into with DIORX_POLL_ADAPTIVE=1 (read when an
 // instance is opened; anything else leaves the fixed period): each wait
 // starts with a sleep of AdaptiveFirstSleepUs and doubles it after every
-// poll that still finds the processor running, up to the poll period. The
-// loop, its host calls and its callbacks stay as they are; only the sleeps
-// are shorter, so a stop soon after the start is seen within microseconds.
+// poll that still finds the processor running, up to the poll period; the
+// sleep after a poll that finds it stopped lasts nothing. The loop, its host
+// calls and its callbacks stay as they are; only the sleeps are shorter, so
+// a stop soon after the start is seen within microseconds.
 constexpr uint32_t AdaptiveFirstSleepUs = 20;
 extern const char AdaptivePollVariable[];
 bool AdaptivePollFrom(const std::optional<std::string>& text);

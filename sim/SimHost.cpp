@@ -1,6 +1,7 @@
 #include "sim/SimHost.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -342,6 +343,26 @@ void Host::RunCall(void* call, DoneMode mode) {
     }
 }
 
+namespace {
+// Each hand-over first waits this long without sleeping, on both sides: the
+// caller for its job, the main thread for the next one. Calls come in quick
+// series (a run and its stop check are a dozen), and a thread put to sleep
+// and woken again costs tens of microseconds each way.
+constexpr auto kHandOverSpin = std::chrono::microseconds(50);
+
+// Polls ready() for up to the hand-over spin, giving the processor away
+// between polls; true once ready.
+template <class Ready>
+bool SpinUntil(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + kHandOverSpin;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+}  // namespace
+
 void Host::Synchronize(void* call) {
     const DoneMode mode = DoneModeFor(++synchronizeCalls_);
     if (mainThreadId_ != 0 && platform::CurrentThreadId() == mainThreadId_) {
@@ -362,12 +383,14 @@ void Host::Synchronize(void* call) {
         else
             queueHead_ = &job;
         queueTail_ = &job;
+        queueEvents_.fetch_add(1, std::memory_order_release);
         // Wake the main thread after letting go of the lock, so that it does
         // not wake only to wait for the lock.
         guard.unlock();
         queueChanged_.notify_one();
+        SpinUntil([&] { return job.done.load(std::memory_order_acquire); });
         guard.lock();
-        jobDone_.wait(guard, [&] { return job.done; });
+        jobDone_.wait(guard, [&] { return job.done.load(std::memory_order_acquire); });
     }
     if (mode == DoneMode::Later) DoneLater(call);
 }
@@ -436,11 +459,18 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
         {
             std::lock_guard<std::mutex> guard(queueLock_);
             frontEndFinished_ = true;
+            queueEvents_.fetch_add(1, std::memory_order_release);
         }
         queueChanged_.notify_all();
     });
     std::unique_lock<std::mutex> guard(queueLock_);
     for (;;) {
+        if (!frontEndFinished_ && !queueHead_) {
+            const uint64_t seen = queueEvents_.load(std::memory_order_acquire);
+            guard.unlock();
+            SpinUntil([&] { return queueEvents_.load(std::memory_order_acquire) != seen; });
+            guard.lock();
+        }
         queueChanged_.wait(guard, [&] { return frontEndFinished_ || queueHead_; });
         if (queueHead_) {
             Job* job = queueHead_;
@@ -449,7 +479,7 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
             guard.unlock();
             RunCall(job->call, job->mode);
             guard.lock();
-            job->done = true;  // the caller may return from here on
+            job->done.store(true, std::memory_order_release);  // the caller may return from here on
             // Callers from several threads share jobDone_; each checks its
             // own job.
             guard.unlock();

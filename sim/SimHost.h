@@ -240,9 +240,12 @@ private:
     struct Job {
         void* call;
         DoneMode mode = DoneMode::Once;
-        bool done = false;
+        std::atomic<bool> done{false};
         Job* next = nullptr;
     };
+    // Counts the jobs queued and the front-end's end: what the main thread
+    // watches while it spins.
+    std::atomic<uint64_t> queueEvents_{0};
     Job* queueHead_ = nullptr;
     Job* queueTail_ = nullptr;
     bool frontEndFinished_ = false;

@@ -270,12 +270,64 @@ std::string ArmCortexMCore::LastFaultMessage()
 
 // --- Worker and instruction hook --------------------------------------------
 
+ArmCortexMCore::ReusableThread::~ReusableThread()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        exit_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void ArmCortexMCore::ReusableThread::Run(std::function<void()> job)
+{
+    if (!thread_.joinable()) {
+        thread_ = std::thread([this] { Loop(); });
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        job_ = std::move(job);
+        pending_ = true;
+    }
+    started_ = true;
+    changed_.notify_all();
+}
+
+void ArmCortexMCore::ReusableThread::join()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait(guard, [this] { return !pending_ && !busy_; });
+    started_ = false;
+}
+
+void ArmCortexMCore::ReusableThread::Loop()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        changed_.wait(guard, [this] { return exit_ || pending_; });
+        if (!pending_) {
+            return;
+        }
+        std::function<void()> job = std::move(job_);
+        pending_ = false;
+        busy_ = true;
+        guard.unlock();
+        job();
+        guard.lock();
+        busy_ = false;
+        changed_.notify_all();
+    }
+}
+
 void ArmCortexMCore::StartWorker()
 {
     stopRequested_.store(false);
     state_.store(RunState::Running);
     try {
-        worker_ = std::thread([this] {
+        worker_.Run([this] {
             lastStop_ = RunUntilStopped();
             state_.store(RunState::Halted);
         });

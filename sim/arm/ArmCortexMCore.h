@@ -17,8 +17,10 @@
 #include "sim/ProcessorCore.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -169,8 +171,34 @@ private:
 
     Engine engine_;
 
+    // The worker's thread, started at the first run and kept: a run starts
+    // and ends without creating or ending a thread. Used like std::thread:
+    // Run starts the job, joinable() is true from then until join(), which
+    // waits for the job to end. Run and join are for the main thread only.
+    class ReusableThread {
+    public:
+        ReusableThread() = default;
+        ReusableThread(const ReusableThread&) = delete;
+        ReusableThread& operator=(const ReusableThread&) = delete;
+        ~ReusableThread();
+        void Run(std::function<void()> job);
+        bool joinable() const { return started_; }
+        void join();
+
+    private:
+        void Loop();
+        std::thread thread_;
+        std::mutex lock_;
+        std::condition_variable changed_;
+        std::function<void()> job_;  // guarded by lock_, as are the two below
+        bool pending_ = false;       // job_ is waiting for the thread
+        bool busy_ = false;          // the thread runs a job
+        bool exit_ = false;
+        bool started_ = false;  // main thread only
+    };
+
     // --- Main thread only.
-    std::thread worker_;
+    ReusableThread worker_;
 
     // --- Shared between the main thread and the worker.
     std::atomic<RunState> state_{RunState::NotStarted};

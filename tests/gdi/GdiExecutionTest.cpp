@@ -565,7 +565,8 @@ private:
 // microseconds lasts until a wake ends it, so that a cancel or close that
 // does not wake the sleep hangs the wait.
 std::vector<uint32_t> g_sleeps;  // written by the waiting thread only
-std::atomic<uint32_t> g_sleepForeverAt{0};
+constexpr uint32_t NoSleepForever = 0xFFFFFFFFu;
+std::atomic<uint32_t> g_sleepForeverAt{NoSleepForever};
 std::atomic<platform::SleeperHandle> g_sleepingOn{nullptr};
 bool RecordingSleep(platform::SleeperHandle sleeper, uint32_t microseconds) {
     g_sleeps.push_back(microseconds);
@@ -581,7 +582,7 @@ protected:
     void SetUp() override {
         GdiExecution::SetUp();
         g_sleeps.clear();
-        g_sleepForeverAt = 0;
+        g_sleepForeverAt = NoSleepForever;
         // The module finds the host's flow library once per process: let that
         // happen here, so that both runs of a comparison start alike.
         auto gdi = Open();
@@ -620,17 +621,19 @@ TEST_F(GdiAdaptiveWait, SameCallsAndCallbacksAsTheFixedPeriodOnlyShorterSleepsDo
     // A poll that finds the processor running asks it twice (not started?
     // running?): a run that ends at query 2k is seen stopped at poll k.
     const AdaptiveCase cases[] = {
+        // The sleep after the poll that finds the processor stopped lasts
+        // nothing.
         {"a run seen stopped at the ninth poll", [](sim::ScriptedProcessor& p) { p.onContinue = {18, 0x200}; }, 1,
-         0, {20, 40, 80, 160, 320, 640, 1000, 1000, 1000}},
-        {"a run that ends at once", [](sim::ScriptedProcessor& p) { p.onContinue = {0, 0x200}; }, 1, 0, {20}},
+         0, {20, 40, 80, 160, 320, 640, 1000, 1000, 0}},
+        {"a run that ends at once", [](sim::ScriptedProcessor& p) { p.onContinue = {0, 0x200}; }, 1, 0, {0}},
         {"a processor already running",
          [](sim::ScriptedProcessor& p) {
              p.onContinue = {8, 0x200};
              p.Continue();
          },
-         1, 0, {20, 40, 80}},
+         1, 0, {20, 40, 0}},
         {"every wait starts short", [](sim::ScriptedProcessor& p) { p.onContinue = {6, 0x200}; }, 2, 0,
-         {20, 40, 80, 20, 40, 80}},
+         {20, 40, 0, 20, 40, 0}},
         {"a cancel at the fourth poll", nullptr, 1, 4, {20, 40, 80, 160}},
     };
     for (const auto& c : cases) {
