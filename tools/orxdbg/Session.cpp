@@ -850,7 +850,8 @@ bool Session::ShowWords(const Location& location, std::optional<uint32_t> count)
          << " word" << (words == 1 ? "" : "s") << " at " << Hex32(location.address) << "\n";
     for (uint32_t i = 0; i < words; ++i) {
         const uint8_t* b = bytes->data() + 4 * i;
-        const uint32_t word = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        uint32_t word = 0;  // in the target's byte order
+        for (int k = 0; k < 4; ++k) word |= uint32_t(b[CurrentBoard().bigEndian ? 3 - k : k]) << (8 * k);
         char line[80];
         std::snprintf(line, sizeof line, "  [%2u] %s  0x%08x  %10u\n", i, Hex32(location.address + 4 * i).c_str(), word,
                       word);
@@ -874,7 +875,11 @@ bool Session::Examine(const Location& location, const ExamineFormat& format) {
             out_ << Hex32(at) << (symbol.empty() ? "" : " <" + symbol + ">") << ":";
         }
         uint32_t value = 0;
-        for (uint32_t k = 0; k < format.unit; ++k) value |= uint32_t((*bytes)[i * format.unit + k]) << (8 * k);
+        // In the target's byte order.
+        for (uint32_t k = 0; k < format.unit; ++k) {
+            const uint32_t from = CurrentBoard().bigEndian ? format.unit - 1 - k : k;
+            value |= uint32_t((*bytes)[i * format.unit + from]) << (8 * k);
+        }
         char cell[24];
         if (format.format == 'x') {
             std::snprintf(cell, sizeof cell, "0x%0*x", static_cast<int>(format.unit * 2), value);
