@@ -5,7 +5,7 @@ packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev 
           g++-mingw-w64-i686 wine wine32:i386
           libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi libelf-dev libcapstone-dev libedit-dev
           clang-14 libfuzzer-14-dev libclang-rt-14-dev
-          gdb-multiarch qemu-system-arm)
+          gdb-multiarch qemu-system-arm qemu-system-ppc qemu-system-misc gcc-powerpc-linux-gnu)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,6 +3,8 @@
 // otherwise asks the processor core behind it. A block read or write over the
 // space's transfer limit is refused as a contract violation; one the core
 // refuses (a bus fault) fails with E_FAIL.
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <initializer_list>
 #include <string>
@@ -32,7 +34,8 @@ template <class Fn>
 HRESULT Guarded(Fn&& fn) {
     try {
         return fn();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        if (std::getenv("DIORX_QEMU_TRACE")) std::fprintf(stderr, "host call failed: %s\n", e.what());
         return E_FAIL;
     }
 }

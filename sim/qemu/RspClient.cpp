@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -32,6 +35,7 @@ RspClient::~RspClient() { Close(); }
 
 void RspClient::Attach(int fd) {
     Close();
+    trace_ = std::getenv("DIORX_QEMU_TRACE") != nullptr;
     fd_ = fd;
     ackMode_ = true;
     buffer_.clear();
@@ -100,6 +104,7 @@ bool RspClient::TakePacket(std::string& payload) {
 }
 
 void RspClient::Send(std::string_view payload) {
+    if (trace_) std::fprintf(stderr, "qemu-rsp <- %.*s\n", static_cast<int>(std::min<std::size_t>(payload.size(), 80)), payload.data());
     std::string frame;
     frame.reserve(payload.size() + 4);
     frame += '$';
@@ -118,6 +123,7 @@ std::string RspClient::Receive(std::chrono::milliseconds timeout) {
     while (!TakePacket(payload)) {
         if (!Fill(deadline)) throw RspError("no answer within " + std::to_string(timeout.count()) + " ms");
     }
+    if (trace_) std::fprintf(stderr, "qemu-rsp -> %.*s\n", static_cast<int>(std::min<std::size_t>(payload.size(), 80)), payload.data());
     return payload;
 }
 

@@ -62,6 +62,7 @@ private:
 
     int fd_ = -1;
     bool ackMode_ = true;
+    bool trace_ = false;  // DIORX_QEMU_TRACE set: every packet to standard error
     std::string buffer_;
 };
 

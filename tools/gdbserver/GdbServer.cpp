@@ -34,6 +34,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/orxdbg/Session.h"
+
 namespace gdbserver {
 
 namespace {
@@ -42,11 +44,7 @@ constexpr uint32_t kSigInt = 2;
 constexpr uint32_t kSigTrap = 5;
 constexpr uint32_t kSigSegv = 11;
 constexpr uint32_t kCauseBreakpoint = 4;
-constexpr uint64_t kFlashBase = 0x00000000;
-constexpr uint64_t kFlashSize = 256 * 1024;
 constexpr uint64_t kFlashBlock = 0x400;
-constexpr uint64_t kRamBase = 0x20000000;
-constexpr uint64_t kRamSize = 64 * 1024;
 constexpr int kIdlePollMs = 100;
 constexpr uint64_t kMemoryBlock = 1024;  // what the server reads at once for gdb's small reads
 
@@ -167,9 +165,10 @@ std::string CauseText(uint32_t cause) {
 }  // namespace
 
 std::string TargetDescription() {
-    std::string xml =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n<target version=\"1.0\">\n"
-        "<architecture>arm</architecture>\n<feature name=\"org.gnu.gdb.arm.m-profile\">\n";
+    const sim::Board& board = orxdbg::CurrentBoard();
+    std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n<target version=\"1.0\">\n"
+                      "<architecture>" + std::string(board.gdbArchitecture) + "</architecture>\n<feature name=\"" +
+                      board.gdbFeature + "\">\n";
     for (const RegisterSlot& slot : kRegisterSlots) {
         const std::string_view name = slot.gdbName;
         const char* type = name == "sp" ? " type=\"data_ptr\"" : name == "pc" ? " type=\"code_ptr\"" : "";
@@ -180,13 +179,18 @@ std::string TargetDescription() {
     return xml;
 }
 
+// The board's regions: flash is written through vFlashWrite, in blocks.
 std::string MemoryMap() {
-    return "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
-           "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n"
-           "<memory type=\"flash\" start=\"" + Hex8(kFlashBase) + "\" length=\"" + Hex8(kFlashSize) +
-           "\">\n<property name=\"blocksize\">" + Hex8(kFlashBlock) + "</property>\n</memory>\n"
-           "<memory type=\"ram\" start=\"" + Hex8(kRamBase) + "\" length=\"" + Hex8(kRamSize) + "\"/>\n"
-           "</memory-map>\n";
+    std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
+                      "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n";
+    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().regions) {
+        if (region.flash)
+            xml += "<memory type=\"flash\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) +
+                   "\">\n<property name=\"blocksize\">" + Hex8(kFlashBlock) + "</property>\n</memory>\n";
+        else
+            xml += "<memory type=\"ram\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) + "\"/>\n";
+    }
+    return xml + "</memory-map>\n";
 }
 
 // ---- Sockets and the client loop ------------------------------------------------------

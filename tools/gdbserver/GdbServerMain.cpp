@@ -29,6 +29,7 @@ struct Options {
     unsigned pollMs = 10;
     std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
     std::string designator = "CORTEXM";
+    std::string target;  // --target: a board name; empty for the default
 };
 
 std::atomic<bool> g_shutdown{false};
@@ -36,7 +37,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
-    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
+    out << "usage: orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
@@ -45,7 +46,9 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "    orxdbg gdbserver --elf demo.elf\n"
            "    gdb-multiarch demo.elf -ex 'target remote :3333'\n"
            "\n"
-           "options:\n"
+"options:\n"
+           "  --target BOARD  cortexm (the in-process Cortex-M, default) or an ARM QEMU machine:\n"
+           "                  qemu:lm3s6965evb, qemu:mps2-an385 (started halted, killed at the end)\n"
            "  --port N        TCP port (default 3333; 0 takes any free port, shown in the listening line)\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1). Whoever reaches the port\n"
            "                  can read and write the target.\n"
@@ -70,7 +73,7 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         const std::string arg = argv[i];
         std::string value;
         const bool takesValue = arg == "--port" || arg == "--elf" || arg == "--bind" || arg == "--poll-ms" ||
-                                arg == "--module";
+                                arg == "--module" || arg == "--target";
         if (takesValue) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
@@ -104,6 +107,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
             options.bind = value;
         } else if (arg == "--module") {
             options.modulePath = value;
+        } else if (arg == "--target") {
+            options.target = value;
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -156,9 +161,22 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
     // The module reads its poll period when an instance is opened.
     orxdbg::SetModulePollPeriod(options.pollMs);
 
+    if (!orxdbg::SelectBoard(options.target, error)) {
+        std::cerr << "orxdbg gdbserver: " << error << "\n";
+        return 2;
+    }
+    const sim::Board& board = orxdbg::CurrentBoard();
+    if (!board.thumb) {
+        // The server's register layout is the M-profile one.
+        std::cerr << "orxdbg gdbserver: the GDB server serves the ARM boards only; debug " << board.name
+                  << " (" << board.familyName << ") with orxdbg --target " << board.name << "\n";
+        return 2;
+    }
+    options.frontEndPath = board.frontEndPath;
+
     frontend::DiModule module;
     if (!orxdbg::LoadModule(module, options.modulePath, error) ||
-        !orxdbg::StartSimulatedTarget(options.designator, error)) {
+        !orxdbg::StartSimulatedTarget(options.designator, board, error)) {
         std::cerr << "orxdbg gdbserver: " << error << "\n";
         return 2;
     }
