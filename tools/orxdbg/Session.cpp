@@ -32,17 +32,6 @@ constexpr RegisterInfo kRegisterAliases[] = {{"R13", 13}, {"R14", 14}, {"R15", 1
 
 }  // namespace
 
-namespace {
-const sim::Board* g_board = nullptr;
-}  // namespace
-
-void SetCurrentBoard(const sim::Board& board) { g_board = &board; }
-const sim::Board& CurrentBoard() { return g_board ? *g_board : sim::DefaultBoard(); }
-int32_t PcId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Pc); }
-int32_t SpId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Sp); }
-int32_t LrId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Lr); }
-int32_t StatusId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Status); }
-
 std::optional<int32_t> RegisterIdFor(std::string_view name) {
     const auto& registers = CurrentBoard().registers;
     for (std::size_t i = 0; i < registers.size(); ++i)
