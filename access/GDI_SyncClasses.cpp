@@ -12,6 +12,14 @@ void TGdiSync_RegisterAccess::Perform() {
 }
 
 void TGdiSync_MemoryAccess::Perform() {
+    if (OwnsWords) {
+        const auto storage = [this](uint32_t words) {
+            Words.reset(new uint32_t[words]());
+            return Words.get();
+        };
+        Store(Wrapper->ReadMemory(SpaceId, storage, Address, Count, Transferred));
+        return;
+    }
     Store(IsRead ? Wrapper->ReadMemory(SpaceId, Buffer, Address, Count, Transferred)
                  : Wrapper->WriteMemory(SpaceId, Buffer, Address, Count));
 }

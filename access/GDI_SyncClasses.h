@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "access/RT_ThreadSync.h"
 #include "host/GDI_NexusWrapper.h"
@@ -70,13 +71,23 @@ public:
         if (success) *success = Success;
         return host::S_OK;
     }
+    // For the builder, once the hand-over has returned: true when the
+    // wrapper operation ran to its end, whatever it answered; false when a
+    // host call failed in it or it never ran.
+    bool Answered() const { return Answered_; }
 
 protected:
     explicit TGdiSync_Base(TGDI_NexusWrapper* wrapper) : Wrapper(wrapper) {}
-    void Store(bool result) { Success = result ? -1 : 0; }
+    void Store(bool result) {
+        Success = result ? -1 : 0;
+        Answered_ = true;
+    }
 
     TGDI_NexusWrapper* const Wrapper;  // borrowed
     int32_t Success = 0;
+
+private:
+    bool Answered_ = false;
 };
 
 class TGdiSync_RegisterAccess final : public TGdiSync_Base<IGdiSync_RegisterAccess> {
@@ -118,9 +129,21 @@ public:
     TGdiSync_MemoryAccess(TGDI_NexusWrapper* wrapper, int32_t spaceId, uint64_t address, uint32_t* buffer,
                           uint32_t count, bool isRead)
         : TGdiSync_MemoryAccessT(wrapper, spaceId, address, buffer, count, isRead) {}
+    // A read into storage of the call's own, allocated on the main thread
+    // once the host's transfer limit has bounded the count: as many words as
+    // are read, however large the count.
+    TGdiSync_MemoryAccess(TGDI_NexusWrapper* wrapper, int32_t spaceId, uint64_t address, uint32_t count)
+        : TGdiSync_MemoryAccessT(wrapper, spaceId, address, nullptr, count, true), OwnsWords(true) {}
+    // For the builder, once the hand-over has returned: the words read; null
+    // when the read did not get that far.
+    std::unique_ptr<uint32_t[]> TakeWords() { return std::move(Words); }
 
 protected:
     void Perform() override;
+
+private:
+    const bool OwnsWords = false;
+    std::unique_ptr<uint32_t[]> Words;
 };
 
 // One download step. Used through IGdiSync_MemoryAccess; decides by Step alone.

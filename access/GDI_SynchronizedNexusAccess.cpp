@@ -38,10 +38,17 @@ bool TGDI_NexusAccess::SetBreakpoint(int32_t& breakpointId, uint64_t address) {
 }
 
 bool TGDI_NexusAccess::FindBreakpointAt(int32_t& breakpointId, uint64_t address) {
-    auto call = Run<IGdiSync_PerfomBreakpointOperation>(
-        new TGdiSync_PerfomBreakpointOperation(Wrapper.get(), TGdiSync_PerfomBreakpointOperation::OpFind, address, 0));
+    return LookUpBreakpointAt(breakpointId, address) == Lookup::Found;
+}
+
+TGDI_NexusAccess::Lookup TGDI_NexusAccess::LookUpBreakpointAt(int32_t& breakpointId, uint64_t address) {
+    auto* const object =
+        new TGdiSync_PerfomBreakpointOperation(Wrapper.get(), TGdiSync_PerfomBreakpointOperation::OpFind, address, 0);
+    auto call = Run<IGdiSync_PerfomBreakpointOperation>(object);
     call->GetBreakpointId(&breakpointId);
-    return Succeeded(call);
+    if (Succeeded(call)) return Lookup::Found;
+    // `call` keeps the object alive.
+    return object->Answered() ? Lookup::NotFound : Lookup::Failed;
 }
 
 bool TGDI_NexusAccess::ClearBreakpoint(int32_t breakpointId) {
@@ -86,6 +93,15 @@ bool TGDI_NexusAccess::ReadMemory(int32_t spaceId, uint32_t* buffer, uint64_t ad
                                   uint32_t& transferred) {
     auto call = Run<IGdiSync_MemoryAccess>(new TGdiSync_MemoryAccess(Wrapper.get(), spaceId, address, buffer, count, true));
     call->GetTransferred(&transferred);
+    return Succeeded(call);
+}
+
+bool TGDI_NexusAccess::ReadMemory(int32_t spaceId, uint64_t address, uint32_t count,
+                                  std::unique_ptr<uint32_t[]>& words, uint32_t& transferred) {
+    auto* const object = new TGdiSync_MemoryAccess(Wrapper.get(), spaceId, address, count);
+    auto call = Run<IGdiSync_MemoryAccess>(object);  // keeps the object alive
+    call->GetTransferred(&transferred);
+    words = object->TakeWords();
     return Succeeded(call);
 }
 

@@ -19,6 +19,10 @@ public:
     // Breakpoints. An id is the low 32 bits of the breakpoint's address.
     bool SetBreakpoint(int32_t& breakpointId, uint64_t address);
     bool FindBreakpointAt(int32_t& breakpointId, uint64_t address);
+    // FindBreakpointAt telling a lookup that found no breakpoint from one
+    // that failed (a host call failed, or the call could not be run).
+    enum class Lookup { Found, NotFound, Failed };
+    Lookup LookUpBreakpointAt(int32_t& breakpointId, uint64_t address);
     bool ClearBreakpoint(int32_t breakpointId);
     bool ClearAllBreakpoints();
     int32_t TranslateAddress(uint64_t address) const { return host::TGDI_NexusWrapper::TranslateAddress(address); }
@@ -36,6 +40,11 @@ public:
 
     // Memory, registers (-1 is the program counter) and download steps.
     bool ReadMemory(int32_t spaceId, uint32_t* buffer, uint64_t address, uint32_t count, uint32_t& transferred);
+    // The same read into a buffer of exactly the words read (at most the
+    // memory space's transfer limit), allocated once the host has told that
+    // limit; null when the read did not get that far.
+    bool ReadMemory(int32_t spaceId, uint64_t address, uint32_t count, std::unique_ptr<uint32_t[]>& words,
+                    uint32_t& transferred);
     bool WriteMemory(int32_t spaceId, uint32_t* buffer, uint64_t address, uint32_t count);
     bool ReadRegister(int32_t registerId, uint32_t& value);
     bool WriteRegister(int32_t registerId, uint32_t value);

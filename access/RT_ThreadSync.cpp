@@ -7,6 +7,13 @@ namespace targetaccess {
 
 std::unique_ptr<PendingCallList> g_PendingCalls;
 
+namespace {
+// Guards the pointer g_PendingCalls itself, which unload clears while the
+// host may still give calls back from a thread of its own; the list's own
+// lock guards its entries.
+std::mutex g_PendingCallsPointerLock;
+}  // namespace
+
 void PendingCallList::Add(IThreadSynchronize* call) {
     host::ComPtr<IThreadSynchronize> entry(call);
     std::lock_guard<std::mutex> guard(lock_);
@@ -40,7 +47,9 @@ std::size_t PendingCallList::Count() const {
 }
 
 void ForgetPendingCall(IThreadSynchronize* call) {
-    if (call && g_PendingCalls) g_PendingCalls->Remove(call);
+    if (!call) return;
+    std::lock_guard<std::mutex> guard(g_PendingCallsPointerLock);
+    if (g_PendingCalls) g_PendingCalls->Remove(call);
 }
 
 void RunOnMainThread(IUnknownLike* call) {
@@ -49,21 +58,33 @@ void RunOnMainThread(IUnknownLike* call) {
     host::ComPtr<IThreadSynchronize> sync;
     host::Check(call->QueryInterface(IThreadSynchronize::IID, reinterpret_cast<void**>(sync.Put())));
     // QueryInterface counted the reference that sync now owns.
-    if (g_PendingCalls) g_PendingCalls->Add(sync.Get());
+    {
+        std::lock_guard<std::mutex> guard(g_PendingCallsPointerLock);
+        if (g_PendingCalls) g_PendingCalls->Add(sync.Get());
+    }
     synchronize(sync.Get());
 }
 
 void WithdrawPendingCalls() {
-    if (!g_PendingCalls) return;
-    while (host::ComPtr<IThreadSynchronize> call = g_PendingCalls->TakeFirst()) {
+    // The list is taken out first: a call given back from now on finds no
+    // list, and the entries are withdrawn and released here. The host is
+    // called without the pointer's lock, since it may give a call back at
+    // once.
+    std::unique_ptr<PendingCallList> list;
+    {
+        std::lock_guard<std::mutex> guard(g_PendingCallsPointerLock);
+        list = std::move(g_PendingCalls);
+    }
+    if (!list) return;
+    while (host::ComPtr<IThreadSynchronize> call = list->TakeFirst()) {
         if (host::g_HostClientApi.ClientAPI_RemoveSynchronize) host::g_HostClientApi.ClientAPI_RemoveSynchronize(call.Get());
     }
-    g_PendingCalls.reset();
 }
 
 void InitializeModule() {
     host::InitClientInterface();
     host::BindHostClientApi();
+    std::lock_guard<std::mutex> guard(g_PendingCallsPointerLock);
     if (!g_PendingCalls) g_PendingCalls = std::make_unique<PendingCallList>();
 }
 

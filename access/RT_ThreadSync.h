@@ -132,6 +132,8 @@ private:
     std::vector<host::ComPtr<IThreadSynchronize>> entries_;
 };
 
+// Null before load and after unload. Module code reaches it only under a
+// lock of its own (tests and tools read it while nothing else runs).
 extern std::unique_ptr<PendingCallList> g_PendingCalls;
 
 // Hands a call object, by any of its interfaces, to the host's main thread and
@@ -139,8 +141,8 @@ extern std::unique_ptr<PendingCallList> g_PendingCalls;
 // listed and nothing runs.
 void RunOnMainThread(IUnknownLike* call);
 
-// Module unload: each pending call is withdrawn from the host, then the list
-// is freed.
+// Module unload: the list is detached (calls given back from then on find
+// none), then each call on it is withdrawn from the host and released.
 void WithdrawPendingCalls();
 
 // Module load: binds the host, fetches its client interface, creates the

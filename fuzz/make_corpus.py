@@ -14,7 +14,8 @@ ExportFuzzer.cpp decodes:
                  follows), step size (u8), reset PC (address)
   operations     an opcode byte each: below 0xE0 calls export (opcode % 60)
                  in the order of gdi/diORX.def; 0xE0 + k is harness
-                 operation k (faults, processor state, done mode, poll plan)
+                 operation k (faults, processor state, done mode, poll plan,
+                 an allocation failure in the next export call)
 
 Numbers are little-endian. Counts, ids and addresses are a selector byte
 that picks a typical value or says that a raw value follows (see PickCount,
@@ -35,6 +36,9 @@ FIXED = [7, 9, 10, 11, 12, 14, 15, 16, 17, 23, 24, 25, 26, 32, 34] + list(range(
 # Harness operations.
 FAULT, CLEAR_FAULTS, CLEAR_FAULT, SET_STATE, ALL_FALSE, SET_PC, DONE_MODE = range(7)
 ON_CONTINUE, ON_STEP, POLL_PLAN, CPU_BREAKPOINT, BREAKPOINT_SPACE, COUNTS, DOWNLOAD_ANSWERS, CANCEL_ON_STEP = range(7, 15)
+# u8 n: the next export call's n-th allocation (mod 48) on the front-end's
+# thread fails.
+ALLOC_FAULT = 15
 
 # Poll plan actions.
 POLL_CANCEL, POLL_CLOSE, POLL_REOPEN, POLL_HALT, POLL_STATE_FAULT, POLL_STATUS = range(1, 7)
@@ -128,8 +132,9 @@ def standard_maps(spaces=(("DATA", 3), ("CODE", 5))):
             call(SPACEMAP, count(len(spaces)), u8(1), map_entries(spaces, SPACE)))
 
 
-def download(step, space=5, start=0x100, data=b""):
-    return call(DOWNLOAD, u32(0), u8(0), u8(step), count(len(data)), u8(1), u32(0), ident(space), address(start), data)
+def download(step, space=5, start=0x100, length=0, seed=0):
+    # The block's bytes are not in the input: byte i is seed + 1 + i % 251.
+    return call(DOWNLOAD, u32(0), u8(0), u8(step), count(length), u8(1), u32(0), ident(space), address(start), u8(seed))
 
 
 def memory(export, space, at, n, values=b""):
@@ -154,7 +159,7 @@ def breakpoint_set(at, kind_selector=0, qualifier_two=False):
 def every_forwarding_call():
     return (call(CLOSE, u32(0)) + call(FEATURES, u8(1)) + call(SETCONFIG, u32(7)) + call(INITIO, u8(1)) +
             call(REGMAP, count(1), u8(1), u8(0), ident(1), ident(20)) + call(SPACEMAP, count(1), u8(1), u8(0), ident(1)) +
-            call(CANCEL) + call(ERRMSG, u8(1)) + download(1, data=b"abc") + memory(MEMWRITE, 3, 0, 1, bytes(12)) +
+            call(CANCEL) + call(ERRMSG, u8(1)) + download(1, length=3, seed=0x61) + memory(MEMWRITE, 3, 0, 1, bytes(12)) +
             memory(MEMREAD, 3, 0, 2) + register_write(10, 1) + call(REGREAD, ident(10), u8(1)) +
             breakpoint_set(0x10) + call(BPCLEAR, address(0x10)) + call(BPCLEARALL) + call(RESET) +
             call(STEP, count(1)) + call(CONTINUE) + call(STATUS, u8(1)) + call(STOP) + call(VERSION, u8(1)))
@@ -164,7 +169,7 @@ def full_session(path=PATH_LX32):
     # On ARM every memory access goes to space 0.
     spaces = (("CODE", 0), ("DATA", 3)) if path == PATH_ARM else (("DATA", 3), ("CODE", 5))
     return (open_session(path) + standard_maps(spaces) +
-            download(0) + download(1, data=bytes(range(1, 40))) + download(2) +
+            download(0) + download(1, length=39, seed=0) + download(2) +
             breakpoint_set(0x200) + call(CONTINUE) + call(STATUS, u8(1)) + call(STEP, count(1)) +
             memory(MEMWRITE, 3, 0x40, 2, bytes(range(24))) + memory(MEMREAD, 3, 0x40, 4) +
             register_write(10, 0x12345678) + call(REGREAD, ident(10), u8(1)) + call(REGREAD, ident(-1), u8(1)) +
@@ -207,11 +212,21 @@ SEEDS = {
                    harness(CPU_BREAKPOINT, pc_relative(0)) + breakpoint_set(0x200) + call(CONTINUE) +
                    call(STATUS, u8(1)) + harness(SET_PC, pc_relative(1)) + call(STEP, count(3)) +
                    breakpoint_set(0x300, kind_selector=0xD2) + call(BPCLEARALL) + call(STATUS, u8(1)),
+    # A download block longer than the module's transfer buffer, into a
+    # space whose blocks are at most 1,024 units, then read back.
+    "long-download": configure() + open_session() + standard_maps() + download(0) +
+                     download(1, length=1100, seed=0x40) + download(1, start=0x1000, length=4096, seed=7) +
+                     download(2) + memory(MEMREAD, 5, 0x100 + 1020, 10),
+    # Allocation failures in the session's calls.
+    "allocation-failures": configure() + open_session() + standard_maps() +
+                           b"".join(harness(ALLOC_FAULT, u8(k)) + call(REGREAD, ident(11), u8(1)) +
+                                    harness(ALLOC_FAULT, u8(k)) + memory(MEMREAD, 3, 0, 20) +
+                                    harness(ALLOC_FAULT, u8(k)) + call(STEP, count(1)) for k in range(4)),
     # Counts at the boundaries: maps, memory and download blocks.
     "counts": configure(data_limit=5, code_limit=6) + open_session() + standard_maps() +
               call(REGMAP, count(0), u8(1), u8(0), ident(20)) + call(SPACEMAP, count(0xFFFFFFFF), u8(0), u8(0)) +
               memory(MEMREAD, 5, 0, 1025) + memory(MEMWRITE, 5, 0, 0xFFFFFFFF) +
-              download(1, data=bytes(1100)) + memory(MEMREAD, 3, 0, 0x80000000) + call(STEP, count(0)),
+              download(1, length=1100, seed=0x40) + memory(MEMREAD, 3, 0, 0x80000000) + call(STEP, count(0)),
 }
 
 

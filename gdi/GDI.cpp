@@ -1,7 +1,6 @@
 #include "gdi/GDI.h"
 
 #include <algorithm>
-#include <chrono>
 #include <string_view>
 
 namespace gdi {
@@ -11,6 +10,7 @@ const char UnknownStateMessage[] = "CPU has entered an unknown state.\r";
 const char FeaturesName[] = "ORX GDI";
 const char FeaturesVersion[] = "1.0";
 const char PollPeriodVariable[] = "DIORX_POLL_MS";
+const char AdaptivePollVariable[] = "DIORX_POLL_ADAPTIVE";
 
 uint32_t PollPeriodFrom(const std::optional<std::string>& text) {
     if (!text || text->empty()) return PollPeriodMs;
@@ -22,6 +22,8 @@ uint32_t PollPeriodFrom(const std::optional<std::string>& text) {
     }
     return value == 0 ? PollPeriodMs : value;
 }
+
+bool AdaptivePollFrom(const std::optional<std::string>& text) { return text && *text == "1"; }
 
 WordArray AllocWordArray(std::size_t count) { return WordArray(new uint32_t[count]()); }
 
@@ -45,6 +47,7 @@ CpuFamily DetectCpuFamily(const char* path) {
 uint32_t TGDI::Open(int32_t argc, const char* const* argv, PollCallbackProc pollCallback) {
     PollCallback_ = pollCallback;
     PollPeriodMs_ = PollPeriodFrom(platform::EnvironmentValue(PollPeriodVariable));
+    AdaptivePoll_ = AdaptivePollFrom(platform::EnvironmentValue(AdaptivePollVariable));
     LastExitCause_ = CauseStopped;
     // Without entries the path and the designator are empty; nothing outside
     // the vector is read.
@@ -119,35 +122,54 @@ uint32_t TGDI::ReplaceMap(host::TStringList& map, int32_t count, GdiMapEntry* en
 }
 
 uint32_t TGDI::InitRegisterMap(int32_t count, GdiMapEntry* entries, int32_t pcRegisterId) {
+    const OperationGuard guard(operationLock_);
     if (const uint32_t result = ReplaceMap(Access_->Registers(), count, entries); result != GdiOk) return result;
     Access_->SetPcRegister(pcRegisterId);
     return GdiOk;
 }
 
 uint32_t TGDI::InitMemorySpaceMap(int32_t count, GdiMapEntry* entries) {
+    const OperationGuard guard(operationLock_);
     return ReplaceMap(Access_->MemorySpaces(), count, entries);
 }
 
 // ---- Execution -------------------------------------------------------------
 
-void TGDI::Wake() {
-    std::lock_guard<std::mutex> guard(wakeLock_);
-    wake_.notify_all();
-}
+void TGDI::Wake() { platform::WakeSleeper(sleeper_.get()); }
 
-void TGDI::SleepOnePollPeriod() {
-    std::unique_lock<std::mutex> guard(wakeLock_);
-    wake_.wait_for(guard, std::chrono::milliseconds(PollPeriodMs_), [this] { return WaitEnded(); });
+void TGDI::SleepOnePollPeriod(uint32_t microseconds) {
+    // A cancel or close that came before the sleep ends it at once; one that
+    // comes during it wakes it (a wake is kept until a sleep uses it up).
+    while (!WaitEnded())
+        if (!pollSleep_(sleeper_.get(), microseconds)) return;
 }
 
 TGDI::WaitEnd TGDI::RunWaitLoop() {
+    // A state none of the three known ones tells as little as a failed query.
+    const auto endFor = [](uint8_t state) {
+        return state == StateNotStarted || state == StateStopped ? WaitEnd::Stopped : WaitEnd::StateUnknown;
+    };
+    // Fixed: every sleep lasts the poll period. Adaptive: the first is short
+    // and each poll that finds the processor running doubles the next, up to
+    // the period.
+    const uint32_t periodUs = PollPeriodMs_ * 1000;
+    uint32_t sleepUs = AdaptivePoll_ ? std::min(AdaptiveFirstSleepUs, periodUs) : periodUs;
+    // A wake left from a cancel that came while no call ran would cut the
+    // first sleep short: use it up (a cancel since this call began is in
+    // CancelRequested_, which every sleep looks at first).
+    platform::SleepMicroseconds(sleeper_.get(), 0);
     for (;;) {
         uint8_t state = 0;
         if (!Access_->GetProcessorState(state)) return WaitEnd::StateUnknown;
-        SleepOnePollPeriod();
+        SleepOnePollPeriod(sleepUs);
         if (PollCallback_) PollCallback_();
-        if (WaitEnded()) return WaitEnd::Ended;
-        if (state != StateRunning) return WaitEnd::Stopped;
+        // A cancel or close ends the wait of a running processor; one that
+        // stopped is a stop all the same, to be checked and recorded, also
+        // when it stopped during the sleep, as the cancel came.
+        if (state == StateRunning && WaitEnded())
+            if (!Access_->GetProcessorState(state) || state == StateRunning) return WaitEnd::Ended;
+        if (state != StateRunning) return endFor(state);
+        sleepUs = std::min(sleepUs * 2, periodUs);
     }
 }
 
@@ -158,9 +180,14 @@ uint32_t TGDI::Cancel() {
 }
 
 uint32_t TGDI::ExecContinue() {
+    const OperationGuard guard(operationLock_);
     // A cancel counts from the start of the call, its first step included;
     // one that arrived while no call ran is dropped here.
     CancelRequested_ = false;
+    return Outcome(Continue());
+}
+
+uint32_t TGDI::Continue() {
     uint8_t state = 0;
     if (!Access_->GetProcessorState(state)) return GdiFailed;
     if (state != StateRunning) {
@@ -171,8 +198,9 @@ uint32_t TGDI::ExecContinue() {
         if (WaitEnded()) return GdiFailed;
         if (!Access_->ContinueProcessor()) return GdiFailed;
     }
-    // Cancelled or closed: left running. A failed state query tells nothing
-    // about the processor, which may still be running.
+    // Cancelled or closed: left running. A failed state query, or a state
+    // that is none of the three, tells nothing about the processor, which
+    // may still be running: no stop is recorded.
     if (RunWaitLoop() != WaitEnd::Stopped) return GdiFailed;
     LastExitCause_ = CauseStopped;
     uint32_t pc = 0;
@@ -181,24 +209,35 @@ uint32_t TGDI::ExecContinue() {
     // families report the address after the trapping instruction, and the PC
     // goes back onto the breakpoint; on ARM the breakpoint sits at the
     // address plus 1 (the Thumb bit) and the PC stays, written back once.
+    // A lookup that fails leaves both unknown, whether the stop is at a
+    // breakpoint and whether the PC must go back: the call fails.
+    using Lookup = targetaccess::TGDI_NexusAccess::Lookup;
     const bool arm = CpuFamily_ == FamilyArm;
     const uint32_t probe = arm ? pc + 1 : pc - 1;
     int32_t id = 0;
-    if (Access_->FindBreakpointAt(id, probe)) {
-        LastExitCause_ = CauseBreakpoint;
-        // On ARM the write puts back the value the PC has. Elsewhere a PC
-        // left past the breakpoint would resume the program one instruction
-        // on: the stop is reported, but the call fails.
-        if (!Access_->WriteRegister(-1, arm ? pc : probe) && !arm) return GdiFailed;
-    } else if (Access_->FindBreakpointAt(id, pc)) {
-        LastExitCause_ = CauseBreakpoint;
+    switch (Access_->LookUpBreakpointAt(id, probe)) {
+        case Lookup::Failed: return GdiFailed;
+        case Lookup::Found:
+            LastExitCause_ = CauseBreakpoint;
+            // On ARM the write puts back the value the PC has. Elsewhere a PC
+            // left past the breakpoint would resume the program one
+            // instruction on: the stop is reported, but the call fails.
+            if (!Access_->WriteRegister(-1, arm ? pc : probe) && !arm) return GdiFailed;
+            return GdiOk;
+        case Lookup::NotFound: break;
+    }
+    switch (Access_->LookUpBreakpointAt(id, pc)) {
+        case Lookup::Failed: return GdiFailed;
+        case Lookup::Found: LastExitCause_ = CauseBreakpoint; break;
+        case Lookup::NotFound: break;
     }
     return GdiOk;
 }
 
 uint32_t TGDI::ExecSingleStep(uint32_t count) {
+    const OperationGuard guard(operationLock_);
     CancelRequested_ = false;
-    return Step(count);
+    return Outcome(Step(count));
 }
 
 namespace {
@@ -258,6 +297,8 @@ uint32_t TGDI::Step(uint32_t count) {
     return GdiOk;
 }
 
+// No operation lock: a stop must reach a processor that another thread's
+// continue is waiting on.
 uint32_t TGDI::ExecStop() {
     if (!Access_->PauseProcessor()) return GdiFailed;
     LastExitCause_ = CauseHalted;
@@ -265,12 +306,14 @@ uint32_t TGDI::ExecStop() {
 }
 
 uint32_t TGDI::ExecResetChild() {
+    const OperationGuard guard(operationLock_);
     if (!Access_->ResetProcessor()) return GdiFailed;
     LastExitCause_ = CauseStopped;
     return GdiOk;
 }
 
 uint32_t TGDI::ExecGetStatus(GdiExitStatus* status) {
+    const OperationGuard guard(operationLock_);
     if (!status) return GdiFailed;
     StoreLE32(status->breakpointId, 0);
     StorePointer(status->message, nullptr);
@@ -285,13 +328,14 @@ uint32_t TGDI::ExecGetStatus(GdiExitStatus* status) {
         case StateRunning: cause = CauseRunning; break;
         case StateStopped:
             if (cause == CauseBreakpoint) {
+                // A breakpoint stop without its breakpoint's id would read as
+                // a stop at no breakpoint: without the PC the call fails.
                 uint32_t pc = 0;
-                if (Access_->ReadRegister(-1, pc)) {
-                    StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
-                    int32_t id = 0;
-                    if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
-                        StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
-                }
+                if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
+                StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
+                int32_t id = 0;
+                if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
+                    StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
             }
             break;
         default:
@@ -310,15 +354,20 @@ int32_t TGDI::SpaceIdOf(const GdiAddress& address) const {
 }
 
 uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count) {
+    const OperationGuard guard(operationLock_);
     if (count > 0 && !values) return GdiFailed;
     const uint64_t target = AddressToUInt64(address);
-    WordArray buffer = AllocWordArray(count);
+    // The host reads one block, no longer than the memory space's transfer
+    // limit, into a buffer made for what it reads: a large count costs no
+    // memory of its own.
+    std::unique_ptr<uint32_t[]> words;
     uint32_t transferred = 0;
-    const bool ok = Access_->ReadMemory(SpaceIdOf(address), buffer.get(), target, count, transferred);
+    bool ok = Access_->ReadMemory(SpaceIdOf(address), target, count, words, transferred);
+    ok = ok && transferred <= count && (words || transferred == 0);
     for (uint32_t i = 0; i < count; ++i) {
         GdiValue& value = values[i];
         if (ok) {
-            SpreadWord(value, buffer[i]);
+            SpreadWord(value, i < transferred ? words[i] : 0);
             StoreLE32(value.status, i < transferred ? ValueValid : MemoryNotRead);
         } else {
             value.bytes[7] = 0xFF;
@@ -329,6 +378,7 @@ uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t 
 }
 
 uint32_t TGDI::MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count) {
+    const OperationGuard guard(operationLock_);
     // The count is signed here: a negative count is not a write.
     if (static_cast<int32_t>(count) < 0 || (count > 0 && !values)) return GdiFailed;
     const uint64_t target = AddressToUInt64(address);
@@ -338,13 +388,15 @@ uint32_t TGDI::MemoryWrite(const GdiAddress& address, const GdiValue* values, ui
 }
 
 uint32_t TGDI::MemoryDownload(uint32_t step, const GdiDownloadFormat& format, const uint8_t* data) {
+    const OperationGuard guard(operationLock_);
     const int32_t space = SpaceIdOf(format.start);
     bool ok = false;
     switch (step) {
         case 0: ok = Access_->StartDownload(space); break;
         case 1: {
             const int32_t byteCount = static_cast<int32_t>(LoadLE32(format.byteCount));
-            if (byteCount > 0 && !data) return GdiFailed;
+            // No data to send: the step fails like any other refused step.
+            if (byteCount > 0 && !data) return GdiDownloadFailed;
             const uint64_t start = AddressToUInt64(format.start);
             if (byteCount <= 0) {
                 ok = Access_->DownloadBlock(space, TransferBuffer_.get(), start, 0);
@@ -371,6 +423,7 @@ uint32_t TGDI::MemoryDownload(uint32_t step, const GdiDownloadFormat& format, co
 }
 
 uint32_t TGDI::RegisterRead(int32_t registerId, GdiValue* value) {
+    const OperationGuard guard(operationLock_);
     if (!value) return GdiFailed;
     std::memset(value->bytes, 0, sizeof value->bytes);
     StoreLE32(value->status, RegisterNotRead);
@@ -383,10 +436,12 @@ uint32_t TGDI::RegisterRead(int32_t registerId, GdiValue* value) {
 }
 
 uint32_t TGDI::RegisterWrite(int32_t registerId, const GdiValue& value) {
+    const OperationGuard guard(operationLock_);
     return Access_->WriteRegister(registerId, GatherWord(value)) ? GdiOk : GdiFailed;
 }
 
 uint32_t TGDI::BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {
+    const OperationGuard guard(operationLock_);
     if (!result) return GdiFailed;
     StoreLE32(result->breakpointId, 0);
     StoreLE32(result->resultWord, 4);
@@ -405,9 +460,13 @@ uint32_t TGDI::BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& r
 }
 
 uint32_t TGDI::BreakpointClear(uint32_t breakpointId) {
+    const OperationGuard guard(operationLock_);
     return Access_->ClearBreakpoint(static_cast<int32_t>(breakpointId)) ? GdiOk : GdiFailed;
 }
 
-uint32_t TGDI::BreakpointClearAll() { return Access_->ClearAllBreakpoints() ? GdiOk : GdiFailed; }
+uint32_t TGDI::BreakpointClearAll() {
+    const OperationGuard guard(operationLock_);
+    return Access_->ClearAllBreakpoints() ? GdiOk : GdiFailed;
+}
 
 }  // namespace gdi

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,6 +48,15 @@ extern const char PollPeriodVariable[];
 // The period a value of that variable asks for; no value, or anything but
 // 1 to 500 in plain digits, gives PollPeriodMs.
 uint32_t PollPeriodFrom(const std::optional<std::string>& text);
+// The adaptive wait, opted into with DIORX_POLL_ADAPTIVE=1 (read when an
+// instance is opened; anything else leaves the fixed period): each wait
+// starts with a sleep of AdaptiveFirstSleepUs and doubles it after every
+// poll that still finds the processor running, up to the poll period. The
+// loop, its host calls and its callbacks stay as they are; only the sleeps
+// are shorter, so a stop soon after the start is seen within microseconds.
+constexpr uint32_t AdaptiveFirstSleepUs = 20;
+extern const char AdaptivePollVariable[];
+bool AdaptivePollFrom(const std::optional<std::string>& text);
 
 using PollCallbackProc = void(DI_CDECL*)();
 
@@ -76,8 +84,11 @@ public:
     uint32_t InitMemorySpaceMap(int32_t count, GdiMapEntry* entries);
 
     // Execution. ExecContinue and a step that has to wait block until the
-    // processor stops, a state query fails (GdiFailed) or a cancel or close
-    // arrives (GdiFailed, the processor left as it is).
+    // processor stops, its state cannot be learnt (GdiFailed) or a cancel or
+    // close arrives (GdiFailed, the processor left running). A processor
+    // found stopped when the cancel or close arrives is a stop like any other,
+    // checked and recorded; after a close the call still fails, since the
+    // front-end has let the instance go.
     uint32_t ExecContinue();
     uint32_t ExecSingleStep(uint32_t count);
     uint32_t ExecStop();
@@ -100,17 +111,29 @@ public:
     uint32_t LastExitCause() const { return LastExitCause_; }
     bool CancelRequested() const { return CancelRequested_; }
     uint32_t PollPeriod() const { return PollPeriodMs_; }
+    bool AdaptivePoll() const { return AdaptivePoll_; }
+    // Tests only: the poll sleep, platform::SleepMicroseconds unless a test
+    // puts a fake clock in its place. Called on the waiting thread with the
+    // instance's sleeper (which Cancel and Close wake) and the sleep's length;
+    // true when a wake ended it.
+    using PollSleepFn = bool (*)(platform::SleeperHandle sleeper, uint32_t microseconds);
+    void SetPollSleepForTests(PollSleepFn sleep) { pollSleep_ = sleep; }
     targetaccess::TGDI_NexusAccess* Access() const { return Access_.get(); }
 
 private:
-    // How a wait ended: the processor left the running state, the state
-    // query failed, or a cancel or close ended it (WaitEnded).
+    // How a wait ended: the processor stopped (or is not started), its state
+    // could not be learnt (the query failed or the state is none of the
+    // three), or a cancel or close ended it (WaitEnded).
     enum class WaitEnd { Stopped, StateUnknown, Ended };
     WaitEnd RunWaitLoop();
     // The single step shared by ExecSingleStep and ExecContinue's first step.
     uint32_t Step(uint32_t count);
+    uint32_t Continue();
+    // A run's result as the front-end sees it: failed once the instance was
+    // closed during the call.
+    uint32_t Outcome(uint32_t result) const { return closing_ ? GdiFailed : result; }
     bool WaitEnded() const { return CancelRequested_ || closing_; }
-    void SleepOnePollPeriod();
+    void SleepOnePollPeriod(uint32_t microseconds);
     void Wake();
     int32_t SpaceIdOf(const GdiAddress& address) const;
     uint32_t ReplaceMap(host::TStringList& map, int32_t count, GdiMapEntry* entries);
@@ -118,7 +141,10 @@ private:
     std::unique_ptr<targetaccess::TGDI_NexusAccess> Access_;
     PollCallbackProc PollCallback_ = nullptr;
     uint32_t PollPeriodMs_ = PollPeriodMs;
-    uint32_t LastExitCause_ = 0;
+    // Written by ExecStop, which may run beside another thread's operation.
+    std::atomic<uint32_t> LastExitCause_{0};
+    bool AdaptivePoll_ = false;
+    PollSleepFn pollSleep_ = &platform::SleepMicroseconds;
     // Set by Cancel and Close; cleared when ExecContinue or ExecSingleStep
     // begins, so a cancel counts from then on, not only during the wait.
     std::atomic<bool> CancelRequested_{false};
@@ -128,8 +154,21 @@ private:
     // Set by Close; unlike a cancel it is never cleared, so a wait that
     // starts after the close ends at once.
     std::atomic<bool> closing_{false};
-    std::mutex wakeLock_;
-    std::condition_variable wake_;
+
+    // One operation at a time: every operation that reaches the target, the
+    // maps or TransferBuffer_ holds it to its end, a run wait included, so
+    // that front-end threads calling at once cannot mix their transfers.
+    // Recursive: the poll callback, run inside a wait on the waiting thread,
+    // may call in again. Cancel, Close and ExecStop never take it, so that
+    // they can end or halt a run; the answers from fixed data need none.
+    using OperationGuard = std::lock_guard<std::recursive_mutex>;
+    std::recursive_mutex operationLock_;
+    struct SleeperCloser {
+        void operator()(void* sleeper) const { platform::CloseSleeper(sleeper); }
+    };
+    // Null when the system had none to give: the sleeps then run their full
+    // length, and a cancel or close is seen at the end of the cycle.
+    std::unique_ptr<void, SleeperCloser> sleeper_{platform::CreateSleeper()};
 };
 
 }  // namespace gdi

@@ -5,15 +5,18 @@
 // byte first. Fields are read and written only through the byte-order
 // helpers below, never through the compiler's idea of a struct.
 //
-// Text pointers are 32 bits wide in the product. The native development
-// build widens them to its pointer size and moves every later field by the
-// difference; the asserts below pin the product's layout.
+// Text pointers are 32 bits wide in the product. The 64-bit builds widen
+// them to their pointer size and move every later field by the difference
+// (platform/Abi.h); the asserts below pin the layout of every build, and in
+// the product every size and offset by number.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "platform/Abi.h"
 
 namespace gdi {
 
@@ -60,7 +63,7 @@ std::array<uint32_t, sizeof(Record) / 4> RecordToSlots(const Record& record) {
     return slots;
 }
 
-constexpr std::size_t PointerGrowth = sizeof(void*) - 4;  // 0 in the product
+using platform::PointerGrowth;  // 0 in the product
 
 // ---- Records ---------------------------------------------------------------
 
@@ -141,6 +144,38 @@ static_assert(offsetof(GdiMapEntry, id) == 4 + PointerGrowth && offsetof(GdiMapE
 static_assert(sizeof(GdiDownloadFormat) == 20);
 static_assert(offsetof(GdiDownloadFormat, byteCount) == 4 && offsetof(GdiDownloadFormat, start) == 8);
 static_assert(FeaturesOffset(4) == 4 + PointerGrowth && FeaturesOffset(152) + 4 == GdiFeaturesSize);
+
+#if DI_PRODUCT_ABI
+// The product's binary contract, by number: every record an export takes or
+// fills, its size and the offset of every field.
+static_assert(sizeof(GdiAddress) == 12);
+static_assert(offsetof(GdiAddress, spaceId) == 0 && offsetof(GdiAddress, address) == 4);
+static_assert(sizeof(GdiValue) == 12);
+static_assert(offsetof(GdiValue, bytes) == 0 && offsetof(GdiValue, status) == 8);
+static_assert(sizeof(GdiBreakpoint) == 28);
+static_assert(offsetof(GdiBreakpoint, kind) == 0 && offsetof(GdiBreakpoint, location) == 4 &&
+              offsetof(GdiBreakpoint, qualifier) == 16 && offsetof(GdiBreakpoint, notRead) == 20);
+static_assert(sizeof(GdiBreakpointResult) == 24);
+static_assert(offsetof(GdiBreakpointResult, breakpointId) == 0 && offsetof(GdiBreakpointResult, notTouched) == 4 &&
+              offsetof(GdiBreakpointResult, resultWord) == 20);
+static_assert(sizeof(GdiExitStatus) == 12);
+static_assert(offsetof(GdiExitStatus, cause) == 0 && offsetof(GdiExitStatus, breakpointId) == 4 &&
+              offsetof(GdiExitStatus, message) == 8);
+static_assert(sizeof(GdiMapEntry) == 12);
+static_assert(offsetof(GdiMapEntry, name) == 0 && offsetof(GdiMapEntry, id) == 4 &&
+              offsetof(GdiMapEntry, accepted) == 8 && offsetof(GdiMapEntry, notTouched) == 9);
+static_assert(sizeof(GdiDownloadFormat) == 20);
+static_assert(offsetof(GdiDownloadFormat, format) == 0 && offsetof(GdiDownloadFormat, byteCount) == 4 &&
+              offsetof(GdiDownloadFormat, start) == 8);
+// The features record: two text pointers, then the fields GetFeatures fills.
+static_assert(GdiFeaturesSize == 156);
+static_assert(FeaturesOffset(0) == 0 && FeaturesOffset(4) == 4);
+static_assert(FeaturesOffset(8) == 8 && FeaturesOffset(37) == 37 && FeaturesOffset(40) == 40 &&
+              FeaturesOffset(44) == 44 && FeaturesOffset(48) == 48 && FeaturesOffset(52) == 52 &&
+              FeaturesOffset(97) == 97 && FeaturesOffset(100) == 100 && FeaturesOffset(104) == 104 &&
+              FeaturesOffset(108) == 108 && FeaturesOffset(109) == 109 && FeaturesOffset(110) == 110 &&
+              FeaturesOffset(132) == 132 && FeaturesOffset(148) == 148 && FeaturesOffset(152) == 152);
+#endif
 
 // The address bytes of a GdiAddress as one number; the space id takes no part.
 inline uint64_t AddressToUInt64(const GdiAddress& address) { return LoadBE64(address.address); }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "gdi/GDI.h"
+#include "gdi/diORX.h"
 #include "host/ClientProcs.h"
 
 using namespace gdi;
@@ -26,15 +27,18 @@ std::shared_ptr<TGDI> Current() {
     return g_Current;
 }
 
-// Runs a method of the current instance; 7 when none is open.
+// Runs a method of the current instance; 7 when none is open. An unexpected
+// failure beneath it (memory exhausted, a hand-over that could not be made)
+// returns `unexpected`: 7, except where the export has a failure code of
+// its own.
 template <class Method>
-uint32_t Forward(Method method) noexcept {
+uint32_t Forward(Method method, uint32_t unexpected = GdiFailed) noexcept {
     try {
         const std::shared_ptr<TGDI> instance = Current();
         if (!instance) return GdiFailed;
         return method(*instance);
     } catch (...) {
-        return GdiFailed;
+        return unexpected;
     }
 }
 
@@ -142,7 +146,7 @@ DI_EXPORT uint32_t DI_CDECL DiGdiVersion(uint32_t* version) {
 DI_EXPORT uint32_t DI_CDECL DiMemoryDownload(uint32_t, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2,
                                              uint32_t f3, uint32_t f4, const uint8_t* data) {
     const auto format = FromSlots<5, GdiDownloadFormat>({f0, f1, f2, f3, f4});
-    return Forward([&](TGDI& gdi) { return gdi.MemoryDownload(step, format, data); });
+    return Forward([&](TGDI& gdi) { return gdi.MemoryDownload(step, format, data); }, GdiDownloadFailed);
 }
 
 DI_EXPORT uint32_t DI_CDECL DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const GdiValue* values,
@@ -204,8 +208,14 @@ DI_EXPORT uint32_t DI_CDECL DiExecStop() {
 // ---- Fixed answers: parts of the interface this module does not provide ---------
 // They read no argument; the caller removes whatever it passed.
 
-#define DI_FIXED(name, result) \
-    DI_EXPORT uint32_t DI_CDECL name() { return result; }
+// The product exports every function under its plain name, which only the C
+// calling convention gives (a stdcall name would be decorated: _Name@N).
+#define DI_ASSERT_C_CALL(name) \
+    static_assert(platform::IsCCallFunction<decltype(name)>::value, #name " must use the C calling convention")
+
+#define DI_FIXED(name, result)                                  \
+    DI_EXPORT uint32_t DI_CDECL name() { return result; }       \
+    DI_ASSERT_C_CALL(name);
 
 DI_FIXED(DiGdiAddCallback, GdiNotSupported)
 DI_FIXED(DiGdiSynchronize, GdiNotSupported)
@@ -247,3 +257,28 @@ DI_FIXED(DiProcess, GdiNotSupported)
 
 #undef DI_FIXED
 }
+
+DI_ASSERT_C_CALL(DiGdiOpen);
+DI_ASSERT_C_CALL(DiGdiClose);
+DI_ASSERT_C_CALL(DiGdiGetFeatures);
+DI_ASSERT_C_CALL(DiGdiSetConfig);
+DI_ASSERT_C_CALL(DiGdiInitIO);
+DI_ASSERT_C_CALL(DiGdiInitRegisterMap);
+DI_ASSERT_C_CALL(DiGdiInitMemorySpaceMap);
+DI_ASSERT_C_CALL(DiGdiCancel);
+DI_ASSERT_C_CALL(DiErrorGetMessage);
+DI_ASSERT_C_CALL(DiGdiVersion);
+DI_ASSERT_C_CALL(DiMemoryDownload);
+DI_ASSERT_C_CALL(DiMemoryWrite);
+DI_ASSERT_C_CALL(DiMemoryRead);
+DI_ASSERT_C_CALL(DiRegisterWrite);
+DI_ASSERT_C_CALL(DiRegisterRead);
+DI_ASSERT_C_CALL(DiBreakpointSet);
+DI_ASSERT_C_CALL(DiBreakpointClear);
+DI_ASSERT_C_CALL(DiBreakpointClearAll);
+DI_ASSERT_C_CALL(DiExecResetChild);
+DI_ASSERT_C_CALL(DiExecSingleStep);
+DI_ASSERT_C_CALL(DiExecContinue);
+DI_ASSERT_C_CALL(DiExecGetStatus);
+DI_ASSERT_C_CALL(DiExecStop);
+#undef DI_ASSERT_C_CALL

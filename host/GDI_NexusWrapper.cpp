@@ -68,6 +68,11 @@ ComPtr<INexusMemorySpace> TGDI_NexusWrapper::FindMemorySpaceById(int32_t id) {
 
 bool TGDI_NexusWrapper::ReadMemory(int32_t spaceId, uint32_t* buffer, uint64_t address, uint32_t count,
                                    uint32_t& transferred) {
+    return ReadMemory(spaceId, [buffer](uint32_t) { return buffer; }, address, count, transferred);
+}
+
+bool TGDI_NexusWrapper::ReadMemory(int32_t spaceId, const WordStorage& storage, uint64_t address, uint32_t count,
+                                   uint32_t& transferred) {
     if (!GetProcessor()) return false;
     ComPtr<INexusMemorySpace> space = FindMemorySpaceById(spaceId);
     if (!space) return false;
@@ -75,7 +80,7 @@ bool TGDI_NexusWrapper::ReadMemory(int32_t spaceId, uint32_t* buffer, uint64_t a
     // through the transferred count.
     const uint32_t n = std::min(count, space->GetTransferLimit());
     transferred = n;
-    space->ReadBlock(buffer, address, n);
+    space->ReadBlock(storage(n), address, n);
     return true;
 }
 

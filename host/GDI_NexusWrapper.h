@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "host/Rt_NexusWorkspace.h"
@@ -37,6 +38,11 @@ public:
     // Operations: true when every step was carried out, false when a lookup
     // found nothing. A failing host call raises HostError.
     bool ReadMemory(int32_t spaceId, uint32_t* buffer, uint64_t address, uint32_t count, uint32_t& transferred);
+    // Storage for the words of a read, asked for once their number (the
+    // count bounded by the transfer limit) is known.
+    using WordStorage = std::function<uint32_t*(uint32_t words)>;
+    bool ReadMemory(int32_t spaceId, const WordStorage& storage, uint64_t address, uint32_t count,
+                    uint32_t& transferred);
     bool WriteMemory(int32_t spaceId, const uint32_t* buffer, uint64_t address, uint32_t count);
     bool ReadRegister(int32_t registerId, uint32_t& value);
     bool WriteRegister(int32_t registerId, uint32_t value);

@@ -1,8 +1,9 @@
 // The module's only contact with the operating system.
 //
-// Everything that differs between the 32-bit Windows build (the product) and
-// the native Linux build (development, sanitizers, benchmarks) lives behind
-// these declarations. No other file of the module tests _WIN32.
+// Everything that differs between the Windows builds (the 32-bit product and
+// the 64-bit build) and the native Linux build (development, sanitizers,
+// benchmarks) lives behind these declarations and in platform/Abi.h. No
+// other file of the module tests _WIN32.
 //
 // Linux stand-ins, chosen so that the same code runs unchanged:
 // - the host executable's entry points are found through the main program's
@@ -21,15 +22,7 @@
 #include <string>
 #include <string_view>
 
-#if defined(_WIN32)
-#define DI_STDCALL __stdcall
-#define DI_CDECL __cdecl
-#define DI_EXPORT __declspec(dllexport)
-#else
-#define DI_STDCALL
-#define DI_CDECL
-#define DI_EXPORT __attribute__((visibility("default")))
-#endif
+#include "platform/Abi.h"  // calling conventions and what differs between the builds
 
 namespace platform {
 
@@ -66,6 +59,19 @@ bool SetEnvironmentValue(const char* name, const char* value);
 uint32_t CurrentThreadId();
 uint32_t TickCount();  // milliseconds, wraps at 2^32
 void SleepMs(uint32_t milliseconds);
+
+// A sleep that another thread can end early, with microsecond resolution.
+// A wake ends the sleep in progress at once; a wake that comes while nobody
+// sleeps ends the next sleep at once. Either way it is used up: the sleep
+// after that runs its full length again. Null on failure.
+using SleeperHandle = void*;
+SleeperHandle CreateSleeper();
+void CloseSleeper(SleeperHandle sleeper);
+// Sleeps for `microseconds` or until woken; true when a wake ended it. With
+// a null sleeper it only sleeps.
+bool SleepMicroseconds(SleeperHandle sleeper, uint32_t microseconds);
+// Any thread.
+void WakeSleeper(SleeperHandle sleeper);
 
 // BSTR: length-prefixed UTF-16. Null is a valid empty string.
 using BSTR = char16_t*;

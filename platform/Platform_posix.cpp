@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <new>
 #include <thread>
 
 namespace platform {
@@ -92,6 +96,40 @@ void SleepMs(uint32_t milliseconds) {
         std::this_thread::yield();
     else
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+namespace {
+struct Sleeper {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool woken = false;
+};
+}  // namespace
+
+SleeperHandle CreateSleeper() { return new (std::nothrow) Sleeper; }
+void CloseSleeper(SleeperHandle sleeper) { delete static_cast<Sleeper*>(sleeper); }
+
+bool SleepMicroseconds(SleeperHandle handle, uint32_t microseconds) {
+    auto* sleeper = static_cast<Sleeper*>(handle);
+    if (!sleeper) {
+        std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+        return false;
+    }
+    // The timed wait measures against the monotonic clock, to the
+    // microsecond (plus the kernel's timer slack).
+    std::unique_lock<std::mutex> guard(sleeper->lock);
+    const bool woken =
+        sleeper->wake.wait_for(guard, std::chrono::microseconds(microseconds), [sleeper] { return sleeper->woken; });
+    sleeper->woken = false;
+    return woken;
+}
+
+void WakeSleeper(SleeperHandle handle) {
+    auto* sleeper = static_cast<Sleeper*>(handle);
+    if (!sleeper) return;
+    std::lock_guard<std::mutex> guard(sleeper->lock);
+    sleeper->woken = true;
+    sleeper->wake.notify_all();
 }
 
 BSTR AllocBstr(const char16_t* text, std::size_t length) {

@@ -3,6 +3,14 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <new>
+
+// Windows 10 1803 and later: a waitable timer that expires to the tick of
+// the performance counter instead of the system's timer interrupt.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 namespace platform {
 
 ModuleHandle MainProgramHandle() { return GetModuleHandleA(nullptr); }
@@ -65,6 +73,90 @@ bool SetEnvironmentValue(const char* name, const char* value) {
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 uint32_t TickCount() { return GetTickCount(); }
 void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+
+namespace {
+// The wake is an auto-reset event, so that a wake is used up by the sleep it
+// ends. The timer is a synchronization timer, reset by the wait it ends and
+// by every SetWaitableTimer.
+struct Sleeper {
+    HANDLE wake = nullptr;
+    HANDLE timer = nullptr;
+    bool highResolution = false;
+    ~Sleeper() {
+        if (timer) CloseHandle(timer);
+        if (wake) CloseHandle(wake);
+    }
+};
+
+// Below this length a timer without high resolution would oversleep to the
+// next timer interrupt (up to 15.6 ms); such a sleep yields instead until the
+// performance counter reaches its end.
+constexpr uint32_t kYieldBelowUs = 2000;
+
+int64_t CounterNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+int64_t CounterFrequency() {
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    return frequency;
+}
+
+bool WokenNow(HANDLE wake) { return WaitForSingleObject(wake, 0) == WAIT_OBJECT_0; }
+}  // namespace
+
+SleeperHandle CreateSleeper() {
+    auto* sleeper = new (std::nothrow) Sleeper;
+    if (!sleeper) return nullptr;
+    sleeper->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    sleeper->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    sleeper->highResolution = sleeper->timer != nullptr;
+    if (!sleeper->timer) sleeper->timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    if (!sleeper->wake || !sleeper->timer) {
+        delete sleeper;
+        return nullptr;
+    }
+    return sleeper;
+}
+
+void CloseSleeper(SleeperHandle sleeper) { delete static_cast<Sleeper*>(sleeper); }
+
+bool SleepMicroseconds(SleeperHandle handle, uint32_t microseconds) {
+    auto* sleeper = static_cast<Sleeper*>(handle);
+    const bool coarse = !sleeper || !sleeper->highResolution;
+    if (coarse && microseconds < kYieldBelowUs) {
+        const int64_t end = CounterNow() + static_cast<int64_t>(microseconds) * CounterFrequency() / 1000000;
+        do {
+            if (sleeper && WokenNow(sleeper->wake)) return true;
+            SwitchToThread();
+        } while (CounterNow() < end);
+        return false;
+    }
+    if (!sleeper) {
+        Sleep(microseconds / 1000);
+        return false;
+    }
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(microseconds) * 10;  // relative, in 100 ns
+    if (!SetWaitableTimer(sleeper->timer, &due, 0, nullptr, nullptr, FALSE))
+        return WaitForSingleObject(sleeper->wake, (microseconds + 999) / 1000) == WAIT_OBJECT_0;
+    const HANDLE handles[] = {sleeper->wake, sleeper->timer};
+    if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        CancelWaitableTimer(sleeper->timer);
+        return true;
+    }
+    return false;
+}
+
+void WakeSleeper(SleeperHandle handle) {
+    if (auto* sleeper = static_cast<Sleeper*>(handle)) SetEvent(sleeper->wake);
+}
 
 BSTR AllocBstr(const char16_t* text, std::size_t length) {
     return reinterpret_cast<BSTR>(SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text), static_cast<UINT>(length)));

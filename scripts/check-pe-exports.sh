@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# Static check of the built Windows module's binary contract, for machines
-# where the Windows suites cannot run: the export directory names the module
-# "diORX", every export of the .def file is there by name with its ordinal and
-# nothing else is, ordinal 1 stays free, and the module imports only libraries
-# every Windows system has. Mirrors what the module contract test checks at run
-# time. Usage: check-pe-exports.sh diORX.dll diORX.def
+# Static check of a built Windows module's binary contract (the 32-bit
+# product and the 64-bit build alike): the file is the PE format asked for,
+# the export directory names the module "diORX", every export of the .def
+# file is there by name with its ordinal and nothing else is, no name is
+# decorated, ordinal 1 stays free, and the module imports only libraries every
+# Windows system has. Mirrors what the module contract test checks at run
+# time; the build runs it after linking the module.
+# Usage: check-pe-exports.sh diORX.dll diORX.def [pei-i386|pei-x86-64]
 set -euo pipefail
-dll=$1 def=$2
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
-dump=$("$objdump" -p "$dll")
+dll=$1 def=$2 format=${3:-}
+# The x86_64 objdump reads both formats.
+objdump=${OBJDUMP:-}
+if [ -z "$objdump" ]; then
+  for tool in x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump objdump; do
+    command -v "$tool" >/dev/null && { objdump=$tool; break; }
+  done
+fi
 fail=0
 problem() { echo "check-pe-exports: $*" >&2; fail=1; }
+
+actual_format=$("$objdump" -f "$dll" | awk '/file format/ {print $NF; exit}')
+if [ -n "$format" ] && [ "$actual_format" != "$format" ]; then
+  problem "$dll is $actual_format, expected $format"
+fi
+dump=$("$objdump" -p "$dll")
 
 name=$(awk '/^Name[ \t]/ && seen {print $NF; exit} /The Export Tables/ {seen=1}' <<<"$dump")
 [ "$name" = diORX ] || problem "export directory names the module '$name', expected 'diORX'"
@@ -34,6 +47,7 @@ while read -r line; do
 done < <(comm -13 <(echo "$expected") <(echo "$actual"))
 while read -r exp ord; do
   [ "$ord" = 1 ] && problem "$exp took ordinal 1"
+  case $exp in *@*) problem "$exp is decorated (a stdcall name); exports use the C calling convention" ;; esac
 done <<<"$actual"
 
 imports=$(awk '/DLL Name:/ {print toupper($NF)}' <<<"$dump")
@@ -45,5 +59,5 @@ for lib in $imports; do
   esac
 done
 
-[ $fail = 0 ] && echo "check-pe-exports: $dll: $(wc -l <<<"$actual") exports, imports $(echo $imports)"
+[ $fail = 0 ] && echo "check-pe-exports: $dll ($actual_format): $(wc -l <<<"$actual") exports, imports $(echo $imports)"
 exit $fail

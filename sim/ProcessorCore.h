@@ -32,6 +32,11 @@ public:
     virtual void Pause() = 0;
     virtual void Continue() = 0;
     virtual void Step(uint32_t count) = 0;
+    // True when the last Step stopped on a fault before it had executed its
+    // instructions (the faulting one did not complete): the host's
+    // StepProcessor then fails instead of reporting a step that did not
+    // happen. A core that cannot fault never says so.
+    virtual bool StepFaulted() { return false; }
 
     // Run state as the three Nexus truth queries see it.
     virtual bool IsHalted() = 0;

@@ -149,7 +149,10 @@ HRESULT CallDone(void* call) { return CallSlot<4, HRESULT>(call); }
 
 // ---- Host ----------------------------------------------------------------
 
-Host::Host() = default;
+Host::Host() {
+    // Room for the later Dones of a whole test, made before any hand-over.
+    later_.reserve(4096);
+}
 
 Host::~Host() { StopLaterDone(); }
 
@@ -163,6 +166,7 @@ Host& Host::Instance() {
 
 void Host::Reset() {
     StopLaterDone();
+    ReleaseGivenBackCalls();
     {
         std::lock_guard<std::mutex> guard(lock_);
         components_.clear();
@@ -176,6 +180,7 @@ void Host::Reset() {
     }
     log_.Disable();
     doneMode = DoneMode::Once;
+    holdGivenBackCalls = true;
     clientLoadsFlowLibrary = true;
     mainThreadViolations_ = 0;
     executeCount_ = 0;
@@ -299,13 +304,36 @@ void Host::CheckMainThread(const char* method) {
     }
 }
 
+void Host::HoldGivenBack(void* call) {
+    if (!holdGivenBackCalls) return;
+    CallAddRef(call);
+    std::lock_guard<std::mutex> guard(givenBackLock_);
+    givenBack_.push_back(call);
+}
+
+int Host::ReleaseGivenBackCalls() {
+    std::vector<void*> calls;
+    {
+        std::lock_guard<std::mutex> guard(givenBackLock_);
+        calls.swap(givenBack_);
+    }
+    int alive = 0;
+    for (void* call : calls)
+        if (CallRelease(call) != 0) ++alive;
+    return alive;
+}
+
 void Host::RunCall(void* call, DoneMode mode) {
     const HRESULT status = CallExecute(call);
     executeCount_++;
     lastExecuteStatus_ = status;
     switch (mode) {
-        case DoneMode::Once: CallDone(call); break;
+        case DoneMode::Once:
+            HoldGivenBack(call);
+            CallDone(call);
+            break;
         case DoneMode::Twice:
+            HoldGivenBack(call);
             CallDone(call);
             CallDone(call);
             break;
@@ -329,7 +357,11 @@ void Host::Synchronize(void* call) {
             return;
         }
         job.mode = mode;
-        queue_.push_back(&job);
+        if (queueTail_)
+            queueTail_->next = &job;
+        else
+            queueHead_ = &job;
+        queueTail_ = &job;
         // Wake the main thread after letting go of the lock, so that it does
         // not wake only to wait for the lock.
         guard.unlock();
@@ -343,8 +375,16 @@ void Host::Synchronize(void* call) {
 // The later Done: the object is queued as ClientAPI_Synchronize returns, and a
 // thread of the host's own gives it back while the module goes on.
 void Host::DoneLater(void* call) {
+    StartLaterThread();
+    {
+        std::lock_guard<std::mutex> guard(laterLock_);
+        later_.push_back(call);
+    }
+    laterChanged_.notify_all();
+}
+
+void Host::StartLaterThread() {
     std::lock_guard<std::mutex> guard(laterLock_);
-    later_.push_back(call);
     if (!laterThread_.joinable()) {
         laterStop_ = false;
         laterThread_ = std::thread([this] {
@@ -353,9 +393,10 @@ void Host::DoneLater(void* call) {
                 laterChanged_.wait(lock, [this] { return laterStop_ || !later_.empty(); });
                 if (later_.empty()) return;  // stopping, nothing left
                 void* next = later_.front();
-                later_.pop_front();
+                later_.erase(later_.begin());
                 laterBusy_ = true;
                 lock.unlock();
+                HoldGivenBack(next);
                 CallDone(next);
                 lock.lock();
                 laterBusy_ = false;
@@ -363,7 +404,6 @@ void Host::DoneLater(void* call) {
             }
         });
     }
-    laterChanged_.notify_all();
 }
 
 void Host::FlushLaterDone() {
@@ -383,6 +423,7 @@ void Host::StopLaterDone() {
 }
 
 void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
+    StartLaterThread();
     const uint32_t previous = mainThreadId_;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
@@ -400,10 +441,11 @@ void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
     });
     std::unique_lock<std::mutex> guard(queueLock_);
     for (;;) {
-        queueChanged_.wait(guard, [&] { return frontEndFinished_ || !queue_.empty(); });
-        if (!queue_.empty()) {
-            Job* job = queue_.front();
-            queue_.pop_front();
+        queueChanged_.wait(guard, [&] { return frontEndFinished_ || queueHead_; });
+        if (queueHead_) {
+            Job* job = queueHead_;
+            queueHead_ = job->next;
+            if (!queueHead_) queueTail_ = nullptr;
             guard.unlock();
             RunCall(job->call, job->mode);
             guard.lock();

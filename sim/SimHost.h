@@ -141,6 +141,20 @@ public:
     // Waits until every call object held for a later Done has been given back.
     void FlushLaterDone();
 
+    // Call objects the host gave back with Done, and whether the module let
+    // them go. Just before its first Done on an object the host takes a
+    // reference of its own (the object is still alive then: the module's
+    // pending list holds it). ReleaseGivenBackCalls drops those references and
+    // returns how many objects are still alive after that: call objects the
+    // module still holds although the host gave them back, i.e. leaked ones.
+    // Call it when the module holds no call object of its own: no export call
+    // running, later Dones flushed. Objects never given back (DoneMode::Never)
+    // are not counted: the module keeps them on its pending list until it is
+    // unloaded, by design.
+    int ReleaseGivenBackCalls();
+    // Off for tests that count a call object's references themselves.
+    bool holdGivenBackCalls = true;
+
     // Contract violations: things a real host would fail or hang on.
     void RecordContractViolation(const std::string& what);
     int contractViolations() const;
@@ -210,9 +224,16 @@ private:
     uint64_t doneModeCall_ = 0;
     DoneMode doneModeForCall_ = DoneMode::Once;
     std::vector<std::string> violations_;
+    void HoldGivenBack(void* call);
+    std::mutex givenBackLock_;
+    std::vector<void*> givenBack_;
 
     // Hand-over queue. The main thread waits on queueChanged_ for work (or
     // the end of the front-end), each caller on jobDone_ for its own job.
+    // A hand-over allocates nothing on the caller's thread (the jobs are the
+    // callers' own, linked in place; the later-Done list and its thread are
+    // made ready beforehand): a test that makes the module's allocations
+    // fail on that thread never makes the host's fail.
     std::mutex queueLock_;
     std::condition_variable queueChanged_;
     std::condition_variable jobDone_;
@@ -220,15 +241,18 @@ private:
         void* call;
         DoneMode mode = DoneMode::Once;
         bool done = false;
+        Job* next = nullptr;
     };
-    std::deque<Job*> queue_;
+    Job* queueHead_ = nullptr;
+    Job* queueTail_ = nullptr;
     bool frontEndFinished_ = false;
     bool serving_ = false;
 
     // Call objects waiting for their later Done, and the thread that gives it.
     std::mutex laterLock_;
     std::condition_variable laterChanged_;
-    std::deque<void*> later_;
+    std::vector<void*> later_;  // room made once: pushes do not allocate
+    void StartLaterThread();
     bool laterBusy_ = false;
     bool laterStop_ = false;
     std::thread laterThread_;

@@ -238,7 +238,9 @@ HRESULT DI_STDCALL ProcStep(SimObject* self, uint32_t count) {
     if (HRESULT fault = Enter("INexusProcessor::StepProcessor", {count})) return fault;
     return Guarded([&]() -> HRESULT {
         Core(self).Step(count);
-        return S_OK;
+        // A step that stopped on a fault did not execute its instruction: the
+        // step failed, whatever the run state says.
+        return Core(self).StepFaulted() ? E_FAIL : S_OK;
     });
 }
 

@@ -181,6 +181,7 @@ void ArmCortexMCore::Reset()
     uc_reg_write(uc, UC_ARM_REG_PC, &pc);
 
     stepBudget_.reset();
+    stepFaulted_ = false;
     lastStop_ = StopReason::None;
     lastFault_.clear();
     state_.store(RunState::NotStarted);
@@ -197,6 +198,7 @@ void ArmCortexMCore::Continue()
         return;
     }
     StopWorker();  // Joins a worker that stopped by itself.
+    stepFaulted_ = false;
     // As on silicon, a breakpoint at the PC the run resumes from stops it
     // again at once, before that instruction executes: a debugger steps off
     // a breakpoint first (only Step passes the one it starts on).
@@ -207,6 +209,15 @@ void ArmCortexMCore::Continue()
 void ArmCortexMCore::Step(uint32_t count)
 {
     StopWorker();
+    if (count > kInlineStepLimit) {
+        // A long step runs like a continue, on the worker, so that the host's
+        // main thread stays free; the core reports running until the count
+        // is done, a breakpoint is reached or Pause stops it.
+        stepBudget_ = count;
+        stepStarted_ = false;
+        StartWorker();
+        return;
+    }
     if (count > 0) {
         stepBudget_ = count;
         stepStarted_ = false;
@@ -215,7 +226,13 @@ void ArmCortexMCore::Step(uint32_t count)
     } else {
         lastStop_ = StopReason::Step;
     }
+    stepFaulted_ = lastStop_ == StopReason::Fault;
     state_.store(RunState::Halted);
+}
+
+bool ArmCortexMCore::StepFaulted()
+{
+    return stepFaulted_;
 }
 
 bool ArmCortexMCore::IsHalted()

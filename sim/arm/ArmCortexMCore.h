@@ -68,11 +68,18 @@ public:
     // it resumes from, so Continue on a breakpoint stops again at once.
     // Step(count) executes its first instruction even if it carries a
     // breakpoint (that is how a debugger steps off one) and stops before any
-    // later instruction that carries one, or after count instructions.
+    // later instruction that carries one, or after count instructions. A
+    // step of up to kInlineStepLimit instructions runs inside the call,
+    // which returns halted; a longer one runs like Continue: the call returns
+    // with the core running, and it halts when the count is done (or at a
+    // breakpoint, or on Pause).
+    static constexpr uint32_t kInlineStepLimit = 4096;
     void Reset() override;
     void Pause() override;
     void Continue() override;
     void Step(uint32_t count) override;
+    // The last Step ended on a fault (StopReason::Fault).
+    bool StepFaulted() override;
 
     // The three states are exclusive: not started (after construction or
     // Reset, until the first Continue or Step), running, halted.
@@ -183,6 +190,7 @@ private:
     uint64_t activeGeneration_ = 0;
     StopReason lastStop_ = StopReason::None;
     std::string lastFault_;
+    bool stepFaulted_ = false;  // Main thread only: set by Step, cleared by any other run or a reset.
 };
 
 }  // namespace sim

@@ -227,8 +227,15 @@ void QemuCore::Fail(const std::string& what) {
     if (failure_.empty()) {
         std::string exit;
         if (pid_ > 0) {
+            // A QEMU that dies closes its socket before it can be reaped:
+            // a broken connection is seen first, the exit a moment later.
             int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_t ended = 0;
+            for (int tries = 0; tries < 50 && ended == 0; ++tries) {
+                ended = ::waitpid(pid_, &status, WNOHANG);
+                if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (ended == pid_) {
                 pid_ = -1;
                 exit = WIFEXITED(status) ? "; QEMU exited with status " + std::to_string(WEXITSTATUS(status))
                                          : "; QEMU was killed by signal " + std::to_string(WTERMSIG(status));
@@ -307,12 +314,17 @@ void QemuCore::Continue() {
 
 void QemuCore::Step(uint32_t count) {
     Guard([&] {
+        stepFaulted_ = false;
         Halt();
         const int32_t pc = PcIndex();
         for (uint32_t i = 0; i < count; ++i) {
             rsp_.Send("s");
-            WaitStop(options_.replyTimeout);
+            const int signal = WaitStop(options_.replyTimeout);
             state_ = RunState::Halted;
+            if (signal != SIGTRAP) {
+                stepFaulted_ = true;
+                break;
+            }
             // Like a sequence of single steps, the step ends before a later
             // instruction that carries a breakpoint.
             if (i + 1 < count && !inserted_.empty() && inserted_.count(HardwareAddress(ReadRegister(pc))) != 0) break;

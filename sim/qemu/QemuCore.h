@@ -71,6 +71,11 @@ public:
     void Pause() override;
     void Continue() override;
     void Step(uint32_t count) override;
+    // QEMU lets the guest take its own exceptions (a step into a fault ends
+    // in the handler, a trap like any step); a step that QEMU ends with any
+    // other signal (SIGSEGV, SIGBUS, SIGILL, SIGABRT, the machine's shutdown)
+    // did not complete, and the host's step fails for it.
+    bool StepFaulted() override { return stepFaulted_; }
 
     bool IsHalted() override;
     bool IsNotStarted() override;
@@ -137,6 +142,7 @@ private:
     RspClient rsp_;
     bool registerPackets_ = false;  // p/P work (QEMU gave a target description)
     RunState state_ = RunState::NotStarted;
+    bool stepFaulted_ = false;  // the last Step ended on a fault signal
     std::string failure_;
     std::set<uint64_t> breakpoints_;         // as added
     std::map<uint64_t, int> inserted_;       // hardware address -> breakpoints there

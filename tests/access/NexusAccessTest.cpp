@@ -108,6 +108,40 @@ TEST_F(NexusAccessTest, Breakpoints) {
     EXPECT_EQ(access.TranslateAddress(Above4G + 16), 16);
 }
 
+// A breakpoint lookup tells "there is none" from "the lookup failed".
+TEST_F(NexusAccessTest, BreakpointLookupTellsNoneFromFailure) {
+    using Lookup = TGDI_NexusAccess::Lookup;
+    cpu->AddBreakpoint(7, 0x200);
+    const struct {
+        const char* name;
+        uint64_t address;
+        const char* fault;
+        Lookup result;
+    } cases[] = {
+        {"found", 0x200, nullptr, Lookup::Found},
+        {"none there", 0x204, nullptr, Lookup::NotFound},
+        {"the lookup fails", 0x204, "INexusProcessor::FindBreakpoint", Lookup::Failed},
+        {"the breakpoint's address cannot be read", 0x200, "INexusBreakpoint::GetAddress", Lookup::Failed},
+        {"no processor answers", 0x200, "INexusWorkspace::FindByDesignator", Lookup::Failed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.fault) host.InjectFault(c.fault, static_cast<int32_t>(0x80004005u));
+        int32_t id = -5;
+        Lookup result = Lookup::Found;
+        FrontEnd([&] { result = access.LookUpBreakpointAt(id, c.address); });
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(id, c.result == Lookup::Found ? 0x200 : 0);
+        host.ClearFaults();
+    }
+    // A lookup that could not be handed over at all failed too.
+    const auto saved = host::g_HostClientApi.ClientAPI_Synchronize;
+    host::g_HostClientApi.ClientAPI_Synchronize = nullptr;
+    int32_t id = 0;
+    EXPECT_EQ(access.LookUpBreakpointAt(id, 0x200), Lookup::Failed);
+    host::g_HostClientApi.ClientAPI_Synchronize = saved;
+}
+
 TEST_F(NexusAccessTest, RunControlAndState) {
     cpu->SetPc(0x100);
     cpu->SetState(State::Halted);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -83,6 +84,7 @@ protected:
     void SetUp() override {
         SimTest::SetUp();
         host.Log().Enable();  // these tests read the host's call log
+        host.holdGivenBackCalls = false;  // and count a call object's references
         cpu = AddCpu("CPU");
         AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
         cpu->AddBreakpoint(7, 0x40);
@@ -391,6 +393,39 @@ TEST_F(PendingCallsTest, UnloadWithoutRemoveSynchronizeJustDropsTheCalls) {
     WithdrawPendingCalls();
     EXPECT_TRUE(host.removedCalls().empty());
     EXPECT_FALSE(g_PendingCalls);
+}
+
+// The host gives calls back from a thread of its own while the module is
+// unloaded: each call leaves the list exactly once, by its Done or by the
+// withdrawal, and nothing touches the list once it is gone (the
+// ThreadSanitizer build sees any unguarded access).
+TEST_F(PendingCallsTest, CallsGivenBackDuringUnloadLeaveTheListOnce) {
+    ASSERT_EQ(before, 0u) << "an earlier test left calls pending";
+    host.doneMode = sim::DoneMode::Never;
+    std::vector<ComPtr<IUnknownLike>> calls;  // the test's own references
+    for (int i = 0; i < 400; ++i) {
+        calls.push_back(NewCall());
+        HandOver(calls.back().Get());
+    }
+    ASSERT_EQ(g_PendingCalls->Count(), calls.size());
+    std::atomic<std::size_t> givenBack{0};
+    std::thread hostThread([&] {
+        for (const auto& call : calls) {
+            EXPECT_EQ(sim::CallDone(call.Get()), host::S_OK);
+            ++givenBack;
+        }
+    });
+    while (givenBack < 20) std::this_thread::yield();
+
+    WithdrawPendingCalls();
+    hostThread.join();
+
+    EXPECT_FALSE(g_PendingCalls);
+    EXPECT_LE(host.removedCalls().size(), calls.size() - 20) << "those given back were not withdrawn";
+    for (const auto& call : calls) {
+        EXPECT_EQ(sim::CallAddRef(call.Get()), 2u) << "the list's reference was dropped once";
+        sim::CallRelease(call.Get());
+    }
 }
 
 TEST_F(PendingCallsTest, CallFromAFrontEndThreadRunsOnTheMainThread) {

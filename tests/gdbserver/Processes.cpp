@@ -144,11 +144,11 @@ bool ServerProcess::StartQemu(const std::string& qemu, const std::string& elf) {
     return false;
 }
 
-int ServerProcess::Terminate() {
+int ServerProcess::Terminate(int graceMs) {
     if (pid_ < 0) return -1;
     kill(pid_, SIGTERM);
     int status = -2;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
     while (status == -2 && std::chrono::steady_clock::now() < deadline) {
         ReadSome(outputFd_, output_, 50);
         status = WaitStatus(pid_, false);

@@ -29,8 +29,10 @@ public:
     ~ServerProcess();
 
     int Port() const { return port_; }
-    // SIGTERM, then the exit status (-1 when it had to be killed).
-    int Terminate();
+    pid_t Pid() const { return pid_; }
+    // SIGTERM, then the exit status (-1 when it had not ended within
+    // graceMs and had to be killed).
+    int Terminate(int graceMs = 10000);
     const std::string& Output() const { return output_; }
 
 private:

@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <cstdio>
+#include <ctime>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -206,7 +209,9 @@ TEST_F(Protocol, MalformedAndUnknownPacketsGetErrorOrEmptyReplies) {
         {"", ""},
         {"qFooBar", ""},
         {"vMustReplyEmpty", ""},
-        {"Z2,20000000,4", ""},  // watchpoints are not offered
+        {"Z5,20000000,4", ""},  // no such breakpoint type
+        {"Z2,20000000,0", "E02"},  // a watchpoint of no bytes
+        {"Z3,ffffffff,2", "E02"},  // past the end of the address space
         {"mzz,4", "E01"},
         {"m20000000", "E01"},
         {"m20000000,4,5", "E01"},
@@ -232,6 +237,12 @@ TEST_F(Protocol, MalformedAndUnknownPacketsGetErrorOrEmptyReplies) {
         {"qsThreadInfo", "l"},
         {"Hg0", "OK"},
         {"vCont?", "vCont;c;C;s;S"},
+        {"T1", "OK"},
+        {"T2", "E01"},  // no thread 2
+        {"Z0,40000000,2", "E0e"},  // no memory there
+        {"Z0,3fffe,3", "E0e"},     // runs past the end of the flash
+        {"C", "E01"},
+        {"vAttach;2", "E01"},
     };
     for (const auto& c : cases) EXPECT_EQ(client.Exchange(c.packet), c.reply) << c.packet;
     EXPECT_TRUE(std::regex_match(client.Exchange("g"), std::regex("[0-9a-f]{136}"))) << "17 registers";
@@ -344,6 +355,188 @@ TEST_F(Protocol, AClientThatVanishesDuringARunLeavesTheCoreHaltedForTheNext) {
     EXPECT_EQ(next.Exchange("pf"), pc) << "the core stays where it was halted";
 }
 
+// ---- Watchpoints --------------------------------------------------------------
+
+std::string HexAddress(const std::string& symbol, uint32_t offset = 0) {
+    orxdbg::Image image;
+    std::string error;
+    if (!orxdbg::ReadElf(DIORX_FIRMWARE_ELF, image, error)) return "<" + error + ">";
+    const orxdbg::Symbol* found = image.symbols.Find(symbol);
+    if (!found) return "<no " + symbol + ">";
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%x", static_cast<uint32_t>(found->address) + offset);
+    return hex;
+}
+
+// A pc register value (little-endian hex) as a number.
+uint32_t PcValue(const std::string& reply) {
+    uint32_t value = 0;
+    for (int i = 3; i >= 0 && reply.size() == 8; --i) value = value << 8 | std::stoul(reply.substr(2 * i, 2), nullptr, 16);
+    return value;
+}
+
+TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const std::string tableSum = HexAddress("table_sum"), table5 = HexAddress("table", 20), loopCount = HexAddress("loop_count");
+    const uint32_t sumTable = std::stoul(HexAddress("sum_table"), nullptr, 16), main = std::stoul(HexAddress("main"), nullptr, 16);
+
+    // Read: compute_table's store to table[5] passes; sum_table's load stops.
+    EXPECT_EQ(client.Exchange("Z3," + table5 + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05rwatch:" + std::string(8 - table5.size(), '0') + table5 + ";thread:1;");
+    const uint32_t pc = PcValue(client.Exchange("pf"));
+    EXPECT_GT(pc, sumTable);
+    EXPECT_LT(pc, main);
+    EXPECT_EQ(client.Exchange("m" + table5 + ",4"), "93000000") << "table[5] = 147 was written before";
+    EXPECT_EQ(client.Exchange("z3," + table5 + ",4"), "OK");
+
+    // A breakpoint comes first; the write stops with the store not yet done,
+    // and a step stores.
+    EXPECT_EQ(client.Exchange("Z2," + tableSum + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("Z2," + tableSum + ",4"), "OK") << "the same watchpoint twice";
+    EXPECT_EQ(client.Exchange("Z0," + HexAddress("main", 0x10) + ",2"), "OK");
+    const std::string stop = client.Exchange("vCont;c");
+    EXPECT_TRUE(stop == "T05thread:1;") << stop;
+    EXPECT_EQ(client.Exchange("z0," + HexAddress("main", 0x10) + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;");
+    EXPECT_EQ(client.Exchange("m" + tableSum + ",4"), "00000000");
+    EXPECT_EQ(client.Exchange("z2," + tableSum + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;")
+        << "one of the two is still set: the step reports it";
+    EXPECT_EQ(client.Exchange("z2," + tableSum + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("m" + tableSum + ",4"), "183a0000") << "14872 after the step";
+
+    // Access: main's loop reads loop_count first.
+    EXPECT_EQ(client.Exchange("Z4," + loopCount + ",4"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05awatch:" + std::string(8 - loopCount.size(), '0') + loopCount + ";thread:1;");
+    EXPECT_EQ(client.Exchange("z4," + loopCount + ",4"), "OK");
+
+    // A watched run that never hits stops at gdb's interrupt.
+    EXPECT_EQ(client.Exchange("Z2,20008000,4"), "OK");
+    client.Send("vCont;c");
+    EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the watched run goes on";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_NE(client.Exchange("m" + loopCount + ",4"), "00000000") << "the loop ran while watched";
+}
+
+TEST_F(Protocol, WatchedRunsGoRoundLoopsAndStopAtFaults) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    EXPECT_EQ(client.Exchange("Z2,20008100,4"), "OK");
+    // subs r0, #1; bne back; b . : a loop of instructions without memory
+    // accesses comes back to where a step began.
+    EXPECT_EQ(client.Exchange("M20008000,6:0138fdd1fee7"), "OK");
+    EXPECT_EQ(client.Exchange("P0=05000000"), "OK");
+    EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
+    EXPECT_EQ(client.Exchange("Z0,20008004,2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "04800020");
+    EXPECT_EQ(client.Exchange("p0"), "00000000") << "five rounds";
+    EXPECT_EQ(client.Exchange("z0,20008004,2"), "OK");
+    // movs r1, #1; udf #0: the core cannot go on.
+    EXPECT_EQ(client.Exchange("M20008000,4:012100de"), "OK");
+    EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "02800020");
+    EXPECT_EQ(client.Exchange("p1"), "01000000");
+}
+
+// ---- Semihosting ---------------------------------------------------------------
+
+class ProtocolSemihosting : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.Start({"--elf", DIORX_HELLO_ELF, "--semihosting"})) << server_.Output();
+        client_ = std::make_unique<RawClient>(server_.Port());
+        ASSERT_TRUE(client_->Connected());
+        client_->StartNoAckMode();
+    }
+    // The output of O packets up to the stop reply, which goes to stop.
+    std::string Output(std::string& stop) {
+        std::string text;
+        for (int i = 0; i < 100; ++i) {
+            stop = client_->ReadPacket();
+            if (stop.empty() || stop[0] != 'O' || stop == "OK") break;
+            text += Unhex(stop.substr(1));
+        }
+        return text;
+    }
+    // A call made by a bkpt 0xab in RAM, followed by an endless loop.
+    void PlaceCall(uint32_t operation, uint32_t parameter) {
+        ASSERT_EQ(client_->Exchange("M20008000,4:abbefee7"), "OK");
+        char text[32];
+        std::snprintf(text, sizeof text, "P0=%02x%02x%02x%02x", operation & 0xFF, (operation >> 8) & 0xFF,
+                      (operation >> 16) & 0xFF, operation >> 24);
+        ASSERT_EQ(client_->Exchange(text), "OK");
+        std::snprintf(text, sizeof text, "P1=%02x%02x%02x%02x", parameter & 0xFF, (parameter >> 8) & 0xFF,
+                      (parameter >> 16) & 0xFF, parameter >> 24);
+        ASSERT_EQ(client_->Exchange(text), "OK");
+        ASSERT_EQ(client_->Exchange("Pf=00800020"), "OK");
+    }
+    ServerProcess server_;
+    std::unique_ptr<RawClient> client_;
+};
+
+TEST_F(ProtocolSemihosting, TheProgramsOutputReachesGdbAndItsExitEndsTheRun) {
+    client_->Send("vCont;c");
+    std::string stop;
+    const std::string text = Output(stop);
+    const std::string hello = "hello from the simulated Cortex-M3\nsum of the squares 1..10: 385 (0x181), via SYS_WRITE\n";
+    EXPECT_EQ(text.substr(0, hello.size()), hello);
+    EXPECT_EQ(stop, "W00");
+    client_.reset();
+    EXPECT_EQ(server_.Terminate(), 0);
+    EXPECT_NE(server_.Output().find(hello), std::string::npos) << "the server's console shows it too:\n" << server_.Output();
+    EXPECT_NE(server_.Output().find("semihosting: the program exited with code 0\n"), std::string::npos) << server_.Output();
+}
+
+TEST_F(ProtocolSemihosting, ExitCodesBreakpointsStepsAndTheMonitorSwitch) {
+    RawClient& client = *client_;
+    // SYS_EXIT_EXTENDED with its code, SYS_EXIT with an abnormal reason.
+    ASSERT_EQ(client.Exchange("M20008010,8:2600020003000000"), "OK");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x20, 0x20008010));
+    EXPECT_EQ(client.Exchange("vCont;c"), "W03");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x18, 0x20023));
+    EXPECT_EQ(client.Exchange("vCont;c"), "X06");
+
+    // A breakpoint right after the call stops the run there.
+    ASSERT_EQ(client.Exchange("M20008020,4:6f6b0a00"), "OK");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x04, 0x20008020));
+    EXPECT_EQ(client.Exchange("Z0,20008002,2"), "OK");
+    client.Send("vCont;c");
+    std::string stop;
+    EXPECT_EQ(Output(stop), "ok\n");
+    EXPECT_EQ(stop, "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "02800020");
+    EXPECT_EQ(client.Exchange("z0,20008002,2"), "OK");
+
+    // A step over a call carries it out: SYS_TIME's result in r0.
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x11, 0));
+    const auto now = static_cast<uint32_t>(std::time(nullptr));
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "02800020");
+    const uint32_t time = PcValue(client.Exchange("p0"));
+    EXPECT_GE(time, now);
+    EXPECT_LE(time, now + 5);
+
+    // Switched off, the call stops the core on the bkpt, as any bkpt does.
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting disable"))), "semihosting is disabled\n");
+    ASSERT_NO_FATAL_FAILURE(PlaceCall(0x04, 0x20008020));
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "00800020");
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting enable"))), "semihosting is enabled\n");
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting"))), "semihosting is enabled\n");
+    EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting maybe"))),
+              "usage: monitor arm semihosting [enable|disable]\n");
+    client.Send("vCont;c");
+    EXPECT_EQ(Unhex(client.ReadPacket().substr(1)), "ok\n");
+    EXPECT_TRUE(client.Quiet(300)) << "the loop after the call runs";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+}
+
 TEST(ProtocolShutdown, SigtermDuringARunHaltsAndCloses) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
@@ -357,22 +550,281 @@ TEST(ProtocolShutdown, SigtermDuringARunHaltsAndCloses) {
 }
 
 TEST(ProtocolCommandLine, BadOptionsStopBeforeListening) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"--port", "65536"}, {"--port", "x"}, {"--poll-ms", "0"}, {"--poll-ms", "501"},
-        {"--bind", "not-an-address"}, {"--elf", "/nonexistent.elf"}, {"--frobnicate"}, {"--port"},
-    };
-    for (const auto& arguments : cases) {
-        std::vector<std::string> argv{ORXDBG_PROGRAM, "gdbserver"};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        const auto result = gdbtest::RunProcess(argv, 30);
-        EXPECT_EQ(result.exitStatus, 2) << arguments[0] << "\n" << result.output;
-        EXPECT_EQ(result.output.find("listening on"), std::string::npos) << result.output;
+    // Files that are no image, and one whose data lies beyond the flash (an
+    // Intel HEX record at 0x3fff0, 32 bytes): the refused address is named.
+    const std::string directory = ::testing::TempDir();
+    const std::string text = directory + "gdbserver_not_an_image.txt";
+    const std::string empty = directory + "gdbserver_empty.elf";
+    const std::string beyond = directory + "gdbserver_beyond_flash.hex";
+    std::ofstream(text) << "hello\n";
+    std::ofstream(empty).flush();
+    {
+        std::ofstream hex(beyond);
+        hex << ":020000040003F7\n:20FFF000";
+        unsigned sum = 0x20 + 0xFF + 0xF0;
+        for (int i = 0; i < 32; ++i) {
+            hex << "00";
+        }
+        char check[4];
+        std::snprintf(check, sizeof check, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+        hex << check << "\n:00000001FF\n";
     }
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {{"--port", "65536"}, "--port takes a number from 0 to 65535"},
+        {{"--port", "x"}, "--port takes a number"},
+        {{"--port", ""}, "--port takes a number"},
+        {{"--poll-ms", "0"}, "--poll-ms takes a number from 1 to 500"},
+        {{"--poll-ms", "501"}, "--poll-ms takes a number"},
+        {{"--bind", "not-an-address"}, "--bind takes an IPv4 address"},
+        {{"--elf", "/nonexistent.elf"}, "cannot open /nonexistent.elf"},
+        {{"--elf", directory}, "is a directory, not an image file"},
+        {{"--elf", text}, "is neither an ELF file nor an Intel HEX file"},
+        {{"--elf", empty}, "is neither an ELF file nor an Intel HEX file"},
+        {{"--elf", beyond}, "the target refused address 0x00040000"},
+        {{"--module", "/nonexistent.so"}, "/nonexistent.so"},
+        {{"--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"--port"}, "--port needs a value"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{ORXDBG_PROGRAM, "gdbserver"};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const auto result = gdbtest::RunProcess(argv, 30);
+        const std::string what = c.arguments[0] + (c.arguments.size() > 1 ? " " + c.arguments[1] : "");
+        EXPECT_EQ(result.exitStatus, 2) << what << "\n" << result.output;
+        EXPECT_EQ(result.output.find("listening on"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find(c.message), std::string::npos) << what << "\n" << result.output;
+        EXPECT_TRUE(std::regex_match(result.output, std::regex("orxdbg gdbserver: [^\n]*\n"))) << what << ": one line\n"
+                                                                                               << result.output;
+    }
+    std::remove(text.c_str());
+    std::remove(empty.c_str());
+    std::remove(beyond.c_str());
     const auto bound = gdbtest::RunProcess({ORXDBG_PROGRAM, "gdbserver", "--bind", "0.0.0.0", "--elf", "/nonexistent.elf"}, 30);
     EXPECT_EQ(bound.exitStatus, 2);
     EXPECT_NE(bound.output.find("warning: --bind 0.0.0.0: whoever reaches the port can read and write the target"),
               std::string::npos)
         << bound.output;
+}
+
+
+// ---- Runs that meet a fault, an interrupt or a restart ------------------------------
+
+// Code written into RAM: the pc set there, then runs and steps.
+class ProtocolFaults : public Protocol {
+protected:
+    // 0x20000100 movs r0,#0; 0x20000102 bkpt #0x2a; 0x20000104 ldr r0,[r1];
+    // 0x20000106 b .
+    static void WriteCode(RawClient& client) {
+        ASSERT_EQ(client.Exchange("M20000100,8:00202abe0868fee7"), "OK");
+        ASSERT_EQ(client.Exchange("P1=00000040"), "OK");  // r1: 0x40000000, where nothing answers
+    }
+    static void SetPc(RawClient& client, const std::string& littleEndian) {
+        ASSERT_EQ(client.Exchange("Pf=" + littleEndian), "OK");
+    }
+};
+
+TEST_F(ProtocolFaults, AStepThatCannotExecuteItsInstructionIsAFaultStop) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    ASSERT_NO_FATAL_FAILURE(WriteCode(client));
+    // gdb steps again on a T05 with the pc inside the line: the step must
+    // say that it did not happen.
+    SetPc(client, "04010020");
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T0bthread:1;") << "a load from unmapped memory";
+    EXPECT_EQ(client.Exchange("pf"), "04010020");
+    EXPECT_EQ(client.Exchange("s"), "T0bthread:1;");
+    SetPc(client, "02010020");
+    EXPECT_EQ(client.Exchange("vCont;s:1"), "T0bthread:1;") << "a bkpt, stepped";
+    EXPECT_EQ(client.Exchange("pf"), "02010020");
+    // A continue stops on them: a bkpt with SIGTRAP, the bad load with SIGSEGV.
+    SetPc(client, "00010020");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;") << "a run that reaches a bkpt";
+    EXPECT_EQ(client.Exchange("pf"), "02010020");
+    EXPECT_EQ(client.Exchange("c"), "T05thread:1;") << "a continue from a bkpt";
+    EXPECT_EQ(client.Exchange("pf"), "02010020");
+    SetPc(client, "04010020");
+    EXPECT_EQ(client.Exchange("c"), "T0bthread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "04010020");
+}
+
+TEST_F(ProtocolFaults, ResumesWithASignalRunAsWithout) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("C0b"), "T05thread:1;") << "continue, the signal not delivered";
+    EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
+    EXPECT_EQ(client.Exchange("z1," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("S0b"), "T05thread:1;");
+    EXPECT_NE(client.Exchange("pf"), sumTable.pcValue) << "one instruction on";
+    EXPECT_EQ(client.Exchange("S02;" + sumTable.hex), "T05thread:1;") << "with an address";
+    EXPECT_NE(client.Exchange("pf"), sumTable.pcValue);
+}
+
+// An interrupt in the same segment as the resume packet stops that run; one
+// that comes while the core is halted stops the next resume at once.
+TEST_F(ProtocolFaults, NoInterruptIsLost) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    for (int i = 0; i < 20; ++i) {
+        client.SendRaw(Framed("c") + "\x03");
+        ASSERT_EQ(client.ReadPacket(), "T02thread:1;") << "try " << i;
+    }
+    for (const char* resume : {"vCont;s:1", "c", "s", "vCont;c"}) {
+        const std::string pc = client.Exchange("pf");
+        client.SendRaw("\x03");
+        EXPECT_TRUE(client.Quiet(100)) << "no reply while halted";
+        EXPECT_EQ(client.Exchange(resume), "T02thread:1;") << resume;
+        EXPECT_EQ(client.Exchange("pf"), pc) << "the core did not move";
+        client.SendRaw("\x03\x03");
+        EXPECT_EQ(client.Exchange(resume), "T02thread:1;") << "two interrupts are one";
+        EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;") << "and only one";
+    }
+}
+
+// A flood of input during a run neither fills the server's memory nor
+// holds up the interrupt behind it.
+TEST(ProtocolInput, AFloodDuringARunIsBoundedAndTheInterruptStillStops) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
+    auto residentKiB = [&] {
+        std::ifstream status("/proc/" + std::to_string(server.Pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return -1L;
+    };
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Connected());
+    client.StartNoAckMode();
+    EXPECT_EQ(client.Exchange("qC"), "QC1");
+    const long before = residentKiB();
+    client.Send("c");
+    const std::string acks(4 << 20, '+');
+    const std::string packets = [] {
+        std::string many;
+        for (int i = 0; i < 20000; ++i) many += Framed("m0,4");
+        return many;
+    }();
+    client.SendRaw(acks + packets + "\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    const long after = residentKiB();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep freed memory in quarantine: the resident size
+    // says nothing about the queue there.
+    (void)after;
+#else
+    EXPECT_LT(after - before, 16 * 1024) << "KiB resident before " << before << ", after " << after;
+#endif
+    // The packets beyond the queue's bound were dropped, not answered late.
+    client.Send("qC");
+    int answered = 0;
+    for (std::string reply; (reply = client.ReadPacket()) != "QC1" && answered <= 20000; ++answered)
+        ASSERT_EQ(reply.size(), 8u) << reply;
+    EXPECT_LE(answered, 64);
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    EXPECT_NE(server.Output().find("packets received during a run were dropped"), std::string::npos) << server.Output();
+}
+
+// A client that stops reading is dropped after the send timeout, the next
+// one is served, and a SIGTERM ends the server at once meanwhile.
+TEST(ProtocolOutput, AClientThatStopsReadingIsDroppedAndNeverBlocksAShutdown) {
+    for (const bool terminateWhileBlocked : {true, false}) {
+        ServerProcess server;
+        ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
+        RawClient stuck(server.Port());
+        ASSERT_TRUE(stuck.Connected());
+        stuck.StartNoAckMode();
+        std::string requests;
+        for (int i = 0; i < 2000; ++i) requests += Framed("m20000000,1ff8");  // 16 KiB replies, never read
+        stuck.SendRaw(requests);
+        std::this_thread::sleep_for(500ms);
+        if (terminateWhileBlocked) {
+            EXPECT_EQ(server.Terminate(3000), 0) << "SIGTERM while a send waits\n" << server.Output();
+            continue;
+        }
+        RawClient next(server.Port());
+        ASSERT_TRUE(next.Connected());
+        next.Send("qC");  // waits in the listen backlog until the first is dropped
+        EXPECT_EQ(next.ReadPacket(), "QC1");
+        EXPECT_EQ(server.Terminate(3000), 0) << server.Output();
+        EXPECT_NE(server.Output().find("the client took no data for 5000 ms: dropped"), std::string::npos)
+            << server.Output();
+    }
+}
+
+TEST_F(ProtocolFaults, ExtendedModeRestartsAndKeepsTheClientAfterADetach) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    EXPECT_EQ(client.Exchange("!"), "OK");
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("c"), "T05thread:1;");
+    // R restarts with no reply: the next reply is the next packet's.
+    client.Send("R00");
+    EXPECT_EQ(client.Exchange("pf"), "42000000") << "at the reset vector";
+    EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK") << "the new program has none of gdb's breakpoints";
+    EXPECT_EQ(client.Exchange("c"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
+    // vRun restarts and answers with a stop.
+    EXPECT_EQ(client.Exchange("vRun;" + Hex("/any/file")), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("pf"), "42000000");
+    // A detach lets the core run on and keeps the connection; vAttach takes
+    // the core again.
+    EXPECT_EQ(client.Exchange("D;1"), "OK");
+    EXPECT_EQ(client.Exchange("qC"), "QC1") << "still connected";
+    EXPECT_EQ(client.Exchange("c"), "E01") << "nothing to run until attached";
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(client.Exchange("vAttach;1"), "T05thread:1;");
+    EXPECT_NE(client.Exchange("pf"), "42000000") << "the core ran on meanwhile";
+    EXPECT_NE(Unhex(client.Exchange("qRcmd," + Hex("status"))).find("status: halted (cause 128)"), std::string::npos);
+}
+
+TEST_F(ProtocolFaults, FlashEraseLeavesTheErasedBytesReadingFFAndARunReloadsTheImage) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const std::string image = client.Exchange("m0,20");
+    const std::string beyond = client.Exchange("m800,10");
+    ASSERT_NE(beyond, std::string(32, 'f'));
+    EXPECT_EQ(client.Exchange("vFlashErase:0,800"), "OK");
+    EXPECT_EQ(client.Exchange("vFlashWrite:0:0123456789abcdef"), "OK");
+    EXPECT_EQ(client.Exchange("vFlashWrite:400:ABCD"), "OK");
+    EXPECT_EQ(client.Exchange("vFlashDone"), "OK");
+    EXPECT_EQ(client.Exchange("m0,12"), Hex("0123456789abcdef") + "ffff");
+    EXPECT_EQ(client.Exchange("m3f0,20"), std::string(32, 'f') + Hex("ABCD") + std::string(24, 'f'));
+    EXPECT_EQ(client.Exchange("m7f0,10"), std::string(32, 'f')) << "the end of the erased range";
+    EXPECT_EQ(client.Exchange("m800,10"), beyond) << "past it, nothing changed";
+    // The vector table was written: the stack pointer comes from word 0, the
+    // pc from word 1.
+    EXPECT_EQ(client.Exchange("pd"), Hex("0123"));
+    EXPECT_EQ(client.Exchange("pf"), Hex("4567"));
+    // A run downloads the server's image again.
+    EXPECT_EQ(client.Exchange("vRun;"), "T05thread:1;");
+    EXPECT_EQ(client.Exchange("m0,20"), image);
+    EXPECT_EQ(client.Exchange("m800,10"), beyond);
+}
+
+TEST_F(ProtocolFaults, MonitorCommandsAsOpenOcdNamesThem) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    auto monitor = [&](const std::string& command) { return Unhex(client.Exchange("qRcmd," + Hex(command))); };
+    for (const char* reset : {"reset halt", "reset init", "reset", " reset   halt\n"}) {
+        EXPECT_NE(monitor(reset).find("reset: the core is halted at its reset vector, pc 0x00000042"), std::string::npos)
+            << reset;
+    }
+    EXPECT_NE(monitor("reset run").find("the core runs"), std::string::npos);
+    EXPECT_NE(monitor("status").find("status: running (cause 0)"), std::string::npos);
+    EXPECT_NE(monitor("halt").find("halted"), std::string::npos);
+    EXPECT_NE(monitor("status").find("status: halted (cause 128)"), std::string::npos);
+    EXPECT_NE(monitor("resume").find("the core runs"), std::string::npos);
+    EXPECT_NE(monitor("halt").find("halted"), std::string::npos);
+    // An unknown command: its text as console output, then an error.
+    client.Send("qRcmd," + Hex("frobnicate"));
+    EXPECT_EQ(client.ReadPacket(), "O" + Hex("unknown monitor command 'frobnicate' (try 'monitor help')\n"));
+    EXPECT_EQ(client.ReadPacket(), "E01");
 }
 
 }  // namespace

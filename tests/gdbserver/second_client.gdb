@@ -6,5 +6,4 @@ bt 1
 monitor status
 monitor reset
 monitor help
-monitor frobnicate
 detach

@@ -7,6 +7,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "gdi/GDI.h"
 #include "tests/support/FailingAllocator.h"
@@ -135,6 +136,58 @@ TEST_F(GdiAllocationFailure, StepsSetTheLiftedBreakpointAgainWhicheverAllocation
                 });
         });
         EXPECT_GT(allocations, 0);
+    }
+}
+
+// A download step that cannot get memory for its hand-over fails as a
+// download step does: the export's only failure code while an instance is
+// open is 5.
+TEST_F(GdiAllocationFailure, DownloadStepsThatCannotGetMemoryFailWithTheDownloadCode) {
+    auto cpu = AddCpu();
+    OpenSession();
+    WarmUpHandOver();
+    const uint8_t data[] = {0xAA, 0xBB, 0xCC};
+    const struct {
+        const char* name;
+        uint32_t step;
+    } steps[] = {{"start", 0}, {"block", 1}, {"finish", 2}, {"stop", 3}};
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.name);
+        int allocations = -1;
+        FrontEnd([&] {
+            allocations = alloctest::ForEachAllocation(
+                [] {}, [&] { return MemoryDownload(s.step, Format(3, IdCode, 0x300), data); },
+                [&](int k, uint32_t result, bool failed) {
+                    SCOPED_TRACE(testing::Message() << "allocation " << k << (failed ? " fails" : ": none failed"));
+                    EXPECT_EQ(result, failed ? GdiDownloadFailed : GdiOk);
+                });
+        });
+        EXPECT_GT(allocations, 0) << "a hand-over allocates";
+    }
+    EXPECT_EQ(cpu->Word(1, 0x302), 0xCCu) << "the block went out once memory was there";
+}
+
+// A memory read stores the words as the host reads them: no more than the
+// memory space's transfer limit (16 words for DATA), whatever count the
+// caller gives, so a large count costs the module no memory of its own.
+TEST_F(GdiAllocationFailure, MemoryReadAllocatesWhatIsReadNotTheCount) {
+    auto cpu = AddCpu();
+    for (uint32_t i = 0; i < 16; ++i) cpu->SetWord(0, 0x40 + i, 0x1000 + i);
+    OpenSession();
+    constexpr uint32_t Count = 1u << 20;  // 4 MiB as words
+    std::vector<GdiValue> values(Count);
+    alloctest::LimitAllocationSize(64 * 1024);
+
+    FrontEnd([&] { EXPECT_EQ(MemoryRead(Address(IdData, 0x40), values.data(), Count), GdiOk); });
+    alloctest::LimitAllocationSize(0);
+
+    for (uint32_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(LoadLE32(values[i].status), uint32_t(ValueValid)) << i;
+        EXPECT_EQ(GatherWord(values[i]), 0x1000 + i) << i;
+    }
+    for (uint32_t i : {16u, Count - 1}) {
+        EXPECT_EQ(LoadLE32(values[i].status), uint32_t(MemoryNotRead)) << i;
+        EXPECT_EQ(GatherWord(values[i]), 0u) << i;
     }
 }
 

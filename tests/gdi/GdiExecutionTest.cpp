@@ -172,10 +172,10 @@ TEST_P(GdiContinue, StepsOffWaitsAndChecksTheStopAddress) {
     EXPECT_EQ(LoadLE32(status.breakpointId), c.statusBreakpointId);
     EXPECT_EQ(MessageOf(status), nullptr);
     if (c.cause == CauseBreakpoint) {
-        // Without the PC there is no breakpoint id to report.
+        // Without the PC there is no breakpoint id to report: a breakpoint
+        // stop with id 0 would read as a stop at no breakpoint.
         host.InjectFault(GetPc, E_FAIL);
-        FrontEnd([&] { EXPECT_EQ(gdi->ExecGetStatus(&status), GdiOk); });
-        EXPECT_EQ(LoadLE32(status.cause), c.cause);
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecGetStatus(&status), GdiFailed); });
         EXPECT_EQ(LoadLE32(status.breakpointId), 0u);
         host.ClearFaults();
     }
@@ -215,6 +215,44 @@ TEST_F(GdiExecution, ContinueWhosePcCannotBeMovedBackFails) {
     EXPECT_EQ(gdi->LastExitCause(), CauseBreakpoint);
 }
 
+// After a stop, a breakpoint lookup that fails leaves unknown whether the
+// processor stopped at a breakpoint and whether the PC must go back onto
+// it: the stop is recorded, but the call does not report success.
+TEST_F(GdiExecution, ContinueWhoseBreakpointLookupFailsFails) {
+    const struct {
+        const char* name;
+        const char* path;
+        uint64_t breakpoint;
+        uint32_t stopPc;
+        const char* fault;
+    } cases[] = {
+        {"one past a breakpoint", Lx32Path, 0x200, 0x201, "INexusProcessor::FindBreakpoint"},
+        {"ARM, breakpoint at PC + 1", ArmPath, 0x201, 0x200, "INexusProcessor::FindBreakpoint"},
+        // The probe one before the PC finds nothing; the one at the PC finds
+        // the breakpoint but cannot read its address.
+        {"on a breakpoint", Lx32Path, 0x200, 0x200, "INexusBreakpoint::GetAddress"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        SetBreakpoints({c.breakpoint});
+        cpu->onContinue = {0, c.stopPc};
+        auto gdi = Open(c.path);
+        cpu->afterContinue = [&] { host.InjectFault(c.fault, E_FAIL); };
+
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+
+        EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
+        EXPECT_EQ(cpu->Pc(), c.stopPc);
+        EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseStopped)) << "the stop, not its cause, is known";
+        cpu->afterContinue = nullptr;
+        host.ClearFaults();
+        host.Log().Clear();
+        for (uint64_t a : cpu->Breakpoints()) cpu->RemoveBreakpoint(7, a);
+    }
+}
+
 TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     const struct {
         const char* name;
@@ -241,37 +279,51 @@ TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     }
 }
 
-TEST_F(GdiExecution, StateQueryFailingInTheWaitFailsTheCall) {
+TEST_F(GdiExecution, StateLostInTheWaitFailsTheCall) {
     // The processor may still be running: no stop is recorded, the PC is
-    // neither read nor moved, and a lifted breakpoint is set again.
+    // neither read nor moved, and a lifted breakpoint is set again. A state
+    // that is none of the three tells as little as a failed query.
     const struct {
         const char* name;
         bool singleStep;
+        bool unknownState;  // else the query fails
     } cases[] = {
-        {"continue", false},
+        {"continue, query fails", false, false},
+        {"continue, unknown state", false, true},
         // The step does not halt: the host gives up after about a second and
         // the instance waits.
-        {"single step that has to wait", true},
+        {"single step that has to wait, query fails", true, false},
+        {"single step that has to wait, unknown state", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         cpu->SetState(State::Halted);
         cpu->SetPc(0x100);
+        cpu->answersAllFalse = false;
         SetBreakpoints({0x100, 0x200});
         cpu->onContinue = {0, 0x201};
         cpu->onStep = c.singleStep ? sim::ScriptedProcessor::RunBehaviour{sim::ScriptedProcessor::Never, std::nullopt}
                                    : sim::ScriptedProcessor::RunBehaviour{0, std::nullopt};
-        const auto failQueries = [&] { host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL); };
-        cpu->afterContinue = failQueries;  // after the continue's own state query
-        if (c.singleStep) failQueries();   // the step itself asks only IsHalted
+        const auto loseState = [&] {
+            if (c.unknownState)
+                cpu->answersAllFalse = true;
+            else
+                host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL);
+        };
+        cpu->afterContinue = loseState;  // after the continue's own state query
+        if (c.singleStep) loseState();   // the step itself asks only IsHalted
         auto gdi = Open();
+        g_polls = 0;
 
         FrontEnd([&] {
             EXPECT_EQ(c.singleStep ? gdi->ExecSingleStep(1) : gdi->ExecContinue(), GdiFailed);
             host.ClearFaults();
+            cpu->answersAllFalse = false;
         });
 
-        EXPECT_EQ(g_polls.load(), 0) << "the wait ends before its first sleep";
+        // A failed query ends the wait before its first sleep; an answer,
+        // even an unknown one, after it.
+        EXPECT_EQ(g_polls.load(), c.unknownState ? 1 : 0);
         EXPECT_EQ(gdi->LastExitCause(), c.singleStep ? uint32_t(CauseStopped) : uint32_t(CauseSingleStep))
             << "no stop is recorded";
         EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
@@ -371,6 +423,52 @@ TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunn
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
 }
 
+// A cancel or close that arrives in the cycle in which the processor stops
+// does not lose the stop: the PC goes back onto the breakpoint and the cause
+// is recorded. Otherwise the next run would resume one instruction past the
+// breakpoint. The cancelled call succeeds; the closed one fails, its instance
+// being gone for the front-end.
+TEST_F(GdiExecution, CancelOrCloseInTheCycleOfTheStopKeepsTheStop) {
+    const struct {
+        const char* name;
+        bool stoppedBeforeTheQuery;  // else it stops during the cycle's sleep
+        bool close;
+    } cases[] = {
+        {"cancel, stopped before the cycle's state query", true, false},
+        {"cancel, stopped during the cycle's sleep", false, false},
+        {"close, stopped during the cycle's sleep", false, true},
+        {"close, stopped before the cycle's state query", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        SetBreakpoints({0x200});
+        cpu->onContinue = c.stoppedBeforeTheQuery
+                              ? sim::ScriptedProcessor::RunBehaviour{0, 0x201}
+                              : sim::ScriptedProcessor::RunBehaviour{sim::ScriptedProcessor::Never, std::nullopt};
+        auto gdi = Open();
+        g_polls = 0;
+        RunOnceFromAnotherThreadAtFirstPoll([&] {
+            if (!c.stoppedBeforeTheQuery) {
+                cpu->Pause();
+                cpu->SetPc(0x201);
+            }
+            EXPECT_EQ(c.close ? gdi->Close() : gdi->Cancel(), GdiOk);
+        });
+
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), c.close ? GdiFailed : GdiOk); });
+        g_onPoll = nullptr;
+
+        EXPECT_EQ(g_polls.load(), 1);
+        EXPECT_EQ(cpu->state(), State::Halted);
+        EXPECT_EQ(cpu->Pc(), 0x200u) << "moved back onto the breakpoint";
+        EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseBreakpoint));
+        EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x200});
+        host.Log().Clear();
+    }
+}
+
 // ---- Poll period --------------------------------------------------------------------
 
 std::atomic<int> g_defaultPolls{0};
@@ -412,13 +510,26 @@ TEST_F(GdiExecution, ShortPollPeriodPollsManyTimesWithinOneDefaultPeriod) {
     };
 
     FrontEnd([&] {
-        uint32_t shortResult = 0;
-        std::thread shortWait([&] { shortResult = withShort.ExecContinue(); });
-        while (g_shortPolls.load() == 0) platform::SleepMs(1);
+        std::atomic<uint32_t> shortResult{0};
+        std::atomic<bool> shortReturned{false};
+        std::thread shortWait([&] {
+            shortResult = withShort.ExecContinue();
+            shortReturned = true;
+        });
+        // Until the short wait polls; a wait that returns without polling, or
+        // never polls, fails here rather than blocking the suite.
+        for (int waited = 0; g_shortPolls.load() == 0 && !shortReturned && waited < 10000; ++waited)
+            platform::SleepMs(1);
+        if (g_shortPolls.load() == 0) {
+            ADD_FAILURE() << "the short wait never polled";
+            withShort.Cancel();
+            shortWait.join();
+            return;
+        }
         waitStarted = platform::TickCount();
         EXPECT_EQ(withDefault.ExecContinue(), GdiFailed);
         shortWait.join();
-        EXPECT_EQ(shortResult, GdiFailed);
+        EXPECT_EQ(shortResult.load(), GdiFailed);
     });
     g_onDefaultPoll = nullptr;
 
@@ -429,6 +540,182 @@ TEST_F(GdiExecution, ShortPollPeriodPollsManyTimesWithinOneDefaultPeriod) {
     EXPECT_GE(shortPollsWithinOnePeriod, 5) << "about 50 are due with a 10 ms period";
     EXPECT_EQ(cpu->state(), State::Running);
     EXPECT_EQ(other->state(), State::Running);
+}
+
+// ---- Adaptive wait ----------------------------------------------------------------
+
+// Sets an environment variable for the instances opened while it lives (null:
+// unset) and puts back what was there before.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name), saved_(platform::EnvironmentValue(name)) {
+        platform::SetEnvironmentValue(name, value);
+    }
+    ~ScopedVariable() { platform::SetEnvironmentValue(name_, saved_ ? saved_->c_str() : nullptr); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+// The poll sleep of the instances under test: it records each length and
+// sleeps on the instance's own sleeper. A sleep of g_sleepForeverAt
+// microseconds lasts until a wake ends it, so that a cancel or close that
+// does not wake the sleep hangs the wait.
+std::vector<uint32_t> g_sleeps;  // written by the waiting thread only
+std::atomic<uint32_t> g_sleepForeverAt{0};
+std::atomic<platform::SleeperHandle> g_sleepingOn{nullptr};
+bool RecordingSleep(platform::SleeperHandle sleeper, uint32_t microseconds) {
+    g_sleeps.push_back(microseconds);
+    if (microseconds != g_sleepForeverAt) return platform::SleepMicroseconds(sleeper, microseconds);
+    g_sleepingOn = sleeper;
+    const bool woken = platform::SleepMicroseconds(sleeper, 0xFFFFFFFFu);
+    g_sleepingOn = nullptr;
+    return woken;
+}
+
+class GdiAdaptiveWait : public GdiExecution {
+protected:
+    void SetUp() override {
+        GdiExecution::SetUp();
+        g_sleeps.clear();
+        g_sleepForeverAt = 0;
+        // The module finds the host's flow library once per process: let that
+        // happen here, so that both runs of a comparison start alike.
+        auto gdi = Open();
+        GdiExitStatus status;
+        FrontEnd([&] { ASSERT_EQ(gdi->ExecGetStatus(&status), GdiOk); });
+    }
+    // An instance as the tools open it: DIORX_POLL_MS=1 is the ceiling of
+    // the adaptive wait, or the fixed period.
+    std::unique_ptr<TGDI> OpenInMode(bool adaptive) {
+        ScopedPollPeriod ceiling("1");
+        ScopedVariable mode(AdaptivePollVariable, adaptive ? "1" : nullptr);
+        auto gdi = Open();
+        gdi->SetPollSleepForTests(&RecordingSleep);
+        return gdi;
+    }
+};
+
+// What one run of a scenario did: the host's calls, with the number of them
+// made before each poll callback, and the results.
+struct WaitRecord {
+    std::vector<sim::LoggedCall> calls;
+    std::vector<std::size_t> callbacksAfter;
+    std::vector<uint32_t> results;
+    std::vector<uint32_t> sleeps;
+};
+
+struct AdaptiveCase {
+    const char* name;
+    std::function<void(sim::ScriptedProcessor&)> prepare;
+    int continues;
+    int cancelAtPoll;  // 0: none
+    std::vector<uint32_t> adaptiveSleeps;
+};
+
+TEST_F(GdiAdaptiveWait, SameCallsAndCallbacksAsTheFixedPeriodOnlyShorterSleepsDoublingToTheCeiling) {
+    // A poll that finds the processor running asks it twice (not started?
+    // running?): a run that ends at query 2k is seen stopped at poll k.
+    const AdaptiveCase cases[] = {
+        {"a run seen stopped at the ninth poll", [](sim::ScriptedProcessor& p) { p.onContinue = {18, 0x200}; }, 1,
+         0, {20, 40, 80, 160, 320, 640, 1000, 1000, 1000}},
+        {"a run that ends at once", [](sim::ScriptedProcessor& p) { p.onContinue = {0, 0x200}; }, 1, 0, {20}},
+        {"a processor already running",
+         [](sim::ScriptedProcessor& p) {
+             p.onContinue = {8, 0x200};
+             p.Continue();
+         },
+         1, 0, {20, 40, 80}},
+        {"every wait starts short", [](sim::ScriptedProcessor& p) { p.onContinue = {6, 0x200}; }, 2, 0,
+         {20, 40, 80, 20, 40, 80}},
+        {"a cancel at the fourth poll", nullptr, 1, 4, {20, 40, 80, 160}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WaitRecord runs[2];
+        for (const bool adaptive : {false, true}) {
+            SCOPED_TRACE(adaptive ? "adaptive" : "fixed");
+            cpu->SetState(State::Halted);
+            cpu->SetPc(0x100);
+            cpu->onContinue = {sim::ScriptedProcessor::Never, std::nullopt};
+            if (c.prepare) c.prepare(*cpu);
+            auto gdi = OpenInMode(adaptive);
+            WaitRecord& run = runs[adaptive];
+            g_polls = 0;
+            g_sleeps.clear();
+            host.Log().Clear();
+            g_onPoll = [&] {
+                run.callbacksAfter.push_back(host.Log().Calls().size());
+                if (g_polls == c.cancelAtPoll) gdi->Cancel();
+            };
+            FrontEnd([&] {
+                for (int i = 0; i < c.continues; ++i) run.results.push_back(gdi->ExecContinue());
+            });
+            g_onPoll = nullptr;
+            run.calls = host.Log().Calls();
+            run.sleeps = g_sleeps;
+            cpu->Pause();
+        }
+        const WaitRecord& fixed = runs[0];
+        const WaitRecord& adaptive = runs[1];
+        ASSERT_EQ(adaptive.calls.size(), fixed.calls.size());
+        for (std::size_t i = 0; i < fixed.calls.size(); ++i) {
+            EXPECT_EQ(adaptive.calls[i].method, fixed.calls[i].method) << "call " << i;
+            EXPECT_EQ(adaptive.calls[i].args, fixed.calls[i].args) << "call " << i;
+        }
+        EXPECT_EQ(adaptive.callbacksAfter, fixed.callbacksAfter);
+        EXPECT_EQ(adaptive.results, fixed.results);
+        EXPECT_EQ(fixed.sleeps, std::vector<uint32_t>(c.adaptiveSleeps.size(), 1000)) << "the period, every time";
+        EXPECT_EQ(adaptive.sleeps, c.adaptiveSleeps);
+    }
+}
+
+TEST_F(GdiAdaptiveWait, CancelOrCloseFromAnotherThreadWakesTheSleepAtOnce) {
+    // The processor never stops, and the sleep at the ceiling never ends by
+    // itself: only the wake ends the wait. Should it be lost, a watchdog
+    // wakes the sleep after 20 s and the test fails.
+    const struct {
+        const char* name;
+        bool adaptive;
+        bool close;
+    } cases[] = {
+        {"cancel, adaptive", true, false},
+        {"close, adaptive", true, true},
+        {"cancel, fixed period", false, false},
+        {"close, fixed period", false, true},
+    };
+    g_sleepForeverAt = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cpu->SetState(State::Halted);
+        cpu->SetPc(0x100);
+        auto gdi = OpenInMode(c.adaptive);
+        std::atomic<bool> returned{false};
+        bool lost = false;
+        std::thread ender([&] {
+            for (int i = 0; i < 20000 && !g_sleepingOn.load(); ++i) platform::SleepMs(1);
+            if (c.close)
+                gdi->Close();
+            else
+                gdi->Cancel();
+            for (int i = 0; i < 20000 && !returned; ++i) platform::SleepMs(1);
+            if (!returned) {
+                lost = true;
+                platform::WakeSleeper(g_sleepingOn.load());
+            }
+        });
+        FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
+        returned = true;
+        ender.join();
+        EXPECT_FALSE(lost) << "the sleep went on after the " << (c.close ? "close" : "cancel");
+        EXPECT_EQ(g_sleeps.back(), 1000u) << "ended in the sleep at the ceiling";
+        EXPECT_EQ(cpu->state(), State::Running);
+        cpu->Pause();
+        g_sleeps.clear();
+    }
 }
 
 // ---- Single step ------------------------------------------------------------------

@@ -115,6 +115,28 @@ TEST_F(GdiInstanceTest, PollPeriodIsReadFromTheEnvironmentWhenTheInstanceOpens) 
     EXPECT_EQ(gdi.PollPeriod(), 20u);
 }
 
+TEST_F(GdiInstanceTest, AdaptiveWaitIsOptedIntoWithOneOnly) {
+    const struct {
+        const char* value;  // null: not set
+        bool adaptive;
+    } cases[] = {
+        {nullptr, false}, {"1", true}, {"", false}, {"0", false}, {"01", false}, {"1 ", false}, {"yes", false},
+        {"true", false},  {"2", false},
+    };
+    const char* argv[] = {Lx32Path, "CPU"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? testing::Message() << '"' << c.value << '"' : testing::Message() << "unset");
+        const auto saved = platform::EnvironmentValue(AdaptivePollVariable);
+        platform::SetEnvironmentValue(AdaptivePollVariable, c.value);
+        TGDI gdi;
+        ASSERT_EQ(gdi.Open(2, argv, nullptr), GdiOk);
+        // Read at the open, not later.
+        platform::SetEnvironmentValue(AdaptivePollVariable, c.adaptive ? nullptr : "1");
+        EXPECT_EQ(gdi.AdaptivePoll(), c.adaptive);
+        platform::SetEnvironmentValue(AdaptivePollVariable, saved ? saved->c_str() : nullptr);
+    }
+}
+
 TEST_F(GdiInstanceTest, MapListsKeepOrderDuplicatesAndEmptyNames) {
     TGDI gdi;
     const char* argv[] = {Lx32Path, "CPU"};

@@ -1,16 +1,22 @@
 // Every host failure the module can meet in one debug session, one at a time.
 //
 // One session through the built module's exports (open, maps, a download of
-// a few blocks, a breakpoint, continue to it, a single step, memory write and
-// read, register write and read, status, breakpoint clear, stop, reset,
-// close) first runs clean while the host counts its calls: N. Then it runs
-// again N times, the k-th host call failing with a negative status, and
-// three times more for each call object handed to the host: given back
-// never, twice, and later from another thread. After every run:
-// - each Di* function returned one of its documented codes, and never 0 for
-//   an operation the processor model shows did not happen;
-// - every host reference was released and every host call ran on the main
-//   thread;
+// three blocks, one longer than 1,024 bytes, read back, a breakpoint,
+// continue to it and its status, a single step, memory write and read,
+// register write and read, status, breakpoint clear, stop, reset, close)
+// first runs clean while the host counts its calls: N. A clean session is
+// exact: every step returns 0 with the model's result (values read, the PC
+// and cause where the scripted program stops, the bytes downloaded). Then
+// the session runs again N times, the k-th host call failing with a negative
+// status, and three times more for each call object handed to the host:
+// given back never, twice, and later from another thread. After every run:
+// - each Di* function returned one of its documented codes, and whatever it
+//   reported as 0 (a value read, a step, a stop) matches the processor model;
+// - a failing host call whose step still returned 0 is listed either as
+//   absorbed by design (with the reason) or as a fault to mend; any other
+//   fails the sweep;
+// - every host reference was released, every call object the host gave back
+//   is gone, and every host call ran on the main thread;
 // - a new instance runs the clean session to the end.
 #include <gtest/gtest.h>
 
@@ -19,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -72,10 +80,17 @@ enum : int32_t { IdR1 = 11, IdPc = 20, IdData = 3, IdCode = 5 };
 enum : int32_t { SpaceData = 0, SpaceCode = 1, RegR1 = 2 };  // model indexes
 constexpr uint64_t BreakAt = 0x200;
 constexpr uint64_t DataAt = 0x40;
-constexpr uint32_t DataCount = 20;   // two blocks: DATA's limit is 16
+constexpr uint32_t DataLimit = 16;   // DATA's transfer limit
+constexpr uint32_t DataCount = 20;   // two blocks to write, more than one to read
+constexpr uint32_t StepBytes = 4;    // the model's instruction size
 constexpr uint64_t ImageAt = 0x1000;
-constexpr uint32_t BlockBytes = 24;  // three blocks
-constexpr uint32_t Blocks = 3;
+// Download blocks: the middle one is longer than the module's transfer
+// buffer (1,024 bytes) and CODE's limit (1,024 units).
+constexpr uint32_t BlockBytes[] = {24, 1100, 30};
+// A read-back across the middle block's 1,024th byte.
+constexpr uint64_t ImageAt1024 = ImageAt + 24 + 1024;
+constexpr uint64_t ImageReadAt = ImageAt1024 - 40;
+constexpr uint32_t ImageReadCount = 80;
 constexpr int MaxPolls = 200;        // a wait longer than this is a hang
 
 
@@ -113,6 +128,9 @@ struct Outcome {
     std::vector<std::string> problems;
     // Host calls counted at the start of each step, to place a failure.
     std::vector<uint64_t> stepStarts;
+    // Reads (which report a failure in each value's status, not in their
+    // code) that marked a value they promise as not read.
+    std::set<std::string> readsNotRead;
 
     // The step in which host call k was made; -1 before the first.
     int StepOfHostCall(uint64_t k) const {
@@ -136,30 +154,42 @@ protected:
         ASSERT_TRUE(g_module.Load(DIORX_MODULE_FILE, error)) << error;
     }
 
-    void SetUp() override {
-        SimTest::SetUp();
+    // Every session starts on a processor just out of reset: not started, the
+    // PC at 0, memory empty, no breakpoint.
+    void NewProcessor() {
         cpu = std::make_shared<SweepProcessor>();
         cpu->AddRegister("R0", 0x11);
         cpu->AddRegister("R1", 0x22);
         cpu->AddRegister("SP", 0x2000);
-        cpu->AddMemorySpace("DATA", 16);
+        cpu->AddMemorySpace("DATA", DataLimit);
         cpu->AddMemorySpace("CODE", 1024);
         cpu->SetBreakpointSpace(7);
         // A run stops after two state queries, one instruction past the
-        // breakpoint; a step ends at once.
+        // breakpoint; a step ends at once, one instruction on.
         cpu->onContinue = {2, uint32_t(BreakAt + 1)};
         cpu->onStep = {0, std::nullopt};
+        cpu->stepSize = StepBytes;
         host.AddProcessor("CPU", cpu);
     }
 
     // One session on a front-end thread, with this thread as the host's main
     // thread. `round` varies the data so that a stale value cannot pass.
-    Outcome Session(uint32_t round) {
+    // `exact`: a clean session, whose every step must return 0 with the
+    // model's result.
+    Outcome Session(uint32_t round, bool exact = false) {
         Outcome out;
         g_polls = 0;
         g_hung = false;
+        exactSession = exact;
+        NewProcessor();
         FrontEnd([&] { RunSteps(out, round); });
         if (g_hung) out.problems.push_back("a wait did not end: hang");
+        // Call objects the host gave back with Done must be gone once no
+        // export runs (those it never gave back stay on the pending list
+        // until the module is unloaded).
+        host.FlushLaterDone();
+        if (const int leaked = host.ReleaseGivenBackCalls())
+            out.problems.push_back(std::to_string(leaked) + " call objects given back with Done are still alive");
         if (sim::LiveObjects() != 0)
             out.problems.push_back(std::to_string(sim::LiveObjects().load()) + " host references leaked");
         if (sim::OverReleases() != 0) out.problems.push_back("host references released twice");
@@ -178,6 +208,7 @@ protected:
     }
 
     std::shared_ptr<SweepProcessor> cpu;
+    bool exactSession = false;
 
 private:
     void RunSteps(Outcome& out, uint32_t round);
@@ -185,16 +216,21 @@ private:
 
 void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     SweepProcessor& m = *cpu;
-    const auto step = [&](const char* name, std::set<uint32_t> documented, auto call, auto check) {
+    // In a clean session every step returns 0 (ExpectClean), so each check
+    // below runs and holds the whole result to the model: a read gives status
+    // 0 and the model's value, a continue ends on the breakpoint with cause 4.
+    // With a host call failing, a step may fail; whatever it reports as 0 is
+    // held to the same checks.
+    const auto step = [&](const std::string& name, std::set<uint32_t> documented, auto call, auto check) {
         out.stepStarts.push_back(host.hostCalls());
         const uint32_t code = call();
         out.codes.emplace_back(name, code);
-        if (!documented.count(code))
-            out.problems.push_back(std::string(name) + " returned undocumented " + std::to_string(code));
+        if (!documented.count(code)) out.problems.push_back(name + " returned undocumented " + std::to_string(code));
         if (code == 0) {
             const std::string broken = check();
-            if (!broken.empty()) out.problems.push_back(std::string(name) + " returned 0 but " + broken);
+            if (!broken.empty()) out.problems.push_back(name + " returned 0 but " + broken);
         }
+        return code;
     };
     const auto ok = [] { return std::string(); };
 
@@ -205,7 +241,34 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     GdiMapEntry spaces[] = {Entry("DATA", IdData), Entry("CODE", IdCode)};
     step("DiGdiInitMemorySpaceMap", {0}, [&] { return g_module.DiGdiInitMemorySpaceMap(2, spaces); }, ok);
 
-    // Download: start, three blocks, finish.
+    // Values read through the module hold the model's words from `at` on;
+    // the first `valid` of them (all that one block of the space carries)
+    // must be read when `exact`, the rest are never marked read.
+    bool notRead = false;
+    const auto readBack = [&](int32_t space, uint64_t at, const std::vector<GdiValue>& values, uint32_t valid,
+                              bool exact) {
+        notRead = false;
+        for (uint32_t i = 0; i < values.size(); ++i) {
+            const uint32_t status = LoadLE32(values[i].status);
+            if (i >= valid) {
+                if (status != MemoryNotRead) return "value " + std::to_string(i) + " past the transfer limit has status " + std::to_string(status);
+                continue;
+            }
+            if (status == MemoryNotRead && !exact) {
+                notRead = true;
+                continue;
+            }
+            if (status != ValueValid) return "value " + std::to_string(i) + " has status " + std::to_string(status);
+            if (GatherWord(values[i]) != m.Word(space, at + i))
+                return "value " + std::to_string(i) + " is valid but not the target's";
+        }
+        return std::string();
+    };
+    const bool exact = exactSession;
+
+    // Download: start, three blocks (the middle one longer than the module's
+    // transfer buffer of 1,024 bytes), finish, then a read across the middle
+    // block's 1,024th byte.
     const auto download = [&](uint32_t stepCode, uint32_t bytes, uint64_t at, const uint8_t* data) {
         GdiDownloadFormat f;
         StoreLE32(f.format, 0);
@@ -217,21 +280,40 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     int before = m.begins;
     step("DiMemoryDownload start", {0, 5}, [&] { return download(0, 0, ImageAt, nullptr); },
          [&] { return m.begins == before + 1 ? "" : "the download was not begun"; });
-    for (uint32_t b = 0; b < Blocks; ++b) {
-        std::vector<uint8_t> image(BlockBytes);
-        for (uint32_t i = 0; i < BlockBytes; ++i) image[i] = static_cast<uint8_t>(round * 31 + b * 7 + i);
-        const uint64_t at = ImageAt + b * BlockBytes;
-        step("DiMemoryDownload block", {0, 5}, [&] { return download(1, BlockBytes, at, image.data()); }, [&] {
-            for (uint32_t i = 0; i < BlockBytes; ++i)
-                if (m.Word(SpaceCode, at + i) != image[i]) return "byte " + std::to_string(i) + " is not on the target";
-            return std::string();
-        });
+    uint64_t at = ImageAt;
+    std::vector<uint8_t> downloaded;
+    for (uint32_t b = 0; b < std::size(BlockBytes); ++b) {
+        std::vector<uint8_t> image(BlockBytes[b]);
+        for (uint32_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(round * 31 + b * 7 + i + i / 251);
+        downloaded.insert(downloaded.end(), image.begin(), image.end());
+        step("DiMemoryDownload block " + std::to_string(b + 1), {0, 5},
+             [&] { return download(1, BlockBytes[b], at, image.data()); }, [&] {
+                 for (uint32_t i = 0; i < image.size(); ++i)
+                     if (m.Word(SpaceCode, at + i) != image[i]) return "byte " + std::to_string(i) + " is not on the target";
+                 return std::string();
+             });
+        at += BlockBytes[b];
     }
     before = m.ends;
     step("DiMemoryDownload finish", {0, 5}, [&] { return download(2, 0, ImageAt, nullptr); },
          [&] { return m.ends == before + 1 ? "" : "the download was not finished"; });
+    {
+        std::vector<GdiValue> image(ImageReadCount);
+        for (auto& v : image) std::memset(&v, 0xA5, sizeof v);
+        const auto code = RecordToSlots(Address(IdCode, ImageReadAt));
+        step("DiMemoryRead image", {0},
+             [&] { return g_module.DiMemoryRead(code[0], code[1], code[2], image.data(), ImageReadCount); }, [&] {
+                 const std::string broken = readBack(SpaceCode, ImageReadAt, image, ImageReadCount, exact);
+                 if (notRead) out.readsNotRead.insert("DiMemoryRead image");
+                 if (!broken.empty() || !exact) return broken;
+                 for (uint32_t i = 0; i < ImageReadCount; ++i)
+                     if (GatherWord(image[i]) != downloaded[ImageReadAt - ImageAt + i])
+                         return "image byte " + std::to_string(i) + " is not the one downloaded";
+                 return std::string();
+             });
+    }
 
-    // Breakpoint, continue to it, one step.
+    // Breakpoint, continue to it, its status, one step.
     GdiBreakpointResult set;
     step("DiBreakpointSet", {0, 7}, [&] {
         GdiBreakpoint b;
@@ -244,28 +326,44 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         if (!m.Breakpoints().count(BreakAt)) return std::string("no breakpoint is on the target");
         return LoadLE32(set.breakpointId) == BreakAt ? std::string() : "the id is not the address";
     });
-    before = m.continues;
-    step("DiExecContinue", {0, 7}, [&] { return g_module.DiExecContinue(); }, [&] {
+    const bool breakpointSet = m.Breakpoints().count(BreakAt) != 0;
+    // The program: a continue makes one step off the PC, then runs until the
+    // processor stops one instruction past the breakpoint; the module moves
+    // the PC back onto it.
+    const uint32_t continued = step("DiExecContinue", {0, 7}, [&] { return g_module.DiExecContinue(); }, [&] {
         if (m.state() != State::Halted) return std::string("the processor has not stopped");
-        return m.continues == before + 1 || m.continues == before ? std::string() : "it was continued twice";
+        if (m.steps != 1) return "it made " + std::to_string(m.steps.load()) + " first steps";
+        if (m.continues != 1) return "the processor was continued " + std::to_string(m.continues.load()) + " times";
+        if (!breakpointSet) return std::string();
+        if (m.Pc() != BreakAt) return "the PC is " + std::to_string(m.Pc()) + ", not on the breakpoint";
+        return m.Breakpoints().count(BreakAt) ? std::string() : "the breakpoint is gone";
     });
-    before = m.steps;
+    GdiExitStatus stop;
+    std::memset(&stop, 0xA5, sizeof stop);
+    step("DiExecGetStatus after the continue", {0, 7}, [&] { return g_module.DiExecGetStatus(&stop); }, [&] {
+        if (continued != 0 || !breakpointSet) return std::string();
+        const uint32_t cause = LoadLE32(stop.cause), id = LoadLE32(stop.breakpointId);
+        if (cause != CauseBreakpoint) return "the run stopped on the breakpoint, not with cause " + std::to_string(cause);
+        return id == BreakAt ? std::string() : "the breakpoint id is " + std::to_string(id);
+    });
+    const uint32_t pcBeforeStep = m.Pc();
+    const int stepsBefore = m.steps;
     const bool breakpointBeforeStep = m.Breakpoints().count(BreakAt) != 0;
-    bool stepped = false;
     step("DiExecSingleStep", {0, 7}, [&] { return g_module.DiExecSingleStep(1); }, [&] {
-        stepped = true;
-        if (m.steps != before + 1) return std::string("no step was made");
+        if (m.steps != stepsBefore + 1) return "it made " + std::to_string(m.steps - stepsBefore) + " steps, not one";
         if (m.state() != State::Halted) return std::string("the processor has not stopped");
+        if (m.Pc() != pcBeforeStep + StepBytes) return std::string("the PC did not move one instruction on");
+        if (breakpointBeforeStep && !m.Breakpoints().count(BreakAt))
+            return std::string("the lifted breakpoint is not on the target again");
         return std::string();
     });
-    if (breakpointBeforeStep && stepped && !m.Breakpoints().count(BreakAt))
-        out.problems.push_back("DiExecSingleStep returned 0 but the lifted breakpoint is not on the target again");
 
-    // Memory through DATA: a write of two blocks, then a read.
+    // Memory through DATA: a write of two blocks, then a read of more than
+    // one block (DATA's limit is 16): the rest is never marked read.
     std::vector<GdiValue> values(DataCount);
     for (uint32_t i = 0; i < DataCount; ++i) {
         std::memset(&values[i], 0, sizeof values[i]);
-        SpreadWord(values[i], round * 0x10000 + i * 0x101);
+        SpreadWord(values[i], round * 0x10000 + i * 0x101 + 1);
     }
     const auto data = RecordToSlots(Address(IdData, DataAt));
     step("DiMemoryWrite", {0, 7}, [&] { return g_module.DiMemoryWrite(data[0], data[1], data[2], values.data(), DataCount); },
@@ -279,13 +377,11 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     for (auto& v : read) std::memset(&v, 0xA5, sizeof v);
     step("DiMemoryRead", {0}, [&] { return g_module.DiMemoryRead(data[0], data[1], data[2], read.data(), DataCount); },
          [&] {
-             for (uint32_t i = 0; i < DataCount; ++i) {
-                 const uint32_t status = LoadLE32(read[i].status);
-                 if (status != ValueValid && status != MemoryNotRead)
-                     return "value " + std::to_string(i) + " has status " + std::to_string(status);
-                 if (status == ValueValid && GatherWord(read[i]) != m.Word(SpaceData, DataAt + i))
-                     return "value " + std::to_string(i) + " is valid but not the target's";
-             }
+             const std::string broken = readBack(SpaceData, DataAt, read, DataLimit, exact);
+             if (notRead) out.readsNotRead.insert("DiMemoryRead");
+             if (!broken.empty() || !exact) return broken;
+             for (uint32_t i = 0; i < DataLimit; ++i)
+                 if (GatherWord(read[i]) != GatherWord(values[i])) return "value " + std::to_string(i) + " is not what was written";
              return std::string();
          });
 
@@ -302,9 +398,13 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     std::memset(&reg, 0xA5, sizeof reg);
     step("DiRegisterRead", {0}, [&] { return g_module.DiRegisterRead(IdR1, &reg); }, [&] {
         const uint32_t status = LoadLE32(reg.status);
-        if (status == RegisterNotRead) return std::string();
+        if (status == RegisterNotRead && !exact) {
+            out.readsNotRead.insert("DiRegisterRead");
+            return std::string();
+        }
         if (status != ValueValid) return "status " + std::to_string(status);
-        return GatherWord(reg) == m.ReadRegister(RegR1) ? std::string() : "the value is not the register's";
+        if (GatherWord(reg) != m.ReadRegister(RegR1)) return std::string("the value is not the register's");
+        return !exact || GatherWord(reg) == written ? std::string() : "the value is not the one written";
     });
 
     // Status: the cause must match the model's run state.
@@ -339,18 +439,77 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     step("DiGdiClose", {0}, [&] { return g_module.DiGdiClose(0); }, ok);
 }
 
+// Failing host calls after which the step still returns 0, each decided
+// after reading what the module does with that call's failure. The key is
+// "step: host method #n", the n-th call of that method within the step.
+//
+// Absorbed by design: the failure changes nothing the front-end is told,
+// and the model checks of the step (and of the steps after it) still hold.
+constexpr const char* SetLookup =
+    "before adding a breakpoint the module looks for one already at the address, only to answer with its id; a "
+    "failed lookup counts as none and the breakpoint is added (the model shows it on the target with its id; had "
+    "one been there, the add would have failed the call)";
+constexpr const char* FirstStepLookup =
+    "the continue's first step looks for a breakpoint under the PC to lift it; a failed lookup lifts none and the "
+    "step runs (there is none at the reset PC, and the model shows one step, one run and the stop on the "
+    "breakpoint)";
+constexpr const char* StepLookup =
+    "the step looks for a breakpoint under the PC to lift it; a failed lookup lifts none and the step runs with the "
+    "breakpoint in place (the model shows one step, the PC one instruction on, the breakpoint still set)";
+const std::map<std::string, const char*> AbsorbedByDesign = {
+    {"DiBreakpointSet: GetNexusWorkspace #1", SetLookup},
+    {"DiBreakpointSet: INexusWorkspace::FindByDesignator #1", SetLookup},
+    {"DiBreakpointSet: INexusComponent::GetProcessorInterface #1", SetLookup},
+    {"DiBreakpointSet: INexusProcessor::GetBreakpointSpace #1", SetLookup},
+    {"DiBreakpointSet: INexusBreakpointSpace::GetSpaceId #1", SetLookup},
+    {"DiBreakpointSet: INexusProcessor::FindBreakpoint #1", SetLookup},
+    {"DiExecContinue: GetNexusWorkspace #3", FirstStepLookup},
+    {"DiExecContinue: INexusWorkspace::FindByDesignator #3", FirstStepLookup},
+    {"DiExecContinue: INexusComponent::GetProcessorInterface #3", FirstStepLookup},
+    {"DiExecContinue: INexusProcessor::GetBreakpointSpace #1", FirstStepLookup},
+    {"DiExecContinue: INexusBreakpointSpace::GetSpaceId #1", FirstStepLookup},
+    {"DiExecContinue: INexusProcessor::FindBreakpoint #1", FirstStepLookup},
+    {"DiExecSingleStep: GetNexusWorkspace #2", StepLookup},
+    {"DiExecSingleStep: INexusWorkspace::FindByDesignator #2", StepLookup},
+    {"DiExecSingleStep: INexusComponent::GetProcessorInterface #2", StepLookup},
+    {"DiExecSingleStep: INexusProcessor::GetBreakpointSpace #1", StepLookup},
+    {"DiExecSingleStep: INexusBreakpointSpace::GetSpaceId #1", StepLookup},
+    {"DiExecSingleStep: INexusProcessor::FindBreakpoint #1", StepLookup},
+    {"DiExecSingleStep: INexusBreakpoint::GetAddress #1", StepLookup},
+};
+
+// Failures reported as success: faults of the module, to be mended. A run
+// listed here does not fail the sweep: its problems are printed as the
+// fault's symptoms. Once the fault is mended the step no longer returns 0,
+// and the entry, stale, fails the sweep until it is removed.
+const std::map<std::string, const char*> FaultsToMend = {};
+
 TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     // The first session of the process also has the client load the flow
     // library: count from the second.
-    ExpectClean(Session(0), "warm-up");
+    ExpectClean(Session(0, true), "warm-up");
     host.ResetHostCallCount();
+    host.Log().Enable();
     const uint64_t synchronizeBefore = host.synchronizeCalls();
-    const Outcome clean = Session(1);
+    const Outcome clean = Session(1, true);
     ExpectClean(clean, "clean session");
     const uint64_t n = host.hostCalls();
     const uint64_t handOvers = host.synchronizeCalls() - synchronizeBefore;
+    const std::vector<std::string> methods = host.Log().Methods();
+    host.Log().Disable();
     ASSERT_GT(n, 0u);
     ASSERT_GT(handOvers, 0u);
+    ASSERT_EQ(methods.size(), n) << "one log entry per host call";
+
+    // "step: method #n" for host call k of the clean session.
+    const auto keyOf = [&](uint64_t k) {
+        const int inStep = clean.StepOfHostCall(k);
+        if (inStep < 0) return std::string("before the first step: ") + methods[k - 1];
+        int nth = 0;
+        for (uint64_t c = clean.stepStarts[inStep] + 1; c <= k; ++c)
+            if (methods[c - 1] == methods[k - 1]) ++nth;
+        return clean.codes[inStep].first + ": " + methods[k - 1] + " #" + std::to_string(nth);
+    };
 
     struct Run {
         std::string name;
@@ -359,7 +518,7 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     };
     std::vector<Run> runs;
     for (uint64_t k = 1; k <= n; ++k)
-        runs.push_back({"host call " + std::to_string(k) + " fails", [this, k] { host.FailHostCall(k); }, k});
+        runs.push_back({"host call " + std::to_string(k) + " (" + keyOf(k) + ") fails", [this, k] { host.FailHostCall(k); }, k});
     const struct {
         const char* name;
         sim::DoneMode mode;
@@ -371,11 +530,8 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
             runs.push_back({"call object " + std::to_string(j) + " " + mode.name,
                             [this, j, mode = mode.mode] { host.SetDoneModeForCall(j, mode); }});
 
-    // Runs whose failing host call was absorbed without a failure code: the
-    // operation still happened (a write-back whose result does not matter, a
-    // probe that then finds nothing). Listed, not failed: the model checks
-    // above decide.
-    std::vector<std::string> absorbed, failing;
+    std::vector<std::string> absorbed, known, failing;
+    std::set<std::string> seen;
     uint32_t round = 2;
     for (const Run& run : runs) {
         SCOPED_TRACE(run.name);
@@ -386,23 +542,45 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
         const std::string failed = host.failedHostCall();
         host.FailHostCall(0);
         host.SetDoneModeForCall(0, sim::DoneMode::Once);
-        host.FlushLaterDone();
-        for (const std::string& p : out.problems) ADD_FAILURE() << p;
+        const char* knownFault = nullptr;
         if (!failed.empty()) {
-            // Reads report a failure in each value's status, not in their code.
+            // A failure absorbed: the step returned 0, and a read still
+            // marked every value it promises as read.
             const int inStep = out.StepOfHostCall(run.k);
-            const std::set<std::string> statusOnly = {"DiMemoryRead", "DiRegisterRead"};
-            if (inStep >= 0 && out.codes[inStep].second == 0 && !statusOnly.count(out.codes[inStep].first))
-                absorbed.push_back(std::to_string(run.k) + ": " + failed + " in " + out.codes[inStep].first);
+            if (inStep >= 0 && out.codes[inStep].second == 0 && !out.readsNotRead.count(out.codes[inStep].first)) {
+                const std::string key = keyOf(run.k);
+                seen.insert(key);
+                if (AbsorbedByDesign.count(key)) {
+                    absorbed.push_back(key);
+                } else if (const auto fault = FaultsToMend.find(key); fault != FaultsToMend.end()) {
+                    knownFault = fault->second;
+                    known.push_back(key + " -> " + fault->second);
+                } else {
+                    ADD_FAILURE() << key << " failed and the step returned 0; decide whether that is by design "
+                                  << "(AbsorbedByDesign, with the reason) or a fault (FaultsToMend)";
+                }
+            }
+        }
+        for (const std::string& p : out.problems) {
+            if (knownFault)
+                std::printf("fault sweep: known fault (%s), %s: %s\n", knownFault, run.name.c_str(), p.c_str());
+            else
+                ADD_FAILURE() << p;
         }
         // Afterwards a new instance runs the clean session to the end.
         host.ResetHostCallCount();
-        ExpectClean(Session(round++), run.name + ", then a clean session");
+        ExpectClean(Session(round++, true), run.name + ", then a clean session");
         if (::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() != failuresBefore)
             failing.push_back(run.name);
     }
+    // A listed failure that no longer happens is a stale entry.
+    for (const auto& [key, why] : AbsorbedByDesign)
+        if (!seen.count(key)) ADD_FAILURE() << "AbsorbedByDesign lists " << key << ", which the step no longer absorbs";
+    for (const auto& [key, why] : FaultsToMend)
+        if (!seen.count(key)) ADD_FAILURE() << "FaultsToMend lists " << key << ", which is mended: remove it";
     for (const std::string& a : absorbed)
-        std::printf("fault sweep: host call %s failed, the step still returned 0\n", a.c_str());
+        std::printf("fault sweep: %s failed, the step returned 0 by design: %s\n", a.c_str(), AbsorbedByDesign.at(a));
+    for (const std::string& k : known) std::printf("fault sweep: KNOWN FAULT, to mend: %s\n", k.c_str());
     for (const std::string& f : failing) std::printf("fault sweep: FAILED run: %s\n", f.c_str());
     std::printf("fault sweep: N = %llu host calls and %llu hand-overs in the clean session; %zu runs (%llu failing "
                 "host calls, %zu ways of giving call objects back), each followed by a clean session\n",

@@ -1,4 +1,4 @@
-// The operating-system layer: BSTRs, code-page conversion, clock, events,
+// The operating-system layer: BSTRs, code-page conversion, clock, events, sleeps,
 // thread ids and export lookup, in the form the rest of the module relies on.
 #include <gtest/gtest.h>
 
@@ -156,6 +156,50 @@ TEST(EventTest, CreatedUnsignalledAndDistinct) {
     platform::CloseEvent(first);
     platform::CloseEvent(second);
     EXPECT_FALSE(platform::IsEventSignalled(nullptr));
+}
+
+// A sleep that another thread ends. Sleeps that nobody wakes are an hour
+// long: a wake that is lost hangs the test until its time-out.
+constexpr uint32_t kAnHour = 3600u * 1000u * 1000u;
+
+TEST(SleeperTest, AWakeEndsTheSleepInProgressOrTheNextOneAndIsUsedUp) {
+    platform::SleeperHandle sleeper = platform::CreateSleeper();
+    ASSERT_NE(sleeper, nullptr);
+
+    // During the sleep, from another thread.
+    bool woken = false;
+    std::thread sleeping([&] { woken = platform::SleepMicroseconds(sleeper, kAnHour); });
+    platform::SleepMs(20);  // most likely asleep by now; earlier is covered below
+    platform::WakeSleeper(sleeper);
+    sleeping.join();
+    EXPECT_TRUE(woken);
+
+    // Before the sleep: it ends the next one, once, however many came.
+    platform::WakeSleeper(sleeper);
+    platform::WakeSleeper(sleeper);
+    EXPECT_TRUE(platform::SleepMicroseconds(sleeper, kAnHour));
+    EXPECT_FALSE(platform::SleepMicroseconds(sleeper, 100)) << "the wake was used up";
+    EXPECT_FALSE(platform::SleepMicroseconds(sleeper, 0));
+    platform::CloseSleeper(sleeper);
+
+    // Without a sleeper it only sleeps; a wake goes nowhere.
+    platform::WakeSleeper(nullptr);
+    EXPECT_FALSE(platform::SleepMicroseconds(nullptr, 100));
+    platform::CloseSleeper(nullptr);
+}
+
+TEST(SleeperTest, SleepsAtLeastTheTimeAskedForFromMicrosecondsUp) {
+    using Clock = std::chrono::steady_clock;
+    platform::SleeperHandle sleeper = platform::CreateSleeper();
+    ASSERT_NE(sleeper, nullptr);
+    for (const uint32_t microseconds : {20u, 150u, 1500u, 20000u}) {
+        SCOPED_TRACE(microseconds);
+        const auto before = Clock::now();
+        EXPECT_FALSE(platform::SleepMicroseconds(sleeper, microseconds));
+        const auto slept = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - before).count();
+        EXPECT_GE(slept, static_cast<long long>(microseconds));
+    }
+    platform::CloseSleeper(sleeper);
 }
 
 TEST(ThreadIdTest, StablePerThreadAndDistinctBetweenThreads) {

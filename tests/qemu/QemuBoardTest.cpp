@@ -306,3 +306,51 @@ TEST(QemuCore, AQemuThatCannotStartSaysWhy) {
 }
 
 }  // namespace
+
+// What the core makes of the signal QEMU ends a single step with: a trap is a
+// step done; any other signal (a fault the stub reports, the machine shutting
+// down) is a step that did not complete, which the host's step turns into a
+// failure. A stand-in stub answers the steps with the signals of each case;
+// the flag is the last step's only, and a multi-step ends at the fault.
+TEST(QemuCore, AStepThatQemuEndsWithAFaultSignalFaulted) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    struct Case {
+        const char* signals;  // the stub's answers to the steps, in turn
+        uint32_t count;       // the one Step call's count
+        bool faulted;
+    };
+    const Case cases[] = {
+        {"05", 1, false},        // a trap
+        {"0b", 1, true},         // SIGSEGV
+        {"07", 1, true},         // SIGBUS
+        {"03", 1, true},         // SIGQUIT: QEMU's machine shut down
+        {"05,05,0b", 3, true},   // the third of three
+        {"05,0b,05", 3, true},   // the second
+        {"05,05,05", 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.signals) + " x" + std::to_string(c.count));
+        ::setenv("DIORX_FAKE_STEP_SIGNALS", c.signals, 1);
+        sim::QemuCore::Options options;
+        options.program = QEMU_TEST_DIR "/fake_stub.py";
+        options.replyTimeout = 5000ms;
+        sim::QemuCore core(*board, options);
+        core.Step(c.count);
+        EXPECT_EQ(core.StepFaulted(), c.faulted);
+        EXPECT_TRUE(core.IsHalted());
+    }
+    // A multi-step ends at the fault (the stub's next answer goes to the
+    // next step), and the next step that completes clears the flag.
+    ::setenv("DIORX_FAKE_STEP_SIGNALS", "05,0b,07,05", 1);
+    sim::QemuCore::Options options;
+    options.program = QEMU_TEST_DIR "/fake_stub.py";
+    sim::QemuCore core(*board, options);
+    core.Step(3);
+    EXPECT_TRUE(core.StepFaulted());
+    core.Step(1);
+    EXPECT_TRUE(core.StepFaulted()) << "the step after the fault got the stub's answer to a later one";
+    core.Step(1);
+    EXPECT_FALSE(core.StepFaulted());
+    ::unsetenv("DIORX_FAKE_STEP_SIGNALS");
+}

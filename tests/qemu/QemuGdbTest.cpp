@@ -26,6 +26,8 @@ TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
         const char* pattern;
     };
     const Expectation expectations[] = {
+        {"the board's code memory, RAM", R"(0x00000000 0x00400000 rw nocache)"},
+        {"the board's data memory", R"(0x20000000 0x20400000 rw nocache)"},
         {"load writes the image", R"(Loading section \.text, size 0x[0-9a-f]+ lma 0x[0-9a-f]+)"},
         {"the fault handler is entered", R"(Breakpoint 1, (0x[0-9a-f]+ in )?HardFault_Handler \(\))"},
         {"in exception 3", R"(\$1 = 0x3\n)"},

@@ -2,6 +2,8 @@
 # mps2-an385 board.
 set pagination off
 set confirm off
+# The server's memory map is the board's: its code and data as RAM.
+info mem
 load
 # The reset takes SP and PC from the vector table just written.
 monitor reset

@@ -45,6 +45,7 @@ constexpr uint16_t kBxR1 = 0x4708;                   // bx r1
 constexpr uint16_t kBxLr = 0x4770;                   // bx lr
 constexpr uint16_t kStrR0AtR1 = 0x6008;              // str r0, [r1]
 constexpr uint16_t kLdrR0FromR1 = 0x6808;            // ldr r0, [r1]
+constexpr uint16_t kBkpt = 0xBE2A;                   // bkpt #0x2a
 constexpr uint16_t kMovsR0_5 = 0x2005;               // movs r0, #5
 constexpr uint16_t kMovsR0_9 = 0x2009;               // movs r0, #9
 
@@ -478,6 +479,37 @@ TEST_F(CoreFixture, SingleStepsAddUpToOneMultiStep)
     EXPECT_EQ(Read("R0"), 4u);
 }
 
+// A step longer than the core runs inside the call goes on after the call has
+// returned, like a continue, and still counts exactly.
+TEST_F(CoreFixture, LongStepRunsOnAfterTheCallExactlyOrUntilPaused)
+{
+    // 0x100 adds r0, #1; 0x102 b 0x100: one add per two instructions.
+    WriteCode(kCodeBase, {kAdds16, 0xE7FD});
+    const uint32_t count = ArmCortexMCore::kInlineStepLimit + 2;
+    BootAt(kCodeBase);
+    core.Step(count);
+    ASSERT_TRUE(Eventually([&] { return core.IsHalted(); })) << "the step never finished";
+    EXPECT_EQ(core.LastStopReason(), StopReason::Step);
+    EXPECT_EQ(Read("R0"), count / 2);
+    EXPECT_EQ(Pc(), kCodeBase);
+
+    // Billions of instructions: still running when the call returns, and
+    // a pause stops it.
+    BootAt(kCodeBase);
+    core.Step(std::numeric_limits<uint32_t>::max());
+    EXPECT_TRUE(core.IsRunning());
+    EXPECT_FALSE(core.IsHalted());
+    core.Pause();
+    EXPECT_TRUE(core.IsHalted());
+    EXPECT_EQ(core.LastStopReason(), StopReason::Pause);
+
+    // The largest step that runs inside the call returns halted.
+    BootAt(kCodeBase);
+    core.Step(ArmCortexMCore::kInlineStepLimit);
+    EXPECT_TRUE(core.IsHalted());
+    EXPECT_EQ(Read("R0"), ArmCortexMCore::kInlineStepLimit / 2);
+}
+
 // --- Breakpoints while running and stepping ----------------------------------------
 
 // A debugger's continue is "step once, then run": the step lifts the run off
@@ -603,6 +635,7 @@ struct FaultCase {
     const char* what;
     uint16_t instruction;  // At kCodeBase, with R1 as its address operand.
     uint32_t r1;
+    uint32_t faultPc;  // Where a step onto it leaves the PC: the instruction, or where a jump went.
 };
 
 std::ostream& operator<<(std::ostream& out, const FaultCase& c)
@@ -627,12 +660,37 @@ TEST_P(ProgramFaults, HaltWithAFaultBeforeTheInstructionCompletes)
     EXPECT_EQ(ReadWord(kFlash, 0x200), 0u) << "FLASH unchanged";
 }
 
+// A step that meets the fault stops there: the core says the step faulted
+// (the host's StepProcessor fails on it); a reset forgets it.
+TEST_P(ProgramFaults, AStepOntoTheFaultFailsWithThePcOnTheInstruction)
+{
+    const FaultCase& c = GetParam();
+    WriteCode(kCodeBase, {kAdds16, c.instruction, kBranchSelf});
+    BootAt(kCodeBase);
+    core.WriteRegister(Reg("R1"), c.r1);
+    core.Step(1);
+    EXPECT_FALSE(core.StepFaulted()) << "the adds executes";
+    core.Step(1);
+    EXPECT_TRUE(core.IsHalted());
+    EXPECT_TRUE(core.StepFaulted());
+    EXPECT_EQ(core.LastStopReason(), StopReason::Fault);
+    EXPECT_EQ(Pc(), c.faultPc);
+    core.Reset();
+    EXPECT_FALSE(core.StepFaulted()) << "a reset forgets the fault";
+    BootAt(kCodeBase);
+    core.WriteRegister(Reg("R1"), c.r1);
+    core.Step(3);
+    EXPECT_TRUE(core.StepFaulted()) << "a multi-step that meets the fault fails as well";
+    EXPECT_EQ(Pc(), c.faultPc);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProgramFaults,
-    ::testing::Values(FaultCase{"jump to unmapped memory", kBxR1, 0x10000001},
-                      FaultCase{"store to FLASH", kStrR0AtR1, 0x200},
-                      FaultCase{"store to an unmapped address", kStrR0AtR1, 0x40000000},
-                      FaultCase{"load from an unmapped address", kLdrR0FromR1, 0x40000000}),
+    ::testing::Values(FaultCase{"jump to unmapped memory", kBxR1, 0x10000001, 0x10000000},
+                      FaultCase{"store to FLASH", kStrR0AtR1, 0x200, kCodeBase + 2},
+                      FaultCase{"store to an unmapped address", kStrR0AtR1, 0x40000000, kCodeBase + 2},
+                      FaultCase{"load from an unmapped address", kLdrR0FromR1, 0x40000000, kCodeBase + 2},
+                      FaultCase{"breakpoint instruction", kBkpt, 0, kCodeBase + 2}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return "Case" + std::to_string(info.index); });
 
 // --- Memory -------------------------------------------------------------------------

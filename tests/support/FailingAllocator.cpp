@@ -1,14 +1,19 @@
 #include "tests/support/FailingAllocator.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace {
 
 thread_local int t_countdown = -1;
 thread_local bool t_failed = false;
+std::atomic<std::size_t> g_sizeLimit{0};
 
 void* Allocate(std::size_t size) noexcept {
+    const std::size_t limit = g_sizeLimit.load(std::memory_order_relaxed);
+    if (limit != 0 && size > limit) return nullptr;
     if (t_countdown >= 0 && t_countdown-- == 0) {
         t_failed = true;
         return nullptr;
@@ -37,6 +42,12 @@ bool Disarm() {
     t_countdown = -1;
     return t_failed;
 }
+
+int Suspend() { return std::exchange(t_countdown, -1); }
+
+void Resume(int suspended) { t_countdown = suspended; }
+
+void LimitAllocationSize(std::size_t bytes) { g_sizeLimit = bytes; }
 
 }  // namespace alloctest
 

@@ -4,6 +4,8 @@
 // so the simulated host's main thread is not affected.
 #pragma once
 
+#include <cstddef>
+
 namespace alloctest {
 
 // The n-th allocation (counting from 0) made by the calling thread from now
@@ -11,6 +13,14 @@ namespace alloctest {
 void FailAllocation(int n);
 // Stops counting; true when the chosen allocation was reached and failed.
 bool Disarm();
+// Stops counting for a while (for work of the test's own inside an armed
+// call) and returns what Resume needs to go on counting where it stopped.
+int Suspend();
+void Resume(int suspended);
+
+// Every allocation larger than `bytes`, on any thread, fails from now on;
+// 0 lifts the limit.
+void LimitAllocationSize(std::size_t bytes);
 
 // Runs prepare, then call, once for each allocation that call makes on the
 // calling thread, the k-th run with the k-th allocation failing, and hands

@@ -44,11 +44,18 @@ bool ReadPeExports(const std::string& path, PeExports& exports, std::string& err
         const uint16_t sections = U16(f, coff + 2);
         const uint16_t optionalSize = U16(f, coff + 16);
         const std::size_t optional = coff + 20;
-        if (U16(f, optional) != 0x10B) {
-            error = "not a 32-bit image";
-            return false;
+        exports.machine = U16(f, coff);
+        // The data directories follow the optional header's fixed part, which
+        // is 16 bytes longer in a 64-bit image (PE32+).
+        std::size_t directories;
+        switch (U16(f, optional)) {
+            case 0x10B: directories = optional + 96; break;
+            case 0x20B: directories = optional + 112; break;
+            default:
+                error = "unknown optional header";
+                return false;
         }
-        const uint32_t exportRva = U32(f, optional + 96);
+        const uint32_t exportRva = U32(f, directories);
         const std::size_t sectionTable = optional + optionalSize;
         auto fileOffset = [&](uint32_t rva) -> std::size_t {
             for (uint16_t i = 0; i < sections; ++i) {
@@ -65,7 +72,7 @@ bool ReadPeExports(const std::string& path, PeExports& exports, std::string& err
         const std::size_t nameTable = fileOffset(U32(f, dir + 32)), ordinalTable = fileOffset(U32(f, dir + 36));
         for (uint32_t i = 0; i < names; ++i)
             exports.entries.emplace_back(text(U32(f, nameTable + 4 * i)), base + U16(f, ordinalTable + 2 * i));
-        if (const uint32_t importRva = U32(f, optional + 104)) {
+        if (const uint32_t importRva = U32(f, directories + 8)) {
             for (std::size_t d = fileOffset(importRva); U32(f, d + 12) != 0; d += 20)
                 exports.importedLibraries.push_back(text(U32(f, d + 12)));
         }

@@ -24,9 +24,11 @@ extern const std::vector<std::string> ExportNames;
 // The module file beside the running program.
 std::string ModulePath(const std::string& fileName);
 
-// Export directory of a PE file: its recorded name and (name, ordinal) pairs.
-// False when the file is not a PE image.
+// Export directory of a PE file (32- or 64-bit): its machine, its recorded
+// name, (name, ordinal) pairs and imported libraries. False when the file is
+// not a PE image.
 struct PeExports {
+    uint16_t machine = 0;  // 0x14C i386, 0x8664 x86-64
     std::string dllName;
     std::vector<std::pair<std::string, uint32_t>> entries;
     std::vector<std::string> importedLibraries;

@@ -1,6 +1,7 @@
 // A fixture for tests that drive the module against the simulated host.
 // After every test: every host reference handed to the module was released
-// exactly once, every Nexus method ran on the host's main thread, and the
+// exactly once, every call object the host gave back with Done is gone, every
+// Nexus method ran on the host's main thread, and the
 // module broke no rule of the host's contract (a block over the transfer
 // limit, a hand-over while no main thread was serving). A test that provokes
 // a violation on purpose takes it with host.TakeContractViolations().
@@ -30,6 +31,7 @@ protected:
         EXPECT_EQ(sim::OverReleases().load(), 0) << "host references were released twice";
         EXPECT_EQ(host.mainThreadViolations(), 0) << "a Nexus method ran off the main thread";
         host.FlushLaterDone();
+        EXPECT_EQ(host.ReleaseGivenBackCalls(), 0) << "call objects the host gave back are still alive";
         for (const std::string& violation : host.TakeContractViolations())
             ADD_FAILURE() << "host contract violated: " << violation;
         sim::LiveObjects() = 0;

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -190,25 +191,42 @@ TEST_F(DebugSession, SingleStepsAdvanceThePcByTheInstructionSizes) {
 }
 
 // The front-end's other thread cancels while DiExecContinue waits on the
-// firmware's endless loop.
+// firmware's endless loop. The cancel comes once the loop has run: the core
+// runs on a thread of its own, and on a busy machine the first polls may
+// still find it in the start-up code.
 TEST_F(DebugSession, CancelledContinueReturns7WhileTheCoreKeepsRunning) {
     std::mutex lock;
     std::condition_variable changed;
-    bool waiting = false;
+    bool looping = false, returned = false;
+    uint64_t loopCount = 0;
     session->onPoll = [&] {
+        // On the waiting thread, through the module, as a front-end may.
+        const auto count = ReadWords(loopCount, 1);
+        if (count.empty() || count[0] == 0) return;
         std::lock_guard<std::mutex> guard(lock);
-        waiting = true;
+        looping = true;
         changed.notify_all();
     };
     FrontEnd([&] {
         StartFirmware();
+        loopCount = Sym("loop_count").address;
         std::thread canceller([&] {
             std::unique_lock<std::mutex> guard(lock);
-            changed.wait(guard, [&] { return waiting; });
+            // Bounded: a continue that returns at once, or a loop that never
+            // runs, fails the test instead of hanging it.
+            if (!changed.wait_for(guard, std::chrono::seconds(30), [&] { return looping || returned; }))
+                ADD_FAILURE() << "the firmware's loop did not run within 30 s";
+            guard.unlock();
             EXPECT_EQ(module.DiGdiCancel(), 0u);
         });
         EXPECT_EQ(module.DiExecContinue(), 7u);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            returned = true;
+            changed.notify_all();
+        }
         canceller.join();
+        session->onPoll = nullptr;
 
         const auto running = session->QueryStatus();
         ASSERT_TRUE(running);

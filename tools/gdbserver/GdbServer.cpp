@@ -1,28 +1,46 @@
 // The GDB server: the packet table, the handlers and the run state machine.
 //
-// Run and interrupt, one client at a time, all on the serving thread:
+// Run and interrupt, one client at a time, all on the serving thread. Every
+// byte read from the socket goes through the decoder at once: an interrupt
+// (0x03) only sets interruptPending_, acknowledgements are dropped, packets
+// queue in pending_ (at most maxQueued while the core runs; more are dropped
+// and counted). So an interrupt never waits behind other input, and one that
+// came in the same segment as the resume packet is seen by the run.
 //
-//   no client --accept--> [Halted]      (a core left running by a detach is
-//                                         halted first: DiExecStop)
-//   [Halted]  --packet--> handler --> reply --> [Halted]
-//   [Halted]  --c, s, vCont--> [Running]: DiExecContinue or DiExecSingleStep
-//             blocks; once per poll period the module calls PollCallback,
-//             which reads the socket without waiting:
-//   [Running] --the core stops: the call returns 0--> reply T05 (a continue
-//             that did not end at a breakpoint: T0b) --> [Halted]
-//   [Running] --0x03 from gdb: DiGdiCancel; the call returns GdiFailed with
-//             the core still running--> DiExecStop --> reply T02 --> [Halted]
-//   [Running] --the client is gone, or SIGINT/SIGTERM: DiGdiCancel--> DiExecStop
-//             --> gdb's breakpoints cleared --> no client
-//   [Halted]  --D--> gdb's breakpoints cleared, reply OK --> [Detaching]:
-//             DiExecContinue, which the first poll cancels, so the core runs
-//             on --> no client
-//   [Halted]  --the client is gone--> gdb's breakpoints cleared --> no client
-//   any       --SIGINT/SIGTERM--> the server returns; its caller closes the
-//             GDI instance.
+//   state      event                                action                                     next
+//   ---------  -----------------------------------  -----------------------------------------  ---------
+//   no client  accept                               a core left running is halted (DiExecStop)  Halted
+//   Halted     packet                               handler, reply                              Halted
+//   Halted     0x03                                 kept pending (one)                          Halted
+//   Halted     c s C S vCont, interrupt pending     reply T02 without running                   Halted
+//   Halted     c s C S vCont                        DiExecContinue / DiExecSingleStep blocks;   Running
+//                                                   each poll reads the socket (PollCallback)
+//   Running    poll: interrupt pending              DiGdiCancel; the call returns Cancelled     Running
+//   Running    Cancelled by the interrupt           DiExecStop, reply T02                       Halted
+//   Running    the core stopped                     T05 at a breakpoint or after a step;        Halted
+//                                                   T0b where it cannot go on (T05 on a bkpt);
+//                                                   an interrupt that came meanwhile stays
+//                                                   pending for the next resume
+//   Running    the call failed, the core halted     the step did not execute: a fault stop,     Halted
+//                                                   as above, but T0b for a step on a bkpt too
+//                                                   (gdb would step a T05 again for ever)
+//   Running    client gone, SIGINT/SIGTERM          DiGdiCancel, DiExecStop, breakpoints        no client
+//                                                   cleared
+//   Halted     D                                    breakpoints cleared, OK; the core runs on    no client
+//                                                   (Releasing: a continue the first poll gives  (extended:
+//                                                   up)                                          Detached)
+//   Detached   vAttach;1                            core halted, T05                            Halted
+//   Halted     ! R vRun                             extended mode; R and vRun restart (reset,   Halted
+//                                                   image again), vRun answers T05, R nothing
+//   any        a send the client does not take      the client is dropped                       no client
+//              within sendTimeoutMs
+//   any        SIGINT/SIGTERM                       within one poll period (at most 500 ms) or   (server
+//                                                   100 ms of waiting for input, output or a     returns)
+//                                                   client; the caller closes the GDI instance
 #include "tools/gdbserver/GdbServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -31,6 +49,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -43,13 +62,30 @@ namespace {
 constexpr uint32_t kSigInt = 2;
 constexpr uint32_t kSigTrap = 5;
 constexpr uint32_t kSigSegv = 11;
+constexpr uint32_t kCauseRunning = 0;
 constexpr uint32_t kCauseBreakpoint = 4;
+constexpr uint32_t kCauseUnknown = 1024;
 constexpr uint64_t kFlashBlock = 0x400;
 constexpr int kIdlePollMs = 100;
 constexpr uint64_t kMemoryBlock = 1024;  // what the server reads at once for gdb's small reads
+constexpr std::size_t kReadBuffer = 16 * 1024;
+constexpr std::size_t kMaxReadPerPoll = 1024 * 1024;  // what one poll of a run reads at most
 
-// Error replies: a packet that does not fit its shape, and a target access
-// that failed (gdb prints "Cannot access memory" for it).
+// The memory gdb is told about (qXfer:memory-map) and the only addresses a
+// breakpoint may be set at: the current board's regions.
+bool Mapped(uint64_t address, uint64_t size) {
+    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().regions)
+        if (address >= region.base && address - region.base + size <= region.size) return true;
+    return false;
+}
+
+// Where an M-profile core takes its initial SP and reset handler from (VTOR's
+// reset value on every board the server serves).
+constexpr uint64_t kVectorTable = 0x00000000;
+
+// Error replies: a packet that does not fit its shape (or a state that does
+// not allow it), and a target access that failed (gdb prints "Cannot access
+// memory" for it).
 const std::string kMalformed = "E01";
 const std::string kAccessFailed = "E0e";
 
@@ -75,6 +111,19 @@ const RegisterSlot* SlotForNumber(uint64_t gdbNumber) {
     for (const RegisterSlot& slot : kRegisterSlots)
         if (slot.gdbNumber == gdbNumber) return &slot;
     return nullptr;
+}
+
+// Adds [start, end) to a set of disjoint ranges, merging what touches.
+void AddRange(std::map<uint64_t, uint64_t>& ranges, uint64_t start, uint64_t end) {
+    if (start >= end) return;
+    auto it = ranges.upper_bound(start);
+    if (it != ranges.begin() && std::prev(it)->second >= start) --it;
+    while (it != ranges.end() && it->first <= end) {
+        start = std::min(start, it->first);
+        end = std::max(end, it->second);
+        it = ranges.erase(it);
+    }
+    ranges.emplace(start, end);
 }
 
 // ---- The packets ----------------------------------------------------------------
@@ -103,13 +152,22 @@ constexpr PacketSpec kPackets[] = {
     {"c", "x", &Server::Continue},
     {"s", "", &Server::Step},
     {"s", "x", &Server::Step},
+    {"C", "x", &Server::ContinueWithSignal},
+    {"C", "x;x", &Server::ContinueWithSignal},
+    {"S", "x", &Server::StepWithSignal},
+    {"S", "x;x", &Server::StepWithSignal},
     {"vCont?", "", &Server::ContinueActionsSupported},
     {"vCont", ";a", &Server::ContinueActions},
     {"D", "", &Server::Detach},
     {"D", ";x", &Server::Detach},
     {"k", "", &Server::Kill},
+    {"vKill", ";x", &Server::KillProcess},
+    {"!", "", &Server::ExtendedMode},
+    {"R", "x", &Server::Restart},
+    {"vRun", ";r", &Server::Run},
+    {"vAttach", ";x", &Server::Attach},
     {"H", "r", &Server::Ok},
-    {"T", "x", &Server::Ok},
+    {"T", "x", &Server::ThreadAlive},
     {"qSupported", "", &Server::Supported},
     {"qSupported", ":r", &Server::Supported},
     {"QStartNoAckMode", "", &Server::StartNoAckMode},
@@ -125,15 +183,22 @@ constexpr PacketSpec kPackets[] = {
     {"vFlashDone", "", &Server::FlashDone},
 };
 
+// Monitor commands by their words, separated by single spaces (the text gdb
+// sends is read that way: "reset  halt" is "reset halt"). The names an
+// OpenOCD user types work the same here.
 struct MonitorCommand {
     std::string_view name;
     std::string_view help;
-    std::string (Server::*handler)();
+    Server::MonitorResult (Server::*handler)();
 };
 
 constexpr MonitorCommand kMonitorCommands[] = {
     {"reset", "reset the core and leave it halted at its reset vector", &Server::MonitorReset},
+    {"reset halt", "the same", &Server::MonitorReset},
+    {"reset init", "the same", &Server::MonitorReset},
+    {"reset run", "reset the core and let it run", &Server::MonitorResetRun},
     {"halt", "halt the core", &Server::MonitorHalt},
+    {"resume", "let the core run from where it is", &Server::MonitorResume},
     {"status", "why the core last stopped, and its pc", &Server::MonitorStatus},
     {"help", "this list", &Server::MonitorHelp},
 };
@@ -160,6 +225,22 @@ std::string CauseText(uint32_t cause) {
         case 1024: return "unknown state";
         default: return "cause " + std::to_string(cause);
     }
+}
+
+// A monitor command's words with single spaces, without a line break.
+std::string MonitorWords(const std::vector<uint8_t>& bytes) {
+    std::string words;
+    bool space = false;
+    for (uint8_t byte : bytes) {
+        if (byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r') {
+            space = !words.empty();
+            continue;
+        }
+        if (space) words += ' ';
+        space = false;
+        words += static_cast<char>(byte);
+    }
+    return words;
 }
 
 }  // namespace
@@ -195,7 +276,10 @@ std::string MemoryMap() {
 
 // ---- Sockets and the client loop ------------------------------------------------------
 
-Server::Server(Target& target, std::ostream& log) : target_(target), log_(log) { g_server = this; }
+Server::Server(Target& target, std::ostream& log, ServerOptions options)
+    : target_(target), log_(log), options_(std::move(options)) {
+    g_server = this;
+}
 
 Server::~Server() {
     Server* self = this;
@@ -235,7 +319,7 @@ void Server::Serve(const std::atomic<bool>& shutdown) {
     while (!shutdown) {
         pollfd listening{listenFd_, POLLIN, 0};
         if (poll(&listening, 1, kIdlePollMs) <= 0) continue;
-        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) continue;
         ServeClient(fd, shutdown);
     }
@@ -247,20 +331,30 @@ void Server::ServeClient(int fd, const std::atomic<bool>& shutdown) {
     clientFd_ = fd;
     clientGone_ = false;
     ackMode_ = true;
+    extended_ = false;
+    attached_ = true;
     lastFrame_.clear();
     decoder_.Reset();
     pending_.clear();
+    dropped_ = 0;
     downloading_ = false;
+    erased_.clear();
+    written_.clear();
     log_ << "client connected" << std::endl;
     HaltIfRunning();
     while (!clientGone_ && !shutdown) {
         if (pending_.empty() && !Receive(kIdlePollMs)) break;
-        // Handlers may receive more (during a run); take the queue as it is now.
-        std::vector<RspEvent> events;
-        events.swap(pending_);
-        for (RspEvent& event : events) {
-            if (clientGone_) break;
+        // One event at a time: a handler that runs the core reads on, and
+        // an interrupt behind its packet is then seen by the run.
+        while (!pending_.empty() && !clientGone_ && !shutdown) {
+            const RspEvent event = std::move(pending_.front());
+            pending_.pop_front();
             HandleEvent(event);
+        }
+        if (dropped_ > 0) {
+            log_ << "warning: " << dropped_ << " packets received during a run were dropped (more than "
+                 << options_.maxQueued << " waiting)" << std::endl;
+            dropped_ = 0;
         }
     }
     EndClient();
@@ -272,26 +366,61 @@ void Server::EndClient() {
     RemoveAllBreakpoints();
     if (clientFd_ >= 0) close(clientFd_);
     clientFd_ = -1;
+    pending_.clear();
+    interruptPending_ = false;
     log_ << "client disconnected" << std::endl;
 }
 
 bool Server::Receive(int timeoutMs) {
+    if (clientGone_) return false;
     pollfd client{clientFd_, POLLIN, 0};
     const int ready = poll(&client, 1, timeoutMs);
-    if (ready < 0) return errno == EINTR;
-    if (ready == 0) return true;
-    uint8_t buffer[65536];
-    const ssize_t n = recv(clientFd_, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (ready < 0 && errno != EINTR) {
         clientGone_ = true;
         return false;
     }
-    decoder_.Feed(buffer, static_cast<std::size_t>(n), pending_);
+    if (ready <= 0) return true;
+    // Halted, one buffer at a time (the loop handles it before reading on);
+    // running, whatever is there up to a bound, so that an interrupt behind
+    // a flood of other bytes is seen within a poll or two.
+    const std::size_t limit = phase_ == Phase::Running ? kMaxReadPerPoll : kReadBuffer;
+    uint8_t buffer[kReadBuffer];
+    for (std::size_t total = 0; total < limit;) {
+        const ssize_t n = recv(clientFd_, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            decoder_.Feed(buffer, static_cast<std::size_t>(n), [this](RspEvent&& event) { Queue(std::move(event)); });
+            total += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        clientGone_ = true;  // closed, or an error
+        return false;
+    }
     return true;
 }
 
-void Server::HandleEvent(RspEvent& event) {
+void Server::Queue(RspEvent&& event) {
+    switch (event.kind) {
+        case RspEvent::Interrupt:
+            interruptPending_ = true;  // one is kept; more add nothing
+            return;
+        case RspEvent::Ack:
+            return;
+        case RspEvent::Packet:
+        case RspEvent::BadChecksum:
+        case RspEvent::Oversize:
+        case RspEvent::Nak:
+            if (phase_ == Phase::Running && pending_.size() >= options_.maxQueued) {
+                ++dropped_;
+                return;
+            }
+            pending_.push_back(std::move(event));
+            return;
+    }
+}
+
+void Server::HandleEvent(const RspEvent& event) {
     switch (event.kind) {
         case RspEvent::Packet:
             if (ackMode_) SendRaw("+");
@@ -307,7 +436,7 @@ void Server::HandleEvent(RspEvent& event) {
         case RspEvent::Nak:
             if (ackMode_ && !lastFrame_.empty()) SendRaw(lastFrame_);
             break;
-        case RspEvent::Interrupt:  // the core is already halted
+        case RspEvent::Interrupt:  // never queued
         case RspEvent::Ack:
             break;
     }
@@ -333,15 +462,32 @@ void Server::Send(const std::string& payload) {
 }
 
 void Server::SendRaw(const std::string& bytes) {
+    // The socket does not block: a client that stops reading is given
+    // sendTimeoutMs to take the bytes, then dropped. A shutdown ends the wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.sendTimeoutMs);
     std::size_t done = 0;
     while (done < bytes.size() && !clientGone_) {
         const ssize_t n = send(clientFd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            clientGone_ = true;
-            return;
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
         }
-        done += static_cast<std::size_t>(n);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (ShuttingDown() || left.count() <= 0) {
+                if (!ShuttingDown())
+                    log_ << "warning: the client took no data for " << options_.sendTimeoutMs << " ms: dropped"
+                         << std::endl;
+                clientGone_ = true;
+                return;
+            }
+            pollfd writable{clientFd_, POLLOUT, 0};
+            poll(&writable, 1, static_cast<int>(std::min<long long>(left.count(), kIdlePollMs)));
+            continue;
+        }
+        clientGone_ = true;
+        return;
     }
 }
 
@@ -352,49 +498,74 @@ void DI_CDECL Server::PollCallback() {
 }
 
 void Server::OnPoll() {
-    if (phase_ == Phase::Detaching) {
+    if (phase_ == Phase::Releasing) {
         target_.Cancel();
         return;
     }
     if (phase_ != Phase::Running) return;
-    if (clientFd_ >= 0 && !clientGone_) {
-        Receive(0);
-        // An interrupt is acted on here; anything else waits for the stop.
-        auto interrupt = std::find_if(pending_.begin(), pending_.end(),
-                                      [](const RspEvent& e) { return e.kind == RspEvent::Interrupt; });
-        if (interrupt != pending_.end()) {
-            interruptRequested_ = true;
-            pending_.erase(interrupt);
-        }
-    }
-    if (interruptRequested_ || clientGone_ || (shutdown_ && *shutdown_)) target_.Cancel();
+    if (clientFd_ >= 0 && !clientGone_) Receive(0);
+    if (interruptPending_ || clientGone_ || ShuttingDown()) target_.Cancel();
 }
 
-Server::Reply Server::Resume(bool step) {
+Server::Reply Server::Resume(RunKind kind) {
     ForgetTargetState();
+    if (!attached_) return kMalformed;
+    if (interruptPending_) {
+        // gdb interrupted while the core was halted: this run stops at once.
+        interruptPending_ = false;
+        return StopReply(kSigInt);
+    }
+    if (UsesRunFeatures()) return ResumeWithFeatures(kind == RunKind::Step);  // watchpoints, semihosting: RunFeatures.cpp
     phase_ = Phase::Running;
-    interruptRequested_ = false;
-    const RunOutcome outcome = step ? target_.Step() : target_.Continue();
+    const RunOutcome outcome = kind == RunKind::Step ? target_.Step() : target_.Continue();
     phase_ = Phase::Halted;
     switch (outcome) {
         case RunOutcome::Stopped: {
             // A run ends at a breakpoint, or where the core could not go on
-            // (a bus error, an undefined instruction): gdb shows a SIGSEGV.
-            if (step) return StopReply(kSigTrap);
+            // (a bus error, an undefined or a bkpt instruction).
+            if (kind == RunKind::Step) return StopReply(kSigTrap);
             const auto status = target_.Status();
-            return StopReply(status && status->cause != kCauseBreakpoint ? kSigSegv : kSigTrap);
+            if (status && status->cause == kCauseBreakpoint) return StopReply(kSigTrap);
+            return StopReply(FaultSignal());
         }
         case RunOutcome::Cancelled:
             target_.Stop();
-            if (clientGone_ || (shutdown_ && *shutdown_)) {
+            if (clientGone_ || ShuttingDown()) {
                 clientGone_ = true;
                 return std::nullopt;
             }
+            interruptPending_ = false;
             return StopReply(kSigInt);
-        case RunOutcome::Failed:
-            break;
+        case RunOutcome::Failed: return FailedRun(kind == RunKind::Step);
     }
     return kAccessFailed;
+}
+
+Server::Reply Server::FailedRun(bool step) {
+    // The step (a continue's first one included) did not execute its
+    // instruction: the core stopped on a fault where it is. A step answers
+    // SIGSEGV even on a bkpt: gdb takes a SIGTRAP with the pc still inside
+    // the line it steps as a step done and steps again, for ever.
+    ForgetTargetState();
+    const auto status = target_.Status();
+    if (status && status->cause != kCauseRunning && status->cause != kCauseUnknown)
+        return StopReply(step ? kSigSegv : FaultSignal());
+    return kAccessFailed;
+}
+
+uint32_t Server::FaultSignal() {
+    const auto* values = Registers();
+    if (!values) return kSigSegv;
+    const std::vector<uint8_t> code = ReadMemoryCached((*values)[15], 2);
+    const bool bkpt = code.size() == 2 && code[1] == 0xBE;  // BKPT #imm8: 0xBExx
+    return bkpt ? kSigTrap : kSigSegv;
+}
+
+void Server::Release() {
+    phase_ = Phase::Releasing;
+    ForgetTargetState();
+    target_.Continue();
+    phase_ = Phase::Halted;
 }
 
 std::string Server::StopReply(uint32_t signal) {
@@ -406,13 +577,35 @@ std::string Server::StopReply(uint32_t signal) {
 
 void Server::HaltIfRunning() {
     const auto status = target_.Status();
-    if (status && status->cause == 0) {
+    if (status && status->cause == kCauseRunning) {
         target_.Stop();
         lastSignal_ = kSigInt;
     }
     ForgetTargetState();
 }
 
+bool Server::RestartProgram(std::string& error) {
+    HaltIfRunning();
+    RemoveAllBreakpoints();
+    if (downloading_) target_.AbortDownload();
+    downloading_ = false;
+    erased_.clear();
+    written_.clear();
+    if (!options_.image.empty()) {
+        std::size_t bytes = 0;
+        if (!target_.DownloadImage(options_.image, error, bytes)) return false;
+        log_ << "downloaded " << options_.image << ": " << bytes << " bytes" << std::endl;
+    }
+    if (!target_.Reset()) {
+        error = "the core could not be reset";
+        return false;
+    }
+    ForgetTargetState();
+    lastSignal_ = kSigTrap;
+    attached_ = true;
+    interruptPending_ = false;
+    return true;
+}
 const std::array<uint32_t, kRegisterCount>* Server::Registers() {
     if (!registers_) {
         std::array<uint32_t, kRegisterCount> values{};
@@ -455,6 +648,7 @@ std::vector<uint8_t> Server::ReadMemoryCached(uint64_t address, uint32_t count) 
 void Server::RemoveAllBreakpoints() {
     for (const auto& [address, breakpoint] : breakpoints_) target_.ClearBreakpoint(breakpoint.id);
     breakpoints_.clear();
+    watchpoints_.Clear();
 }
 
 // ---- Handlers -------------------------------------------------------------------------
@@ -504,16 +698,21 @@ Server::Reply Server::ReadMemory(const Arguments& args) {
 Server::Reply Server::WriteMemory(const Arguments& args) {
     if (args.bytes.size() != args.numbers[1]) return kMalformed;
     memory_.clear();
+    watchpoints_.ForgetCode();
     if (!target_.WriteMemory(args.numbers[0], args.bytes.data(), args.bytes.size())) return kAccessFailed;
     return "OK";
 }
 
 Server::Reply Server::InsertBreakpoint(const Arguments& args) {
     const uint64_t type = args.numbers[0], address = args.numbers[1], kind = args.numbers[2];
-    if (type > 1) return std::string();  // watchpoints: not offered
+    if (type >= 2 && type <= 4) return InsertWatchpoint(args);  // RunFeatures.cpp
+    if (type > 1) return std::string();
     if (kind != 2 && kind != 3) return kMalformed;  // Thumb instructions only
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end()) {
+        // Only where memory is: the core would take any address, and gdb
+        // would believe in a breakpoint that can never be hit.
+        if (!Mapped(address, kind == 3 ? 4 : 2)) return kAccessFailed;
         const auto id = target_.SetBreakpoint(address);
         if (!id) return kAccessFailed;
         found = breakpoints_.emplace(address, Breakpoint{*id, 0}).first;
@@ -524,6 +723,7 @@ Server::Reply Server::InsertBreakpoint(const Arguments& args) {
 
 Server::Reply Server::RemoveBreakpoint(const Arguments& args) {
     const uint64_t type = args.numbers[0], address = args.numbers[1];
+    if (type >= 2 && type <= 4) return RemoveWatchpoint(args);  // RunFeatures.cpp
     if (type > 1) return std::string();
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end() || !(found->second.types & 1u << type)) return "OK";
@@ -538,12 +738,33 @@ Server::Reply Server::RemoveBreakpoint(const Arguments& args) {
 
 Server::Reply Server::Continue(const Arguments& args) {
     if (!args.numbers.empty()) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[0]));
-    return Resume(false);
+    return Resume(RunKind::Continue);
 }
 
 Server::Reply Server::Step(const Arguments& args) {
     if (!args.numbers.empty()) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[0]));
-    return Resume(true);
+    return Resume(RunKind::Step);
+}
+
+// C SIG[;ADDR] and S SIG[;ADDR]: a bare-metal core has no signal to deliver;
+// the run goes on as c and s do, and the console says so once.
+Server::Reply Server::ContinueWithSignal(const Arguments& args) {
+    NoteSignal(args.numbers[0]);
+    if (args.numbers.size() > 1) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[1]));
+    return Resume(RunKind::Continue);
+}
+
+Server::Reply Server::StepWithSignal(const Arguments& args) {
+    NoteSignal(args.numbers[0]);
+    if (args.numbers.size() > 1) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[1]));
+    return Resume(RunKind::Step);
+}
+
+void Server::NoteSignal(uint64_t signal) {
+    if (signalNoted_) return;
+    signalNoted_ = true;
+    log_ << "note: gdb resumes with signal " << signal
+         << "; the core has no signals to deliver, so it resumes without one (said once)" << std::endl;
 }
 
 Server::Reply Server::ContinueActionsSupported(const Arguments&) { return "vCont;c;C;s;S"; }
@@ -551,10 +772,10 @@ Server::Reply Server::ContinueActionsSupported(const Arguments&) { return "vCont
 Server::Reply Server::ContinueActions(const Arguments& args) {
     // One thread: the first action is the one that applies to it.
     switch (args.texts[0][0]) {
-        case 'c':
-        case 'C': return Resume(false);
-        case 's':
-        case 'S': return Resume(true);
+        case 'C': NoteSignal(0); [[fallthrough]];
+        case 'c': return Resume(RunKind::Continue);
+        case 'S': NoteSignal(0); [[fallthrough]];
+        case 's': return Resume(RunKind::Step);
         default: return kMalformed;
     }
 }
@@ -562,10 +783,12 @@ Server::Reply Server::ContinueActions(const Arguments& args) {
 Server::Reply Server::Detach(const Arguments&) {
     RemoveAllBreakpoints();
     Send("OK");
-    phase_ = Phase::Detaching;
-    ForgetTargetState();
-    target_.Continue();
-    phase_ = Phase::Halted;
+    if (attached_) Release();
+    if (extended_) {
+        // gdb stays connected: vAttach or vRun take the core again.
+        attached_ = false;
+        return std::nullopt;
+    }
     clientGone_ = true;
     return std::nullopt;
 }
@@ -575,7 +798,44 @@ Server::Reply Server::Kill(const Arguments&) {
     target_.Reset();
     ForgetTargetState();
     lastSignal_ = kSigTrap;
+    interruptPending_ = false;
     return std::nullopt;  // gdb waits for no reply
+}
+
+Server::Reply Server::KillProcess(const Arguments& args) {
+    // Whatever pid gdb names (42000 without multiprocess): there is one.
+    Kill(args);
+    return "OK";
+}
+
+Server::Reply Server::ExtendedMode(const Arguments&) {
+    extended_ = true;
+    return "OK";
+}
+
+Server::Reply Server::Restart(const Arguments&) {
+    std::string error;
+    if (!RestartProgram(error)) log_ << "warning: restart: " << error << std::endl;
+    return std::nullopt;  // R has no reply
+}
+
+Server::Reply Server::Run(const Arguments&) {
+    // The program is the server's: its image (if any) again, from reset. The
+    // file name and arguments gdb sends have no meaning for a bare core.
+    std::string error;
+    if (!RestartProgram(error)) {
+        log_ << "warning: run: " << error << std::endl;
+        return kMalformed;
+    }
+    return StopReply(kSigTrap);
+}
+
+Server::Reply Server::Attach(const Arguments& args) {
+    if (args.numbers[0] != 1) return kMalformed;  // the one process
+    HaltIfRunning();
+    attached_ = true;
+    interruptPending_ = false;
+    return StopReply(kSigTrap);
 }
 
 Server::Reply Server::Supported(const Arguments&) {
@@ -612,81 +872,154 @@ Server::Reply Server::Attached(const Arguments&) { return "1"; }
 Server::Reply Server::CurrentThread(const Arguments&) { return "QC1"; }
 Server::Reply Server::FirstThreadInfo(const Arguments&) { return "m1"; }
 Server::Reply Server::NextThreadInfo(const Arguments&) { return "l"; }
+Server::Reply Server::ThreadAlive(const Arguments& args) { return args.numbers[0] == 1 ? "OK" : kMalformed; }
 Server::Reply Server::Ok(const Arguments&) { return "OK"; }
 
 Server::Reply Server::Monitor(const Arguments& args) {
-    std::string command(args.bytes.begin(), args.bytes.end());
-    while (!command.empty() && (command.back() == ' ' || command.back() == '\n')) command.pop_back();
-    command.erase(0, command.find_first_not_of(' '));
-    std::string output = "unknown monitor command '" + command + "' (try 'monitor help')\n";
-    for (const MonitorCommand& entry : kMonitorCommands)
-        if (entry.name == command) output = (this->*entry.handler)();
-    return ToHex(output);
+    const std::string command = MonitorWords(args.bytes);
+    if (auto output = SemihostingMonitor(command)) return ToHex(*output);  // RunFeatures.cpp
+    for (const MonitorCommand& entry : kMonitorCommands) {
+        if (entry.name != command) continue;
+        const MonitorResult result = (this->*entry.handler)();
+        if (result.ok) return result.text.empty() ? std::string("OK") : ToHex(result.text);
+        // The text as console output, then an error: gdb reports it and a
+        // script stops there.
+        Send("O" + ToHex(result.text));
+        return kMalformed;
+    }
+    Send("O" + ToHex("unknown monitor command '" + command + "' (try 'monitor help')\n"));
+    return kMalformed;
 }
 
-std::string Server::MonitorReset() {
-    if (!target_.Reset()) return "reset failed\n";
+Server::MonitorResult Server::MonitorReset() {
+    if (!target_.Reset()) return {false, "reset failed\n"};
     ForgetTargetState();
     lastSignal_ = kSigTrap;
     const auto* values = Registers();
-    return "reset: the core is halted at its reset vector" +
-           (values ? ", pc " + Hex8((*values)[15]) : std::string()) + "\n";
+    return {true, "reset: the core is halted at its reset vector" +
+                      (values ? ", pc " + Hex8((*values)[15]) : std::string()) + "\n"};
 }
 
-std::string Server::MonitorHalt() {
-    if (!target_.Stop()) return "halt failed\n";
+Server::MonitorResult Server::MonitorResetRun() {
+    if (!target_.Reset()) return {false, "reset failed\n"};
+    Release();
+    return {true, "reset: the core runs\n"};
+}
+
+Server::MonitorResult Server::MonitorHalt() {
+    if (!target_.Stop()) return {false, "halt failed\n"};
     ForgetTargetState();
-    return "halted\n";
+    return {true, "halted\n"};
 }
 
-std::string Server::MonitorStatus() {
+Server::MonitorResult Server::MonitorResume() {
+    Release();
     const auto status = target_.Status();
-    if (!status) return "the status could not be read\n";
+    if (!status || status->cause != kCauseRunning) return {false, "the core does not run on\n"};
+    return {true, "the core runs\n"};
+}
+
+Server::MonitorResult Server::MonitorStatus() {
+    const auto status = target_.Status();
+    if (!status) return {false, "the status could not be read\n"};
     std::string text = "status: " + CauseText(status->cause) + " (cause " + std::to_string(status->cause) + ")";
     if (status->cause == 4) text += ", breakpoint " + Hex8(status->breakpointId);
     if (!status->message.empty()) text += ": " + status->message;
     if (status->cause != 0)
         if (const auto* values = Registers()) text += "\npc " + Hex8((*values)[15]);
-    return text + "\n";
+    return {true, text + "\n"};
 }
 
-std::string Server::MonitorHelp() {
+Server::MonitorResult Server::MonitorHelp() {
     std::string text = "monitor commands:\n";
     for (const MonitorCommand& entry : kMonitorCommands)
-        text += "  " + std::string(entry.name) + std::string(8 - entry.name.size(), ' ') + std::string(entry.help) + "\n";
-    return text;
+        text += "  " + std::string(entry.name) + std::string(entry.name.size() < 12 ? 12 - entry.name.size() : 1, ' ') +
+                std::string(entry.help) + "\n";
+    text += "  arm semihosting [enable|disable]\n          carry out the program's bkpt 0xab calls (or not)\n";
+    return {true, text};
 }
 
-Server::Reply Server::FlashErase(const Arguments&) {
-    // The download replaces the flash contents; there is nothing to erase
-    // beforehand. The first erase of a load starts the download.
+// ---- gdb's flash load ------------------------------------------------------------------
+
+bool Server::StartDownload() {
     memory_.clear();
-    if (!downloading_) {
-        if (!target_.BeginDownload()) return kAccessFailed;
-        downloading_ = true;
-    }
+    if (downloading_) return true;
+    if (!target_.BeginDownload()) return false;
+    downloading_ = true;
+    erased_.clear();
+    written_.clear();
+    return true;
+}
+
+Server::Reply Server::FlashErase(const Arguments& args) {
+    // The erase is carried out when the load is done, on the bytes that no
+    // write covered: the same bytes read 0xFF then, without writing twice
+    // what the load writes anyway.
+    if (!StartDownload()) return kAccessFailed;
+    AddRange(erased_, args.numbers[0], args.numbers[0] + args.numbers[1]);
     return "OK";
 }
 
 Server::Reply Server::FlashWrite(const Arguments& args) {
-    memory_.clear();
-    if (!downloading_) {
-        if (!target_.BeginDownload()) return kAccessFailed;
-        downloading_ = true;
-    }
-    if (!target_.DownloadBlocks(args.numbers[0], args.bytes.data(), args.bytes.size())) {
+    if (!StartDownload()) return kAccessFailed;
+    uint64_t refused = args.numbers[0];
+    if (!target_.DownloadBlocks(args.numbers[0], args.bytes.data(), args.bytes.size(), &refused)) {
+        log_ << "warning: load: the target refused address " << Hex8(refused) << " of the block " << Hex8(args.numbers[0])
+             << ".." << Hex8(args.numbers[0] + args.bytes.size() - 1) << "; the download was stopped" << std::endl;
         target_.AbortDownload();
         downloading_ = false;
         return kAccessFailed;
     }
+    AddRange(written_, args.numbers[0], args.numbers[0] + args.bytes.size());
     return "OK";
 }
 
 Server::Reply Server::FlashDone(const Arguments&) {
     ForgetTargetState();
+    watchpoints_.ForgetCode();
     if (!downloading_) return "OK";
+    return FinishFlash() ? "OK" : kAccessFailed;
+}
+
+bool Server::FinishFlash() {
     downloading_ = false;
-    return target_.EndDownload() ? "OK" : kAccessFailed;
+    bool ok = true;
+    for (const auto& [start, end] : erased_) {
+        uint64_t at = start;
+        auto write = written_.upper_bound(at);
+        if (write != written_.begin() && std::prev(write)->second > at) --write;
+        while (ok && at < end) {
+            const uint64_t gapEnd = write == written_.end() ? end : std::min(end, write->first);
+            if (gapEnd > at) {
+                const std::vector<uint8_t> erased(static_cast<std::size_t>(gapEnd - at), 0xFF);
+                ok = target_.DownloadBlocks(at, erased.data(), erased.size());
+            }
+            if (write == written_.end()) break;
+            at = std::max(at, write->second);
+            ++write;
+        }
+    }
+    const bool vectors = std::any_of(written_.begin(), written_.end(), [](const auto& range) {
+        return range.first <= kVectorTable && range.second >= kVectorTable + 8;
+    });
+    erased_.clear();
+    written_.clear();
+    if (!ok) {
+        target_.AbortDownload();
+        return false;
+    }
+    if (!target_.EndDownload()) return false;
+    if (vectors) {
+        // As a probe's load (and orxdbg's) does: the new program's stack and
+        // reset handler, so that a continue right after the load starts it.
+        const std::vector<uint8_t> table = target_.ReadMemory(kVectorTable, 8);
+        if (table.size() == 8) {
+            target_.WriteRegister(13, LittleEndianWord(table.data()));
+            target_.WriteRegister(kPcId, LittleEndianWord(table.data() + 4) & ~1u);
+        }
+    }
+    ForgetTargetState();
+    return true;
 }
 
 }  // namespace gdbserver

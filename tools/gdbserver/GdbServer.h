@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -15,8 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/Semihosting.h"
 #include "tools/gdbserver/Rsp.h"
 #include "tools/gdbserver/Target.h"
+#include "tools/gdbserver/Watchpoints.h"
 
 namespace gdbserver {
 
@@ -26,10 +29,16 @@ inline constexpr std::size_t kPacketSize = 0x4000;  // what qSupported offers gd
 std::string TargetDescription();
 std::string MemoryMap();
 
+struct ServerOptions {
+    std::string image;            // reloaded by a restart (vRun, R); empty: none
+    int sendTimeoutMs = 5000;     // a client that takes no byte for this long is dropped
+    std::size_t maxQueued = 64;   // packets kept while the core runs; more are dropped
+};
+
 class Server {
 public:
     // The target must be open. log gets one line per client and warnings.
-    Server(Target& target, std::ostream& log);
+    Server(Target& target, std::ostream& log, ServerOptions options = {});
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -43,6 +52,9 @@ public:
     void Serve(const std::atomic<bool>& shutdown);
 
     static void DI_CDECL PollCallback();
+
+    // bkpt 0xab calls carried out (--semihosting, monitor arm semihosting).
+    void EnableSemihosting(bool on) { semihosting_ = on; }
 
     // ---- Packet handlers: typed arguments in, the reply out (none: send
     // nothing). Public so that the packet table can name them.
@@ -58,10 +70,17 @@ public:
     Reply RemoveBreakpoint(const Arguments&);
     Reply Continue(const Arguments&);
     Reply Step(const Arguments&);
+    Reply ContinueWithSignal(const Arguments&);
+    Reply StepWithSignal(const Arguments&);
     Reply ContinueActions(const Arguments&);
     Reply ContinueActionsSupported(const Arguments&);
     Reply Detach(const Arguments&);
     Reply Kill(const Arguments&);
+    Reply KillProcess(const Arguments&);
+    Reply ExtendedMode(const Arguments&);
+    Reply Restart(const Arguments&);
+    Reply Run(const Arguments&);
+    Reply Attach(const Arguments&);
     Reply Supported(const Arguments&);
     Reply StartNoAckMode(const Arguments&);
     Reply TransferRead(const Arguments&);
@@ -69,36 +88,68 @@ public:
     Reply CurrentThread(const Arguments&);
     Reply FirstThreadInfo(const Arguments&);
     Reply NextThreadInfo(const Arguments&);
+    Reply ThreadAlive(const Arguments&);
     Reply Ok(const Arguments&);
     Reply Monitor(const Arguments&);
     Reply FlashErase(const Arguments&);
     Reply FlashWrite(const Arguments&);
     Reply FlashDone(const Arguments&);
 
-    // ---- Monitor commands: their output text.
-    std::string MonitorReset();
-    std::string MonitorHalt();
-    std::string MonitorStatus();
-    std::string MonitorHelp();
+    // ---- Monitor commands: their output, and whether they succeeded (a
+    // failure becomes an error reply after the output).
+    struct MonitorResult {
+        bool ok;
+        std::string text;
+    };
+    MonitorResult MonitorReset();
+    MonitorResult MonitorResetRun();
+    MonitorResult MonitorHalt();
+    MonitorResult MonitorResume();
+    MonitorResult MonitorStatus();
+    MonitorResult MonitorHelp();
+
+    // ---- Watchpoints and semihosting (RunFeatures.cpp).
+    Reply InsertWatchpoint(const Arguments&);
+    Reply RemoveWatchpoint(const Arguments&);
+    // The output of a `monitor arm semihosting ...`; none for other commands.
+    std::optional<std::string> SemihostingMonitor(const std::string& command);
 
 private:
-    enum class Phase { Halted, Running, Detaching };
+    // See the table at the top of GdbServer.cpp.
+    enum class Phase { Halted, Running, Releasing };
 
     void ServeClient(int fd, const std::atomic<bool>& shutdown);
     void EndClient();
-    void HandleEvent(RspEvent& event);
+    void HandleEvent(const RspEvent& event);
     void Dispatch(const std::string& payload);
     void Send(const std::string& payload);
     void SendRaw(const std::string& bytes);
-    // Reads what the client sent; false when it has gone.
+    bool ShuttingDown() const { return shutdown_ && *shutdown_; }
+    // Reads what the client sent, waiting up to timeoutMs for the first
+    // byte; false when it has gone.
     bool Receive(int timeoutMs);
+    void Queue(RspEvent&& event);
     void OnPoll();
 
-    // Runs the core (step or continue) and gives the stop reply; none when
-    // the client went away during the run.
-    Reply Resume(bool step);
+    enum class RunKind { Continue, Step };
+    // Runs the core and gives the stop reply; none when the client went away
+    // or the server is shutting down during the run.
+    Reply Resume(RunKind kind);
+    // Lets the core run on with no client waiting for it (detach, monitor
+    // resume): a continue that the first poll gives up.
+    void Release();
+    // The signal for a core that stopped where it cannot go on: SIGTRAP on
+    // a bkpt instruction, SIGSEGV otherwise.
+    uint32_t FaultSignal();
+    // A step or continue the module reported failed: a fault stop where the
+    // core halted on the instruction it could not execute, else E0e.
+    Reply FailedRun(bool step);
+    void NoteSignal(uint64_t signal);
     std::string StopReply(uint32_t signal);
     void HaltIfRunning();
+    // Resets the core, the image downloaded again first when there is one;
+    // gdb's breakpoints are gone. False with a reason.
+    bool RestartProgram(std::string& error);
     const std::array<uint32_t, kRegisterCount>* Registers();
     // Everything read from the target is valid until the core moves or the
     // server writes; gdb reads the same code and stack words many times over
@@ -109,9 +160,28 @@ private:
     }
     std::vector<uint8_t> ReadMemoryCached(uint64_t address, uint32_t count);
     void RemoveAllBreakpoints();
+    bool StartDownload();
+    bool FinishFlash();
+
+    // ---- Runs with watchpoints or semihosting (RunFeatures.cpp).
+    class SemihostingConsole;
+    bool UsesRunFeatures() const { return semihosting_ || !watchpoints_.Empty(); }
+    Reply ResumeWithFeatures(bool step);
+    Reply SteppedRun(bool step);
+    Reply SemihostedContinue();
+    bool AtSemihostingCall(uint32_t pc);
+    std::string WatchReply(const Watchpoints::Hit& hit);
+    // None: the call was carried out, run on; otherwise the run's reply.
+    std::optional<Reply> CarryOutSemihosting(uint32_t pc);
+    // Reads the socket: true when gdb interrupted, went away, or the server
+    // shuts down.
+    bool InterruptPending();
+    // The stop reply for an interrupt; none when the client is gone.
+    Reply Interrupted();
 
     Target& target_;
     std::ostream& log_;
+    ServerOptions options_;
     int listenFd_ = -1;
     uint16_t port_ = 0;
 
@@ -119,14 +189,19 @@ private:
     int clientFd_ = -1;
     bool clientGone_ = false;
     bool ackMode_ = true;
+    bool extended_ = false;  // '!' seen: the connection outlives a detach
+    bool attached_ = true;   // false after a detach in extended mode, until vAttach or vRun
     std::string lastFrame_;
     RspDecoder decoder_{kPacketSize};
-    std::vector<RspEvent> pending_;
+    std::deque<RspEvent> pending_;  // read, not handled yet; at most options_.maxQueued packets
+    std::size_t dropped_ = 0;       // packets that found the queue full
+    bool signalNoted_ = false;      // the console was told once that C/S signals are not delivered
     const std::atomic<bool>* shutdown_ = nullptr;
 
-    // The run.
+    // The run. An interrupt (0x03) is kept until a run takes it: one that
+    // arrives while the core is halted stops the next resume at once.
     Phase phase_ = Phase::Halted;
-    bool interruptRequested_ = false;
+    bool interruptPending_ = false;
     uint32_t lastSignal_ = 5;
 
     // The target as gdb left it.
@@ -137,7 +212,16 @@ private:
         unsigned types;  // bit 0: Z0, bit 1: Z1
     };
     std::map<uint64_t, Breakpoint> breakpoints_;
+
+    // gdb's flash load: erase, write, done. Erased bytes that no write
+    // covers become 0xFF when the load is done, in the same download.
     bool downloading_ = false;
+    std::map<uint64_t, uint64_t> erased_;   // start -> end, disjoint
+    std::map<uint64_t, uint64_t> written_;  // start -> end, disjoint
+
+    Watchpoints watchpoints_{target_};
+    bool semihosting_ = false;
+    semihosting::Executor semihost_;
 };
 
 }  // namespace gdbserver

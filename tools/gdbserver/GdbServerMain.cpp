@@ -27,9 +27,11 @@ struct Options {
     std::string bind = "127.0.0.1";
     uint16_t port = 3333;
     unsigned pollMs = 10;
+    bool pollAdaptive = true;
     std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
     std::string designator = "CORTEXM";
     std::string target;  // --target: a board name; empty for the default
+    bool semihosting = false;
 };
 
 std::atomic<bool> g_shutdown{false};
@@ -37,7 +39,8 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
-    out << "usage: orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
+    out << "usage: orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed]\n"
+           "                         [--semihosting]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
@@ -53,13 +56,20 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1). Whoever reaches the port\n"
            "                  can read and write the target.\n"
            "  --elf FILE      download this image before the reset (e.g. " << defaults.elf << ")\n"
-           "  --poll-ms N     how often, 1 to 500 ms, the module looks whether a running core has\n"
-           "                  stopped (default 10; 500 is the module's own period)\n"
+           "  --poll-ms N     how often, at most, 1 to 500 ms, the module looks whether a running core\n"
+           "                  has stopped (default 10; 500 is the module's own period). It looks after\n"
+           "                  tens of microseconds first, then ever less often up to N\n"
+           "  --poll-fixed    look every N ms from the start, as the module does by itself\n"
+           "  --semihosting   carry out the program's semihosting calls (bkpt 0xab): its output shows\n"
+           "                  here and in gdb, its input is read here, its exit ends the run\n"
+           "                  ('monitor arm semihosting enable|disable' switches it in a session)\n"
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
            "  --help          this text\n"
            "\n"
-           "gdb's load writes the flash through the memory map (vFlashWrite). 'monitor help' lists the\n"
-           "server's monitor commands: reset, halt, status.\n";
+           "gdb's load writes the flash through the memory map (vFlashWrite). 'target extended-remote'\n"
+           "adds run/start (a restart: reset, the --elf image again) and attach 1 after a detach.\n"
+           "'monitor help' lists the server's monitor commands: reset [halt|init|run], halt, resume,\n"
+           "status, arm semihosting.\n";
 }
 
 bool ParseNumber(const std::string& text, unsigned low, unsigned high, unsigned& value) {
@@ -84,6 +94,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         unsigned number = 0;
         if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--semihosting") {
+            options.semihosting = true;
         } else if (arg == "--port") {
             if (!ParseNumber(value, 0, 65535, number)) {
                 error = "--port takes a number from 0 to 65535";
@@ -96,6 +108,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
                 return false;
             }
             options.pollMs = number;
+        } else if (arg == "--poll-fixed") {
+            options.pollAdaptive = false;
         } else if (arg == "--elf") {
             options.elf = value;
         } else if (arg == "--bind") {
@@ -118,24 +132,9 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
 }
 
 bool Download(Target& target, const std::string& file, std::string& error) {
-    orxdbg::Image image;
-    if (!orxdbg::LoadImageFile(file, image, error)) return false;
-    if (!target.BeginDownload()) {
-        error = "the download could not start";
-        return false;
-    }
-    for (const orxdbg::Segment& segment : image.segments) {
-        if (!target.DownloadBlocks(segment.address, segment.bytes.data(), segment.bytes.size())) {
-            target.AbortDownload();
-            error = "the download failed";
-            return false;
-        }
-    }
-    if (!target.EndDownload()) {
-        error = "the download could not finish";
-        return false;
-    }
-    std::cout << "downloaded " << file << ": " << image.ByteCount() << " bytes" << std::endl;
+    std::size_t bytes = 0;
+    if (!target.DownloadImage(file, error, bytes)) return false;
+    std::cout << "downloaded " << file << ": " << bytes << " bytes" << std::endl;
     return true;
 }
 
@@ -159,7 +158,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
                   << ": whoever reaches the port can read and write the target\n";
 
     // The module reads its poll period when an instance is opened.
-    orxdbg::SetModulePollPeriod(options.pollMs);
+    orxdbg::SetModulePollPeriod(options.pollMs, options.pollAdaptive);
 
     if (!orxdbg::SelectBoard(options.target, error)) {
         std::cerr << "orxdbg gdbserver: " << error << "\n";
@@ -191,7 +190,10 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
     int status = 0;
     sim::Host::Instance().RunFrontEnd([&] {
         Target target(module);
-        Server server(target, std::cout);
+        ServerOptions serverOptions;
+        serverOptions.image = options.elf;
+        Server server(target, std::cout, serverOptions);
+        server.EnableSemihosting(options.semihosting);
         auto fail = [&](const std::string& message) {
             std::cerr << "orxdbg gdbserver: " << message << "\n";
             target.Close();

@@ -84,6 +84,10 @@ void RspDecoder::Reset() {
 }
 
 void RspDecoder::Feed(const uint8_t* bytes, std::size_t count, std::vector<RspEvent>& events) {
+    Feed(bytes, count, [&](RspEvent&& event) { events.push_back(std::move(event)); });
+}
+
+void RspDecoder::Feed(const uint8_t* bytes, std::size_t count, const Sink& sink) {
     for (std::size_t i = 0; i < count; ++i) {
         const uint8_t byte = bytes[i];
         const char c = static_cast<char>(byte);
@@ -99,11 +103,11 @@ void RspDecoder::Feed(const uint8_t* bytes, std::size_t count, std::vector<RspEv
                     oversize_ = false;
                     sum_ = 0;
                 } else if (byte == 0x03) {
-                    events.push_back({RspEvent::Interrupt, {}});
+                    sink({RspEvent::Interrupt, {}});
                 } else if (c == '+') {
-                    events.push_back({RspEvent::Ack, {}});
+                    sink({RspEvent::Ack, {}});
                 } else if (c == '-') {
-                    events.push_back({RspEvent::Nak, {}});
+                    sink({RspEvent::Nak, {}});
                 }
                 break;
             case State::Body:
@@ -136,9 +140,9 @@ void RspDecoder::Feed(const uint8_t* bytes, std::size_t count, std::vector<RspEv
             case State::Sum2: {
                 const auto digit = HexDigit(c);
                 const bool good = digit && received_ >= 0 && (received_ | *digit) == sum_;
-                if (!good) events.push_back({RspEvent::BadChecksum, {}});
-                else if (oversize_) events.push_back({RspEvent::Oversize, {}});
-                else events.push_back({RspEvent::Packet, std::move(payload_)});
+                if (!good) sink({RspEvent::BadChecksum, {}});
+                else if (oversize_) sink({RspEvent::Oversize, {}});
+                else sink({RspEvent::Packet, std::move(payload_)});
                 Reset();
                 break;
             }

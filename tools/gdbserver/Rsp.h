@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,9 @@ struct RspEvent {
 class RspDecoder {
 public:
     explicit RspDecoder(std::size_t maxPayload) : maxPayload_(maxPayload) {}
+    // Each event goes to the sink as soon as its last byte is read.
+    using Sink = std::function<void(RspEvent&&)>;
+    void Feed(const uint8_t* bytes, std::size_t count, const Sink& sink);
     void Feed(const uint8_t* bytes, std::size_t count, std::vector<RspEvent>& events);
     void Reset();
 

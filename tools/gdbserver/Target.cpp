@@ -1,9 +1,11 @@
 #include "tools/gdbserver/Target.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "gdi/GdiRecords.h"
+#include "tools/orxdbg/Image.h"
 
 namespace gdbserver {
 
@@ -132,11 +134,56 @@ uint32_t DownloadStep(frontend::DiModule& module, uint32_t code, uint64_t addres
 
 bool Target::BeginDownload() { return DownloadStep(module_, 0, 0, 0, nullptr) == GdiOk; }
 
-bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count) {
+bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count, uint64_t* refused) {
     for (std::size_t done = 0; done < count;) {
         const auto n = static_cast<uint32_t>(std::min<std::size_t>(kDownloadBlockBytes, count - done));
-        if (DownloadStep(module_, 1, address + done, n, bytes + done) != GdiOk) return false;
+        if (DownloadStep(module_, 1, address + done, n, bytes + done) != GdiOk) {
+            if (refused) {
+                // The first refused byte lies in [at + low, at + low + size).
+                const uint64_t at = address + done;
+                uint32_t low = 0, size = n;
+                while (size > 1) {
+                    const uint32_t half = size / 2;
+                    if (DownloadStep(module_, 1, at + low, half, bytes + done + low) == GdiOk) {
+                        low += half;
+                        size -= half;
+                    } else {
+                        size = half;
+                    }
+                }
+                *refused = at + low;
+            }
+            return false;
+        }
         done += n;
+    }
+    return true;
+}
+
+bool Target::DownloadImage(const std::string& file, std::string& error, std::size_t& bytes) {
+    orxdbg::Image image;
+    bytes = 0;
+    if (!orxdbg::LoadImageFile(file, image, error)) return false;
+    if (!BeginDownload()) {
+        error = "the target refused to start the download of " + file;
+        return false;
+    }
+    for (const orxdbg::Segment& segment : image.segments) {
+        uint64_t refused = segment.address;
+        if (!DownloadBlocks(segment.address, segment.bytes.data(), segment.bytes.size(), &refused)) {
+            AbortDownload();
+            char text[160];
+            std::snprintf(text, sizeof text, "the target refused address 0x%08llx of the segment 0x%08llx..0x%08llx",
+                          static_cast<unsigned long long>(refused), static_cast<unsigned long long>(segment.address),
+                          static_cast<unsigned long long>(segment.address + segment.bytes.size() - 1));
+            error = file + ": " + text;
+            return false;
+        }
+        bytes += segment.bytes.size();
+    }
+    if (!EndDownload()) {
+        error = "the target refused to finish the download of " + file;
+        return false;
     }
     return true;
 }
@@ -166,9 +213,9 @@ RunOutcome Target::Continue() {
     return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
 }
 
-RunOutcome Target::Step() {
+RunOutcome Target::Step(uint32_t count) {
     cancelled_ = false;
-    if (module_.DiExecSingleStep(1) == GdiOk) return RunOutcome::Stopped;
+    if (module_.DiExecSingleStep(count) == GdiOk) return RunOutcome::Stopped;
     return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
 }
 

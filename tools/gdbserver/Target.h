@@ -60,11 +60,17 @@ public:
     bool WriteMemory(uint64_t address, const uint8_t* bytes, std::size_t count);
 
     // A download: Begin, any number of Blocks (split into blocks of at most
-    // 1,024 bytes), End; Abort when a block fails.
+    // 1,024 bytes), End; Abort when a block fails. When a block is refused,
+    // refused (if given) gets the first address the target refuses, found
+    // by writing halves of the block again.
     bool BeginDownload();
-    bool DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count);
+    bool DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count, uint64_t* refused = nullptr);
     bool EndDownload();
     void AbortDownload();
+
+    // The whole download of an ELF or Intel HEX file; false with a one-line
+    // reason (a refused block names its address). bytes: what was written.
+    bool DownloadImage(const std::string& file, std::string& error, std::size_t& bytes);
 
     // A Thumb breakpoint; the module's id for it (the address + 1).
     std::optional<uint32_t> SetBreakpoint(uint64_t address);
@@ -73,7 +79,7 @@ public:
     // Run control. Continue and Step block until the core stops or the poll
     // callback cancels the wait (Cancelled: the core is still running).
     RunOutcome Continue();
-    RunOutcome Step();
+    RunOutcome Step(uint32_t count = 1);
     void Cancel();
     bool Stop();
     bool Reset();

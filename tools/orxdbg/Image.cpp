@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -286,12 +287,26 @@ bool ParseIntelHex(const std::string& text, Image& image, std::string& error) {
 }
 
 bool LoadImageFile(const std::string& path, Image& image, std::string& error) {
+    std::error_code status;
+    if (std::filesystem::is_directory(path, status)) {
+        error = path + " is a directory, not an image file";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot open " + path;
         return false;
     }
-    const std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string contents;
+    try {
+        contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {  // a read error inside the stream buffer (a device, say)
+        in.setstate(std::ios::badbit);
+    }
+    if (in.bad()) {
+        error = "cannot read " + path;
+        return false;
+    }
     if (contents.size() >= 4 && contents.compare(0, 4, "\x7f" "ELF") == 0) return ReadElf(path, image, error);
     const std::size_t first = contents.find_first_not_of(" \t\r\n");
     if (first != std::string::npos && contents[first] == ':') {

@@ -1,7 +1,9 @@
 #include "tools/orxdbg/Session.h"
 
 #include <capstone/capstone.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -103,8 +105,9 @@ std::string Hex32(uint32_t value) {
     return text;
 }
 
-void SetModulePollPeriod(uint32_t milliseconds) {
+void SetModulePollPeriod(uint32_t milliseconds, bool adaptive) {
     platform::SetEnvironmentValue("DIORX_POLL_MS", std::to_string(milliseconds).c_str());
+    platform::SetEnvironmentValue("DIORX_POLL_ADAPTIVE", adaptive ? "1" : nullptr);
 }
 
 namespace {
@@ -293,7 +296,7 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
     if (path) options_.frontEndPath = *path;
     if (designator) options_.designator = *designator;
     const char* argv[] = {options_.frontEndPath.c_str(), options_.designator.c_str()};
-    SetModulePollPeriod(options_.pollMs);
+    SetModulePollPeriod(options_.pollMs, options_.pollAdaptive);
     g_session = this;
     if (!Check("DiGdiOpen", module_.DiGdiOpen(0, 0, 2, argv, &Session::PollCallback))) return false;
     open_ = true;
@@ -616,6 +619,15 @@ bool Session::ShowStatus() {
 
 bool Session::Run(RunKind kind, uint32_t count) {
     const char* function = kind == RunKind::Continue ? "DiExecContinue" : "DiExecSingleStep";
+    // With semihosting a continue goes on after each call; Ctrl-C while a
+    // call waits for input ends it.
+    std::optional<InterruptScope> semihostingInterrupts;
+    std::optional<uint32_t> pcBefore;
+    if (options_.semihosting) {
+        semihostingInterrupts.emplace();
+        if (kind == RunKind::Step) pcBefore = ReadRegister(PcId());
+    }
+  again:
     uint32_t result;
     {
         InterruptScope interrupts;
@@ -643,13 +655,128 @@ bool Session::Run(RunKind kind, uint32_t count) {
         out_ << "interrupted: the processor is halted" << std::endl;
         return ShowStatus();
     }
+    if (result == GdiFailed && open_) {
+        // A step (or a continue's first step) that did not execute its
+        // instruction: the processor stopped on a fault where it is.
+        GdiExitStatus record;
+        std::memset(&record, 0, sizeof record);
+        const auto pc = ReadRegister(PcId());
+        if (module_.DiExecGetStatus(&record) == GdiOk && LoadLE32(record.cause) != CauseRunning &&
+            LoadLE32(record.cause) != CauseUnknownState && pc) {
+            out_ << "fault: the processor cannot execute the instruction at " << DescribeAddress(*pc) << std::endl;
+            ShowPcInstruction();
+            Error() << (kind == RunKind::Continue ? "continue" : "step") << ": the processor faulted at "
+                    << Hex32(*pc) << " (" << function << " returned GdiFailed (7))" << std::endl;
+            return false;
+        }
+    }
     if (!Check(function, result)) return false;
     const auto status = QueryStatus();
     if (!status) return false;
+    if (options_.semihosting && status->cause != CauseBreakpoint) {
+        switch (CarryOutSemihosting(kind, pcBefore)) {
+            case Trap::None: break;
+            case Trap::Resumed:
+                if (kind == RunKind::Continue) {
+                    if (g_interrupted.exchange(false)) {
+                        interruptedRun_ = true;
+                        out_ << "interrupted: the processor is halted" << std::endl;
+                        return ShowStatus();
+                    }
+                    // The module's continue steps off the PC with a
+                    // breakpoint there lifted: one right after the call stops here.
+                    const auto pc = ReadRegister(PcId());
+                    if (!pc) return false;
+                    const auto at = std::find_if(breakpoints_.begin(), breakpoints_.end(),
+                                                 [&](const BreakpointInfo& e) { return e.address == *pc; });
+                    if (at == breakpoints_.end()) goto again;
+                    ++at->hits;
+                    out_ << "breakpoint";
+                    if (at->number != 0) out_ << " " << at->number;
+                    out_ << " at " << DescribeAddress(at->address) << ", right after the semihosting call" << std::endl;
+                    ShowPcInstruction();
+                    return true;
+                }
+                ShowPcInstruction();
+                return true;
+            case Trap::Exited: return true;
+            case Trap::Interrupted:
+                interruptedRun_ = true;
+                out_ << "interrupted while the program waited for input: the processor is halted on the call"
+                     << std::endl;
+                return ShowStatus();
+            case Trap::Failed: return false;
+        }
+    }
     if (status->cause == CauseBreakpoint)
         if (BreakpointInfo* e = FindBreakpoint(status->breakpointId)) ++e->hits;
     PrintStatus(*status);
     return true;
+}
+
+// The target's memory and the console as the semihosting calls see them.
+class Session::SemihostingTarget final : public semihosting::Memory, public semihosting::Console {
+public:
+    explicit SemihostingTarget(Session& session) : session_(session) {}
+    bool Read(uint32_t address, uint8_t* bytes, uint32_t count) override {
+        const auto read = session_.ReadMemory(address, count);
+        if (!read) return false;
+        std::copy(read->begin(), read->end(), bytes);
+        return true;
+    }
+    bool Write(uint32_t address, const uint8_t* bytes, uint32_t count) override {
+        return session_.WriteBlock(address, bytes, count);
+    }
+    void Output(std::string_view text, bool error) override {
+        (error ? session_.err_ : session_.out_) << text << std::flush;
+    }
+    std::optional<int> ReadChar() override {
+        session_.out_ << std::flush;
+        for (;;) {
+            if (g_interrupted.exchange(false)) return std::nullopt;
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            const int ready = poll(&input, 1, 100);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return -1;
+            if (ready == 0) continue;
+            unsigned char c;
+            return read(STDIN_FILENO, &c, 1) == 1 ? int(c) : -1;
+        }
+    }
+
+private:
+    Session& session_;
+};
+
+Session::Trap Session::CarryOutSemihosting(RunKind kind, std::optional<uint32_t> pcBefore) {
+    // The calls are the Thumb bkpt 0xab: the ARM boards' only.
+    if (!CurrentBoard().thumb) return Trap::None;
+    const auto pc = ReadRegister(PcId());
+    if (!pc) return Trap::Failed;
+    // A step stops on a bkpt it could not execute: the PC has not moved. (One
+    // that merely arrives at a bkpt has not made the call yet.)
+    if (kind == RunKind::Step && (!pcBefore || *pcBefore != *pc)) return Trap::None;
+    std::vector<uint8_t> code;
+    if (!ReadAvailable(*pc, 2, code) || code.size() != 2 ||
+        (code[0] | code[1] << 8) != semihosting::kTrapInstruction)
+        return Trap::None;
+    const auto operation = ReadRegister(0), parameter = ReadRegister(1);
+    if (!operation || !parameter) return Trap::Failed;
+    SemihostingTarget target(*this);
+    const semihosting::Outcome outcome = semihost_.Execute(*operation, *parameter, target, target);
+    switch (outcome.kind) {
+        case semihosting::Outcome::Resume:
+            return SetRegister(0, outcome.result) && SetRegister(PcId(), *pc + 2) ? Trap::Resumed : Trap::Failed;
+        case semihosting::Outcome::Interrupted: return Trap::Interrupted;
+        case semihosting::Outcome::Exit: break;
+    }
+    if (outcome.normal)
+        out_ << "the program exited with code " << outcome.exitCode << " (" << semihosting::Executor::Name(*operation)
+             << "); the processor is halted on the call" << std::endl;
+    else
+        out_ << "the program stopped with reason " << Hex32(outcome.exitCode) << " ("
+             << semihosting::Executor::Name(*operation) << "); the processor is halted on the call" << std::endl;
+    return Trap::Exited;
 }
 
 bool Session::Continue() { return Run(RunKind::Continue, 0); }

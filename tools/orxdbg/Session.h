@@ -18,6 +18,7 @@
 
 #include "sim/Boards.h"
 #include "tools/common/DiModule.h"
+#include "tools/common/Semihosting.h"
 #include "tools/orxdbg/Image.h"
 
 namespace orxdbg {
@@ -106,16 +107,22 @@ struct SessionOptions {
     bool terminal = false;  // output is a terminal: progress bar, interrupt hint
     // Runs and steps longer than this are cancelled and halted (0: no limit).
     double timeoutSeconds = 0;
-    // The module's run-wait poll period, handed to it before the open.
+    // The module's run-wait poll period, handed to it before the open; with
+    // pollAdaptive the ceiling of its adaptive wait (short sleeps first,
+    // doubling while the processor runs), else the fixed period.
     uint32_t pollMs = 10;
     // Why the host lost its target, if it did (empty otherwise): shown once
     // before the errors it causes.
     std::function<std::string()> hostDiagnostics;
+    bool pollAdaptive = true;
+    // Carry out the program's semihosting calls (bkpt 0xab) during continue,
+    // finish and step: output to out, input from standard input.
+    bool semihosting = false;
 };
 
-// Hands the poll period to the module through its environment variable; it
-// takes effect at the next DiGdiOpen.
-void SetModulePollPeriod(uint32_t milliseconds);
+// Hands the poll period and the adaptive wait to the module through its
+// environment variables; they take effect at the next DiGdiOpen.
+void SetModulePollPeriod(uint32_t milliseconds, bool adaptive);
 
 class Session {
 public:
@@ -178,6 +185,8 @@ public:
 
 private:
     enum class RunKind { Continue, Step };
+    enum class Trap { None, Resumed, Exited, Interrupted, Failed };
+    class SemihostingTarget;
 
     // Writes a register through the module and reads it back; errors printed.
     bool SetRegister(int32_t id, uint32_t value);
@@ -188,6 +197,9 @@ private:
     // either the processor is halted. Shows the stop.
     bool Run(RunKind kind, uint32_t count);
     void PrintStatus(const StopStatus& status);
+    // A stop on a bkpt 0xab (at the PC the run started from, for a step):
+    // the call carried out, the PC past it; None for any other stop.
+    Trap CarryOutSemihosting(RunKind kind, std::optional<uint32_t> pcBefore);
     // The instruction at the PC, as disassembled: "=> 0x000000a4 <main>:  push {r7, lr}".
     void ShowPcInstruction();
     bool CheckRange(uint32_t address, uint64_t length);
@@ -216,6 +228,7 @@ private:
     std::chrono::steady_clock::time_point deadline_{};
     bool firstPoll_ = false;
     std::string shownDiagnostic_;
+    semihosting::Executor semihost_;
 };
 
 }  // namespace orxdbg

@@ -50,6 +50,7 @@ constexpr int kExitInterrupted = 130;
 void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "usage: orxdbg [options]\n"
            "       orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
+           "                        [--poll-fixed] [--semihosting]\n"
            "\n"
            "A debugger front-end for the diORX debug-instrument module. It loads the module the way a\n"
            "debugger does, plays the host platform with a simulated Cortex-M processor that executes\n"
@@ -65,8 +66,13 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "                      at the first error)\n"
            "  --timeout SECONDS   cancel a continue, finish or step that has not stopped after SECONDS,\n"
            "                      halt the processor and fail (default: no limit)\n"
-           "  --poll-ms N         how often the module looks at a running processor, 1..500 ms\n"
-           "                      (default " << defaults.session.pollMs << "; 500 is the module's own cadence)\n"
+           "  --semihosting       carry out the program's semihosting calls (bkpt 0xab) during continue,\n"
+           "                      finish and step: its output on standard output, its input from\n"
+           "                      standard input; its exit (SYS_EXIT) ends the run\n"
+           "  --poll-ms N         how often, at most, the module looks at a running processor, 1..500 ms\n"
+           "                      (default " << defaults.session.pollMs << "; 500 is the module's own cadence). It looks\n"
+           "                      after tens of microseconds first, then ever less often up to N\n"
+           "  --poll-fixed        look every N ms from the start, as the module does by itself\n"
            "  --elf FILE          the firmware the demo loads (default: " << defaults.elf << ")\n"
            "  --module PATH       the module to load (default: " << defaults.modulePath << ")\n"
            "  --target BOARD      the processor behind the simulated host (default cortexm, the in-process\n"
@@ -131,6 +137,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
         } else if (arg == "--script") {
             if (!value(text)) return false;
             options.sources.push_back({Source::Script, text});
+        } else if (arg == "--semihosting") {
+            options.session.semihosting = true;
         } else if (arg == "--keep-going") {
             options.keepGoing = true;
         } else if (arg == "--timeout") {
@@ -151,6 +159,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
                 return false;
             }
             options.session.pollMs = static_cast<uint32_t>(ms);
+        } else if (arg == "--poll-fixed") {
+            options.session.pollAdaptive = false;
         } else if (arg == "--module") {
             if (!value(options.modulePath)) return false;
         } else if (arg == "--elf") {

@@ -1,0 +1,252 @@
+#include "tools/common/Semihosting.h"
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace semihosting {
+
+namespace {
+
+// errno values the program's C library knows (newlib's numbering).
+constexpr int kENOENT = 2;
+constexpr int kEBADF = 9;
+constexpr int kEFAULT = 14;
+constexpr int kEINVAL = 22;
+constexpr int kENOSYS = 88;
+
+constexpr uint32_t kFailed = 0xFFFFFFFFu;  // -1 in r0
+constexpr uint32_t kLongestString = 64 * 1024;  // SYS_WRITE0 and file names stop there
+constexpr uint32_t kTickFrequency = 1000000;    // SYS_ELAPSED counts microseconds
+
+std::optional<uint32_t> ReadWord(Memory& memory, uint32_t address) {
+    uint8_t b[4];
+    if (!memory.Read(address, b, 4)) return std::nullopt;
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+bool WriteWord(Memory& memory, uint32_t address, uint32_t value) {
+    const uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    return memory.Write(address, b, 4);
+}
+
+// A parameter block of n words at address.
+bool ReadBlock(Memory& memory, uint32_t address, uint32_t* words, int n) {
+    for (int i = 0; i < n; ++i) {
+        const auto w = ReadWord(memory, address + 4u * static_cast<uint32_t>(i));
+        if (!w) return false;
+        words[i] = *w;
+    }
+    return true;
+}
+
+// A NUL-terminated string, read in pieces that stay within one 256-byte
+// block so that a string near the end of RAM reads as far as it goes.
+std::optional<std::string> ReadString(Memory& memory, uint32_t address) {
+    std::string text;
+    while (text.size() < kLongestString) {
+        const uint32_t at = address + static_cast<uint32_t>(text.size());
+        const uint32_t n = 256 - (at & 255);
+        uint8_t piece[256];
+        if (!memory.Read(at, piece, n)) {
+            // The block runs off the memory: byte by byte up to the end.
+            uint8_t c;
+            if (!memory.Read(at, &c, 1)) return std::nullopt;
+            if (c == 0) return text;
+            text += static_cast<char>(c);
+            continue;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            if (piece[i] == 0) return text;
+            text += static_cast<char>(piece[i]);
+        }
+    }
+    return text;
+}
+
+bool IsConsole(uint32_t handle) { return handle >= Executor::kStdin && handle <= Executor::kStderr; }
+
+}  // namespace
+
+Executor::Executor() { Restart(); }
+
+void Executor::Restart() {
+    start_ = std::chrono::steady_clock::now();
+    errno_ = 0;
+}
+
+std::string Executor::Name(uint32_t operation) {
+    switch (operation) {
+        case op::Open: return "SYS_OPEN";
+        case op::Close: return "SYS_CLOSE";
+        case op::WriteC: return "SYS_WRITEC";
+        case op::Write0: return "SYS_WRITE0";
+        case op::Write: return "SYS_WRITE";
+        case op::Read: return "SYS_READ";
+        case op::ReadC: return "SYS_READC";
+        case op::IsError: return "SYS_ISERROR";
+        case op::IsTty: return "SYS_ISTTY";
+        case op::Clock: return "SYS_CLOCK";
+        case op::Time: return "SYS_TIME";
+        case op::Errno: return "SYS_ERRNO";
+        case op::GetCmdline: return "SYS_GET_CMDLINE";
+        case op::HeapInfo: return "SYS_HEAPINFO";
+        case op::Exit: return "SYS_EXIT";
+        case op::ExitExtended: return "SYS_EXIT_EXTENDED";
+        case op::Elapsed: return "SYS_ELAPSED";
+        case op::TickFreq: return "SYS_TICKFREQ";
+        default: {
+            char text[32];
+            std::snprintf(text, sizeof text, "operation 0x%x", operation);
+            return text;
+        }
+    }
+}
+
+Outcome Executor::Fail(int error) {
+    errno_ = static_cast<uint32_t>(error);
+    return {Outcome::Resume, kFailed};
+}
+
+Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory, Console& console) {
+    uint32_t block[3];
+    switch (operation) {
+        case op::Open: {
+            // {name, mode (0..11, fopen's modes), length of the name}
+            if (!ReadBlock(memory, parameter, block, 3)) return Fail(kEFAULT);
+            const auto name = ReadString(memory, block[0]);
+            if (!name) return Fail(kEFAULT);
+            if (*name != ":tt") return Fail(kENOENT);
+            if (block[1] > 11) return Fail(kEINVAL);
+            return {Outcome::Resume, block[1] < 4 ? kStdin : block[1] < 8 ? kStdout : kStderr};
+        }
+        case op::Close: {
+            const auto handle = ReadWord(memory, parameter);
+            if (!handle) return Fail(kEFAULT);
+            if (!IsConsole(*handle)) return Fail(kEBADF);
+            return {Outcome::Resume, 0};
+        }
+        case op::WriteC: {
+            uint8_t c;
+            if (!memory.Read(parameter, &c, 1)) return Fail(kEFAULT);
+            console.Output(std::string_view(reinterpret_cast<const char*>(&c), 1), false);
+            return {Outcome::Resume, 0};
+        }
+        case op::Write0: {
+            const auto text = ReadString(memory, parameter);
+            if (!text) return Fail(kEFAULT);
+            console.Output(*text, false);
+            return {Outcome::Resume, 0};
+        }
+        case op::Write: {
+            // {handle, buffer, length}; the result is the count NOT written.
+            if (!ReadBlock(memory, parameter, block, 3)) return Fail(kEFAULT);
+            if (block[0] != kStdout && block[0] != kStderr) {
+                errno_ = kEBADF;
+                return {Outcome::Resume, block[2]};
+            }
+            std::vector<uint8_t> bytes(block[2]);
+            if (!bytes.empty() && !memory.Read(block[1], bytes.data(), block[2])) {
+                errno_ = kEFAULT;
+                return {Outcome::Resume, block[2]};
+            }
+            console.Output(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                           block[0] == kStderr);
+            return {Outcome::Resume, 0};
+        }
+        case op::Read: {
+            // {handle, buffer, length}; the result is the count NOT read. A
+            // console read ends at a line's end, as a terminal's does.
+            if (!ReadBlock(memory, parameter, block, 3)) return Fail(kEFAULT);
+            if (block[0] != kStdin) {
+                errno_ = kEBADF;
+                return {Outcome::Resume, block[2]};
+            }
+            std::vector<uint8_t> bytes;
+            while (bytes.size() < block[2]) {
+                const auto c = console.ReadChar();
+                if (!c) return {Outcome::Interrupted, 0};
+                if (*c < 0) break;
+                bytes.push_back(static_cast<uint8_t>(*c));
+                if (*c == '\n') break;
+            }
+            if (!bytes.empty() && !memory.Write(block[1], bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+                errno_ = kEFAULT;
+                return {Outcome::Resume, block[2]};
+            }
+            return {Outcome::Resume, block[2] - static_cast<uint32_t>(bytes.size())};
+        }
+        case op::ReadC: {
+            const auto c = console.ReadChar();
+            if (!c) return {Outcome::Interrupted, 0};
+            return {Outcome::Resume, static_cast<uint32_t>(*c)};
+        }
+        case op::IsError: {
+            const auto status = ReadWord(memory, parameter);
+            if (!status) return Fail(kEFAULT);
+            return {Outcome::Resume, static_cast<int32_t>(*status) < 0 ? 1u : 0u};
+        }
+        case op::IsTty: {
+            const auto handle = ReadWord(memory, parameter);
+            if (!handle) return Fail(kEFAULT);
+            if (!IsConsole(*handle)) {
+                errno_ = kEBADF;
+                return {Outcome::Resume, 0};
+            }
+            return {Outcome::Resume, 1};
+        }
+        case op::Clock: {
+            const auto elapsed = std::chrono::steady_clock::now() - start_;
+            return {Outcome::Resume,
+                    static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 10)};
+        }
+        case op::Time: return {Outcome::Resume, static_cast<uint32_t>(std::time(nullptr))};
+        case op::Errno: return {Outcome::Resume, errno_};
+        case op::GetCmdline: {
+            // {buffer, length}: an empty command line.
+            if (!ReadBlock(memory, parameter, block, 2)) return Fail(kEFAULT);
+            const uint8_t nul = 0;
+            if (block[1] < 1 || !memory.Write(block[0], &nul, 1) || !WriteWord(memory, parameter + 4, 0))
+                return Fail(kEFAULT);
+            return {Outcome::Resume, 0};
+        }
+        case op::HeapInfo: {
+            // r1 points to the address of four words: heap base and limit,
+            // stack base and limit. Zeros tell the C library to use its own.
+            const auto where = ReadWord(memory, parameter);
+            if (!where) return Fail(kEFAULT);
+            for (uint32_t i = 0; i < 4; ++i)
+                if (!WriteWord(memory, *where + 4 * i, 0)) return Fail(kEFAULT);
+            return {Outcome::Resume, 0};
+        }
+        case op::Exit: {
+            // On a 32-bit core r1 is the reason itself.
+            Outcome outcome{Outcome::Exit, 0};
+            outcome.normal = parameter == kApplicationExit;
+            outcome.exitCode = outcome.normal ? 0 : parameter;
+            return outcome;
+        }
+        case op::ExitExtended: {
+            // {reason, subcode}: the subcode is the exit code.
+            if (!ReadBlock(memory, parameter, block, 2)) return Fail(kEFAULT);
+            Outcome outcome{Outcome::Exit, 0};
+            outcome.normal = block[0] == kApplicationExit;
+            outcome.exitCode = outcome.normal ? block[1] : block[0];
+            return outcome;
+        }
+        case op::Elapsed: {
+            const auto ticks = static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_)
+                    .count());
+            if (!WriteWord(memory, parameter, static_cast<uint32_t>(ticks)) ||
+                !WriteWord(memory, parameter + 4, static_cast<uint32_t>(ticks >> 32)))
+                return Fail(kEFAULT);
+            return {Outcome::Resume, 0};
+        }
+        case op::TickFreq: return {Outcome::Resume, kTickFrequency};
+        default: return Fail(kENOSYS);
+    }
+}
+
+}  // namespace semihosting
