@@ -6,7 +6,7 @@ packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev 
           g++-mingw-w64-x86-64 wine64
           libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi libelf-dev libcapstone-dev libedit-dev
           clang-14 libfuzzer-14-dev libclang-rt-14-dev
-          gdb-multiarch python3 qemu-system-arm
+          gdb-multiarch python3 qemu-system-arm qemu-system-ppc qemu-system-misc gcc-powerpc-linux-gnu
           qemu-system-x86 busybox-static)
 missing=()
 for p in "${packages[@]}"; do

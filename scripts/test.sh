@@ -30,6 +30,9 @@ configure_and_test() {
   (cd "$root/build/$dir" && ctest --output-on-failure -j "${CTEST_JOBS:-2}")
 }
 
+# The native build also runs the QEMU board tests (qemu_board_tests,
+# qemu_gdb_tests): QEMU, gdb-multiarch and the PowerPC compiler come from the
+# setup. The sanitizer builds leave them out (tests/qemu/CMakeLists.txt).
 configure_and_test native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DDIORX_SANITIZE=ON
 configure_and_test tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIORX_TSAN=ON

@@ -6,14 +6,22 @@
 // (ScriptedProcessor), whose answers tests configure in a few lines, and a core
 // that executes real code. Both sit behind this one interface.
 //
-// All methods are called on the host's main thread only.
+// All methods are called on the host's main thread only. A core that has
+// lost its processor (an emulator process that died, say) throws CoreFailure
+// from any method; the Nexus object then answers a failing status.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace sim {
+
+class CoreFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 class ProcessorCore {
 public:

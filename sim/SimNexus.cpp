@@ -3,6 +3,9 @@
 // otherwise asks the processor core behind it. A block read or write over the
 // space's transfer limit is refused as a contract violation; one the core
 // refuses (a bus fault) fails with E_FAIL.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <initializer_list>
 #include <string>
 
@@ -23,6 +26,18 @@ HRESULT CheckTransferLimit(const char* method, ProcessorCore& core, int32_t inde
     Host::Instance().RecordContractViolation(std::string(method) + " asked for " + std::to_string(count) +
                                              " units over the transfer limit " + std::to_string(limit));
     return E_INVALIDARG;
+}
+
+// A core that has lost its processor throws; the host answers a failing
+// status, as it does for a processor that stopped answering.
+template <class Fn>
+HRESULT Guarded(Fn&& fn) {
+    try {
+        return fn();
+    } catch (const std::exception& e) {
+        if (std::getenv("DIORX_QEMU_TRACE")) std::fprintf(stderr, "host call failed: %s\n", e.what());
+        return E_FAIL;
+    }
 }
 
 uint64_t Ptr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
@@ -52,8 +67,10 @@ CoreObject* Self(SimObject* object) { return static_cast<CoreObject*>(object); }
 
 HRESULT DI_STDCALL BreakpointGetAddress(SimObject* self, uint64_t* address) {
     if (HRESULT fault = Enter("INexusBreakpoint::GetAddress")) return fault;
-    *address = Self(self)->address;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *address = Self(self)->address;
+        return S_OK;
+    });
 }
 
 const void* const* BreakpointTable() {
@@ -67,8 +84,10 @@ const void* const* BreakpointTable() {
 
 HRESULT DI_STDCALL BreakpointSpaceGetSpaceId(SimObject* self, uint32_t* id) {
     if (HRESULT fault = Enter("INexusBreakpointSpace::GetSpaceId")) return fault;
-    *id = static_cast<uint32_t>(Self(self)->index);
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *id = static_cast<uint32_t>(Self(self)->index);
+        return S_OK;
+    });
 }
 
 const void* const* BreakpointSpaceTable() {
@@ -84,20 +103,26 @@ const void* const* BreakpointSpaceTable() {
 
 HRESULT DI_STDCALL RegisterGetName(SimObject* self, platform::BSTR* name) {
     if (HRESULT fault = Enter("INexusRegister::GetName", {uint64_t(Self(self)->index)})) return fault;
-    *name = NewBstr(Self(self)->core->RegisterName(Self(self)->index));
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *name = NewBstr(Self(self)->core->RegisterName(Self(self)->index));
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL RegisterReadValue(SimObject* self, uint32_t* value) {
     if (HRESULT fault = Enter("INexusRegister::ReadValue", {uint64_t(Self(self)->index)})) return fault;
-    *value = Self(self)->core->ReadRegister(Self(self)->index);
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *value = Self(self)->core->ReadRegister(Self(self)->index);
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL RegisterWriteValue(SimObject* self, uint32_t value) {
     if (HRESULT fault = Enter("INexusRegister::WriteValue", {uint64_t(Self(self)->index), value})) return fault;
-    Self(self)->core->WriteRegister(Self(self)->index, value);
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        Self(self)->core->WriteRegister(Self(self)->index, value);
+        return S_OK;
+    });
 }
 
 const void* const* RegisterTable() {
@@ -115,44 +140,56 @@ const void* const* RegisterTable() {
 
 HRESULT DI_STDCALL SpaceGetName(SimObject* self, platform::BSTR* name) {
     if (HRESULT fault = Enter("INexusMemorySpace::GetName", {uint64_t(Self(self)->index)})) return fault;
-    *name = NewBstr(Self(self)->core->MemorySpaceName(Self(self)->index));
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *name = NewBstr(Self(self)->core->MemorySpaceName(Self(self)->index));
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL SpaceGetTransferLimit(SimObject* self, uint32_t* limit) {
     if (HRESULT fault = Enter("INexusMemorySpace::GetTransferLimit", {uint64_t(Self(self)->index)})) return fault;
-    *limit = Self(self)->core->TransferLimit(Self(self)->index);
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *limit = Self(self)->core->TransferLimit(Self(self)->index);
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL SpaceReadBlock(SimObject* self, uint32_t* buffer, uint64_t address, uint32_t count) {
     if (HRESULT fault = Enter("INexusMemorySpace::ReadBlock", {uint64_t(Self(self)->index), Ptr(buffer), address, count}))
         return fault;
-    ProcessorCore& core = *Self(self)->core;
-    if (HRESULT refused = CheckTransferLimit("INexusMemorySpace::ReadBlock", core, Self(self)->index, count))
-        return refused;
-    return core.ReadBlock(Self(self)->index, buffer, address, count) ? S_OK : E_FAIL;
+    return Guarded([&]() -> HRESULT {
+        ProcessorCore& core = *Self(self)->core;
+        if (HRESULT refused = CheckTransferLimit("INexusMemorySpace::ReadBlock", core, Self(self)->index, count))
+            return refused;
+        return core.ReadBlock(Self(self)->index, buffer, address, count) ? S_OK : E_FAIL;
+    });
 }
 
 HRESULT DI_STDCALL SpaceWriteBlock(SimObject* self, const uint32_t* buffer, uint64_t address, uint32_t count) {
     if (HRESULT fault = Enter("INexusMemorySpace::WriteBlock", {uint64_t(Self(self)->index), Ptr(buffer), address, count}))
         return fault;
-    ProcessorCore& core = *Self(self)->core;
-    if (HRESULT refused = CheckTransferLimit("INexusMemorySpace::WriteBlock", core, Self(self)->index, count))
-        return refused;
-    return core.WriteBlock(Self(self)->index, buffer, address, count) ? S_OK : E_FAIL;
+    return Guarded([&]() -> HRESULT {
+        ProcessorCore& core = *Self(self)->core;
+        if (HRESULT refused = CheckTransferLimit("INexusMemorySpace::WriteBlock", core, Self(self)->index, count))
+            return refused;
+        return core.WriteBlock(Self(self)->index, buffer, address, count) ? S_OK : E_FAIL;
+    });
 }
 
 HRESULT DI_STDCALL SpaceBeginDownload(SimObject* self, uint8_t* ok) {
     if (HRESULT fault = Enter("INexusMemorySpace::BeginDownload", {uint64_t(Self(self)->index)})) return fault;
-    *ok = Self(self)->core->BeginDownload(Self(self)->index) ? 1 : 0;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *ok = Self(self)->core->BeginDownload(Self(self)->index) ? 1 : 0;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL SpaceEndDownload(SimObject* self, uint8_t* ok) {
     if (HRESULT fault = Enter("INexusMemorySpace::EndDownload", {uint64_t(Self(self)->index)})) return fault;
-    *ok = Self(self)->core->EndDownload(Self(self)->index) ? 1 : 0;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *ok = Self(self)->core->EndDownload(Self(self)->index) ? 1 : 0;
+        return S_OK;
+    });
 }
 
 const void* const* MemorySpaceTable() {
@@ -175,116 +212,150 @@ ProcessorCore& Core(SimObject* self) { return *Self(self)->core; }
 
 HRESULT DI_STDCALL ProcReset(SimObject* self) {
     if (HRESULT fault = Enter("INexusProcessor::Reset")) return fault;
-    Core(self).Reset();
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        Core(self).Reset();
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcPause(SimObject* self) {
     if (HRESULT fault = Enter("INexusProcessor::Pause")) return fault;
-    Core(self).Pause();
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        Core(self).Pause();
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcContinue(SimObject* self) {
     if (HRESULT fault = Enter("INexusProcessor::Continue")) return fault;
-    Core(self).Continue();
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        Core(self).Continue();
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcStep(SimObject* self, uint32_t count) {
     if (HRESULT fault = Enter("INexusProcessor::StepProcessor", {count})) return fault;
-    Core(self).Step(count);
-    // A step that stopped on a fault did not execute its instruction: the
-    // step failed, whatever the run state says.
-    return Core(self).StepFaulted() ? E_FAIL : S_OK;
+    return Guarded([&]() -> HRESULT {
+        Core(self).Step(count);
+        // A step that stopped on a fault did not execute its instruction: the
+        // step failed, whatever the run state says.
+        return Core(self).StepFaulted() ? E_FAIL : S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcIsHalted(SimObject* self, int32_t* value) {
     if (HRESULT fault = Enter("INexusProcessor::IsHalted")) return fault;
-    *value = Core(self).IsHalted() ? 1 : 0;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *value = Core(self).IsHalted() ? 1 : 0;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcIsNotStarted(SimObject* self, int32_t* value) {
     if (HRESULT fault = Enter("INexusProcessor::IsNotStarted")) return fault;
-    *value = Core(self).IsNotStarted() ? 1 : 0;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *value = Core(self).IsNotStarted() ? 1 : 0;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcIsRunning(SimObject* self, int32_t* value) {
     if (HRESULT fault = Enter("INexusProcessor::IsRunning")) return fault;
-    *value = Core(self).IsRunning() ? 1 : 0;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *value = Core(self).IsRunning() ? 1 : 0;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcGetRegisterCount(SimObject* self, int32_t* count) {
     if (HRESULT fault = Enter("INexusProcessor::GetRegisterCount")) return fault;
-    *count = Core(self).RegisterCount();
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *count = Core(self).RegisterCount();
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcGetMemorySpaceCount(SimObject* self, int32_t* count) {
     if (HRESULT fault = Enter("INexusProcessor::GetMemorySpaceCount")) return fault;
-    *count = Core(self).MemorySpaceCount();
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *count = Core(self).MemorySpaceCount();
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcGetMemorySpace(SimObject* self, int32_t index, SimObject** space) {
     if (HRESULT fault = Enter("INexusProcessor::GetMemorySpace", {uint64_t(index)})) return fault;
-    *space = index >= 0 && index < Core(self).MemorySpaceCount()
-                 ? NewCoreObject(MemorySpaceTable(), Self(self)->core, index)
-                 : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *space = index >= 0 && index < Core(self).MemorySpaceCount()
+                     ? NewCoreObject(MemorySpaceTable(), Self(self)->core, index)
+                     : nullptr;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcGetRegister(SimObject* self, int32_t index, SimObject** reg) {
     if (HRESULT fault = Enter("INexusProcessor::GetRegister", {uint64_t(index)})) return fault;
-    *reg = index >= 0 && index < Core(self).RegisterCount() ? NewCoreObject(RegisterTable(), Self(self)->core, index)
-                                                            : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *reg = index >= 0 && index < Core(self).RegisterCount() ? NewCoreObject(RegisterTable(), Self(self)->core, index)
+                                                                : nullptr;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcGetPcRegister(SimObject* self, SimObject** reg) {
     if (HRESULT fault = Enter("INexusProcessor::GetPcRegister")) return fault;
-    const int32_t pc = Core(self).PcIndex();
-    *reg = pc >= 0 ? NewCoreObject(RegisterTable(), Self(self)->core, pc) : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        const int32_t pc = Core(self).PcIndex();
+        *reg = pc >= 0 ? NewCoreObject(RegisterTable(), Self(self)->core, pc) : nullptr;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcGetBreakpointSpace(SimObject* self, SimObject** space) {
     if (HRESULT fault = Enter("INexusProcessor::GetBreakpointSpace")) return fault;
-    const auto id = Core(self).BreakpointSpaceId();
-    *space = id ? NewCoreObject(BreakpointSpaceTable(), Self(self)->core, static_cast<int32_t>(*id)) : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        const auto id = Core(self).BreakpointSpaceId();
+        *space = id ? NewCoreObject(BreakpointSpaceTable(), Self(self)->core, static_cast<int32_t>(*id)) : nullptr;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcFindBreakpoint(SimObject* self, uint32_t spaceId, uint64_t address, SimObject** breakpoint) {
     if (HRESULT fault = Enter("INexusProcessor::FindBreakpoint", {spaceId, address})) return fault;
-    *breakpoint = Core(self).HasBreakpoint(spaceId, address)
-                      ? NewCoreObject(BreakpointTable(), Self(self)->core, 0, address)
-                      : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *breakpoint = Core(self).HasBreakpoint(spaceId, address)
+                          ? NewCoreObject(BreakpointTable(), Self(self)->core, 0, address)
+                          : nullptr;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcAddBreakpoint(SimObject* self, uint32_t spaceId, uint64_t address, SimObject** breakpoint) {
     if (HRESULT fault = Enter("INexusProcessor::AddBreakpoint", {spaceId, address})) return fault;
-    *breakpoint = Core(self).AddBreakpoint(spaceId, address)
-                      ? NewCoreObject(BreakpointTable(), Self(self)->core, 0, address)
-                      : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *breakpoint = Core(self).AddBreakpoint(spaceId, address)
+                          ? NewCoreObject(BreakpointTable(), Self(self)->core, 0, address)
+                          : nullptr;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcRemoveBreakpoint(SimObject* self, uint32_t spaceId, uint64_t address, int32_t* result) {
     if (HRESULT fault = Enter("INexusProcessor::RemoveBreakpoint", {spaceId, address})) return fault;
-    Core(self).RemoveBreakpoint(spaceId, address);
-    *result = 1;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        Core(self).RemoveBreakpoint(spaceId, address);
+        *result = 1;
+        return S_OK;
+    });
 }
 
 HRESULT DI_STDCALL ProcRemoveAllBreakpoints(SimObject* self) {
     if (HRESULT fault = Enter("INexusProcessor::RemoveAllBreakpoints")) return fault;
-    Core(self).RemoveAllBreakpoints();
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        Core(self).RemoveAllBreakpoints();
+        return S_OK;
+    });
 }
 
 const void* const* ProcessorTable() {
@@ -316,8 +387,10 @@ const void* const* ProcessorTable() {
 
 HRESULT DI_STDCALL ComponentGetProcessor(SimObject* self, SimObject** processor) {
     if (HRESULT fault = Enter("INexusComponent::GetProcessorInterface")) return fault;
-    *processor = Self(self)->core ? NewCoreObject(ProcessorTable(), Self(self)->core) : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        *processor = Self(self)->core ? NewCoreObject(ProcessorTable(), Self(self)->core) : nullptr;
+        return S_OK;
+    });
 }
 
 const void* const* ComponentTable() {
@@ -334,9 +407,11 @@ HRESULT DI_STDCALL WorkspaceFindByDesignator(SimObject*, const char16_t* designa
         platform::WideToAnsi(std::u16string_view(designator ? designator : u"", platform::BstrLength(designator)));
     Host& host = Host::Instance();
     if (HRESULT fault = Enter("INexusWorkspace::FindByDesignator")) return fault;
-    std::shared_ptr<ProcessorCore> core;
-    *component = host.FindComponent(name, core) ? NewCoreObject(ComponentTable(), core) : nullptr;
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+        std::shared_ptr<ProcessorCore> core;
+        *component = host.FindComponent(name, core) ? NewCoreObject(ComponentTable(), core) : nullptr;
+        return S_OK;
+    });
 }
 
 const void* const* WorkspaceTable() {

@@ -53,6 +53,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/orxdbg/Session.h"
+
 namespace gdbserver {
 
 namespace {
@@ -63,30 +65,23 @@ constexpr uint32_t kSigSegv = 11;
 constexpr uint32_t kCauseRunning = 0;
 constexpr uint32_t kCauseBreakpoint = 4;
 constexpr uint32_t kCauseUnknown = 1024;
+constexpr uint64_t kFlashBlock = 0x400;
 constexpr int kIdlePollMs = 100;
 constexpr uint64_t kMemoryBlock = 1024;  // what the server reads at once for gdb's small reads
 constexpr std::size_t kReadBuffer = 16 * 1024;
 constexpr std::size_t kMaxReadPerPoll = 1024 * 1024;  // what one poll of a run reads at most
 
 // The memory gdb is told about (qXfer:memory-map) and the only addresses a
-// breakpoint may be set at.
-struct Region {
-    std::string_view type;  // "flash" or "ram"
-    uint64_t start;
-    uint64_t length;
-    uint64_t blockSize;  // flash only
-};
-constexpr Region kRegions[] = {
-    {"flash", 0x00000000, 256 * 1024, 0x400},
-    {"ram", 0x20000000, 64 * 1024, 0},
-};
-constexpr uint64_t kVectorTable = 0x00000000;  // initial SP, then the reset handler
-
+// breakpoint may be set at: the current board's regions.
 bool Mapped(uint64_t address, uint64_t size) {
-    for (const Region& region : kRegions)
-        if (address >= region.start && address - region.start + size <= region.length) return true;
+    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().regions)
+        if (address >= region.base && address - region.base + size <= region.size) return true;
     return false;
 }
+
+// Where an M-profile core takes its initial SP and reset handler from (VTOR's
+// reset value on every board the server serves).
+constexpr uint64_t kVectorTable = 0x00000000;
 
 // Error replies: a packet that does not fit its shape (or a state that does
 // not allow it), and a target access that failed (gdb prints "Cannot access
@@ -251,9 +246,10 @@ std::string MonitorWords(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 std::string TargetDescription() {
-    std::string xml =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n<target version=\"1.0\">\n"
-        "<architecture>arm</architecture>\n<feature name=\"org.gnu.gdb.arm.m-profile\">\n";
+    const sim::Board& board = orxdbg::CurrentBoard();
+    std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n<target version=\"1.0\">\n"
+                      "<architecture>" + std::string(board.gdbArchitecture) + "</architecture>\n<feature name=\"" +
+                      board.gdbFeature + "\">\n";
     for (const RegisterSlot& slot : kRegisterSlots) {
         const std::string_view name = slot.gdbName;
         const char* type = name == "sp" ? " type=\"data_ptr\"" : name == "pc" ? " type=\"code_ptr\"" : "";
@@ -264,17 +260,16 @@ std::string TargetDescription() {
     return xml;
 }
 
+// The board's regions: flash is written through vFlashWrite, in blocks.
 std::string MemoryMap() {
-    std::string xml =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
-        "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n";
-    for (const Region& region : kRegions) {
-        xml += "<memory type=\"" + std::string(region.type) + "\" start=\"" + Hex8(region.start) + "\" length=\"" +
-               Hex8(region.length) + "\"";
-        if (region.blockSize)
-            xml += ">\n<property name=\"blocksize\">" + Hex8(region.blockSize) + "</property>\n</memory>\n";
+    std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
+                      "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n";
+    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().regions) {
+        if (region.flash)
+            xml += "<memory type=\"flash\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) +
+                   "\">\n<property name=\"blocksize\">" + Hex8(kFlashBlock) + "</property>\n</memory>\n";
         else
-            xml += "/>\n";
+            xml += "<memory type=\"ram\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) + "\"/>\n";
     }
     return xml + "</memory-map>\n";
 }

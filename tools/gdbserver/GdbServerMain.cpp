@@ -30,6 +30,7 @@ struct Options {
     bool pollAdaptive = true;
     std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
     std::string designator = "CORTEXM";
+    std::string target;  // --target: a board name; empty for the default
     bool semihosting = false;
 };
 
@@ -38,7 +39,8 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
-    out << "usage: orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed] [--semihosting]\n"
+    out << "usage: orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed]\n"
+           "                         [--semihosting]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
@@ -47,7 +49,9 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "    orxdbg gdbserver --elf demo.elf\n"
            "    gdb-multiarch demo.elf -ex 'target remote :3333'\n"
            "\n"
-           "options:\n"
+"options:\n"
+           "  --target BOARD  cortexm (the in-process Cortex-M, default) or an ARM QEMU machine:\n"
+           "                  qemu:lm3s6965evb, qemu:mps2-an385 (started halted, killed at the end)\n"
            "  --port N        TCP port (default 3333; 0 takes any free port, shown in the listening line)\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1). Whoever reaches the port\n"
            "                  can read and write the target.\n"
@@ -79,7 +83,7 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         const std::string arg = argv[i];
         std::string value;
         const bool takesValue = arg == "--port" || arg == "--elf" || arg == "--bind" || arg == "--poll-ms" ||
-                                arg == "--module";
+                                arg == "--module" || arg == "--target";
         if (takesValue) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
@@ -117,6 +121,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
             options.bind = value;
         } else if (arg == "--module") {
             options.modulePath = value;
+        } else if (arg == "--target") {
+            options.target = value;
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -154,9 +160,22 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
     // The module reads its poll period when an instance is opened.
     orxdbg::SetModulePollPeriod(options.pollMs, options.pollAdaptive);
 
+    if (!orxdbg::SelectBoard(options.target, error)) {
+        std::cerr << "orxdbg gdbserver: " << error << "\n";
+        return 2;
+    }
+    const sim::Board& board = orxdbg::CurrentBoard();
+    if (!board.thumb) {
+        // The server's register layout is the M-profile one.
+        std::cerr << "orxdbg gdbserver: the GDB server serves the ARM boards only; debug " << board.name
+                  << " (" << board.familyName << ") with orxdbg --target " << board.name << "\n";
+        return 2;
+    }
+    options.frontEndPath = board.frontEndPath;
+
     frontend::DiModule module;
     if (!orxdbg::LoadModule(module, options.modulePath, error) ||
-        !orxdbg::StartSimulatedTarget(options.designator, error)) {
+        !orxdbg::StartSimulatedTarget(options.designator, board, error)) {
         std::cerr << "orxdbg gdbserver: " << error << "\n";
         return 2;
     }

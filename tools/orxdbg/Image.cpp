@@ -1,4 +1,5 @@
 #include "tools/orxdbg/Image.h"
+#include "tools/orxdbg/Session.h"
 
 #include <fcntl.h>
 #include <gelf.h>
@@ -111,18 +112,22 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
         error = path + " is not an ELF file";
         return false;
     }
-    // The target is a little-endian 32-bit ARM core: nothing else runs there.
+    // Only the current board's processor runs there: 32-bit, its machine,
+    // its byte order.
+    const sim::Board& board = CurrentBoard();
+    const unsigned char wantedData = board.bigEndian ? ELFDATA2MSB : ELFDATA2LSB;
     const char* ident = elf_getident(file.elf, nullptr);
-    if (!ident || ident[EI_CLASS] != ELFCLASS32 || ident[EI_DATA] != ELFDATA2LSB || header.e_machine != EM_ARM) {
+    if (!ident || ident[EI_CLASS] != ELFCLASS32 || ident[EI_DATA] != wantedData || header.e_machine != board.elfMachine) {
         std::string what;
         if (ident && ident[EI_CLASS] == ELFCLASS64)
             what = "a 64-bit ELF file";
-        else if (ident && ident[EI_DATA] == ELFDATA2MSB)
-            what = "a big-endian ELF file";
+        else if (ident && ident[EI_DATA] != wantedData)
+            what = ident[EI_DATA] == ELFDATA2MSB ? "a big-endian ELF file" : "a little-endian ELF file";
         else
             what = "an ELF file";
-        if (header.e_machine != EM_ARM) what += " for " + MachineName(header.e_machine);
-        error = path + " is " + what + ": only 32-bit little-endian ARM images can be loaded";
+        if (header.e_machine != board.elfMachine) what += " for " + MachineName(header.e_machine);
+        error = path + " is " + what + ": only 32-bit " + (board.bigEndian ? "big" : "little") + "-endian " +
+                board.familyName + " images can be loaded";
         return false;
     }
     std::size_t fileSize = 0;
@@ -135,7 +140,8 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
 
     Image result;
     // Thumb addresses carry bit 0 in the entry point and function symbols.
-    result.entry = header.e_entry & ~uint64_t{1};
+    const uint64_t codeMask = board.thumb ? ~uint64_t{1} : ~uint64_t{0};
+    result.entry = header.e_entry & codeMask;
 
     for (std::size_t i = 0; i < headerCount; ++i) {
         GElf_Phdr segment;
@@ -162,7 +168,7 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
             const char* name = elf_strptr(file.elf, sectionHeader.sh_link, symbol.st_name);
             if (!name || !*name || IsMappingSymbol(name)) continue;
             uint64_t address = symbol.st_value;
-            if (type == STT_FUNC) address &= ~uint64_t{1};
+            if (type == STT_FUNC) address &= codeMask;
             result.symbols.Add({name, address, symbol.st_size});
         }
     }

@@ -35,23 +35,25 @@ constexpr RegisterInfo kRegisterAliases[] = {{"R13", 13}, {"R14", 14}, {"R15", 1
 }  // namespace
 
 std::optional<int32_t> RegisterIdFor(std::string_view name) {
-    for (const RegisterInfo& r : kRegisters)
-        if (SameName(name, r.name)) return r.id;
-    for (const RegisterInfo& r : kRegisterAliases)
-        if (SameName(name, r.name)) return r.id;
+    const auto& registers = CurrentBoard().registers;
+    for (std::size_t i = 0; i < registers.size(); ++i)
+        if (SameName(name, registers[i].name)) return static_cast<int32_t>(i);
+    if (CurrentBoard().thumb)
+        for (const RegisterInfo& r : kRegisterAliases)
+            if (SameName(name, r.name)) return r.id;
     return std::nullopt;
 }
 
 const char* RegisterName(int32_t id) {
-    for (const RegisterInfo& r : kRegisters)
-        if (r.id == id) return r.name;
-    return "?";
+    const auto& registers = CurrentBoard().registers;
+    return id >= 0 && static_cast<std::size_t>(id) < registers.size() ? registers[static_cast<std::size_t>(id)].name : "?";
 }
 
 std::vector<std::string> RegisterNames() {
     std::vector<std::string> names;
-    for (const RegisterInfo& r : kRegisters) names.emplace_back(r.name);
-    for (const RegisterInfo& r : kRegisterAliases) names.emplace_back(r.name);
+    for (const sim::BoardRegister& r : CurrentBoard().registers) names.emplace_back(r.name);
+    if (CurrentBoard().thumb)
+        for (const RegisterInfo& r : kRegisterAliases) names.emplace_back(r.name);
     return names;
 }
 
@@ -156,10 +158,19 @@ private:
     bool installed_ = false;
 };
 
-// Thumb code for an M-profile core, through Capstone.
+// The board's code through Capstone: Thumb for an M-profile core, 32-bit
+// PowerPC; Capstone knows neither MicroBlaze nor Nios II, whose words are
+// shown as they are.
 class Disassembler {
 public:
-    Disassembler() { ok_ = cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle_) == CS_ERR_OK; }
+    Disassembler() {
+        const sim::Board& board = CurrentBoard();
+        if (board.elfMachine == 40)
+            ok_ = cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle_) == CS_ERR_OK;
+        else if (board.elfMachine == 20)
+            ok_ = cs_open(CS_ARCH_PPC, static_cast<cs_mode>(CS_MODE_32 | CS_MODE_BIG_ENDIAN), &handle_) == CS_ERR_OK;
+        bigEndian_ = board.bigEndian;
+    }
     ~Disassembler() {
         if (ok_) cs_close(&handle_);
     }
@@ -174,7 +185,17 @@ public:
     // Up to max instructions (0: as many as the bytes hold) from the start.
     std::vector<Line> Decode(const std::vector<uint8_t>& bytes, uint32_t address, std::size_t max) const {
         std::vector<Line> lines;
-        if (!ok_ || bytes.empty()) return lines;
+        if (!ok_) {
+            // Fixed 32-bit instructions, shown as words.
+            for (std::size_t at = 0; at + 4 <= bytes.size() && (max == 0 || lines.size() < max); at += 4) {
+                const uint8_t* b = bytes.data() + at;
+                const uint32_t word = bigEndian_ ? uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]
+                                                 : uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
+                lines.push_back({address + static_cast<uint32_t>(at), 4, ".word\t" + Hex32(word)});
+            }
+            return lines;
+        }
+        if (bytes.empty()) return lines;
         cs_insn* insn = nullptr;
         const std::size_t n = cs_disasm(handle_, bytes.data(), bytes.size(), address, max, &insn);
         for (std::size_t i = 0; i < n; ++i) {
@@ -189,6 +210,7 @@ public:
 private:
     csh handle_ = 0;
     bool ok_ = false;
+    bool bigEndian_ = false;
 };
 
 }  // namespace
@@ -227,6 +249,15 @@ Session::~Session() {
 std::ostream& Session::Error() {
     // What went to the output so far comes first.
     out_ << std::flush;
+    // The host's own account of a lost target (a QEMU that died) comes
+    // before the first error it caused.
+    if (options_.hostDiagnostics) {
+        std::string diagnostic = options_.hostDiagnostics();
+        if (!diagnostic.empty() && diagnostic != shownDiagnostic_) {
+            err_ << "error: " << diagnostic << std::endl;
+            shownDiagnostic_ = std::move(diagnostic);
+        }
+    }
     return err_ << "error: ";
 }
 
@@ -285,7 +316,7 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
     if (answers) {
         GdiValue pc;
         std::memset(&pc, 0, sizeof pc);
-        answers = module_.DiRegisterRead(kPcId, &pc) == GdiOk && LoadLE32(pc.status) == ValueValid;
+        answers = module_.DiRegisterRead(PcId(), &pc) == GdiOk && LoadLE32(pc.status) == ValueValid;
         if (answers)
             out_ << "processor " << options_.designator << " answers, pc " << DescribeAddress(GatherWord(pc)) << std::endl;
         else
@@ -301,26 +332,35 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
 }
 
 bool Session::SendMaps() {
-    std::vector<GdiMapEntry> registers(std::size(kRegisters));
+    const sim::Board& board = CurrentBoard();
+    std::vector<GdiMapEntry> registers(board.registers.size());
     for (std::size_t i = 0; i < registers.size(); ++i) {
         std::memset(&registers[i], 0, sizeof registers[i]);
-        StorePointer(registers[i].name, kRegisters[i].name);
-        StoreLE32(registers[i].id, static_cast<uint32_t>(kRegisters[i].id));
+        StorePointer(registers[i].name, board.registers[i].name);
+        StoreLE32(registers[i].id, static_cast<uint32_t>(i));
     }
     if (!Check("DiGdiInitRegisterMap",
-               module_.DiGdiInitRegisterMap(static_cast<int32_t>(registers.size()), registers.data(), kPcId)))
+               module_.DiGdiInitRegisterMap(static_cast<int32_t>(registers.size()), registers.data(), PcId())))
         return false;
-    GdiMapEntry space;
-    std::memset(&space, 0, sizeof space);
-    StorePointer(space.name, kMemorySpaceName);
-    StoreLE32(space.id, kMemorySpaceId);
-    if (!Check("DiGdiInitMemorySpaceMap", module_.DiGdiInitMemorySpaceMap(1, &space))) return false;
+    const std::vector<std::string> spaceNames = sim::MemorySpaceNames(board);
+    std::vector<GdiMapEntry> spaces(spaceNames.size());
+    for (std::size_t i = 0; i < spaces.size(); ++i) {
+        std::memset(&spaces[i], 0, sizeof spaces[i]);
+        StorePointer(spaces[i].name, spaceNames[i].c_str());
+        StoreLE32(spaces[i].id, static_cast<uint32_t>(i));
+    }
+    if (!Check("DiGdiInitMemorySpaceMap", module_.DiGdiInitMemorySpaceMap(static_cast<int32_t>(spaces.size()), spaces.data())))
+        return false;
 
-    const auto refused = std::count_if(registers.begin(), registers.end(), [](const GdiMapEntry& e) { return e.accepted != 1; });
-    out_ << "register map: " << registers.size() << " registers R0..R12 SP LR PC XPSR as ids 0.." << registers.size() - 1
-         << ", PC (id " << kPcId << ") is the program counter" << std::endl;
-    out_ << "memory-space map: " << kMemorySpaceName << " as id " << kMemorySpaceId << std::endl;
-    if (refused || space.accepted != 1) {
+    const auto refused = std::count_if(registers.begin(), registers.end(), [](const GdiMapEntry& e) { return e.accepted != 1; }) +
+                         std::count_if(spaces.begin(), spaces.end(), [](const GdiMapEntry& e) { return e.accepted != 1; });
+    out_ << "register map: " << registers.size() << " registers " << board.registers.front().name << ".."
+         << board.registers.back().name << " as ids 0.." << registers.size() - 1 << ", " << RegisterName(PcId())
+         << " (id " << PcId() << ") is the program counter" << std::endl;
+    out_ << "memory-space map:";
+    for (std::size_t i = 0; i < spaceNames.size(); ++i) out_ << (i ? ", " : " ") << spaceNames[i] << " as id " << i;
+    out_ << std::endl;
+    if (refused) {
         Error() << "the module did not accept every map entry" << std::endl;
         return false;
     }
@@ -426,16 +466,17 @@ bool Session::Load(const std::string& file) {
         return false;
     }
     const auto entry = static_cast<uint32_t>(*image.entry);
-    if (!SetRegister(kPcId, entry)) return false;
+    if (!SetRegister(PcId(), entry)) return false;
     out_ << "pc set to the entry point " << DescribeAddress(entry) << std::endl;
 
     // An image whose vector table sits at 0 also gives the stack pointer a
     // core takes from there at reset: without it the first push faults.
     for (const Segment& s : image.segments) {
+        if (!CurrentBoard().thumb) break;  // only an M-profile core has the table
         if (s.address != 0 || s.bytes.size() < 4) continue;
         const uint32_t sp = uint32_t(s.bytes[0]) | uint32_t(s.bytes[1]) << 8 | uint32_t(s.bytes[2]) << 16 |
                             uint32_t(s.bytes[3]) << 24;
-        if (!SetRegister(kSpId, sp)) return false;
+        if (!SetRegister(SpId(), sp)) return false;
         out_ << "sp set to " << Hex32(sp) << ", the initial stack pointer in the vector table" << std::endl;
         return true;
     }
@@ -459,7 +500,7 @@ bool Session::Break(const Location& location) {
     std::memset(&request, 0, sizeof request);
     StoreLE32(request.kind, 1);
     request.location = Address(location.address);
-    StoreLE32(request.qualifier, 2);  // a Thumb instruction
+    if (CurrentBoard().thumb) StoreLE32(request.qualifier, 2);  // a Thumb instruction
     GdiBreakpointResult result;
     std::memset(&result, 0, sizeof result);
     const auto b = RecordToSlots(request);
@@ -554,7 +595,7 @@ void Session::PrintStatus(const StopStatus& status) {
 }
 
 void Session::ShowPcInstruction() {
-    const auto pc = ReadRegister(kPcId);
+    const auto pc = ReadRegister(PcId());
     if (!pc) return;
     out_ << "=> " << DescribeAddress(*pc);
     std::vector<uint8_t> code;
@@ -584,7 +625,7 @@ bool Session::Run(RunKind kind, uint32_t count) {
     std::optional<uint32_t> pcBefore;
     if (options_.semihosting) {
         semihostingInterrupts.emplace();
-        if (kind == RunKind::Step) pcBefore = ReadRegister(kPcId);
+        if (kind == RunKind::Step) pcBefore = ReadRegister(PcId());
     }
   again:
     uint32_t result;
@@ -619,7 +660,7 @@ bool Session::Run(RunKind kind, uint32_t count) {
         // instruction: the processor stopped on a fault where it is.
         GdiExitStatus record;
         std::memset(&record, 0, sizeof record);
-        const auto pc = ReadRegister(kPcId);
+        const auto pc = ReadRegister(PcId());
         if (module_.DiExecGetStatus(&record) == GdiOk && LoadLE32(record.cause) != CauseRunning &&
             LoadLE32(record.cause) != CauseUnknownState && pc) {
             out_ << "fault: the processor cannot execute the instruction at " << DescribeAddress(*pc) << std::endl;
@@ -644,7 +685,7 @@ bool Session::Run(RunKind kind, uint32_t count) {
                     }
                     // The module's continue steps off the PC with a
                     // breakpoint there lifted: one right after the call stops here.
-                    const auto pc = ReadRegister(kPcId);
+                    const auto pc = ReadRegister(PcId());
                     if (!pc) return false;
                     const auto at = std::find_if(breakpoints_.begin(), breakpoints_.end(),
                                                  [&](const BreakpointInfo& e) { return e.address == *pc; });
@@ -708,7 +749,9 @@ private:
 };
 
 Session::Trap Session::CarryOutSemihosting(RunKind kind, std::optional<uint32_t> pcBefore) {
-    const auto pc = ReadRegister(kPcId);
+    // The calls are the Thumb bkpt 0xab: the ARM boards' only.
+    if (!CurrentBoard().thumb) return Trap::None;
+    const auto pc = ReadRegister(PcId());
     if (!pc) return Trap::Failed;
     // A step stops on a bkpt it could not execute: the PC has not moved. (One
     // that merely arrives at a bkpt has not made the call yet.)
@@ -723,7 +766,7 @@ Session::Trap Session::CarryOutSemihosting(RunKind kind, std::optional<uint32_t>
     const semihosting::Outcome outcome = semihost_.Execute(*operation, *parameter, target, target);
     switch (outcome.kind) {
         case semihosting::Outcome::Resume:
-            return SetRegister(0, outcome.result) && SetRegister(kPcId, *pc + 2) ? Trap::Resumed : Trap::Failed;
+            return SetRegister(0, outcome.result) && SetRegister(PcId(), *pc + 2) ? Trap::Resumed : Trap::Failed;
         case semihosting::Outcome::Interrupted: return Trap::Interrupted;
         case semihosting::Outcome::Exit: break;
     }
@@ -739,7 +782,11 @@ Session::Trap Session::CarryOutSemihosting(RunKind kind, std::optional<uint32_t>
 bool Session::Continue() { return Run(RunKind::Continue, 0); }
 
 bool Session::Finish() {
-    const auto lr = ReadRegister(kLrId);
+    if (LrId() < 0) {
+        Error() << "finish needs a link register, and this board's map has none" << std::endl;
+        return false;
+    }
+    const auto lr = ReadRegister(LrId());
     if (!lr) return false;
     // 0xFxxxxxxx are exception-return codes, not code addresses.
     if (*lr < 2 || *lr >= 0xF0000000u) {
@@ -756,7 +803,7 @@ bool Session::Finish() {
         std::memset(&request, 0, sizeof request);
         StoreLE32(request.kind, 1);
         request.location = Address(returnAddress);
-        StoreLE32(request.qualifier, 2);
+        if (CurrentBoard().thumb) StoreLE32(request.qualifier, 2);
         GdiBreakpointResult result;
         std::memset(&result, 0, sizeof result);
         const auto b = RecordToSlots(request);
@@ -809,10 +856,10 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
         const auto value = ReadRegister(*only);
         if (!value) return false;
         out_ << RegisterName(*only) << " " << Hex32(*value);
-        if (*only == kXpsrId)
+        if (*only == StatusId() && CurrentBoard().thumb)
             out_ << "  " << DecodeXpsr(*value);
-        else if (*only == kPcId || *only == kLrId)
-            out_ << "  " << DescribeAddress(*only == kLrId ? *value & ~1u : *value);
+        else if (*only == PcId() || *only == LrId())
+            out_ << "  " << DescribeAddress(*only == LrId() ? *value & ~1u : *value);
         else
             out_ << "  " << *value;
         out_ << std::endl;
@@ -821,24 +868,26 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
     bool ok = true;
     int column = 0;
     std::optional<uint32_t> xpsr, pc;
-    for (const RegisterInfo& r : kRegisters) {
+    const auto& boardRegisters = CurrentBoard().registers;
+    for (std::size_t index = 0; index < boardRegisters.size(); ++index) {
+        const RegisterInfo r{boardRegisters[index].name, static_cast<int32_t>(index)};
         GdiValue value;
         std::memset(&value, 0, sizeof value);
         if (!Check("DiRegisterRead", module_.DiRegisterRead(r.id, &value))) return false;
         char cell[32];
         if (LoadLE32(value.status) == ValueValid) {
-            std::snprintf(cell, sizeof cell, "%-4s 0x%08x", r.name, GatherWord(value));
-            if (r.id == kXpsrId) xpsr = GatherWord(value);
-            if (r.id == kPcId) pc = GatherWord(value);
+            std::snprintf(cell, sizeof cell, "%-6s 0x%08x", r.name, GatherWord(value));
+            if (r.id == StatusId()) xpsr = GatherWord(value);
+            if (r.id == PcId()) pc = GatherWord(value);
         } else {
-            std::snprintf(cell, sizeof cell, "%-4s (not read)", r.name);
+            std::snprintf(cell, sizeof cell, "%-6s (not read)", r.name);
             ok = false;
         }
         out_ << (column % 4 == 0 ? "" : "   ") << cell;
         if (++column % 4 == 0) out_ << "\n";
     }
     if (column % 4 != 0) out_ << "\n";
-    if (xpsr) out_ << "xpsr " << DecodeXpsr(*xpsr) << "\n";
+    if (xpsr && CurrentBoard().thumb) out_ << "xpsr " << DecodeXpsr(*xpsr) << "\n";
     if (pc) {
         const std::string symbol = symbols_.Describe(*pc);
         if (!symbol.empty()) out_ << "pc is in " << symbol << "\n";
@@ -917,7 +966,8 @@ bool Session::ShowWords(const Location& location, std::optional<uint32_t> count)
          << " word" << (words == 1 ? "" : "s") << " at " << Hex32(location.address) << "\n";
     for (uint32_t i = 0; i < words; ++i) {
         const uint8_t* b = bytes->data() + 4 * i;
-        const uint32_t word = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        uint32_t word = 0;  // in the target's byte order
+        for (int k = 0; k < 4; ++k) word |= uint32_t(b[CurrentBoard().bigEndian ? 3 - k : k]) << (8 * k);
         char line[80];
         std::snprintf(line, sizeof line, "  [%2u] %s  0x%08x  %10u\n", i, Hex32(location.address + 4 * i).c_str(), word,
                       word);
@@ -941,7 +991,11 @@ bool Session::Examine(const Location& location, const ExamineFormat& format) {
             out_ << Hex32(at) << (symbol.empty() ? "" : " <" + symbol + ">") << ":";
         }
         uint32_t value = 0;
-        for (uint32_t k = 0; k < format.unit; ++k) value |= uint32_t((*bytes)[i * format.unit + k]) << (8 * k);
+        // In the target's byte order.
+        for (uint32_t k = 0; k < format.unit; ++k) {
+            const uint32_t from = CurrentBoard().bigEndian ? format.unit - 1 - k : k;
+            value |= uint32_t((*bytes)[i * format.unit + from]) << (8 * k);
+        }
         char cell[24];
         if (format.format == 'x') {
             std::snprintf(cell, sizeof cell, "0x%0*x", static_cast<int>(format.unit * 2), value);
@@ -977,7 +1031,7 @@ bool Session::Disassemble(const std::optional<Location>& location, std::optional
     {
         GdiValue value;
         std::memset(&value, 0, sizeof value);
-        if (module_.DiRegisterRead(kPcId, &value) == GdiOk && LoadLE32(value.status) == ValueValid)
+        if (module_.DiRegisterRead(PcId(), &value) == GdiOk && LoadLE32(value.status) == ValueValid)
             pc = GatherWord(value);
     }
     uint32_t start;
@@ -986,7 +1040,7 @@ bool Session::Disassemble(const std::optional<Location>& location, std::optional
     } else if (pc) {
         start = *pc;
     } else {
-        return ReadRegister(kPcId).has_value();  // reports why
+        return ReadRegister(PcId()).has_value();  // reports why
     }
     // A function named without a count is shown whole.
     uint32_t bytesWanted = count.value_or(8) * 4;

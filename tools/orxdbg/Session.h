@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/Boards.h"
 #include "tools/common/DiModule.h"
 #include "tools/common/Semihosting.h"
 #include "tools/orxdbg/Image.h"
@@ -38,6 +39,18 @@ inline constexpr int32_t kPcId = 15;
 inline constexpr int32_t kXpsrId = 16;
 inline constexpr const char* kMemorySpaceName = "MEMORY";
 inline constexpr uint32_t kMemorySpaceId = 0;
+
+// The board the tool debugs (--target): its family, registers and memory
+// spaces. The default is the in-process Cortex-M, whose registers are the
+// ones above; every ARM board has the same map.
+void SetCurrentBoard(const sim::Board& board);
+const sim::Board& CurrentBoard();
+// The GDI ids of the current board's PC, SP, link and status registers (-1:
+// the board has none).
+int32_t PcId();
+int32_t SpId();
+int32_t LrId();
+int32_t StatusId();
 
 // Register id for a name, ignoring case (R13..R15 name SP, LR and PC); none
 // for an unknown name.
@@ -89,7 +102,7 @@ struct BreakpointInfo {
 };
 
 struct SessionOptions {
-    std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the processor family
+    std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the processor family (the board's)
     std::string designator = "CORTEXM";
     bool terminal = false;  // output is a terminal: progress bar, interrupt hint
     // Runs and steps longer than this are cancelled and halted (0: no limit).
@@ -98,6 +111,9 @@ struct SessionOptions {
     // pollAdaptive the ceiling of its adaptive wait (short sleeps first,
     // doubling while the processor runs), else the fixed period.
     uint32_t pollMs = 10;
+    // Why the host lost its target, if it did (empty otherwise): shown once
+    // before the errors it causes.
+    std::function<std::string()> hostDiagnostics;
     bool pollAdaptive = true;
     // Carry out the program's semihosting calls (bkpt 0xab) during continue,
     // finish and step: output to out, input from standard input.
@@ -211,6 +227,7 @@ private:
     std::atomic<bool> interruptedRun_{false};
     std::chrono::steady_clock::time_point deadline_{};
     bool firstPoll_ = false;
+    std::string shownDiagnostic_;
     semihosting::Executor semihost_;
 };
 

@@ -6,8 +6,14 @@
 #include "platform/Platform.h"
 #include "sim/SimHost.h"
 #include "sim/arm/ArmCortexMCore.h"
+#include "sim/qemu/QemuCore.h"
+#include "tools/orxdbg/Session.h"
 
 namespace orxdbg {
+
+namespace {
+std::weak_ptr<sim::QemuCore> g_qemu;
+}
 
 std::string DefaultModulePath() { return platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE; }
 
@@ -16,13 +22,40 @@ bool LoadModule(frontend::DiModule& module, const std::string& path, std::string
 }
 
 bool StartSimulatedTarget(const std::string& designator, std::string& error) {
+    return StartSimulatedTarget(designator, CurrentBoard(), error);
+}
+
+bool StartSimulatedTarget(const std::string& designator, const sim::Board& board, std::string& error) {
     try {
-        sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::ArmCortexMCore>());
+        if (board.kind == sim::CoreKind::Qemu) {
+            auto core = std::make_shared<sim::QemuCore>(board);
+            g_qemu = core;
+            sim::Host::Instance().AddProcessor(designator, std::move(core));
+        } else {
+            sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::ArmCortexMCore>());
+        }
         return true;
     } catch (const std::exception& e) {
-        error = std::string("cannot start the simulated Cortex-M: ") + e.what();
+        error = board.kind == sim::CoreKind::Qemu ? std::string("cannot start the target: ") + e.what()
+                                                  : std::string("cannot start the simulated Cortex-M: ") + e.what();
         return false;
     }
+}
+
+std::string TargetFailure() {
+    const auto core = g_qemu.lock();
+    return core ? core->FailureMessage() : std::string();
+}
+
+bool SelectBoard(const std::string& name, std::string& error) {
+    const sim::Board* board = sim::FindBoard(name);
+    if (!board) {
+        error = "unknown target '" + name + "'; known:";
+        for (const sim::Board& b : sim::Boards()) error += " " + b.name;
+        return false;
+    }
+    SetCurrentBoard(*board);
+    return true;
 }
 
 void StopSimulatedTarget() { sim::Host::Instance().Reset(); }

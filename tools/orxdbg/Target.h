@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "sim/Boards.h"
 #include "tools/common/DiModule.h"
 
 namespace orxdbg {
@@ -18,6 +19,17 @@ bool LoadModule(frontend::DiModule& module, const std::string& path, std::string
 // Adds a simulated Cortex-M to the host under the designator; false with the
 // reason in error.
 bool StartSimulatedTarget(const std::string& designator, std::string& error);
+// Adds the board's processor: the in-process Cortex-M, or a QEMU machine
+// started for it.
+bool StartSimulatedTarget(const std::string& designator, const sim::Board& board, std::string& error);
+
+// Why the target was lost (a QEMU that died or hung, with its last words);
+// empty while it is fine.
+std::string TargetFailure();
+
+// Picks the board for --target NAME and makes it the tools' current board;
+// false with the known names in error.
+bool SelectBoard(const std::string& name, std::string& error);
 
 // Removes the processors; on the main thread, before the program ends.
 void StopSimulatedTarget();

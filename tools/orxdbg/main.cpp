@@ -38,6 +38,8 @@ struct Options {
     std::vector<Source> sources;
     std::string elf = ORXDBG_DEFAULT_ELF;
     bool keepGoing = false;
+    std::string target;       // --target: a board name; empty for the default
+    bool pathGiven = false;   // --path overrides the board's front-end path
     orxdbg::SessionOptions session;
 };
 
@@ -47,7 +49,8 @@ constexpr int kExitInterrupted = 130;
 
 void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "usage: orxdbg [options]\n"
-           "       orxdbg gdbserver [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed] [--semihosting]\n"
+           "       orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
+           "                        [--poll-fixed] [--semihosting]\n"
            "\n"
            "A debugger front-end for the diORX debug-instrument module. It loads the module the way a\n"
            "debugger does, plays the host platform with a simulated Cortex-M processor that executes\n"
@@ -72,8 +75,12 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "  --poll-fixed        look every N ms from the start, as the module does by itself\n"
            "  --elf FILE          the firmware the demo loads (default: " << defaults.elf << ")\n"
            "  --module PATH       the module to load (default: " << defaults.modulePath << ")\n"
-           "  --path PATH         front-end path that 'open' passes by default; it selects the processor\n"
-           "                      family, \"qdvarm\" in it selects ARM (default: " << defaults.session.frontEndPath << ")\n"
+           "  --target BOARD      the processor behind the simulated host (default cortexm, the in-process\n"
+           "                      Cortex-M); qemu:MACHINE starts that QEMU machine halted. Known:\n";
+    for (const sim::Board& board : sim::Boards())
+        out << "                        " << board.name << " (" << board.familyName << "): " << board.modelled << "\n";
+    out << "  --path PATH         front-end path that 'open' passes by default; it selects the processor\n"
+           "                      family (default: the board's, " << defaults.session.frontEndPath << " for cortexm)\n"
            "  --designator NAME   the simulated processor's designator, and the one 'open' names by\n"
            "                      default (default: " << defaults.session.designator << ")\n"
            "  --version           the program's version\n"
@@ -160,6 +167,9 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
             if (!value(options.elf)) return false;
         } else if (arg == "--path") {
             if (!value(options.session.frontEndPath)) return false;
+            options.pathGiven = true;
+        } else if (arg == "--target") {
+            if (!value(options.target)) return false;
         } else if (arg == "--designator") {
             if (!value(options.session.designator)) return false;
         } else {
@@ -259,9 +269,16 @@ int main(int argc, char** argv) {
     sigaddset(&interrupt, SIGINT);
     pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
 
+    if (!orxdbg::SelectBoard(options.target, error)) {
+        std::cerr << "error: " << error << "\n";
+        return kExitCannotStart;
+    }
+    if (!options.pathGiven) options.session.frontEndPath = orxdbg::CurrentBoard().frontEndPath;
+    options.session.hostDiagnostics = orxdbg::TargetFailure;
+
     frontend::DiModule module;
     if (!orxdbg::LoadModule(module, options.modulePath, error) ||
-        !orxdbg::StartSimulatedTarget(options.session.designator, error)) {
+        !orxdbg::StartSimulatedTarget(options.session.designator, orxdbg::CurrentBoard(), error)) {
         std::cerr << "error: " << error << "\n";
         return kExitCannotStart;
     }

@@ -1,0 +1,115 @@
+#include "sim/Boards.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint16_t kEmArm = 40;
+constexpr uint16_t kEmPpc = 20;
+constexpr uint16_t kEmMicroBlaze = 189;
+constexpr uint16_t kEmNios2 = 113;
+
+std::vector<BoardRegister> CortexMRegisters() {
+    std::vector<BoardRegister> r;
+    static const char* const kNames[] = {"R0", "R1", "R2", "R3", "R4", "R5", "R6", "R7", "R8", "R9", "R10", "R11", "R12"};
+    static const char* const kGdbNames[] = {"r0", "r1", "r2", "r3", "r4", "r5", "r6",
+                                            "r7", "r8", "r9", "r10", "r11", "r12"};
+    for (uint32_t i = 0; i < 13; ++i) r.push_back({kNames[i], kGdbNames[i], i});
+    r.push_back({"SP", "sp", 13, RegisterRole::Sp});
+    r.push_back({"LR", "lr", 14, RegisterRole::Lr});
+    r.push_back({"PC", "pc", 15, RegisterRole::Pc});
+    r.push_back({"XPSR", "xpsr", 25, RegisterRole::Status});
+    return r;
+}
+
+// R0..R31 as GDI ids 0..31 and QEMU numbers 0..31, then the named ones.
+std::vector<BoardRegister> ThirtyTwoGprs(std::vector<BoardRegister> rest) {
+    static const char* const kNames[] = {"R0",  "R1",  "R2",  "R3",  "R4",  "R5",  "R6",  "R7",  "R8",  "R9",  "R10",
+                                         "R11", "R12", "R13", "R14", "R15", "R16", "R17", "R18", "R19", "R20", "R21",
+                                         "R22", "R23", "R24", "R25", "R26", "R27", "R28", "R29", "R30", "R31"};
+    static const char* const kGdbNames[] = {"r0",  "r1",  "r2",  "r3",  "r4",  "r5",  "r6",  "r7",  "r8",  "r9",  "r10",
+                                            "r11", "r12", "r13", "r14", "r15", "r16", "r17", "r18", "r19", "r20", "r21",
+                                            "r22", "r23", "r24", "r25", "r26", "r27", "r28", "r29", "r30", "r31"};
+    std::vector<BoardRegister> r;
+    for (uint32_t i = 0; i < 32; ++i) r.push_back({kNames[i], kGdbNames[i], i});
+    r.insert(r.end(), rest.begin(), rest.end());
+    return r;
+}
+
+std::vector<Board> MakeBoards() {
+    const auto cortexM = CortexMRegisters();
+    std::vector<Board> boards;
+    boards.push_back({"cortexm", CoreKind::InProcess, "ARM", "C:\\Tools\\qdvarm.exe", "", "", false, true, kEmArm,
+                      "arm", "org.gnu.gdb.arm.m-profile", cortexM,
+                      {{"FLASH", 0x00000000, 256 * 1024, true}, {"RAM", 0x20000000, 64 * 1024, false}}, 0,
+                      "Cortex-M3 instructions (Unicorn), flash and RAM; no interrupts, no peripherals",
+                      "gcc-arm-none-eabi"});
+    boards.push_back({"qemu:lm3s6965evb", CoreKind::Qemu, "ARM", "C:\\Tools\\qdvarm.exe", "qemu-system-arm",
+                      "lm3s6965evb", false, true, kEmArm, "arm", "org.gnu.gdb.arm.m-profile", cortexM,
+                      {{"FLASH", 0x00000000, 256 * 1024, true}, {"RAM", 0x20000000, 64 * 1024, false}}, 0,
+                      "Stellaris LM3S6965: Cortex-M3 with NVIC, SysTick, UARTs, timers",
+                      "gcc-arm-none-eabi"});
+    boards.push_back({"qemu:mps2-an385", CoreKind::Qemu, "ARM", "C:\\Tools\\qdvarm.exe", "qemu-system-arm",
+                      "mps2-an385", false, true, kEmArm, "arm", "org.gnu.gdb.arm.m-profile", cortexM,
+                      {{"CODE", 0x00000000, 4 * 1024 * 1024, false}, {"RAM", 0x20000000, 4 * 1024 * 1024, false}}, 0,
+                      "ARM MPS2 AN385: Cortex-M3 with NVIC, SysTick, CMSDK UARTs and timers",
+                      "gcc-arm-none-eabi"});
+    boards.push_back({"qemu:virtex-ml507", CoreKind::Qemu, "PowerPC", "C:\\Tools\\qdvppc.exe", "qemu-system-ppc",
+                      "virtex-ml507", true, false, kEmPpc, "powerpc:common", "org.gnu.gdb.power.core",
+                      ThirtyTwoGprs({{"PC", "pc", 64, RegisterRole::Pc},
+                                     {"MSR", "msr", 65, RegisterRole::Status},
+                                     {"CR", "cr", 66},
+                                     {"LR", "lr", 67, RegisterRole::Lr},
+                                     {"CTR", "ctr", 68},
+                                     {"XER", "xer", 69}}),
+                      {{"RAM", 0x00000000, 128 * 1024 * 1024, false}, {"FLASH", 0xfc000000, 16 * 1024 * 1024, true}},
+                      0x00000000, "Xilinx ML507: PowerPC 440 (big-endian), RAM, flash, UART 16550, interrupt controller",
+                      "gcc-powerpc-linux-gnu (freestanding)"});
+    boards.push_back({"qemu:petalogix-s3adsp1800", CoreKind::Qemu, "MicroBlaze", "C:\\Tools\\qdvmb.exe",
+                      "qemu-system-microblaze", "petalogix-s3adsp1800", true, false, kEmMicroBlaze, "", "",
+                      ThirtyTwoGprs({{"PC", "rpc", 32, RegisterRole::Pc}, {"MSR", "rmsr", 33, RegisterRole::Status}}),
+                      {{"BRAM", 0x00000000, 128 * 1024, false}, {"RAM", 0x90000000, 128 * 1024 * 1024, false}},
+                      0x00000000, "PetaLogix Spartan-3A DSP 1800: MicroBlaze (big-endian), BRAM, DDR, UART Lite, timer",
+                      "none in Debian (hand-encoded instructions)"});
+    boards.push_back({"qemu:10m50-ghrd", CoreKind::Qemu, "Nios II", "C:\\Tools\\qdvnios.exe", "qemu-system-nios2",
+                      "10m50-ghrd", false, false, kEmNios2, "", "",
+                      ThirtyTwoGprs({{"PC", "pc", 32, RegisterRole::Pc}, {"STATUS", "status", 33, RegisterRole::Status}}),
+                      // The program runs in the kernel's bypass window, where
+                      // the MMU maps 0xc8000000 straight to the RAM at 0x08000000.
+                      {{"RAM", 0xc8000000, 128 * 1024 * 1024, false}},
+                      0xc8000000, "Altera 10M50 GHRD: Nios II with MMU (little-endian), RAM, JTAG UART, timer",
+                      "none in Debian (hand-encoded instructions)"});
+    return boards;
+}
+
+}  // namespace
+
+const std::vector<Board>& Boards() {
+    static const std::vector<Board> boards = MakeBoards();
+    return boards;
+}
+
+const Board& DefaultBoard() { return Boards().front(); }
+
+const Board* FindBoard(std::string_view name) {
+    if (name.empty()) return &DefaultBoard();
+    for (const Board& board : Boards()) {
+        if (board.name == name) return &board;
+        if (board.kind == CoreKind::Qemu && std::string_view(board.qemuMachine) == name) return &board;
+    }
+    return nullptr;
+}
+
+int32_t RegisterIndex(const Board& board, RegisterRole role) {
+    for (std::size_t i = 0; i < board.registers.size(); ++i)
+        if (board.registers[i].role == role) return static_cast<int32_t>(i);
+    return -1;
+}
+
+std::vector<std::string> MemorySpaceNames(const Board& board) {
+    std::vector<std::string> names{"MEMORY"};
+    for (const BoardRegion& region : board.regions) names.emplace_back(region.name);
+    return names;
+}
+
+}  // namespace sim

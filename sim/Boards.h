@@ -1,0 +1,71 @@
+// The boards the simulated host can put behind its Nexus objects, in one
+// table: the in-process Cortex-M and QEMU's full-system machines.
+//
+// Everything that differs between targets lives here and nowhere else: the
+// processor family (and so the front-end path that selects it), the
+// registers and their numbers in QEMU's gdb stub, the memory regions, the
+// memory spaces the host offers, the byte order, the ELF machine the tools
+// accept, and what gdb needs (architecture and target-description feature).
+// The simulated host, orxdbg and its GDB server all read this table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+enum class CoreKind {
+    InProcess,  // sim/arm: the Cortex-M on Unicorn
+    Qemu,       // sim/qemu: a QEMU machine through its gdb stub
+};
+
+enum class RegisterRole { General, Pc, Sp, Lr, Status };
+
+struct BoardRegister {
+    const char* name;    // as the host's processor names it (the register map uses it)
+    const char* gdbName; // in gdb's target description
+    uint32_t gdbNumber;  // QEMU's register number (p/P, position in g/G); gdb's too
+    RegisterRole role = RegisterRole::General;
+};
+
+struct BoardRegion {
+    const char* name;  // "FLASH", "RAM", ...
+    uint64_t base;
+    uint64_t size;
+    bool flash;        // read-only for the program; the debugger writes it
+};
+
+struct Board {
+    std::string name;           // "cortexm", "qemu:mps2-an385", ...
+    CoreKind kind;
+    const char* familyName;     // "ARM", "PowerPC", ...
+    const char* frontEndPath;   // the front-end path whose name selects the family
+    const char* qemuProgram;    // "qemu-system-arm"; empty for the in-process core
+    const char* qemuMachine;    // "-M" value
+    bool bigEndian;
+    bool thumb;                 // breakpoints carry the Thumb bit (ARM family)
+    uint16_t elfMachine;        // EM_ARM, EM_PPC, ...
+    const char* gdbArchitecture;  // empty when gdb-multiarch does not know the processor
+    const char* gdbFeature;
+    std::vector<BoardRegister> registers;  // the register map: GDI id = index
+    std::vector<BoardRegion> regions;      // memory; memory space 0 ("MEMORY") covers the whole bus
+    uint32_t codeBase;          // where the sample programs for this board are linked
+    const char* modelled;       // what the target models, for --help and the README
+    const char* toolchain;      // the Debian compiler for it, or why none
+};
+
+// Every board, the default (the in-process Cortex-M) first.
+const std::vector<Board>& Boards();
+// A board by name: "cortexm" (also the empty name), "qemu:MACHINE" or the
+// bare QEMU machine name. Null when unknown.
+const Board* FindBoard(std::string_view name);
+const Board& DefaultBoard();
+
+// The register index with that role, or -1.
+int32_t RegisterIndex(const Board& board, RegisterRole role);
+// Memory spaces: 0 "MEMORY" (the whole bus), then one per region.
+std::vector<std::string> MemorySpaceNames(const Board& board);
+
+}  // namespace sim

@@ -1,0 +1,571 @@
+#include "sim/qemu/QemuCore.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kStartTimeout{10000};
+constexpr uint32_t kMemoryChunk = 1024;  // bytes per m/M packet (QEMU takes 4 KiB packets)
+constexpr uint32_t kThumbBit = 0x01000000;
+
+std::string HexText(const std::string& text) {
+    return RspClient::Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+// The signal of a stop reply ("S05", "T05thread:01;"); -1 for other packets.
+int StopSignal(const std::string& reply) {
+    if (reply.size() >= 3 && (reply[0] == 'S' || reply[0] == 'T')) {
+        const auto bytes = RspClient::FromHex(std::string_view(reply).substr(1, 2));
+        return bytes.empty() ? -1 : bytes[0];
+    }
+    return -1;
+}
+
+}  // namespace
+
+// The processor halted for the length of one access: a running program is
+// paused before and resumed after, exactly where it was.
+class QemuCore::Lease {
+public:
+    explicit Lease(QemuCore& core) : core_(core) { resume_ = core_.Halt(); }
+    ~Lease() {
+        if (resume_ && core_.failure_.empty()) {
+            try {
+                core_.rsp_.Send("c");
+                core_.state_ = RunState::Running;
+            } catch (const std::exception&) {
+                // Reported by the next call, which finds the connection gone.
+            }
+        }
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+private:
+    QemuCore& core_;
+    bool resume_ = false;
+};
+
+QemuCore::QemuCore(const Board& board, Options options) : board_(board), options_(std::move(options)) {
+    if (board_.kind != CoreKind::Qemu) throw CoreFailure("board " + board_.name + " is not a QEMU machine");
+    Start();
+}
+
+QemuCore::~QemuCore() {
+    if (pid_ > 0 && failure_.empty()) {
+        // A clean end: QEMU gets the kill below all the same; asking it to
+        // quit first would only add a round trip.
+    }
+    Kill();
+}
+
+template <class Fn>
+auto QemuCore::Guard(Fn&& fn) -> decltype(fn()) {
+    CheckUsable();
+    try {
+        return fn();
+    } catch (const RspError& e) {
+        Fail(e.what());
+    }
+}
+
+void QemuCore::CheckUsable() {
+    if (!failure_.empty()) throw CoreFailure(failure_);
+}
+
+// ---- QEMU's process -----------------------------------------------------------
+
+void QemuCore::Start() {
+    char pattern[] = "/tmp/diorx-qemu-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw CoreFailure(std::string("cannot make a directory for QEMU: ") + std::strerror(errno));
+    directory_ = pattern;
+    const std::string socketPath = directory_ + "/gdb.sock";
+    const std::string stderrPath = directory_ + "/stderr";
+
+    const std::string program = options_.program.empty() ? board_.qemuProgram : options_.program;
+    std::vector<std::string> args{program,
+                                  "-M", board_.qemuMachine,
+                                  "-S",
+                                  "-display", "none",
+                                  "-nodefaults",
+                                  "-chardev", "socket,id=diorxgdb,path=" + socketPath + ",server=on,wait=off",
+                                  "-gdb", "chardev:diorxgdb",
+                                  "-chardev", "stdio,id=diorxcon,signal=off",
+                                  "-serial", "chardev:diorxcon"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t parent = ::getpid();
+    const int errFd = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (errFd < 0) throw CoreFailure("cannot create " + stderrPath + ": " + std::strerror(errno));
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(errFd);
+        throw CoreFailure(std::string("cannot start QEMU: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on. QEMU gets a process group
+        // of its own, so that the terminal's Ctrl-C reaches only the tool, and
+        // dies with the thread that started it.
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (::getppid() != parent) ::_exit(127);
+        const int nullFd = ::open("/dev/null", O_RDONLY);
+        if (nullFd >= 0) ::dup2(nullFd, 0);
+        ::dup2(errFd, 2);
+        if (options_.consoleFd >= 0) ::dup2(options_.consoleFd, 1);
+        // Nothing else of the tool's (its listening socket, say) stays open.
+        for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+        ::execvp(argv[0], argv.data());
+        const char message[] = "cannot execute QEMU\n";
+        [[maybe_unused]] auto ignored = ::write(2, message, sizeof message - 1);
+        ::_exit(127);
+    }
+    ::close(errFd);
+    pid_ = pid;
+    try {
+        Connect(socketPath);
+    } catch (const RspError& e) {
+        Fail(e.what());
+    }
+}
+
+void QemuCore::Connect(const std::string& socketPath) {
+    const auto deadline = Clock::now() + kStartTimeout;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            Fail(WIFEXITED(status) ? "QEMU exited at start with status " + std::to_string(WEXITSTATUS(status))
+                                   : "QEMU was killed at start by signal " + std::to_string(WTERMSIG(status)));
+        }
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) Fail(std::string("socket: ") + std::strerror(errno));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            rsp_.Attach(fd);
+            break;
+        }
+        ::close(fd);
+        if (Clock::now() > deadline) Fail("QEMU's gdb stub did not come up within 10 s");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto timeout = options_.replyTimeout;
+    rsp_.StartNoAckMode(timeout);
+    const std::string features = rsp_.Transact("qSupported:multiprocess-;xmlRegisters=i386", timeout);
+    // QEMU answers p and P only to a client that has read its target
+    // description; without one (Nios II, MicroBlaze) registers go through g/G.
+    if (features.find("qXfer:features:read+") != std::string::npos) {
+        std::string xml;
+        for (int parts = 0; parts < 64; ++parts) {
+            const std::string reply = rsp_.Transact(
+                "qXfer:features:read:target.xml:" + std::to_string(xml.size()) + ",800", timeout);
+            if (reply.empty() || (reply[0] != 'm' && reply[0] != 'l')) break;
+            xml += reply.substr(1);
+            if (reply[0] == 'l') {
+                registerPackets_ = true;
+                break;
+            }
+        }
+    }
+    if (StopSignal(rsp_.Transact("?", timeout)) < 0) Fail("QEMU's gdb stub gave no stop status");
+    state_ = RunState::NotStarted;
+}
+
+std::string QemuCore::StderrTail() const {
+    std::ifstream in(directory_ + "/stderr");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    const std::size_t first = lines.size() > 5 ? lines.size() - 5 : 0;
+    std::string tail;
+    for (std::size_t i = first; i < lines.size(); ++i) tail += (tail.empty() ? "" : " | ") + lines[i];
+    return tail;
+}
+
+void QemuCore::Kill() {
+    rsp_.Close();
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+    if (!directory_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+        directory_.clear();
+    }
+}
+
+void QemuCore::Fail(const std::string& what) {
+    if (failure_.empty()) {
+        std::string exit;
+        if (pid_ > 0) {
+            // A QEMU that dies closes its socket before it can be reaped:
+            // a broken connection is seen first, the exit a moment later.
+            int status = 0;
+            pid_t ended = 0;
+            for (int tries = 0; tries < 50 && ended == 0; ++tries) {
+                ended = ::waitpid(pid_, &status, WNOHANG);
+                if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (ended == pid_) {
+                pid_ = -1;
+                exit = WIFEXITED(status) ? "; QEMU exited with status " + std::to_string(WEXITSTATUS(status))
+                                         : "; QEMU was killed by signal " + std::to_string(WTERMSIG(status));
+            }
+        }
+        const std::string tail = StderrTail();
+        failure_ = "QEMU machine " + std::string(board_.qemuMachine) + ": " + what + exit +
+                   (tail.empty() ? std::string("; nothing on its standard error") : "; its last lines: " + tail);
+        Kill();
+    }
+    throw CoreFailure(failure_);
+}
+
+// ---- Run control --------------------------------------------------------------
+
+int QemuCore::WaitStop(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const auto left = std::max(std::chrono::milliseconds(1),
+                                   std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        const std::string reply = rsp_.Receive(left);
+        const int signal = StopSignal(reply);
+        if (signal >= 0) return signal;
+        if (!reply.empty() && (reply[0] == 'W' || reply[0] == 'X')) Fail("the machine ended (" + reply + ")");
+        if (Clock::now() > deadline) Fail("no stop reply within " + std::to_string(timeout.count()) + " ms");
+        // Console output ('O...') and anything else is skipped.
+    }
+}
+
+void QemuCore::PollRunState() {
+    if (state_ == RunState::Running && rsp_.PacketWaiting()) {
+        WaitStop(options_.replyTimeout);
+        state_ = RunState::Halted;
+    }
+}
+
+bool QemuCore::Halt() {
+    PollRunState();
+    if (state_ != RunState::Running) return false;
+    rsp_.SendInterrupt();
+    const int signal = WaitStop(options_.replyTimeout);
+    state_ = RunState::Halted;
+    // SIGINT answers the interrupt; anything else (a breakpoint reached just
+    // before it) is a stop of the program's own and stays.
+    return signal == SIGINT;
+}
+
+void QemuCore::Reset() {
+    Guard([&] {
+        Halt();
+        rsp_.Send("qRcmd," + HexText("system_reset"));
+        for (;;) {
+            const std::string reply = rsp_.Receive(options_.replyTimeout);
+            if (reply == "OK") break;
+            if (!reply.empty() && reply[0] == 'E') Fail("system_reset failed (" + reply + ")");
+        }
+        state_ = RunState::NotStarted;
+    });
+}
+
+void QemuCore::Pause() {
+    Guard([&] {
+        Halt();
+        if (state_ == RunState::NotStarted) state_ = RunState::Halted;
+    });
+}
+
+void QemuCore::Continue() {
+    Guard([&] {
+        PollRunState();
+        if (state_ == RunState::Running) return;
+        rsp_.Send("c");
+        state_ = RunState::Running;
+    });
+}
+
+void QemuCore::Step(uint32_t count) {
+    Guard([&] {
+        stepFaulted_ = false;
+        Halt();
+        const int32_t pc = PcIndex();
+        for (uint32_t i = 0; i < count; ++i) {
+            rsp_.Send("s");
+            const int signal = WaitStop(options_.replyTimeout);
+            state_ = RunState::Halted;
+            if (signal != SIGTRAP) {
+                stepFaulted_ = true;
+                break;
+            }
+            // Like a sequence of single steps, the step ends before a later
+            // instruction that carries a breakpoint.
+            if (i + 1 < count && !inserted_.empty() && inserted_.count(HardwareAddress(ReadRegister(pc))) != 0) break;
+        }
+        state_ = RunState::Halted;
+    });
+}
+
+bool QemuCore::IsHalted() {
+    return Guard([&] {
+        PollRunState();
+        return state_ == RunState::Halted;
+    });
+}
+
+bool QemuCore::IsNotStarted() {
+    return Guard([&] {
+        PollRunState();
+        return state_ == RunState::NotStarted;
+    });
+}
+
+bool QemuCore::IsRunning() {
+    return Guard([&] {
+        PollRunState();
+        return state_ == RunState::Running;
+    });
+}
+
+// ---- Registers ------------------------------------------------------------------
+
+int32_t QemuCore::RegisterCount() { return static_cast<int32_t>(board_.registers.size()); }
+
+std::string QemuCore::RegisterName(int32_t index) {
+    return index >= 0 && index < RegisterCount() ? board_.registers[static_cast<std::size_t>(index)].name : "";
+}
+
+int32_t QemuCore::PcIndex() { return sim::RegisterIndex(board_, RegisterRole::Pc); }
+
+uint32_t QemuCore::Decode(const uint8_t* b) const {
+    return board_.bigEndian ? (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3]
+                            : (uint32_t(b[3]) << 24) | (uint32_t(b[2]) << 16) | (uint32_t(b[1]) << 8) | b[0];
+}
+
+void QemuCore::Encode(uint32_t value, uint8_t* b) const {
+    for (int i = 0; i < 4; ++i) {
+        const int shift = board_.bigEndian ? 24 - 8 * i : 8 * i;
+        b[i] = static_cast<uint8_t>(value >> shift);
+    }
+}
+
+std::vector<uint8_t> QemuCore::ReadGprs() {
+    const std::string reply = rsp_.Transact("g", options_.replyTimeout);
+    if (reply.empty() || reply[0] == 'E') Fail("register read failed (" + reply + ")");
+    return RspClient::FromHex(reply);
+}
+
+uint32_t QemuCore::ReadRegister(int32_t index) {
+    if (index < 0 || index >= RegisterCount()) return 0;
+    return Guard([&] {
+        Lease lease(*this);
+        const uint32_t number = board_.registers[static_cast<std::size_t>(index)].gdbNumber;
+        std::vector<uint8_t> bytes;
+        std::size_t offset = 0;
+        if (registerPackets_) {
+            std::ostringstream packet;
+            packet << 'p' << std::hex << number;
+            const std::string reply = rsp_.Transact(packet.str(), options_.replyTimeout);
+            if (reply.empty() || reply[0] == 'E') Fail("register " + RegisterName(index) + " cannot be read (" + reply + ")");
+            bytes = RspClient::FromHex(reply);
+        } else {
+            bytes = ReadGprs();
+            offset = 4 * static_cast<std::size_t>(number);
+        }
+        if (bytes.size() < offset + 4) Fail("register " + RegisterName(index) + " is missing from QEMU's answer");
+        return Decode(bytes.data() + offset);
+    });
+}
+
+void QemuCore::WriteRegister(int32_t index, uint32_t value) {
+    if (index < 0 || index >= RegisterCount()) return;
+    Guard([&] {
+        Lease lease(*this);
+        const BoardRegister& reg = board_.registers[static_cast<std::size_t>(index)];
+        auto write = [&](uint32_t number, uint32_t v) {
+            if (registerPackets_) {
+                uint8_t bytes[4];
+                Encode(v, bytes);
+                std::ostringstream packet;
+                packet << 'P' << std::hex << number << '=' << RspClient::Hex(bytes, 4);
+                const std::string reply = rsp_.Transact(packet.str(), options_.replyTimeout);
+                if (reply != "OK") Fail("register " + std::string(reg.name) + " cannot be written (" + reply + ")");
+            } else {
+                std::vector<uint8_t> bytes = ReadGprs();
+                if (bytes.size() < 4 * std::size_t(number) + 4) Fail("register " + std::string(reg.name) + " is missing");
+                Encode(v, bytes.data() + 4 * std::size_t(number));
+                const std::string reply = rsp_.Transact("G" + RspClient::Hex(bytes.data(), bytes.size()), options_.replyTimeout);
+                if (reply != "OK") Fail("registers cannot be written (" + reply + ")");
+            }
+        };
+        if (board_.thumb && reg.role == RegisterRole::Pc) {
+            // The PC holds the even address; the processor stays in Thumb
+            // state (a reset with no vector table yet may have left it out).
+            write(reg.gdbNumber, value & ~1u);
+            const int32_t status = sim::RegisterIndex(board_, RegisterRole::Status);
+            const uint32_t xpsr = ReadRegister(status);
+            if ((xpsr & kThumbBit) == 0) write(board_.registers[static_cast<std::size_t>(status)].gdbNumber, xpsr | kThumbBit);
+            return;
+        }
+        write(reg.gdbNumber, value);
+    });
+}
+
+// ---- Memory ------------------------------------------------------------------
+
+int32_t QemuCore::MemorySpaceCount() { return static_cast<int32_t>(board_.regions.size() + 1); }
+
+std::string QemuCore::MemorySpaceName(int32_t index) {
+    if (index == 0) return "MEMORY";
+    return index > 0 && index < MemorySpaceCount() ? board_.regions[static_cast<std::size_t>(index - 1)].name : "";
+}
+
+uint32_t QemuCore::TransferLimit(int32_t index) {
+    return index >= 0 && index < MemorySpaceCount() ? kTransferLimit : 0;
+}
+
+bool QemuCore::InsideSpace(int32_t index, uint64_t address, uint32_t count) const {
+    if (index == 0) return address <= 0xffffffffull && count <= 0x100000000ull - address;
+    const BoardRegion& region = board_.regions[static_cast<std::size_t>(index - 1)];
+    return address >= region.base && address - region.base <= region.size &&
+           count <= region.size - (address - region.base);
+}
+
+bool QemuCore::ReadMemory(uint64_t address, uint8_t* bytes, uint32_t count) {
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(kMemoryChunk, count - done);
+        std::ostringstream packet;
+        packet << 'm' << std::hex << address + done << ',' << n;
+        const std::string reply = rsp_.Transact(packet.str(), options_.replyTimeout);
+        if (reply.size() != 2 * std::size_t(n)) return false;  // "E14": nothing answers there
+        const auto data = RspClient::FromHex(reply);
+        std::copy(data.begin(), data.end(), bytes + done);
+        done += n;
+    }
+    return true;
+}
+
+bool QemuCore::WriteMemory(uint64_t address, const uint8_t* bytes, uint32_t count) {
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(kMemoryChunk, count - done);
+        std::ostringstream packet;
+        packet << 'M' << std::hex << address + done << ',' << n << ':' << RspClient::Hex(bytes + done, n);
+        if (rsp_.Transact(packet.str(), options_.replyTimeout) != "OK") return false;
+        done += n;
+    }
+    return true;
+}
+
+bool QemuCore::ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) {
+    if (index < 0 || index >= MemorySpaceCount()) return false;
+    if (count == 0) return true;
+    if (buffer == nullptr || !InsideSpace(index, address, count)) return false;
+    return Guard([&] {
+        Lease lease(*this);
+        std::vector<uint8_t> bytes(count);
+        if (!ReadMemory(address, bytes.data(), count)) return false;
+        std::copy(bytes.begin(), bytes.end(), buffer);  // one byte per unit
+        return true;
+    });
+}
+
+bool QemuCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) {
+    if (index < 0 || index >= MemorySpaceCount()) return false;
+    if (count == 0) return true;
+    if (buffer == nullptr || !InsideSpace(index, address, count)) return false;
+    return Guard([&] {
+        Lease lease(*this);
+        std::vector<uint8_t> bytes(count);
+        std::transform(buffer, buffer + count, bytes.begin(), [](uint32_t unit) { return static_cast<uint8_t>(unit); });
+        // QEMU's debug writes reach read-only memory (flash) too.
+        return WriteMemory(address, bytes.data(), count);
+    });
+}
+
+bool QemuCore::BeginDownload(int32_t index) {
+    CheckUsable();
+    return index >= 0 && index < MemorySpaceCount();
+}
+
+bool QemuCore::EndDownload(int32_t index) {
+    CheckUsable();
+    return index >= 0 && index < MemorySpaceCount();
+}
+
+// ---- Breakpoints ----------------------------------------------------------------
+
+uint64_t QemuCore::HardwareAddress(uint64_t address) const { return board_.thumb ? address & ~1ull : address; }
+
+std::optional<uint32_t> QemuCore::BreakpointSpaceId() { return kBreakpointSpace; }
+
+bool QemuCore::HasBreakpoint(uint32_t spaceId, uint64_t address) {
+    CheckUsable();
+    return spaceId == kBreakpointSpace && breakpoints_.count(address) != 0;
+}
+
+bool QemuCore::AddBreakpoint(uint32_t spaceId, uint64_t address) {
+    if (spaceId != kBreakpointSpace || address > 0xffffffffull || breakpoints_.count(address) != 0) return false;
+    return Guard([&] {
+        const uint64_t at = HardwareAddress(address);
+        if (inserted_[at] == 0) {
+            Lease lease(*this);
+            std::ostringstream packet;
+            packet << "Z0," << std::hex << at << ',' << (board_.thumb ? 2 : 4);
+            if (rsp_.Transact(packet.str(), options_.replyTimeout) != "OK") {
+                inserted_.erase(at);
+                return false;
+            }
+        }
+        ++inserted_[at];
+        breakpoints_.insert(address);
+        return true;
+    });
+}
+
+void QemuCore::RemoveBreakpoint(uint32_t spaceId, uint64_t address) {
+    if (spaceId != kBreakpointSpace || breakpoints_.count(address) == 0) return;
+    Guard([&] {
+        breakpoints_.erase(address);
+        const uint64_t at = HardwareAddress(address);
+        if (--inserted_[at] > 0) return;
+        inserted_.erase(at);
+        Lease lease(*this);
+        std::ostringstream packet;
+        packet << "z0," << std::hex << at << ',' << (board_.thumb ? 2 : 4);
+        rsp_.Transact(packet.str(), options_.replyTimeout);
+    });
+}
+
+void QemuCore::RemoveAllBreakpoints() {
+    const std::set<uint64_t> all = breakpoints_;
+    for (uint64_t address : all) RemoveBreakpoint(kBreakpointSpace, address);
+}
+
+}  // namespace sim

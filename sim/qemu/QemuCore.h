@@ -1,0 +1,151 @@
+// A processor of a QEMU machine behind the simulated host's Nexus objects.
+//
+// The core starts QEMU itself, halted before the first instruction (-S) and
+// without a program (the program arrives through the debugger's download,
+// as on hardware), with QEMU's gdb stub on a Unix socket in a private
+// directory. It then carries the ProcessorCore contract over gdb's remote
+// protocol: memory blocks (m/M), registers (p/P where QEMU offers them, g/G
+// otherwise), breakpoints (Z0/z0), continue (c), pause (the interrupt byte),
+// single step (s) and reset (the monitor's system_reset through qRcmd). The
+// run state is read without blocking: a stop reply waiting on the socket
+// means the processor halted.
+//
+// QEMU's life is the core's: it is killed when the core is destroyed, when
+// anything goes wrong with it, and (PR_SET_PDEATHSIG) when the thread that
+// created the core ends, the program dying by a signal included. A QEMU that
+// exits or does not answer within the reply time-out makes the failing call,
+// and every later one, throw CoreFailure naming the machine and QEMU's last
+// lines on standard error; the Nexus object answers a failing status.
+//
+// All methods are called on the host's main thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sim/Boards.h"
+#include "sim/ProcessorCore.h"
+#include "sim/qemu/RspClient.h"
+
+namespace sim {
+
+class QemuCore final : public ProcessorCore {
+public:
+    struct Options {
+        // How long any one answer of QEMU may take.
+        std::chrono::milliseconds replyTimeout{10000};
+        // The QEMU program; empty: the board's, found on the PATH.
+        std::string program;
+        // Where the board's first serial port goes: -1 (the default) is this
+        // program's standard output; otherwise a file descriptor that QEMU
+        // writes to.
+        int consoleFd = -1;
+    };
+
+    static constexpr uint32_t kBreakpointSpace = 1;
+    static constexpr uint32_t kTransferLimit = 1024;
+
+    // Starts QEMU for a board of kind CoreKind::Qemu and connects to its gdb
+    // stub. Throws CoreFailure when QEMU cannot be started or does not answer.
+    explicit QemuCore(const Board& board, Options options);
+    explicit QemuCore(const Board& board) : QemuCore(board, Options{}) {}
+    ~QemuCore() override;
+    QemuCore(const QemuCore&) = delete;
+    QemuCore& operator=(const QemuCore&) = delete;
+
+    // QEMU's process id (-1 once it has been ended), and the message of the
+    // failure that ended it (empty while it lives).
+    pid_t ProcessId() const { return pid_; }
+    std::string FailureMessage() const { return failure_; }
+    const Board& board() const { return board_; }
+
+    void Reset() override;
+    void Pause() override;
+    void Continue() override;
+    void Step(uint32_t count) override;
+    // QEMU lets the guest take its own exceptions (a step into a fault ends
+    // in the handler, a trap like any step); a step that QEMU ends with any
+    // other signal (SIGSEGV, SIGBUS, SIGILL, SIGABRT, the machine's shutdown)
+    // did not complete, and the host's step fails for it.
+    bool StepFaulted() override { return stepFaulted_; }
+
+    bool IsHalted() override;
+    bool IsNotStarted() override;
+    bool IsRunning() override;
+
+    int32_t RegisterCount() override;
+    std::string RegisterName(int32_t index) override;
+    int32_t PcIndex() override;
+    uint32_t ReadRegister(int32_t index) override;
+    void WriteRegister(int32_t index, uint32_t value) override;
+
+    // Space 0 "MEMORY" reaches every address QEMU answers at; the others are
+    // the board's regions by absolute address. One byte per unit.
+    int32_t MemorySpaceCount() override;
+    std::string MemorySpaceName(int32_t index) override;
+    uint32_t TransferLimit(int32_t index) override;
+    bool ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) override;
+    bool WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) override;
+    bool BeginDownload(int32_t index) override;
+    bool EndDownload(int32_t index) override;
+
+    // One breakpoint space (id 1). On Thumb boards an address with bit 0 set
+    // stops at the even instruction address.
+    std::optional<uint32_t> BreakpointSpaceId() override;
+    bool HasBreakpoint(uint32_t spaceId, uint64_t address) override;
+    bool AddBreakpoint(uint32_t spaceId, uint64_t address) override;
+    void RemoveBreakpoint(uint32_t spaceId, uint64_t address) override;
+    void RemoveAllBreakpoints() override;
+
+private:
+    enum class RunState { NotStarted, Halted, Running };
+    class Lease;
+
+    void Start();
+    void Connect(const std::string& socketPath);
+    // Ends QEMU, remembers why and throws CoreFailure.
+    [[noreturn]] void Fail(const std::string& what);
+    void CheckUsable();
+    std::string StderrTail() const;
+    void Kill();
+    // Runs fn, turning a protocol error into Fail.
+    template <class Fn>
+    auto Guard(Fn&& fn) -> decltype(fn());
+
+    // The next stop reply; its signal number. Skips console output.
+    int WaitStop(std::chrono::milliseconds timeout);
+    // A running core whose stop reply has arrived becomes halted.
+    void PollRunState();
+    // Halts a running core; true when it was running (and should resume).
+    bool Halt();
+
+    std::vector<uint8_t> ReadGprs();
+    uint32_t Decode(const uint8_t* bytes) const;
+    void Encode(uint32_t value, uint8_t* bytes) const;
+    uint64_t HardwareAddress(uint64_t address) const;
+    bool InsideSpace(int32_t index, uint64_t address, uint32_t count) const;
+    bool ReadMemory(uint64_t address, uint8_t* bytes, uint32_t count);
+    bool WriteMemory(uint64_t address, const uint8_t* bytes, uint32_t count);
+
+    const Board& board_;
+    Options options_;
+    pid_t pid_ = -1;
+    std::string directory_;  // private: the socket and QEMU's standard error
+    RspClient rsp_;
+    bool registerPackets_ = false;  // p/P work (QEMU gave a target description)
+    RunState state_ = RunState::NotStarted;
+    bool stepFaulted_ = false;  // the last Step ended on a fault signal
+    std::string failure_;
+    std::set<uint64_t> breakpoints_;         // as added
+    std::map<uint64_t, int> inserted_;       // hardware address -> breakpoints there
+};
+
+}  // namespace sim

@@ -1,0 +1,69 @@
+// The client half of gdb's remote serial protocol, over a connected stream
+// socket: framing, checksums, acknowledgements (until no-ack mode is agreed),
+// binary escapes, and the one out-of-band byte (0x03, interrupt).
+//
+// Every wait is bounded: a peer that does not answer in time, or closes the
+// connection, raises RspError. Not thread-safe: one thread at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+class RspError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class RspClient {
+public:
+    RspClient() = default;
+    ~RspClient();
+    RspClient(const RspClient&) = delete;
+    RspClient& operator=(const RspClient&) = delete;
+
+    // Takes ownership of a connected socket.
+    void Attach(int fd);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // Sends one packet ($payload#xx) and, in ack mode, waits for its '+'.
+    void Send(std::string_view payload);
+    // The next packet's payload, waiting at most timeout.
+    std::string Receive(std::chrono::milliseconds timeout);
+    // Send, then Receive.
+    std::string Transact(std::string_view payload, std::chrono::milliseconds timeout);
+    // True when a packet (or part of one) waits to be read; never blocks.
+    // Raises RspError when the peer has closed the connection.
+    bool PacketWaiting();
+    // The interrupt byte.
+    void SendInterrupt();
+    // Asks for no-ack mode; true when the peer agreed.
+    bool StartNoAckMode(std::chrono::milliseconds timeout);
+
+    // Encoding helpers.
+    static std::string Hex(const uint8_t* bytes, std::size_t count);
+    static std::vector<uint8_t> FromHex(std::string_view hex);
+    // Escapes '#', '$', '}' and '*' for X packets.
+    static void AppendBinary(std::string& out, const uint8_t* bytes, std::size_t count);
+
+private:
+    // Reads more bytes into buffer_, waiting at most until deadline; false on
+    // time-out. Raises RspError on end of stream.
+    bool Fill(std::chrono::steady_clock::time_point deadline);
+    void WriteAll(const char* data, std::size_t size);
+    // A whole packet from buffer_, if one is there (acks before it skipped).
+    bool TakePacket(std::string& payload);
+
+    int fd_ = -1;
+    bool ackMode_ = true;
+    bool trace_ = false;  // DIORX_QEMU_TRACE set: every packet to standard error
+    std::string buffer_;
+};
+
+}  // namespace sim

@@ -1,0 +1,356 @@
+// QEMU's machines behind the simulated host: whole orxdbg sessions through
+// the built module on each board, and what happens when QEMU dies under a
+// run or a download, or the tool dies under QEMU.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/Boards.h"
+#include "sim/qemu/QemuCore.h"
+#include "tests/gdbserver/Processes.h"
+
+namespace {
+
+using gdbtest::RunProcess;
+using namespace std::chrono_literals;
+
+struct Expectation {
+    const char* what;
+    const char* pattern;
+};
+
+void ExpectAll(const std::string& output, const std::vector<Expectation>& expectations) {
+    for (const Expectation& e : expectations)
+        EXPECT_TRUE(std::regex_search(output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
+                                                                      << output;
+}
+
+std::vector<std::string> Orxdbg(const std::string& board, const std::vector<std::string>& commands) {
+    std::vector<std::string> argv{ORXDBG_PROGRAM, "--target", board, "--timeout", "20"};
+    for (const std::string& c : commands) {
+        argv.push_back("-c");
+        argv.push_back(c);
+    }
+    return argv;
+}
+
+// Numbers printed by "x/1dw SYMBOL" lines, in order.
+std::vector<long> Values(const std::string& output, const std::string& symbol) {
+    std::vector<long> values;
+    const std::regex line("<" + symbol + ">:\\s+(-?\\d+)");
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), line); it != std::sregex_iterator(); ++it)
+        values.push_back(std::stol((*it)[1]));
+    return values;
+}
+
+TEST(QemuBoards, InterruptFirmwareOnMps2ThroughOrxdbg) {
+    const auto run = RunProcess(Orxdbg("qemu:mps2-an385", {"load " DIORX_IRQ_FIRMWARE_ELF,
+                                                            "break HardFault_Handler", "continue",
+                                                            "info registers XPSR", "delete",
+                                                            "break SysTick_Handler", "continue", "x/1dw ticks",
+                                                            "x/1xw fault_address",
+                                                            "continue", "x/1dw ticks", "continue", "x/1dw ticks",
+                                                            "info registers LR", "delete",
+                                                            "break task_a_work", "continue", "delete 3",
+                                                            "break task_b_work", "continue", "x/1dw switches"}),
+                                120);
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    ExpectAll(run.output, {
+        {"the UART hello on the tool's console", R"(hello from mps2-an385)"},
+        {"the fault handler is entered", R"(breakpoint 1 at 0x[0-9a-f]+ <HardFault_Handler>)"},
+        {"in handler mode, HardFault", R"(exception 3 \(HardFault\))"},
+        {"the bad access is the one recorded", R"(<fault_address>:\s+0x30000000)"},
+        {"the program survived the fault", R"(fault handled)"},
+        {"the SysTick handler is hit", R"(breakpoint \d+ at 0x[0-9a-f]+ <SysTick_Handler>)"},
+        {"the handler returns through an exception return code", R"(LR 0xfffffff[19d])"},
+        {"task A is reached", R"(breakpoint \d+ at 0x[0-9a-f]+ <task_a_work>)"},
+        {"task B is reached after a PendSV switch", R"(breakpoint \d+ at 0x[0-9a-f]+ <task_b_work>)"},
+    });
+    const auto ticks = Values(run.output, "ticks");
+    ASSERT_EQ(ticks.size(), 3u) << run.output;
+    EXPECT_LT(ticks[0], ticks[1]);
+    EXPECT_LT(ticks[1], ticks[2]);
+    const auto switches = Values(run.output, "switches");
+    ASSERT_EQ(switches.size(), 1u) << run.output;
+    EXPECT_GE(switches[0], 1);
+}
+
+#ifdef DIORX_PPC_FIRMWARE_ELF
+TEST(QemuBoards, PowerPcProgramOnVirtexThroughOrxdbg) {
+    const auto run = RunProcess(Orxdbg("qemu:virtex-ml507", {"load " DIORX_PPC_FIRMWARE_ELF, "break square_plus",
+                                                              "continue", "continue", "info registers R3", "step",
+                                                              "step", "info registers R3", "info registers LR",
+                                                              "x/1xw marker", "x/4xb marker", "delete", "step 3",
+                                                              "x/2dw table"}),
+                                120);
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    ExpectAll(run.output, {
+        {"the family is PowerPC", R"(as C:\\Tools\\qdvppc\.exe)"},
+        {"the breakpoint is hit", R"(status: breakpoint \(cause 4\), breakpoint 1 at 0x00001018 <square_plus>)"},
+        {"the argument of the second call", R"(R3 0x00000001  1)"},
+        {"a step executes one instruction", R"(=> 0x0000101c <square_plus\+0x4>:\s+addi\s+r3, r3, 1)"},
+        {"the result after two steps", R"(R3 0x00000002  2)"},
+        {"the link register returns into main", R"(LR 0x[0-9a-f]+  0x[0-9a-f]+ <main\+0x[0-9a-f]+>)"},
+        {"a word in the target's byte order", R"(<marker>:\s+0x12345678)"},
+        {"its bytes as they lie in memory", R"(<marker>:\s+0x12\s+0x34\s+0x56\s+0x78)"},
+        {"the table the calls filled", R"(<table>:\s+1\s+2)"},
+    });
+}
+#endif
+
+struct HandCodedCase {
+    const char* board;
+    const char* image;
+    const char* family;   // in the front-end path
+    uint32_t base;
+    uint32_t function;    // the called function
+};
+
+// The same hand-encoded program on both: r3 counts loop passes, the call
+// adds 2 to r4, the loop stores r3 at base + 0x100.
+TEST(QemuBoards, HandEncodedProgramsThroughOrxdbg) {
+    const HandCodedCase cases[] = {
+        {"qemu:petalogix-s3adsp1800", DIORX_SOURCE_DIR "/firmware/microblaze_loop.hex", "qdvmb", 0x00000000, 0x00000018},
+        {"qemu:10m50-ghrd", DIORX_SOURCE_DIR "/firmware/nios2_loop.hex", "qdvnios", 0xc8000000, 0xc800001c},
+    };
+    for (const HandCodedCase& c : cases) {
+        SCOPED_TRACE(c.board);
+        char function[16], stored[16];
+        std::snprintf(function, sizeof function, "0x%08x", c.function);
+        std::snprintf(stored, sizeof stored, "0x%08x", c.base + 0x100);
+        const auto run = RunProcess(Orxdbg(c.board, {std::string("load ") + c.image, "step 3", "info registers R3",
+                                                     std::string("break ") + function, "continue",
+                                                     "info registers R4", "continue", "info registers R4",
+                                                     "delete", "step 3", std::string("x/1dw ") + stored,
+                                                     "write reg R3 0x1234", std::string("x/4xb ") + stored}),
+                                    120);
+        EXPECT_EQ(run.exitStatus, 0) << run.output;
+        const std::string f(function);
+        ExpectAll(run.output, {
+            {"the family", c.family},
+            {"three steps ran the first pass", R"(R3 0x00000001  1)"},
+            {"the breakpoint in the function is hit", ("status: breakpoint \\(cause 4\\), breakpoint 1 at " + f).c_str()},
+            {"the memory the loop stored to", (std::string(stored) + ":\\s+\\d+").c_str()},
+            {"a register write reads back", R"(R3 = 0x00001234)"},
+        });
+        // The call adds 2 to r4 each time round.
+        const std::regex r4("R4 0x([0-9a-f]{8})");
+        std::vector<unsigned long> r4s;
+        for (auto it = std::sregex_iterator(run.output.begin(), run.output.end(), r4); it != std::sregex_iterator(); ++it)
+            r4s.push_back(std::stoul((*it)[1], nullptr, 16));
+        ASSERT_EQ(r4s.size(), 2u) << run.output;
+        EXPECT_EQ(r4s[1] - r4s[0], 2u);
+    }
+}
+
+// ---- QEMU dying, and the tool dying --------------------------------------------
+
+// The children of a process (all its threads'), from /proc.
+std::vector<pid_t> Children(pid_t pid) {
+    std::vector<pid_t> children;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream in(tasks + "/" + entry->d_name + "/children");
+            for (pid_t child; in >> child;) children.push_back(child);
+        }
+        closedir(dir);
+    }
+    return children;
+}
+
+// Gone, or a zombie nobody has reaped yet: either way no longer running.
+bool Ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return true;
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+struct Started {
+    pid_t tool = -1;
+    pid_t qemu = -1;
+    std::string outputPath;
+};
+
+// orxdbg running the demo firmware into its endless loop, and its QEMU.
+Started StartRunningTool() {
+    Started s;
+    char path[] = "/tmp/diorx-qemu-test-XXXXXX";
+    const int fd = mkstemp(path);
+    s.outputPath = path;
+    const auto argv = Orxdbg("qemu:mps2-an385", {"load " DIORX_FIRMWARE_ELF, "continue"});
+    s.tool = fork();
+    if (s.tool == 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fd);
+    for (int i = 0; i < 200 && s.qemu < 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+        std::ifstream in(s.outputPath);
+        const std::string output((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto children = Children(s.tool);
+        if (!children.empty() && output.find("> continue") != std::string::npos) s.qemu = children.front();
+    }
+    return s;
+}
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Waits at most seconds for pid; its exit status, -1 for a signal, -2 on time-out.
+int WaitFor(pid_t pid, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::this_thread::sleep_for(50ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -2;
+}
+
+TEST(QemuBoards, QemuKilledDuringAContinueFailsTheRunWithItsStory) {
+    Started s = StartRunningTool();
+    ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
+    std::this_thread::sleep_for(300ms);  // the run is under way
+    kill(s.qemu, SIGKILL);
+    const int status = WaitFor(s.tool, 30);
+    const std::string output = Contents(s.outputPath);
+    unlink(s.outputPath.c_str());
+    EXPECT_EQ(status, 1) << output;
+    ExpectAll(output, {
+        {"which machine, and how it ended", R"(error: QEMU machine mps2-an385: .*killed by signal 9)"},
+        {"the continue fails", R"(DiExecContinue returned GdiFailed)"},
+    });
+    EXPECT_TRUE(Ended(s.qemu));
+}
+
+TEST(QemuBoards, TheToolKilledTakesItsQemuAlong) {
+    Started s = StartRunningTool();
+    ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
+    kill(s.tool, SIGKILL);
+    WaitFor(s.tool, 10);
+    unlink(s.outputPath.c_str());
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; ++i) {
+        ended = Ended(s.qemu);
+        if (!ended) std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(ended) << "QEMU " << s.qemu << " outlived the tool";
+    if (!ended) kill(s.qemu, SIGKILL);
+}
+
+// The core itself: a download whose QEMU dies half-way fails with the
+// machine's name; every later call fails the same way, and nothing is left.
+TEST(QemuCore, QemuKilledDuringADownload) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    sim::QemuCore core(*board);
+    const pid_t qemu = core.ProcessId();
+    ASSERT_GT(qemu, 0);
+    std::vector<uint32_t> block(sim::QemuCore::kTransferLimit, 0xA5);
+    ASSERT_TRUE(core.BeginDownload(0));
+    ASSERT_TRUE(core.WriteBlock(0, block.data(), 0, sim::QemuCore::kTransferLimit));
+    kill(qemu, SIGKILL);
+    std::string message;
+    try {
+        for (uint64_t at = 1024; at < 64 * 1024; at += 1024) core.WriteBlock(0, block.data(), at, 1024);
+    } catch (const sim::CoreFailure& e) {
+        message = e.what();
+    }
+    EXPECT_NE(message.find("QEMU machine mps2-an385"), std::string::npos) << message;
+    EXPECT_NE(message.find("killed by signal 9"), std::string::npos) << message;
+    EXPECT_THROW(core.IsHalted(), sim::CoreFailure);
+    EXPECT_THROW(core.EndDownload(0), sim::CoreFailure);
+    EXPECT_EQ(core.ProcessId(), -1);
+    EXPECT_TRUE(Ended(qemu));
+}
+
+// A QEMU that cannot start at all is a clear failure too.
+TEST(QemuCore, AQemuThatCannotStartSaysWhy) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    sim::QemuCore::Options options;
+    options.program = "/bin/false";
+    try {
+        sim::QemuCore core(*board, options);
+        ADD_FAILURE() << "a core without QEMU started";
+    } catch (const sim::CoreFailure& e) {
+        EXPECT_NE(std::string(e.what()).find("QEMU machine mps2-an385: QEMU exited at start with status 1"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
+}  // namespace
+
+// What the core makes of the signal QEMU ends a single step with: a trap is a
+// step done; any other signal (a fault the stub reports, the machine shutting
+// down) is a step that did not complete, which the host's step turns into a
+// failure. A stand-in stub answers the steps with the signals of each case;
+// the flag is the last step's only, and a multi-step ends at the fault.
+TEST(QemuCore, AStepThatQemuEndsWithAFaultSignalFaulted) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    struct Case {
+        const char* signals;  // the stub's answers to the steps, in turn
+        uint32_t count;       // the one Step call's count
+        bool faulted;
+    };
+    const Case cases[] = {
+        {"05", 1, false},        // a trap
+        {"0b", 1, true},         // SIGSEGV
+        {"07", 1, true},         // SIGBUS
+        {"03", 1, true},         // SIGQUIT: QEMU's machine shut down
+        {"05,05,0b", 3, true},   // the third of three
+        {"05,0b,05", 3, true},   // the second
+        {"05,05,05", 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.signals) + " x" + std::to_string(c.count));
+        ::setenv("DIORX_FAKE_STEP_SIGNALS", c.signals, 1);
+        sim::QemuCore::Options options;
+        options.program = QEMU_TEST_DIR "/fake_stub.py";
+        options.replyTimeout = 5000ms;
+        sim::QemuCore core(*board, options);
+        core.Step(c.count);
+        EXPECT_EQ(core.StepFaulted(), c.faulted);
+        EXPECT_TRUE(core.IsHalted());
+    }
+    // A multi-step ends at the fault (the stub's next answer goes to the
+    // next step), and the next step that completes clears the flag.
+    ::setenv("DIORX_FAKE_STEP_SIGNALS", "05,0b,07,05", 1);
+    sim::QemuCore::Options options;
+    options.program = QEMU_TEST_DIR "/fake_stub.py";
+    sim::QemuCore core(*board, options);
+    core.Step(3);
+    EXPECT_TRUE(core.StepFaulted());
+    core.Step(1);
+    EXPECT_TRUE(core.StepFaulted()) << "the step after the fault got the stub's answer to a later one";
+    core.Step(1);
+    EXPECT_FALSE(core.StepFaulted());
+    ::unsetenv("DIORX_FAKE_STEP_SIGNALS");
+}
