@@ -89,10 +89,14 @@ echo "# seconds to detection, limit $seconds s ('-': not detected, '>N': still r
 printf '%-28s %10s %10s %16s %16s\n' mutation sweep fuzzer arm_module_test bare_host_tests | tee -a "$work/results.txt"
 build || { echo "mutation_check: the unpatched tree does not build (see $work/build.log)" >&2; exit 2; }
 run_suites "(none)"
+stale=0
 for m in "${mutations[@]}"; do
-  patch -s -p1 -d "$src" <"$root/bench/mutations/$m.patch" || { echo "mutation_check: $m does not apply" >&2; continue; }
+  # A patch that no longer applies tests nothing: say so, and fail at the end.
+  patch -s -p1 -d "$src" <"$root/bench/mutations/$m.patch" ||
+    { echo "mutation_check: $m does not apply: renew it against the current source" | tee -a "$work/results.txt" >&2; stale=1; continue; }
   applied=$m
   if build; then run_suites "$m"; else echo "$m: does not build (see $work/build.log)" | tee -a "$work/results.txt"; fi
   revert
 done
 echo "logs: $work/runs/; table: $work/results.txt"
+exit $stale
