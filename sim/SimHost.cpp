@@ -350,29 +350,16 @@ namespace {
 // and woken again costs tens of microseconds each way.
 constexpr auto kHandOverSpin = std::chrono::microseconds(50);
 
-// The first part of the spin only polls; after it, each poll gives the
-// processor away (a thread that waits for one sharing its core lets it run).
-constexpr auto kHandOverBusy = std::chrono::microseconds(10);
-
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// Polls ready() for up to the hand-over spin; true once ready.
+// Polls ready() for up to the hand-over spin, giving the processor away
+// between polls; true once ready.
 template <class Ready>
 bool SpinUntil(Ready ready) {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        for (int i = 0; i < 32; ++i) {
-            if (ready()) return true;
-            CpuRelax();
-        }
-        const auto spent = std::chrono::steady_clock::now() - start;
-        if (spent >= kHandOverSpin) return false;
-        if (spent >= kHandOverBusy) std::this_thread::yield();
+    const auto until = std::chrono::steady_clock::now() + kHandOverSpin;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::yield();
     }
+    return true;
 }
 }  // namespace
 
