@@ -3,6 +3,7 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -204,6 +205,14 @@ void ArmCortexMCore::Continue()
     // a breakpoint first (only Step passes the one it starts on).
     stepBudget_.reset();
     StartWorker();
+    // On silicon a breakpoint a few instructions ahead has been reached long
+    // before the debugger's first state query; the worker takes some
+    // microseconds to get going. A run that ends within kShortRun has ended
+    // when Continue returns.
+    const auto until = std::chrono::steady_clock::now() + kShortRun;
+    while (state_.load() == RunState::Running && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
 }
 
 void ArmCortexMCore::Step(uint32_t count)

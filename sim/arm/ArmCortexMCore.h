@@ -17,6 +17,7 @@
 #include "sim/ProcessorCore.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -170,6 +171,9 @@ private:
     HostMemory ram_;
 
     Engine engine_;
+
+    // How long Continue waits for a run to end by itself before it returns.
+    static constexpr std::chrono::microseconds kShortRun{30};
 
     // The worker's thread, started at the first run and kept: a run starts
     // and ends without creating or ending a thread. Used like std::thread:
