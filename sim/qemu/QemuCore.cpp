@@ -50,6 +50,7 @@ public:
     ~Lease() {
         if (resume_ && core_.failure_.empty()) {
             try {
+                core_.registerCache_.clear();
                 core_.rsp_.Send("c");
                 core_.state_ = RunState::Running;
             } catch (const std::exception&) {
@@ -286,6 +287,7 @@ bool QemuCore::Halt() {
 void QemuCore::Reset() {
     Guard([&] {
         Halt();
+        registerCache_.clear();
         rsp_.Send("qRcmd," + HexText("system_reset"));
         for (;;) {
             const std::string reply = rsp_.Receive(options_.replyTimeout);
@@ -307,6 +309,7 @@ void QemuCore::Continue() {
     Guard([&] {
         PollRunState();
         if (state_ == RunState::Running) return;
+        registerCache_.clear();
         rsp_.Send("c");
         state_ = RunState::Running;
     });
@@ -318,6 +321,7 @@ void QemuCore::Step(uint32_t count) {
         Halt();
         const int32_t pc = PcIndex();
         for (uint32_t i = 0; i < count; ++i) {
+            registerCache_.clear();
             rsp_.Send("s");
             const int signal = WaitStop(options_.replyTimeout);
             state_ = RunState::Halted;
@@ -385,8 +389,16 @@ std::vector<uint8_t> QemuCore::ReadGprs() {
 uint32_t QemuCore::ReadRegister(int32_t index) {
     if (index < 0 || index >= RegisterCount()) return 0;
     return Guard([&] {
-        Lease lease(*this);
         const uint32_t number = board_.registers[static_cast<std::size_t>(index)].gdbNumber;
+        // A halted processor's registers change only by a run, a step, a
+        // reset or a write, which all forget them: each is asked of QEMU
+        // once per stop (gdb's g alone reads them all).
+        const bool halted = state_ != RunState::Running;
+        if (halted) {
+            const auto cached = registerCache_.find(number);
+            if (cached != registerCache_.end()) return cached->second;
+        }
+        Lease lease(*this);
         std::vector<uint8_t> bytes;
         std::size_t offset = 0;
         if (registerPackets_) {
@@ -400,12 +412,19 @@ uint32_t QemuCore::ReadRegister(int32_t index) {
             offset = 4 * static_cast<std::size_t>(number);
         }
         if (bytes.size() < offset + 4) Fail("register " + RegisterName(index) + " is missing from QEMU's answer");
-        return Decode(bytes.data() + offset);
+        const uint32_t value = Decode(bytes.data() + offset);
+        if (halted) registerCache_[number] = value;
+        return value;
     });
 }
 
 void QemuCore::WriteRegister(int32_t index, uint32_t value) {
     if (index < 0 || index >= RegisterCount()) return;
+    registerCache_.clear();
+    struct Forget {
+        std::unordered_map<uint32_t, uint32_t>& cache;
+        ~Forget() { cache.clear(); }
+    } forget{registerCache_};
     Guard([&] {
         Lease lease(*this);
         const BoardRegister& reg = board_.registers[static_cast<std::size_t>(index)];

@@ -29,6 +29,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/Boards.h"
@@ -143,6 +144,9 @@ private:
     bool registerPackets_ = false;  // p/P work (QEMU gave a target description)
     RunState state_ = RunState::NotStarted;
     bool stepFaulted_ = false;  // the last Step ended on a fault signal
+    // Registers read since the processor last halted (by gdb number); empty
+    // while it runs.
+    std::unordered_map<uint32_t, uint32_t> registerCache_;
     std::string failure_;
     std::set<uint64_t> breakpoints_;         // as added
     std::map<uint64_t, int> inserted_;       // hardware address -> breakpoints there
