@@ -225,18 +225,31 @@ public:
         ScriptedProcessor::Pause();
     }
 
+    // Set when a state query ended a run before any run control of the
+    // current call: a run forced on with a count of queries left over from
+    // an earlier one can end at the module's very first look.
+    std::atomic<bool> endedByQueryFirst{false};
+    std::atomic<int> runControlAtCall{0};  // continues + steps as the call began
+
     bool IsHalted() override {
         Spend();
-        return ScriptedProcessor::IsHalted();
+        return Queried([this] { return ScriptedProcessor::IsHalted(); });
     }
     bool IsNotStarted() override {
         ++stateReads;
         Spend();
-        return ScriptedProcessor::IsNotStarted();
+        return Queried([this] { return ScriptedProcessor::IsNotStarted(); });
     }
     bool IsRunning() override {
         Spend();
-        return ScriptedProcessor::IsRunning();
+        return Queried([this] { return ScriptedProcessor::IsRunning(); });
+    }
+    template <class Query>
+    bool Queried(Query query) {
+        const bool runningBefore = state() == State::Running;
+        const bool answer = query();
+        if (runningBefore && state() != State::Running && continues + steps == runControlAtCall) endedByQueryFirst = true;
+        return answer;
     }
     void Continue() override {
         ++continues;
@@ -544,13 +557,15 @@ void CheckRun(bool isContinue, uint32_t count, bool runningBefore, uint32_t pcBe
     const uint32_t pc = cpu.Pc();
     const bool naturalEnd = !cpu.paused;
     if (isContinue) {
-        // A halted processor is stepped off its position once, then continued.
-        const int firstSteps = runningBefore ? 0 : 1;
+        // A halted processor is stepped off its position once, then continued;
+        // so is one whose run ended at the module's first look.
+        const bool startedHere = !runningBefore || cpu.endedByQueryFirst;
+        const int firstSteps = startedHere ? 1 : 0;
         REQUIRE(cpu.steps - stepsBefore == firstSteps, cpu.steps - stepsBefore);
         REQUIRE(cpu.continues - continuesBefore == firstSteps, cpu.continues - continuesBefore);
         // A run that ended by itself stopped where the program says; the
         // module may move the PC back onto a breakpoint just before it.
-        if (naturalEnd && !runningBefore && cpu.onContinue.stopPc) {
+        if (naturalEnd && startedHere && cpu.onContinue.stopPc) {
             const uint32_t stop = *cpu.onContinue.stopPc;
             REQUIRE(pc == stop || (!g.arm && pc == stop - 1 && ModelBreakpointAt(pc)), pc);
         }
@@ -872,6 +887,8 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             g.cpu->cancelledDuringStep = false;
             FuzzProcessor& cpu = *g.cpu;
             const uint32_t count = index == 31 ? PickCount(in) : 0;
+            cpu.endedByQueryFirst = false;
+            cpu.runControlAtCall = cpu.continues + cpu.steps;
             const bool runningBefore = Running();
             const uint32_t pcBefore = cpu.Pc();
             const int continuesBefore = cpu.continues, stepsBefore = cpu.steps;
