@@ -34,23 +34,8 @@ cmake --build "$build" --target orxdbg firmware -j1 >/dev/null
 elf=$build/firmware/mps2_irq.elf
 orxdbg=$build/bin/orxdbg
 work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_listening() {  # port: wait until something listens, without connecting
-  local hex; hex=$(printf '%04X' "$1")
-  for _ in $(seq 200); do
-    awk '{print $2, $4}' /proc/net/tcp | grep -q ":$hex 0A" && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+# shellcheck source=bench/bench_lib.sh
+source "$root/bench/bench_lib.sh"
 session() {  # port reset output-file
   gdb-multiarch -batch -nx -q "$elf" -ex "target remote 127.0.0.1:$1" -ex "set \$bench_reset = $2" \
     -x "$root/bench/boards_vs_qemu.gdb" >>"$3" 2>&1
@@ -72,7 +57,6 @@ start_server() {  # sets server_pid, server_port; the server starts QEMU itself
   server_port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/server.log" | cut -d: -f2)
   if [ -z "$server_port" ]; then cat "$work/server.log" >&2; return 1; fi
 }
-stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
 for round in $(seq "$repeat"); do
   start_qemu
@@ -94,9 +78,6 @@ done
 
 echo "gdb-multiarch on mps2_irq.elf ($(arm-none-eabi-size "$elf" | awk 'NR==2{print $1+$2}') byte image): QEMU mps2-an385's own stub and orxdbg gdbserver --target qemu:mps2-an385, best of $repeat"
 printf '%-18s %10s %10s %8s\n' phase "direct s" "server s" ratio
-best() {  # file: each phase's shortest time
-  grep '^BENCH ' "$1" | awk '!($2 in t) || $3 < t[$2] {t[$2] = $3} END {for (p in t) print p, t[p]}' | sort
-}
 join <(best "$work/qemu.out") <(best "$work/server.out") |
   awk '{printf "%-18s %10.4f %10.4f %8.2f\n", $1, $2, $3, $3 / $2}'
 

@@ -38,23 +38,8 @@ elf=$build/firmware/demo_large.elf
 stops_elf=$build/firmware/bench.elf
 line=$(grep -n '++loop_count' firmware/main.c | head -1 | cut -d: -f1)
 work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_listening() {  # port: wait until something listens, without connecting
-  local hex; hex=$(printf '%04X' "$1")
-  for _ in $(seq 200); do
-    awk '{print $2, $4}' /proc/net/tcp | grep -q ":$hex 0A" && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+# shellcheck source=bench/bench_lib.sh
+source "$root/bench/bench_lib.sh"
 session() {  # port output-file
   gdb-multiarch -batch -nx -q "$elf" -ex "target remote 127.0.0.1:$1" -ex "set \$bench_line = $line" \
     -x "$root/bench/gdb_vs_qemu.gdb" >>"$2" 2>&1
@@ -76,7 +61,6 @@ start_server() {  # elf: sets server_pid, server_port
   for _ in $(seq 200); do grep -q 'listening on' "$work/server.log" && break; sleep 0.05; done
   server_port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/server.log" | cut -d: -f2)
 }
-stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 stops_session() {  # port output-file
   gdb-multiarch -batch -nx -q "$stops_elf" -ex "target remote 127.0.0.1:$1" \
     -x "$root/bench/gdb_vs_qemu_stops.gdb" >>"$2" 2>&1
@@ -110,9 +94,6 @@ mode="adaptive wait, ceiling $poll_ms ms"
 echo "gdb-multiarch against QEMU lm3s6965evb and orxdbg gdbserver ($mode), $(arm-none-eabi-size "$elf" | awk 'NR==2{print $1+$2}') byte image, best of $repeat"
 echo "watchpoints: QEMU $(awk '/^WATCH /{print $2; exit}' "$work/qemu.out"), server $(awk '/^WATCH /{print $2; exit}' "$work/server.out")"
 printf '%-18s %10s %10s %12s %12s %8s\n' phase "QEMU s" "server s" "QEMU /s" "server /s" ratio
-best() {  # file: each phase's shortest time
-  grep '^BENCH ' "$1" | awk '!($2 in t) || $3 < t[$2] {t[$2] = $3} END {for (p in t) print p, t[p]}' | sort
-}
 join <(best "$work/qemu.out") <(best "$work/server.out") |
   awk '{ n = 0; if (match($1, /_x[0-9]+$/)) n = substr($1, RSTART + 2) + 0
          if (n > 0) printf "%-18s %10.4f %10.4f %12.1f %12.1f %8.2f\n", $1, $2, $3, n / $2, n / $3, $3 / $2

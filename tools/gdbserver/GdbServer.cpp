@@ -59,12 +59,6 @@ namespace gdbserver {
 
 namespace {
 
-constexpr uint32_t kSigInt = 2;
-constexpr uint32_t kSigTrap = 5;
-constexpr uint32_t kSigSegv = 11;
-constexpr uint32_t kCauseRunning = 0;
-constexpr uint32_t kCauseBreakpoint = 4;
-constexpr uint32_t kCauseUnknown = 1024;
 constexpr uint64_t kFlashBlock = 0x400;
 constexpr int kIdlePollMs = 100;
 constexpr uint64_t kMemoryBlock = 1024;  // what the server reads at once for gdb's small reads
@@ -87,7 +81,6 @@ constexpr uint64_t kVectorTable = 0x00000000;
 // not allow it), and a target access that failed (gdb prints "Cannot access
 // memory" for it).
 const std::string kMalformed = "E01";
-const std::string kAccessFailed = "E0e";
 
 std::atomic<Server*> g_server{nullptr};
 

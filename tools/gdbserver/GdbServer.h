@@ -25,6 +25,18 @@ namespace gdbserver {
 
 inline constexpr std::size_t kPacketSize = 0x4000;  // what qSupported offers gdb
 
+// Signals in stop replies, the module's stop causes the server tells apart,
+// and the reply to an access the target refused: shared by the packet
+// handlers and the runs with watchpoints or semihosting.
+inline constexpr uint32_t kSigInt = 2;
+inline constexpr uint32_t kSigTrap = 5;
+inline constexpr uint32_t kSigAbrt = 6;
+inline constexpr uint32_t kSigSegv = 11;
+inline constexpr uint32_t kCauseRunning = 0;
+inline constexpr uint32_t kCauseBreakpoint = 4;
+inline constexpr uint32_t kCauseUnknown = 1024;
+inline constexpr char kAccessFailed[] = "E0e";
+
 // The one-line target description and memory map that gdb reads.
 std::string TargetDescription();
 std::string MemoryMap();

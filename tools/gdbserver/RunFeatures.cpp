@@ -28,13 +28,7 @@ namespace gdbserver {
 
 namespace {
 
-constexpr uint32_t kSigInt = 2;
-constexpr uint32_t kSigTrap = 5;
-constexpr uint32_t kSigAbrt = 6;
-constexpr uint32_t kSigSegv = 11;
-constexpr uint32_t kCauseBreakpoint = 4;
 constexpr auto kInterruptCheck = std::chrono::milliseconds(20);
-const std::string kAccessFailed = "E0e";
 
 class TargetMemory final : public semihosting::Memory {
 public:
