@@ -587,6 +587,8 @@ TEST(ProtocolCommandLine, BadOptionsStopBeforeListening) {
         {{"--module", "/nonexistent.so"}, "/nonexistent.so"},
         {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"--port"}, "--port needs a value"},
+        {{"--target", "qemu:petalogix-s3adsp1800"}, "gdb does not know MicroBlaze"},
+        {{"--target", "qemu:virtex-ml507", "--semihosting"}, "--semihosting: ARM boards only"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{ORXDBG_PROGRAM, "gdbserver"};

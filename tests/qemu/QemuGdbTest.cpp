@@ -1,5 +1,6 @@
-// gdb-multiarch through orxdbg's GDB server on QEMU's mps2-an385 board: the
-// interrupt firmware debugged as with any probe.
+// gdb-multiarch through orxdbg's GDB server on QEMU's boards: the interrupt
+// firmware on mps2-an385 and the PowerPC program on virtex-ml507, debugged as
+// with any probe.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -13,6 +14,17 @@ namespace {
 using gdbtest::RunProcess;
 using gdbtest::ServerProcess;
 
+struct Expectation {
+    const char* what;
+    const char* pattern;
+};
+
+void ExpectAll(const std::string& output, std::initializer_list<Expectation> expectations) {
+    for (const Expectation& e : expectations)
+        EXPECT_TRUE(std::regex_search(output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
+                                                                      << output;
+}
+
 TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--target", "qemu:mps2-an385", "--poll-ms", "10"})) << server.Output();
@@ -21,11 +33,7 @@ TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
                                  std::string(QEMU_TEST_DIR) + "/mps2_irq.gdb"},
                                 120);
     EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
-    struct Expectation {
-        const char* what;
-        const char* pattern;
-    };
-    const Expectation expectations[] = {
+    ExpectAll(gdb.output, {
         {"the board's code memory, RAM", R"(0x00000000 0x00400000 rw nocache)"},
         {"the board's data memory", R"(0x20000000 0x20400000 rw nocache)"},
         {"load writes the image", R"(Loading section \.text, size 0x[0-9a-f]+ lma 0x[0-9a-f]+)"},
@@ -38,10 +46,7 @@ TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
         {"one fault handled", R"(\$2 = 1\n)"},
         {"at the bad address", R"(\$3 = 0x30000000\n)"},
         {"PendSV switched tasks", R"(\$4 = 1\n)"},
-    };
-    for (const Expectation& e : expectations)
-        EXPECT_TRUE(std::regex_search(gdb.output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
-                                                                          << gdb.output;
+    });
     // x/ of the tick counter grows between stops.
     std::vector<long> ticks;
     const std::regex line(R"(<ticks>:\s+(\d+))");
@@ -52,5 +57,36 @@ TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
     EXPECT_LT(ticks[1], ticks[2]);
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
 }
+
+#ifdef DIORX_PPC_FIRMWARE_ELF
+TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--target", "qemu:virtex-ml507", "--poll-ms", "10"})) << server.Output();
+    const auto gdb = RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_PPC_FIRMWARE_ELF, "-ex",
+                                 "target remote 127.0.0.1:" + std::to_string(server.Port()), "-x",
+                                 std::string(QEMU_TEST_DIR) + "/ppc.gdb"},
+                                120);
+    EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
+    ExpectAll(gdb.output, {
+        {"the board's RAM", R"(0x00000000 0x08000000 rw nocache)"},
+        {"its flash", R"(0xfc000000 0xfd000000 flash blocksize 0x400 nocache)"},
+        {"load writes the image", R"(Loading section \.text, size 0x[0-9a-f]+ lma 0x1000)"},
+        {"load sets the pc to the entry point", R"(\$1 = 1\n)"},
+        {"the breakpoint is hit", R"(Breakpoint 1, square_plus \(x=x@entry=0\) at .*main\.c:\d+)"},
+        {"and hit again on the next call", R"(Breakpoint 1, square_plus \(x=x@entry=1\) at .*main\.c:\d+)"},
+        {"the argument in r3", R"(\$2 = 1\n)"},
+        {"bt walks into main", R"(#0  square_plus \(x=x@entry=1\) at .*\n#1  0x[0-9a-f]+ in main \(\) at )"},
+        {"stepi executes one 4-byte instruction", R"(\$3 = 1\n)"},
+        {"the word's bytes as they lie in memory", R"(\$4 = \{0x12, 0x34, 0x56, 0x78\})"},
+        {"the word in the target's byte order", R"(\$5 = 0x12345678\n)"},
+        {"a write lands big-endian", R"(<marker>:\s+0xa1\s+0xb2\s+0xc3\s+0xd4)"},
+        {"a register write reads back", R"(\$6 = 0x11223344\n)"},
+        {"finish returns the value", R"(Value returned is \$7 = 2\n)"},
+        {"the calls filled the table", R"(<table>:\s+1\s+2\s+5)"},
+        {"the machine state register", R"(\$8 = 0x[0-9a-f]+\n)"},
+    });
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+}
+#endif
 
 }  // namespace

@@ -90,20 +90,16 @@ std::string Hex8(uint64_t value) {
     return text;
 }
 
-std::string LittleEndianHex(uint32_t value) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    return ToHex(bytes, 4);
-}
-
 uint32_t LittleEndianWord(const uint8_t* bytes) {
     return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
 }
 
-const RegisterSlot* SlotForNumber(uint64_t gdbNumber) {
-    for (const RegisterSlot& slot : kRegisterSlots)
-        if (slot.gdbNumber == gdbNumber) return &slot;
-    return nullptr;
+// The position of gdb's register number in the target's slots, or -1.
+int SlotForNumber(const Target& target, uint64_t gdbNumber) {
+    const std::vector<RegisterSlot>& slots = target.Slots();
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        if (slots[i].gdbNumber == gdbNumber) return static_cast<int>(i);
+    return -1;
 }
 
 // Adds [start, end) to a set of disjoint ranges, merging what touches.
@@ -243,7 +239,7 @@ std::string TargetDescription() {
     std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n<target version=\"1.0\">\n"
                       "<architecture>" + std::string(board.gdbArchitecture) + "</architecture>\n<feature name=\"" +
                       board.gdbFeature + "\">\n";
-    for (const RegisterSlot& slot : kRegisterSlots) {
+    for (const sim::BoardRegister& slot : board.registers) {
         const std::string_view name = slot.gdbName;
         const char* type = name == "sp" ? " type=\"data_ptr\"" : name == "pc" ? " type=\"code_ptr\"" : "";
         xml += "<reg name=\"" + std::string(name) + "\" bitsize=\"32\" regnum=\"" + std::to_string(slot.gdbNumber) +
@@ -547,9 +543,9 @@ Server::Reply Server::FailedRun(bool step) {
 }
 
 uint32_t Server::FaultSignal() {
-    const auto* values = Registers();
-    if (!values) return kSigSegv;
-    const std::vector<uint8_t> code = ReadMemoryCached((*values)[15], 2);
+    const auto pc = Pc();
+    if (!pc || !target_.Board().thumb) return kSigSegv;
+    const std::vector<uint8_t> code = ReadMemoryCached(*pc, 2);
     const bool bkpt = code.size() == 2 && code[1] == 0xBE;  // BKPT #imm8: 0xBExx
     return bkpt ? kSigTrap : kSigSegv;
 }
@@ -599,17 +595,26 @@ bool Server::RestartProgram(std::string& error) {
     interruptPending_ = false;
     return true;
 }
-const std::array<uint32_t, kRegisterCount>* Server::Registers() {
+const std::vector<uint32_t>* Server::Registers() {
     if (!registers_) {
-        std::array<uint32_t, kRegisterCount> values{};
-        for (std::size_t i = 0; i < kRegisterCount; ++i) {
-            const auto value = target_.ReadRegister(kRegisterSlots[i].id);
+        std::vector<uint32_t> values;
+        for (const RegisterSlot& slot : target_.Slots()) {
+            const auto value = target_.ReadRegister(slot.id);
             if (!value) return nullptr;
-            values[i] = *value;
+            values.push_back(*value);
         }
-        registers_ = values;
+        registers_ = std::move(values);
     }
     return &*registers_;
+}
+
+std::optional<uint32_t> Server::Pc() {
+    const auto* values = Registers();
+    if (!values) return std::nullopt;
+    const std::vector<RegisterSlot>& slots = target_.Slots();
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        if (slots[i].id == target_.PcId()) return (*values)[i];
+    return std::nullopt;
 }
 
 std::vector<uint8_t> Server::ReadMemoryCached(uint64_t address, uint32_t count) {
@@ -652,30 +657,31 @@ Server::Reply Server::ReadRegisters(const Arguments&) {
     const auto* values = Registers();
     if (!values) return kAccessFailed;
     std::string reply;
-    for (uint32_t value : *values) reply += LittleEndianHex(value);
+    for (uint32_t value : *values) reply += target_.RegisterHex(value);
     return reply;
 }
 
 Server::Reply Server::WriteRegisters(const Arguments& args) {
-    if (args.bytes.size() != 4 * kRegisterCount) return kMalformed;
-    for (std::size_t i = 0; i < kRegisterCount; ++i)
-        target_.WriteRegister(kRegisterSlots[i].id, LittleEndianWord(args.bytes.data() + 4 * i));
+    const std::vector<RegisterSlot>& slots = target_.Slots();
+    if (args.bytes.size() != 4 * slots.size()) return kMalformed;
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        target_.WriteRegister(slots[i].id, target_.RegisterValue(args.bytes.data() + 4 * i));
     ForgetTargetState();
     return "OK";
 }
 
 Server::Reply Server::ReadRegister(const Arguments& args) {
-    const RegisterSlot* slot = SlotForNumber(args.numbers[0]);
-    if (!slot) return kMalformed;
+    const int slot = SlotForNumber(target_, args.numbers[0]);
+    if (slot < 0) return kMalformed;
     const auto* values = Registers();
     if (!values) return kAccessFailed;
-    return LittleEndianHex((*values)[static_cast<std::size_t>(slot - kRegisterSlots)]);
+    return target_.RegisterHex((*values)[static_cast<std::size_t>(slot)]);
 }
 
 Server::Reply Server::WriteRegister(const Arguments& args) {
-    const RegisterSlot* slot = SlotForNumber(args.numbers[0]);
-    if (!slot || args.bytes.size() != 4) return kMalformed;
-    target_.WriteRegister(slot->id, LittleEndianWord(args.bytes.data()));
+    const int slot = SlotForNumber(target_, args.numbers[0]);
+    if (slot < 0 || args.bytes.size() != 4) return kMalformed;
+    target_.WriteRegister(target_.Slots()[static_cast<std::size_t>(slot)].id, target_.RegisterValue(args.bytes.data()));
     ForgetTargetState();
     return "OK";
 }
@@ -700,12 +706,15 @@ Server::Reply Server::InsertBreakpoint(const Arguments& args) {
     const uint64_t type = args.numbers[0], address = args.numbers[1], kind = args.numbers[2];
     if (type >= 2 && type <= 4) return InsertWatchpoint(args);  // RunFeatures.cpp
     if (type > 1) return std::string();
-    if (kind != 2 && kind != 3) return kMalformed;  // Thumb instructions only
+    // The size of the instruction: Thumb ones of 2 or 4 bytes on ARM, 4
+    // bytes on the other families gdb knows.
+    const bool thumb = target_.Board().thumb;
+    if (thumb ? kind != 2 && kind != 3 : kind != 4) return kMalformed;
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end()) {
         // Only where memory is: the core would take any address, and gdb
         // would believe in a breakpoint that can never be hit.
-        if (!Mapped(address, kind == 3 ? 4 : 2)) return kAccessFailed;
+        if (!Mapped(address, kind == 2 ? 2 : 4)) return kAccessFailed;
         const auto id = target_.SetBreakpoint(address);
         if (!id) return kAccessFailed;
         found = breakpoints_.emplace(address, Breakpoint{*id, 0}).first;
@@ -730,12 +739,12 @@ Server::Reply Server::RemoveBreakpoint(const Arguments& args) {
 }
 
 Server::Reply Server::Continue(const Arguments& args) {
-    if (!args.numbers.empty()) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[0]));
+    if (!args.numbers.empty()) target_.WriteRegister(target_.PcId(), static_cast<uint32_t>(args.numbers[0]));
     return Resume(RunKind::Continue);
 }
 
 Server::Reply Server::Step(const Arguments& args) {
-    if (!args.numbers.empty()) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[0]));
+    if (!args.numbers.empty()) target_.WriteRegister(target_.PcId(), static_cast<uint32_t>(args.numbers[0]));
     return Resume(RunKind::Step);
 }
 
@@ -743,13 +752,13 @@ Server::Reply Server::Step(const Arguments& args) {
 // the run goes on as c and s do, and the console says so once.
 Server::Reply Server::ContinueWithSignal(const Arguments& args) {
     NoteSignal(args.numbers[0]);
-    if (args.numbers.size() > 1) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[1]));
+    if (args.numbers.size() > 1) target_.WriteRegister(target_.PcId(), static_cast<uint32_t>(args.numbers[1]));
     return Resume(RunKind::Continue);
 }
 
 Server::Reply Server::StepWithSignal(const Arguments& args) {
     NoteSignal(args.numbers[0]);
-    if (args.numbers.size() > 1) target_.WriteRegister(kPcId, static_cast<uint32_t>(args.numbers[1]));
+    if (args.numbers.size() > 1) target_.WriteRegister(target_.PcId(), static_cast<uint32_t>(args.numbers[1]));
     return Resume(RunKind::Step);
 }
 
@@ -888,9 +897,8 @@ Server::MonitorResult Server::MonitorReset() {
     if (!target_.Reset()) return {false, "reset failed\n"};
     ForgetTargetState();
     lastSignal_ = kSigTrap;
-    const auto* values = Registers();
-    return {true, "reset: the core is halted at its reset vector" +
-                      (values ? ", pc " + Hex8((*values)[15]) : std::string()) + "\n"};
+    const auto pc = Pc();
+    return {true, "reset: the core is halted at its reset vector" + (pc ? ", pc " + Hex8(*pc) : std::string()) + "\n"};
 }
 
 Server::MonitorResult Server::MonitorResetRun() {
@@ -919,7 +927,7 @@ Server::MonitorResult Server::MonitorStatus() {
     if (status->cause == 4) text += ", breakpoint " + Hex8(status->breakpointId);
     if (!status->message.empty()) text += ": " + status->message;
     if (status->cause != 0)
-        if (const auto* values = Registers()) text += "\npc " + Hex8((*values)[15]);
+        if (const auto pc = Pc()) text += "\npc " + Hex8(*pc);
     return {true, text + "\n"};
 }
 
@@ -992,7 +1000,7 @@ bool Server::FinishFlash() {
             ++write;
         }
     }
-    const bool vectors = std::any_of(written_.begin(), written_.end(), [](const auto& range) {
+    const bool vectors = target_.Board().thumb && std::any_of(written_.begin(), written_.end(), [](const auto& range) {
         return range.first <= kVectorTable && range.second >= kVectorTable + 8;
     });
     erased_.clear();
@@ -1007,8 +1015,8 @@ bool Server::FinishFlash() {
         // reset handler, so that a continue right after the load starts it.
         const std::vector<uint8_t> table = target_.ReadMemory(kVectorTable, 8);
         if (table.size() == 8) {
-            target_.WriteRegister(13, LittleEndianWord(table.data()));
-            target_.WriteRegister(kPcId, LittleEndianWord(table.data() + 4) & ~1u);
+            target_.WriteRegister(target_.SpId(), LittleEndianWord(table.data()));
+            target_.WriteRegister(target_.PcId(), LittleEndianWord(table.data() + 4) & ~1u);
         }
     }
     ForgetTargetState();

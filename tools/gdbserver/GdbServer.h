@@ -162,7 +162,10 @@ private:
     // Resets the core, the image downloaded again first when there is one;
     // gdb's breakpoints are gone. False with a reason.
     bool RestartProgram(std::string& error);
-    const std::array<uint32_t, kRegisterCount>* Registers();
+    // Every register, in the order of target_.Slots(); null when one cannot
+    // be read.
+    const std::vector<uint32_t>* Registers();
+    std::optional<uint32_t> Pc();
     // Everything read from the target is valid until the core moves or the
     // server writes; gdb reads the same code and stack words many times over
     // in one stop.
@@ -217,7 +220,7 @@ private:
     uint32_t lastSignal_ = 5;
 
     // The target as gdb left it.
-    std::optional<std::array<uint32_t, kRegisterCount>> registers_;
+    std::optional<std::vector<uint32_t>> registers_;
     std::map<uint64_t, std::vector<uint8_t>> memory_;  // whole blocks of kMemoryBlock bytes, by address
     struct Breakpoint {
         uint32_t id;

@@ -43,15 +43,16 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "                         [--semihosting]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
-           "simulated Cortex-M through the diORX module. The server starts the simulated host with\n"
+           "simulated Cortex-M (or a QEMU board) through the diORX module. The server starts the simulated host with\n"
            "the core reset and halted, then serves one gdb at a time until Ctrl-C or SIGTERM:\n"
            "\n"
            "    orxdbg gdbserver --elf demo.elf\n"
            "    gdb-multiarch demo.elf -ex 'target remote :3333'\n"
            "\n"
 "options:\n"
-           "  --target BOARD  cortexm (the in-process Cortex-M, default) or an ARM QEMU machine:\n"
-           "                  qemu:lm3s6965evb, qemu:mps2-an385 (started halted, killed at the end)\n"
+           "  --target BOARD  cortexm (the in-process Cortex-M, default) or a QEMU machine gdb knows:\n"
+           "                  qemu:lm3s6965evb, qemu:mps2-an385, qemu:virtex-ml507 (PowerPC; in gdb:\n"
+           "                  set architecture powerpc:common); started halted, killed at the end\n"
            "  --port N        TCP port (default 3333; 0 takes any free port, shown in the listening line)\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1). Whoever reaches the port\n"
            "                  can read and write the target.\n"
@@ -60,7 +61,7 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "                  has stopped (default 10; 500 is the module's own period). It looks after\n"
            "                  tens of microseconds first, then ever less often up to N\n"
            "  --poll-fixed    look every N ms from the start, as the module does by itself\n"
-           "  --semihosting   carry out the program's semihosting calls (bkpt 0xab): its output shows\n"
+           "  --semihosting   carry out the program's semihosting calls (ARM: bkpt 0xab): its output shows\n"
            "                  here and in gdb, its input is read here, its exit ends the run\n"
            "                  ('monitor arm semihosting enable|disable' switches it in a session)\n"
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
@@ -165,10 +166,13 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         return 2;
     }
     const sim::Board& board = orxdbg::CurrentBoard();
-    if (!board.thumb) {
-        // The server's register layout is the M-profile one.
-        std::cerr << "orxdbg gdbserver: the GDB server serves the ARM boards only; debug " << board.name
-                  << " (" << board.familyName << ") with orxdbg --target " << board.name << "\n";
+    if (!*board.gdbArchitecture) {
+        std::cerr << "orxdbg gdbserver: gdb does not know " << board.familyName << " (" << board.name
+                  << "); debug it with orxdbg --target " << board.name << "\n";
+        return 2;
+    }
+    if (options.semihosting && !board.thumb) {
+        std::cerr << "orxdbg gdbserver: --semihosting: ARM boards only\n";
         return 2;
     }
     options.frontEndPath = board.frontEndPath;
@@ -189,7 +193,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
 
     int status = 0;
     sim::Host::Instance().RunFrontEnd([&] {
-        Target target(module);
+        Target target(module, board);
         ServerOptions serverOptions;
         serverOptions.image = options.elf;
         Server server(target, std::cout, serverOptions);

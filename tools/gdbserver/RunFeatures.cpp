@@ -95,12 +95,16 @@ Server::Reply Server::Interrupted() {
 }
 
 Server::Reply Server::InsertWatchpoint(const Arguments& args) {
+    // The accesses are found by decoding Thumb instructions: on the other
+    // families gdb is told there are no watchpoints (and watches by stepping).
+    if (!target_.Board().thumb) return std::string();
     if (!watchpoints_.Insert(static_cast<WatchKind>(args.numbers[0]), args.numbers[1], args.numbers[2]))
         return std::string("E02");
     return std::string("OK");
 }
 
 Server::Reply Server::RemoveWatchpoint(const Arguments& args) {
+    if (!target_.Board().thumb) return std::string();
     watchpoints_.Remove(static_cast<WatchKind>(args.numbers[0]), args.numbers[1], args.numbers[2]);
     return std::string("OK");
 }
@@ -113,7 +117,7 @@ Server::Reply Server::ResumeWithFeatures(bool step) {
 
 Server::Reply Server::SteppedRun(bool step) {
     if (!watchpoints_.Begin()) return kAccessFailed;
-    auto pc = target_.ReadRegister(kPcId);
+    auto pc = target_.ReadRegister(target_.PcId());
     if (!pc) return kAccessFailed;
     auto nextCheck = std::chrono::steady_clock::now() + kInterruptCheck;
     bool single = false;  // the next step executes one instruction only
@@ -141,7 +145,7 @@ Server::Reply Server::SteppedRun(bool step) {
             return Interrupted();
         }
         if (outcome == RunOutcome::Failed) return FailedRun(step);
-        const auto next = target_.ReadRegister(kPcId);
+        const auto next = target_.ReadRegister(target_.PcId());
         if (!next) return kAccessFailed;
         if (*next == *pc && count > 1) {
             // Round a loop, or stuck on the first instruction: one at a time
@@ -176,7 +180,7 @@ Server::Reply Server::SemihostedContinue() {
     for (;;) {
         // A call under the PC is carried out here: the module's continue
         // would fail to step off a bkpt.
-        const auto pc = target_.ReadRegister(kPcId);
+        const auto pc = target_.ReadRegister(target_.PcId());
         if (!pc) return kAccessFailed;
         if (AtSemihostingCall(*pc)) {
             if (auto reply = CarryOutSemihosting(*pc)) return *reply;
@@ -218,7 +222,7 @@ std::optional<Server::Reply> Server::CarryOutSemihosting(uint32_t pc) {
     switch (outcome.kind) {
         case semihosting::Outcome::Resume:
             target_.WriteRegister(0, outcome.result);
-            target_.WriteRegister(kPcId, pc + 2);
+            target_.WriteRegister(target_.PcId(), pc + 2);
             ForgetTargetState();
             return std::nullopt;
         case semihosting::Outcome::Interrupted: return Interrupted();
@@ -243,6 +247,7 @@ std::optional<std::string> Server::SemihostingMonitor(const std::string& command
     const auto first = rest.find_first_not_of(' ');
     const std::string word = first == std::string::npos ? std::string() : rest.substr(first);
     if (word == "enable") {
+        if (!target_.Board().thumb) return std::string("semihosting: ARM boards only\n");
         if (!semihosting_) semihost_.Restart();
         semihosting_ = true;
     } else if (word == "disable") {

@@ -27,6 +27,37 @@ GdiAddress Address(uint64_t address) {
 
 }  // namespace
 
+Target::Target(frontend::DiModule& module, const sim::Board& board)
+    : module_(module),
+      board_(board),
+      pcId_(sim::RegisterIndex(board, sim::RegisterRole::Pc)),
+      spId_(sim::RegisterIndex(board, sim::RegisterRole::Sp)) {
+    for (std::size_t i = 0; i < board.registers.size(); ++i) {
+        const sim::BoardRegister& r = board.registers[i];
+        slots_.push_back({r.gdbName, r.name, r.gdbNumber, static_cast<int32_t>(i)});
+    }
+    std::stable_sort(slots_.begin(), slots_.end(),
+                     [](const RegisterSlot& a, const RegisterSlot& b) { return a.gdbNumber < b.gdbNumber; });
+}
+
+std::string Target::RegisterHex(uint32_t value) const {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (int i = 0; i < 4; ++i) {
+        const int shift = board_.bigEndian ? 24 - 8 * i : 8 * i;
+        const auto byte = static_cast<uint8_t>(value >> shift);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
+    }
+    return hex;
+}
+
+uint32_t Target::RegisterValue(const uint8_t* bytes) const {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= uint32_t(bytes[i]) << (board_.bigEndian ? 24 - 8 * i : 8 * i);
+    return value;
+}
+
 bool Target::Open(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll,
                   std::string& error) {
     const char* argv[] = {frontEndPath.c_str(), designator.c_str()};
@@ -35,17 +66,17 @@ bool Target::Open(const std::string& frontEndPath, const std::string& designator
         return false;
     }
     open_ = true;
-    std::vector<GdiMapEntry> registers(kRegisterCount);
-    for (std::size_t i = 0; i < kRegisterCount; ++i) {
+    std::vector<GdiMapEntry> registers(slots_.size());
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
         std::memset(&registers[i], 0, sizeof registers[i]);
-        StorePointer(registers[i].name, kRegisterSlots[i].mapName);
-        StoreLE32(registers[i].id, static_cast<uint32_t>(kRegisterSlots[i].id));
+        StorePointer(registers[i].name, slots_[i].mapName);
+        StoreLE32(registers[i].id, static_cast<uint32_t>(slots_[i].id));
     }
     GdiMapEntry space;
     std::memset(&space, 0, sizeof space);
     StorePointer(space.name, kMemorySpaceName);
     StoreLE32(space.id, kMemorySpaceId);
-    if (module_.DiGdiInitRegisterMap(static_cast<int32_t>(kRegisterCount), registers.data(), kPcId) != GdiOk ||
+    if (module_.DiGdiInitRegisterMap(static_cast<int32_t>(registers.size()), registers.data(), pcId_) != GdiOk ||
         module_.DiGdiInitMemorySpaceMap(1, &space) != GdiOk) {
         error = "the module refused the register or memory-space map";
         return false;
@@ -163,6 +194,7 @@ bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t 
 bool Target::DownloadImage(const std::string& file, std::string& error, std::size_t& bytes) {
     orxdbg::Image image;
     bytes = 0;
+    entry_.reset();
     if (!orxdbg::LoadImageFile(file, image, error)) return false;
     if (!BeginDownload()) {
         error = "the target refused to start the download of " + file;
@@ -185,6 +217,7 @@ bool Target::DownloadImage(const std::string& file, std::string& error, std::siz
         error = "the target refused to finish the download of " + file;
         return false;
     }
+    entry_ = image.entry;
     return true;
 }
 
@@ -197,7 +230,7 @@ std::optional<uint32_t> Target::SetBreakpoint(uint64_t address) {
     std::memset(&request, 0, sizeof request);
     StoreLE32(request.kind, 1);
     request.location = Address(address);
-    StoreLE32(request.qualifier, 2);  // a Thumb instruction
+    if (board_.thumb) StoreLE32(request.qualifier, 2);  // a Thumb instruction
     GdiBreakpointResult result;
     std::memset(&result, 0, sizeof result);
     const auto b = RecordToSlots(request);
@@ -226,7 +259,12 @@ void Target::Cancel() {
 
 bool Target::Stop() { return module_.DiExecStop() == GdiOk; }
 
-bool Target::Reset() { return module_.DiExecResetChild() == GdiOk; }
+bool Target::Reset() {
+    if (module_.DiExecResetChild() != GdiOk) return false;
+    if (board_.thumb || !entry_ || *entry_ > 0xFFFFFFFFu) return true;
+    WriteRegister(pcId_, static_cast<uint32_t>(*entry_));
+    return ReadRegister(pcId_) == static_cast<uint32_t>(*entry_);
+}
 
 std::optional<TargetStatus> Target::Status() {
     GdiExitStatus record;

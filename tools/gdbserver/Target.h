@@ -10,27 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "sim/Boards.h"
 #include "tools/common/DiModule.h"
 
 namespace gdbserver {
 
-// gdb's register numbers for an M-profile core, and the GDI ids the server
-// gives them in the register map it sends.
+// A register of the board as gdb and the module see it: its name and number
+// in gdb's target description (and so in the g and p packets), and its name
+// and id in the register map the server gives the module (the id is its
+// index in the board's table).
 struct RegisterSlot {
-    const char* gdbName;  // in the target description
-    const char* mapName;  // in the register map
+    const char* gdbName;
+    const char* mapName;
     uint32_t gdbNumber;
     int32_t id;
 };
-inline constexpr RegisterSlot kRegisterSlots[] = {
-    {"r0", "R0", 0, 0},    {"r1", "R1", 1, 1},    {"r2", "R2", 2, 2},     {"r3", "R3", 3, 3},
-    {"r4", "R4", 4, 4},    {"r5", "R5", 5, 5},    {"r6", "R6", 6, 6},     {"r7", "R7", 7, 7},
-    {"r8", "R8", 8, 8},    {"r9", "R9", 9, 9},    {"r10", "R10", 10, 10}, {"r11", "R11", 11, 11},
-    {"r12", "R12", 12, 12}, {"sp", "SP", 13, 13}, {"lr", "LR", 14, 14},   {"pc", "PC", 15, 15},
-    {"xpsr", "XPSR", 25, 16},
-};
-inline constexpr std::size_t kRegisterCount = std::size(kRegisterSlots);
-inline constexpr int32_t kPcId = 15;
 
 struct TargetStatus {
     uint32_t cause = 0;  // 0 running, 1 step, 4 breakpoint, 128 halted, 512 stopped
@@ -42,10 +36,19 @@ enum class RunOutcome { Stopped, Cancelled, Failed };
 
 class Target {
 public:
-    explicit Target(frontend::DiModule& module) : module_(module) {}
+    Target(frontend::DiModule& module, const sim::Board& board);
 
-    // DiGdiOpen with the ARM front-end path and the processor's designator,
-    // then the register and memory-space maps.
+    const sim::Board& Board() const { return board_; }
+    // The board's registers in gdb's order (by number), as g and G list them.
+    const std::vector<RegisterSlot>& Slots() const { return slots_; }
+    int32_t PcId() const { return pcId_; }
+    int32_t SpId() const { return spId_; }
+    // A register value as gdb's packets carry it: in the target's byte order.
+    std::string RegisterHex(uint32_t value) const;
+    uint32_t RegisterValue(const uint8_t* bytes) const;
+
+    // DiGdiOpen with the board's front-end path and the processor's
+    // designator, then the register and memory-space maps.
     bool Open(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll,
               std::string& error);
     bool Close();
@@ -70,9 +73,12 @@ public:
 
     // The whole download of an ELF or Intel HEX file; false with a one-line
     // reason (a refused block names its address). bytes: what was written.
+    // Its entry point is where a reset starts the core on a board without a
+    // vector table (every one but the M-profile ones).
     bool DownloadImage(const std::string& file, std::string& error, std::size_t& bytes);
 
-    // A Thumb breakpoint; the module's id for it (the address + 1).
+    // A breakpoint on the instruction at address (a Thumb one on ARM); the
+    // module's id for it.
     std::optional<uint32_t> SetBreakpoint(uint64_t address);
     bool ClearBreakpoint(uint32_t id);
 
@@ -82,6 +88,8 @@ public:
     RunOutcome Step(uint32_t count = 1);
     void Cancel();
     bool Stop();
+    // DiExecResetChild; then the pc at the downloaded image's entry point,
+    // where the core does not take it from a vector table.
     bool Reset();
     std::optional<TargetStatus> Status();
 
@@ -90,6 +98,11 @@ public:
 
 private:
     frontend::DiModule& module_;
+    const sim::Board& board_;
+    std::vector<RegisterSlot> slots_;
+    int32_t pcId_;
+    int32_t spId_;
+    std::optional<uint64_t> entry_;  // of the image DownloadImage wrote last
     bool open_ = false;
     bool cancelled_ = false;
     uint32_t readChunk_ = 4096;  // shrinks to what the module delivers in one read
