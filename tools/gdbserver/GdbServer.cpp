@@ -898,7 +898,9 @@ Server::MonitorResult Server::MonitorReset() {
     ForgetTargetState();
     lastSignal_ = kSigTrap;
     const auto pc = Pc();
-    return {true, "reset: the core is halted at its reset vector" + (pc ? ", pc " + Hex8(*pc) : std::string()) + "\n"};
+    // Without a vector table the pc is the --elf image's entry point.
+    const char* where = target_.Board().thumb ? " at its reset vector" : "";
+    return {true, std::string("reset: the core is halted") + where + (pc ? ", pc " + Hex8(*pc) : std::string()) + "\n"};
 }
 
 Server::MonitorResult Server::MonitorResetRun() {
