@@ -463,6 +463,11 @@ uint32_t QemuCore::ReadRegister(int32_t index) {
     });
 }
 
+uint32_t QemuCore::ReadRegisterFromMachine(int32_t index) {
+    if (index >= 0 && index < RegisterCount()) registerCache_.erase(board_.registers[static_cast<std::size_t>(index)].gdbNumber);
+    return ReadRegister(index);
+}
+
 void QemuCore::WriteRegister(int32_t index, uint32_t value) {
     if (index < 0 || index >= RegisterCount()) return;
     Guard([&] {

@@ -88,6 +88,9 @@ public:
     int32_t PcIndex() override;
     uint32_t ReadRegister(int32_t index) override;
     void WriteRegister(int32_t index, uint32_t value) override;
+    // The register as QEMU holds it now, asked again whatever was read or
+    // written since the stop (ReadRegister may answer from what it knows).
+    uint32_t ReadRegisterFromMachine(int32_t index);
 
     // Space 0 "MEMORY" reaches every address QEMU answers at; the others are
     // the board's regions by absolute address. One byte per unit.
