@@ -15,10 +15,10 @@ std::vector<BoardRegister> CortexMRegisters() {
     static const char* const kGdbNames[] = {"r0", "r1", "r2", "r3", "r4", "r5", "r6",
                                             "r7", "r8", "r9", "r10", "r11", "r12"};
     for (uint32_t i = 0; i < 13; ++i) r.push_back({kNames[i], kGdbNames[i], i});
-    r.push_back({"SP", "sp", 13, RegisterRole::Sp});
+    r.push_back({"SP", "sp", 13, RegisterRole::Sp, 3});
     r.push_back({"LR", "lr", 14, RegisterRole::Lr});
-    r.push_back({"PC", "pc", 15, RegisterRole::Pc});
-    r.push_back({"XPSR", "xpsr", 25, RegisterRole::Status});
+    r.push_back({"PC", "pc", 15, RegisterRole::Pc, 1});
+    r.push_back({"XPSR", "xpsr", 25, RegisterRole::Status, 0, true});
     return r;
 }
 
@@ -33,6 +33,14 @@ std::vector<BoardRegister> ThirtyTwoGprs(std::vector<BoardRegister> rest) {
     std::vector<BoardRegister> r;
     for (uint32_t i = 0; i < 32; ++i) r.push_back({kNames[i], kGdbNames[i], i});
     r.insert(r.end(), rest.begin(), rest.end());
+    return r;
+}
+
+// r0 reads zero whatever is written to it.
+std::vector<BoardRegister> MicroBlazeRegisters() {
+    std::vector<BoardRegister> r = ThirtyTwoGprs({{"PC", "rpc", 32, RegisterRole::Pc},
+                                                  {"MSR", "rmsr", 33, RegisterRole::Status, 0, true}});
+    r[0].writeClears = 0xffffffff;
     return r;
 }
 
@@ -57,23 +65,23 @@ std::vector<Board> MakeBoards() {
     boards.push_back({"qemu:virtex-ml507", CoreKind::Qemu, "PowerPC", "C:\\Tools\\qdvppc.exe", "qemu-system-ppc",
                       "virtex-ml507", true, false, kEmPpc, "powerpc:common", "org.gnu.gdb.power.core",
                       ThirtyTwoGprs({{"PC", "pc", 64, RegisterRole::Pc},
-                                     {"MSR", "msr", 65, RegisterRole::Status},
+                                     {"MSR", "msr", 65, RegisterRole::Status, 0, true},
                                      {"CR", "cr", 66},
                                      {"LR", "lr", 67, RegisterRole::Lr},
                                      {"CTR", "ctr", 68},
-                                     {"XER", "xer", 69}}),
+                                     {"XER", "xer", 69, RegisterRole::General, 0, true}}),
                       {{"RAM", 0x00000000, 128 * 1024 * 1024, false}, {"FLASH", 0xfc000000, 16 * 1024 * 1024, true}},
                       0x00000000, "Xilinx ML507: PowerPC 440 (big-endian), RAM, flash, UART 16550, interrupt controller",
                       "gcc-powerpc-linux-gnu (freestanding)"});
     boards.push_back({"qemu:petalogix-s3adsp1800", CoreKind::Qemu, "MicroBlaze", "C:\\Tools\\qdvmb.exe",
                       "qemu-system-microblaze", "petalogix-s3adsp1800", true, false, kEmMicroBlaze, "", "",
-                      ThirtyTwoGprs({{"PC", "rpc", 32, RegisterRole::Pc}, {"MSR", "rmsr", 33, RegisterRole::Status}}),
+                      MicroBlazeRegisters(),
                       {{"BRAM", 0x00000000, 128 * 1024, false}, {"RAM", 0x90000000, 128 * 1024 * 1024, false}},
                       0x00000000, "PetaLogix Spartan-3A DSP 1800: MicroBlaze (big-endian), BRAM, DDR, UART Lite, timer",
                       "none in Debian (hand-encoded instructions)"});
     boards.push_back({"qemu:10m50-ghrd", CoreKind::Qemu, "Nios II", "C:\\Tools\\qdvnios.exe", "qemu-system-nios2",
                       "10m50-ghrd", false, false, kEmNios2, "", "",
-                      ThirtyTwoGprs({{"PC", "pc", 32, RegisterRole::Pc}, {"STATUS", "status", 33, RegisterRole::Status}}),
+                      ThirtyTwoGprs({{"PC", "pc", 32, RegisterRole::Pc}, {"STATUS", "status", 33, RegisterRole::Status, 0, true}}),
                       // The program runs in the kernel's bypass window, where
                       // the MMU maps 0xc8000000 straight to the RAM at 0x08000000.
                       {{"RAM", 0xc8000000, 128 * 1024 * 1024, false}},

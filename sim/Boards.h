@@ -28,6 +28,13 @@ struct BoardRegister {
     const char* gdbName; // in gdb's target description
     uint32_t gdbNumber;  // QEMU's register number (p/P, position in g/G); gdb's too
     RegisterRole role = RegisterRole::General;
+    // What QEMU keeps of a debugger's write, as measured on each machine:
+    // the value with these bits clear (Cortex-M's SP and PC, MicroBlaze's
+    // r0, which stays zero) ...
+    uint32_t writeClears = 0;
+    // ... or, where the processor keeps some fields by rules of its own
+    // (status registers, PowerPC's XER), a value only a read shows.
+    bool writeNeedsRead = false;
 };
 
 struct BoardRegion {

@@ -195,6 +195,7 @@ void QemuCore::Connect(const std::string& socketPath) {
         }
     }
     if (StopSignal(rsp_.Transact("?", timeout)) < 0) Fail("QEMU's gdb stub gave no stop status");
+    PlanRegisterBlock();
     state_ = RunState::NotStarted;
 }
 
@@ -386,74 +387,123 @@ std::vector<uint8_t> QemuCore::ReadGprs() {
     return RspClient::FromHex(reply);
 }
 
+void QemuCore::PlanRegisterBlock() {
+    blockLayout_.clear();
+    std::vector<uint32_t> numbers;
+    for (const BoardRegister& reg : board_.registers) numbers.push_back(reg.gdbNumber);
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    // Given a target description, QEMU's g carries the registers it
+    // describes in number order, four bytes each, and leaves out the numbers
+    // it does not describe (Cortex-M: r0-r15 then xpsr, number 25, at byte
+    // 64; PowerPC: r0-r31 then pc..xer, numbers 64-69, from byte 128). The
+    // board's registers are those: the reply must be exactly as long, or it
+    // is not read at all. Without a description the numbers are the
+    // positions, and the reply may go on past the board's registers.
+    blockExact_ = registerPackets_;
+    for (uint32_t number : numbers) {
+        const std::size_t rank = static_cast<std::size_t>(std::lower_bound(numbers.begin(), numbers.end(), number) - numbers.begin());
+        blockLayout_.emplace_back(number, 4 * (blockExact_ ? rank : number));
+    }
+    blockLength_ = blockExact_ ? 4 * numbers.size() : 4 * (std::size_t(numbers.back()) + 1);
+    blockUsable_ = true;
+}
+
+bool QemuCore::FillRegisterCache() {
+    const std::string reply = rsp_.Transact("g", options_.replyTimeout);
+    if (reply.empty() || reply[0] == 'E') {
+        if (!registerPackets_) Fail("register read failed (" + reply + ")");
+        blockUsable_ = false;
+        return false;
+    }
+    const std::vector<uint8_t> bytes = RspClient::FromHex(reply);
+    if (blockExact_ && bytes.size() != blockLength_) {
+        // Not the layout the board's registers describe: p reads each one.
+        blockUsable_ = false;
+        return false;
+    }
+    for (const auto& [number, offset] : blockLayout_)
+        if (offset + 4 <= bytes.size()) registerCache_[number] = Decode(bytes.data() + offset);
+    return true;
+}
+
+std::optional<uint32_t> QemuCore::StoredAsWritten(const BoardRegister& reg, uint32_t value) const {
+    if (reg.writeNeedsRead) return std::nullopt;
+    return value & ~reg.writeClears;
+}
+
 uint32_t QemuCore::ReadRegister(int32_t index) {
     if (index < 0 || index >= RegisterCount()) return 0;
     return Guard([&] {
-        const uint32_t number = board_.registers[static_cast<std::size_t>(index)].gdbNumber;
-        // A halted processor's registers change only by a run, a step, a
-        // reset or a write, which all forget them: each is asked of QEMU
-        // once per stop (gdb's g alone reads them all).
-        const bool halted = state_ != RunState::Running;
-        if (halted) {
+        const BoardRegister& reg = board_.registers[static_cast<std::size_t>(index)];
+        const uint32_t number = reg.gdbNumber;
+        // A halted processor's registers change only by a run, a step or a
+        // reset, which forget them all, or by a write, which keeps what
+        // QEMU keeps of it: one g reads them all once per stop.
+        if (state_ != RunState::Running) {
             const auto cached = registerCache_.find(number);
             if (cached != registerCache_.end()) return cached->second;
         }
+        // Read while halted: kept until the lease resumes a running program.
         Lease lease(*this);
-        std::vector<uint8_t> bytes;
-        std::size_t offset = 0;
-        if (registerPackets_) {
-            std::ostringstream packet;
-            packet << 'p' << std::hex << number;
-            const std::string reply = rsp_.Transact(packet.str(), options_.replyTimeout);
-            if (reply.empty() || reply[0] == 'E') Fail("register " + RegisterName(index) + " cannot be read (" + reply + ")");
-            bytes = RspClient::FromHex(reply);
-        } else {
-            bytes = ReadGprs();
-            offset = 4 * static_cast<std::size_t>(number);
+        if (blockUsable_ && FillRegisterCache()) {
+            const auto filled = registerCache_.find(number);
+            if (filled != registerCache_.end()) return filled->second;
+            if (!registerPackets_) Fail("register " + RegisterName(index) + " is missing from QEMU's answer");
         }
-        if (bytes.size() < offset + 4) Fail("register " + RegisterName(index) + " is missing from QEMU's answer");
-        const uint32_t value = Decode(bytes.data() + offset);
-        if (halted) registerCache_[number] = value;
+        std::ostringstream packet;
+        packet << 'p' << std::hex << number;
+        const std::string reply = rsp_.Transact(packet.str(), options_.replyTimeout);
+        if (reply.empty() || reply[0] == 'E') Fail("register " + RegisterName(index) + " cannot be read (" + reply + ")");
+        const std::vector<uint8_t> bytes = RspClient::FromHex(reply);
+        if (bytes.size() < 4) Fail("register " + RegisterName(index) + " is missing from QEMU's answer");
+        const uint32_t value = Decode(bytes.data());
+        registerCache_[number] = value;
         return value;
     });
 }
 
+uint32_t QemuCore::ReadRegisterFromMachine(int32_t index) {
+    if (index >= 0 && index < RegisterCount()) registerCache_.erase(board_.registers[static_cast<std::size_t>(index)].gdbNumber);
+    return ReadRegister(index);
+}
+
 void QemuCore::WriteRegister(int32_t index, uint32_t value) {
     if (index < 0 || index >= RegisterCount()) return;
-    registerCache_.clear();
-    struct Forget {
-        std::unordered_map<uint32_t, uint32_t>& cache;
-        ~Forget() { cache.clear(); }
-    } forget{registerCache_};
     Guard([&] {
         Lease lease(*this);
-        const BoardRegister& reg = board_.registers[static_cast<std::size_t>(index)];
-        auto write = [&](uint32_t number, uint32_t v) {
+        auto write = [&](const BoardRegister& reg, uint32_t v) {
+            // Unknown until QEMU has taken the write.
+            registerCache_.erase(reg.gdbNumber);
             if (registerPackets_) {
                 uint8_t bytes[4];
                 Encode(v, bytes);
                 std::ostringstream packet;
-                packet << 'P' << std::hex << number << '=' << RspClient::Hex(bytes, 4);
+                packet << 'P' << std::hex << reg.gdbNumber << '=' << RspClient::Hex(bytes, 4);
                 const std::string reply = rsp_.Transact(packet.str(), options_.replyTimeout);
                 if (reply != "OK") Fail("register " + std::string(reg.name) + " cannot be written (" + reply + ")");
             } else {
+                // G writes every register back as g read it, and so changes
+                // only this one.
                 std::vector<uint8_t> bytes = ReadGprs();
-                if (bytes.size() < 4 * std::size_t(number) + 4) Fail("register " + std::string(reg.name) + " is missing");
-                Encode(v, bytes.data() + 4 * std::size_t(number));
+                if (bytes.size() < 4 * std::size_t(reg.gdbNumber) + 4) Fail("register " + std::string(reg.name) + " is missing");
+                Encode(v, bytes.data() + 4 * std::size_t(reg.gdbNumber));
                 const std::string reply = rsp_.Transact("G" + RspClient::Hex(bytes.data(), bytes.size()), options_.replyTimeout);
                 if (reply != "OK") Fail("registers cannot be written (" + reply + ")");
             }
+            if (const auto kept = StoredAsWritten(reg, v)) registerCache_[reg.gdbNumber] = *kept;
         };
+        const BoardRegister& reg = board_.registers[static_cast<std::size_t>(index)];
         if (board_.thumb && reg.role == RegisterRole::Pc) {
             // The PC holds the even address; the processor stays in Thumb
             // state (a reset with no vector table yet may have left it out).
-            write(reg.gdbNumber, value & ~1u);
+            write(reg, value & ~1u);
             const int32_t status = sim::RegisterIndex(board_, RegisterRole::Status);
             const uint32_t xpsr = ReadRegister(status);
-            if ((xpsr & kThumbBit) == 0) write(board_.registers[static_cast<std::size_t>(status)].gdbNumber, xpsr | kThumbBit);
+            if ((xpsr & kThumbBit) == 0) write(board_.registers[static_cast<std::size_t>(status)], xpsr | kThumbBit);
             return;
         }
-        write(reg.gdbNumber, value);
+        write(reg, value);
     });
 }
 

@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "sim/Boards.h"
@@ -87,6 +88,9 @@ public:
     int32_t PcIndex() override;
     uint32_t ReadRegister(int32_t index) override;
     void WriteRegister(int32_t index, uint32_t value) override;
+    // The register as QEMU holds it now, asked again whatever was read or
+    // written since the stop (ReadRegister may answer from what it knows).
+    uint32_t ReadRegisterFromMachine(int32_t index);
 
     // Space 0 "MEMORY" reaches every address QEMU answers at; the others are
     // the board's regions by absolute address. One byte per unit.
@@ -129,6 +133,16 @@ private:
     bool Halt();
 
     std::vector<uint8_t> ReadGprs();
+    // Where each of the board's registers sits in QEMU's g reply, worked out
+    // once QEMU has said whether it gave a target description.
+    void PlanRegisterBlock();
+    // Reads every register the g reply carries into the cache; false when
+    // the reply is not laid out as planned (the registers then go through p
+    // one at a time).
+    bool FillRegisterCache();
+    // The value QEMU keeps for a write of value to reg, when it is sure to
+    // be the value written.
+    std::optional<uint32_t> StoredAsWritten(const BoardRegister& reg, uint32_t value) const;
     uint32_t Decode(const uint8_t* bytes) const;
     void Encode(uint32_t value, uint8_t* bytes) const;
     uint64_t HardwareAddress(uint64_t address) const;
@@ -147,6 +161,13 @@ private:
     // Registers read since the processor last halted (by gdb number); empty
     // while it runs.
     std::unordered_map<uint32_t, uint32_t> registerCache_;
+    // The board's registers in QEMU's g reply: gdb number and byte offset;
+    // and the reply's length, exact with a target description (registers
+    // packed in number order), at least that without one (4 bytes a number).
+    std::vector<std::pair<uint32_t, std::size_t>> blockLayout_;
+    std::size_t blockLength_ = 0;
+    bool blockExact_ = false;
+    bool blockUsable_ = true;  // cleared by a g reply of another length
     std::string failure_;
     std::set<uint64_t> breakpoints_;         // as added
     std::map<uint64_t, int> inserted_;       // hardware address -> breakpoints there

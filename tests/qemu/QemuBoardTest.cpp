@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -353,4 +355,97 @@ TEST(QemuCore, AStepThatQemuEndsWithAFaultSignalFaulted) {
     core.Step(1);
     EXPECT_FALSE(core.StepFaulted());
     ::unsetenv("DIORX_FAKE_STEP_SIGNALS");
+}
+
+// The registers the core answers with are the stub's, however QEMU's stub
+// serves them (its g packed in number order with a target description, a g
+// of another layout, a g that fails, no description at all), after writes of
+// which the stub keeps only part (an M-profile SP, PC and xPSR), and after a
+// reset that changes them all. A stand-in stub holds a Cortex-M's registers
+// and keeps of each write what QEMU's mps2-an385 keeps.
+TEST(QemuCore, RegistersAreWhatTheStubHolds) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    auto index = [&](const char* name) {
+        for (std::size_t i = 0; i < board->registers.size(); ++i)
+            if (std::string(board->registers[i].name) == name) return static_cast<int32_t>(i);
+        ADD_FAILURE() << "no register " << name;
+        return int32_t{-1};
+    };
+    // The stub's values: base + 0x0101 * gdb number.
+    auto initial = [&](uint32_t base) {
+        std::map<std::string, uint32_t> values;
+        for (const sim::BoardRegister& reg : board->registers) values[reg.name] = base + 0x0101 * reg.gdbNumber;
+        return values;
+    };
+    struct Write {
+        const char* name;
+        uint32_t value;
+        uint32_t kept;  // what the stub (QEMU) holds after it
+    };
+    const Write writes[] = {
+        {"R0", 0xdeadbeef, 0xdeadbeef},
+        {"SP", 0x20000403, 0x20000400},  // word-aligned
+        {"PC", 0x00000105, 0x00000104},  // even; the core also sets xPSR's Thumb bit
+        {"XPSR", 0x61000000, 0x61000119},  // the exception number stays
+        {"LR", 0xfffffff9, 0xfffffff9},
+    };
+    for (const char* mode : {"described", "long", "gfails", "plain"}) {
+        SCOPED_TRACE(mode);
+        ::setenv("DIORX_FAKE_REGISTERS", mode, 1);
+        sim::QemuCore::Options options;
+        options.program = QEMU_TEST_DIR "/fake_stub.py";
+        options.replyTimeout = 5000ms;
+        sim::QemuCore core(*board, options);
+        auto expectAll = [&](const std::map<std::string, uint32_t>& expected, const std::string& when) {
+            for (const auto& [name, value] : expected)
+                EXPECT_EQ(core.ReadRegister(index(name.c_str())), value) << name << " " << when;
+        };
+        std::map<std::string, uint32_t> expected = initial(0x10000000);
+        expectAll(expected, "at the start");
+        for (const Write& w : writes) {
+            core.WriteRegister(index(w.name), w.value);
+            expected[w.name] = w.kept;
+            if (std::string(w.name) == "PC") expected["XPSR"] |= 0x01000000;
+            expectAll(expected, std::string("after writing ") + w.name);
+        }
+        core.Reset();
+        expectAll(initial(0x50000000), "after the reset");
+    }
+    // A write the stub refuses fails the core; no register is answered from
+    // what was read before.
+    ::setenv("DIORX_FAKE_REGISTERS", "rejectP", 1);
+    sim::QemuCore::Options options;
+    options.program = QEMU_TEST_DIR "/fake_stub.py";
+    options.replyTimeout = 5000ms;
+    sim::QemuCore core(*board, options);
+    EXPECT_EQ(core.ReadRegister(index("R0")), 0x10000000u);
+    EXPECT_THROW(core.WriteRegister(index("R0"), 1), sim::CoreFailure);
+    EXPECT_THROW(core.ReadRegister(index("R0")), sim::CoreFailure);
+    EXPECT_THROW(core.ReadRegister(index("R1")), sim::CoreFailure);
+    ::unsetenv("DIORX_FAKE_REGISTERS");
+}
+
+// What the core takes a written register to hold is what each real QEMU
+// machine holds after the write: the board table's record of the bits and
+// fields QEMU keeps of a debugger's write is checked against every register
+// of every QEMU board, with patterns that set, clear and alternate all bits.
+TEST(QemuCore, AWrittenRegisterReadsAsQemuHoldsIt) {
+    int boards = 0;
+    for (const sim::Board& board : sim::Boards()) {
+        if (board.kind != sim::CoreKind::Qemu) continue;
+        if (std::system(("command -v " + std::string(board.qemuProgram) + " >/dev/null 2>&1").c_str()) != 0) continue;
+        SCOPED_TRACE(board.name);
+        ++boards;
+        sim::QemuCore core(board);
+        for (uint32_t pattern : {0xffffffffu, 0x55555555u, 0xaaaaaaaau, 0x12345679u}) {
+            for (int32_t i = 0; i < core.RegisterCount(); ++i) {
+                core.WriteRegister(i, pattern);
+                const uint32_t known = core.ReadRegister(i);
+                EXPECT_EQ(known, core.ReadRegisterFromMachine(i))
+                    << core.RegisterName(i) << " written 0x" << std::hex << pattern;
+            }
+        }
+    }
+    EXPECT_GT(boards, 0) << "no QEMU program found";
 }
