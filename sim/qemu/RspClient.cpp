@@ -33,6 +33,15 @@ constexpr char kDigits[] = "0123456789abcdef";
 
 RspClient::~RspClient() { Close(); }
 
+void RspClient::Trace(const char* direction, std::string_view payload) {
+    // Microseconds on the steady clock, to line up with a client's own trace.
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    std::fprintf(stderr, "qemu-rsp %lld.%06lld %s %.*s\n", static_cast<long long>(now.count() / 1000000),
+                 static_cast<long long>(now.count() % 1000000), direction,
+                 static_cast<int>(std::min<std::size_t>(payload.size(), 80)), payload.data());
+}
+
 void RspClient::Attach(int fd) {
     Close();
     trace_ = std::getenv("DIORX_QEMU_TRACE") != nullptr;
@@ -104,7 +113,7 @@ bool RspClient::TakePacket(std::string& payload) {
 }
 
 void RspClient::Send(std::string_view payload) {
-    if (trace_) std::fprintf(stderr, "qemu-rsp <- %.*s\n", static_cast<int>(std::min<std::size_t>(payload.size(), 80)), payload.data());
+    if (trace_) Trace("<-", payload);
     std::string frame;
     frame.reserve(payload.size() + 4);
     frame += '$';
@@ -123,7 +132,7 @@ std::string RspClient::Receive(std::chrono::milliseconds timeout) {
     while (!TakePacket(payload)) {
         if (!Fill(deadline)) throw RspError("no answer within " + std::to_string(timeout.count()) + " ms");
     }
-    if (trace_) std::fprintf(stderr, "qemu-rsp -> %.*s\n", static_cast<int>(std::min<std::size_t>(payload.size(), 80)), payload.data());
+    if (trace_) Trace("->", payload);
     return payload;
 }
 

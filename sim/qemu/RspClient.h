@@ -59,6 +59,7 @@ private:
     void WriteAll(const char* data, std::size_t size);
     // A whole packet from buffer_, if one is there (acks before it skipped).
     bool TakePacket(std::string& payload);
+    void Trace(const char* direction, std::string_view payload);
 
     int fd_ = -1;
     bool ackMode_ = true;
