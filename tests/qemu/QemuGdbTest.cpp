@@ -68,6 +68,7 @@ TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
                                 120);
     EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
     ExpectAll(gdb.output, {
+        {"the architecture", R"(\(currently "powerpc:common"\))"},
         {"the board's RAM", R"(0x00000000 0x08000000 rw nocache)"},
         {"its flash", R"(0xfc000000 0xfd000000 flash blocksize 0x400 nocache)"},
         {"load writes the image", R"(Loading section \.text, size 0x[0-9a-f]+ lma 0x1000)"},

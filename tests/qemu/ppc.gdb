@@ -2,7 +2,8 @@
 # QEMU's virtex-ml507 board (big-endian).
 set pagination off
 set confirm off
-set architecture powerpc:common
+# The architecture comes from the server's target description.
+show architecture
 info mem
 # The load writes the image to RAM and sets the pc to its entry point.
 load
