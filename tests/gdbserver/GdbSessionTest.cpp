@@ -117,7 +117,7 @@ TEST(GdbSession, ExtendedRemoteRunsStartsDetachesAndAttaches) {
         {"start stops in main", R"(Temporary breakpoint 2, main \(\) at .*main\.c:\d+)"},
         {"detach", R"(\[Inferior 1 \(.*\) detached\])"},
         {"attach shows where the core ran to (the core ran on after the detach: any function)",
-         R"(detached\]\n(0x[0-9a-f]+ in )?\w+ \(\) at .*main\.c:\d+\n)"},
+         R"(detached\]\n(0x[0-9a-f]+ in )?\w+ \([^\n]*\) at .*main\.c:\d+\n)"},
         {"monitor reset run and halt", R"(reset: the core runs\nhalted\nstatus: halted \(cause 128\))"},
         {"the unknown command is an error",
          R"(unknown monitor command 'frobnicate' \(try 'monitor help'\)\n(.*\n)*.*Protocol error with Rcmd)"},
