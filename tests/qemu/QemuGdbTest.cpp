@@ -88,6 +88,31 @@ TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
     });
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
 }
+
+// The board has no vector table to start from: the server's --elf image, a
+// reset and a restart in extended mode start the program at its entry point.
+TEST(QemuGdb, PowerPcImageStartsAtItsEntryPoint) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--target", "qemu:virtex-ml507", "--elf", DIORX_PPC_FIRMWARE_ELF})) << server.Output();
+    const auto gdb = RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_PPC_FIRMWARE_ELF, "-ex",
+                                 "target extended-remote 127.0.0.1:" + std::to_string(server.Port()), "-ex",
+                                 "print $pc == _start", "-ex", "break square_plus", "-ex", "continue", "-ex",
+                                 "monitor reset", "-ex", "maintenance flush register-cache", "-ex",
+                                 "print $pc == _start", "-ex", "continue", "-ex", "run"},
+                                120);
+    EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
+    ExpectAll(gdb.output, {
+        {"the server's image starts at its entry point", R"(\$1 = 1\n)"},
+        {"a reset goes back to the entry point", R"(reset: the core is halted, pc 0x[0-9a-f]+\n(.*\n)*\$2 = 1\n)"},
+    });
+    // From the start, after the --elf download, the reset and the restart:
+    // the first call each time, never a later one.
+    const std::regex firstCall(R"(Breakpoint 1, square_plus \(x=x@entry=0\))");
+    EXPECT_EQ(std::distance(std::sregex_iterator(gdb.output.begin(), gdb.output.end(), firstCall), std::sregex_iterator()), 3)
+        << gdb.output;
+    EXPECT_EQ(gdb.output.find("x=x@entry=1"), std::string::npos) << gdb.output;
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+}
 #endif
 
 }  // namespace
