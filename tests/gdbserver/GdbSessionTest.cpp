@@ -12,33 +12,22 @@
 
 namespace {
 
+using gdbtest::ExpectAll;
 using gdbtest::RunProcess;
 using gdbtest::ServerProcess;
 
-gdbtest::ProcessResult RunGdb(int port, const std::string& script, const std::string& elf = DIORX_FIRMWARE_ELF,
-                              const std::string& target = "remote", int timeoutSeconds = 120) {
-    return RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", elf, "-ex",
-                       "target " + target + " 127.0.0.1:" + std::to_string(port), "-x",
-                       std::string(GDBSERVER_TEST_DIR) + "/" + script},
-                      timeoutSeconds);
-}
-
-struct Expectation {
-    const char* what;
-    const char* pattern;  // searched for in gdb's output
-};
-
-void ExpectAll(const std::string& output, const std::vector<Expectation>& expectations) {
-    for (const Expectation& e : expectations)
-        EXPECT_TRUE(std::regex_search(output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
-                                                                      << output;
+// One of this directory's gdb scripts against the server on port.
+gdbtest::ProcessResult RunScript(int port, const std::string& script, const std::string& elf = DIORX_FIRMWARE_ELF,
+                                 const std::string& target = "remote", int timeoutSeconds = 120) {
+    return gdbtest::RunGdb(GDB_MULTIARCH, elf, target, port, {"-x", std::string(GDBSERVER_TEST_DIR) + "/" + script},
+                           timeoutSeconds);
 }
 
 TEST(GdbSession, TwoClientsDebugTheFirmwareThroughTheServer) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF, "--poll-ms", "10"})) << server.Output();
 
-    const auto first = RunGdb(server.Port(), "first_client.gdb");
+    const auto first = RunScript(server.Port(), "first_client.gdb");
     EXPECT_EQ(first.exitStatus, 0) << first.output;
     ExpectAll(first.output, {
         {"load writes the flash", R"(Loading section \.text, size 0x[0-9a-f]+ lma 0x[0-9a-f]+)"},
@@ -64,7 +53,7 @@ TEST(GdbSession, TwoClientsDebugTheFirmwareThroughTheServer) {
         {"detach", R"(\[Inferior 1 \(Remote target\) detached\])"},
     });
 
-    const auto second = RunGdb(server.Port(), "second_client.gdb");
+    const auto second = RunScript(server.Port(), "second_client.gdb");
     EXPECT_EQ(second.exitStatus, 0) << second.output;
     ExpectAll(second.output, {
         {"the program's result is still there", R"(\$1 = 14872\n)"},
@@ -88,7 +77,7 @@ TEST(GdbSession, TwoClientsDebugTheFirmwareThroughTheServer) {
 TEST(GdbSession, StepsAndRunsIntoFaultsEndWithASignal) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--elf", DIORX_FAULTS_ELF})) << server.Output();
-    const auto gdb = RunGdb(server.Port(), "faults.gdb", DIORX_FAULTS_ELF, "remote", 60);
+    const auto gdb = RunScript(server.Port(), "faults.gdb", DIORX_FAULTS_ELF, "remote", 60);
     EXPECT_EQ(gdb.exitStatus, 0) << "-1: gdb did not end within 60 s\n" << gdb.output;
     ExpectAll(gdb.output, {
         {"next onto the bkpt's line", R"(\n21\s+__asm volatile\("bkpt #0x2a"\);\n)"},
@@ -108,7 +97,7 @@ TEST(GdbSession, StepsAndRunsIntoFaultsEndWithASignal) {
 TEST(GdbSession, ExtendedRemoteRunsStartsDetachesAndAttaches) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
-    const auto gdb = RunGdb(server.Port(), "extended.gdb", DIORX_FIRMWARE_ELF, "extended-remote", 60);
+    const auto gdb = RunScript(server.Port(), "extended.gdb", DIORX_FIRMWARE_ELF, "extended-remote", 60);
     EXPECT_NE(gdb.exitStatus, 0) << "the unknown monitor command ends the script\n" << gdb.output;
     ExpectAll(gdb.output, {
         {"run reaches the breakpoint",
@@ -131,7 +120,7 @@ TEST(GdbSession, ExtendedRemoteRunsStartsDetachesAndAttaches) {
 TEST(GdbSession, LoadAloneMakesTheProgramRunnable) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({})) << server.Output();
-    const auto gdb = RunGdb(server.Port(), "load_without_image.gdb", DIORX_FIRMWARE_ELF, "remote", 60);
+    const auto gdb = RunScript(server.Port(), "load_without_image.gdb", DIORX_FIRMWARE_ELF, "remote", 60);
     EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
     ExpectAll(gdb.output, {
         {"the breakpoint is hit", R"(Breakpoint 1, sum_table \(values=values@entry=0x20000000 <table>, count=count@entry=16\))"},
@@ -146,11 +135,10 @@ TEST(GdbSession, LoadAloneMakesTheProgramRunnable) {
 TEST(GdbSession, SemihostingOutputAndExitReachGdb) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--elf", DIORX_HELLO_ELF})) << server.Output();
-    const auto result = RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_HELLO_ELF, "-ex",
-                                    "target remote 127.0.0.1:" + std::to_string(server.Port()), "-ex", "continue",
-                                    "-ex", "x/i $pc", "-ex", "print squares_sum",
-                                    "-ex", "monitor arm semihosting enable", "-ex", "continue"},
-                                   120);
+    const auto result = gdbtest::RunGdb(GDB_MULTIARCH, DIORX_HELLO_ELF, "remote", server.Port(),
+                                        {"-ex", "continue", "-ex", "x/i $pc", "-ex", "print squares_sum", "-ex",
+                                         "monitor arm semihosting enable", "-ex", "continue"},
+                                        120);
     EXPECT_EQ(result.exitStatus, 0) << result.output;
     ExpectAll(result.output, {
         {"off: the first call stops the run, as any bkpt does", R"(Program received signal SIGTRAP)"},
@@ -186,11 +174,11 @@ std::vector<std::string> ComparableLines(const std::string& output) {
 TEST(GdbVsQemu, TheSameSessionShowsTheSameValuesLocationsAndBacktraces) {
     ServerProcess qemu;
     ASSERT_TRUE(qemu.StartQemu(QEMU_SYSTEM_ARM, DIORX_FIRMWARE_ELF)) << qemu.Output();
-    const auto reference = RunGdb(qemu.Port(), "compare.gdb");
+    const auto reference = RunScript(qemu.Port(), "compare.gdb");
     qemu.Terminate();
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
-    const auto ours = RunGdb(server.Port(), "compare.gdb");
+    const auto ours = RunScript(server.Port(), "compare.gdb");
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
 
     ASSERT_EQ(reference.exitStatus, 0) << reference.output;
@@ -205,11 +193,11 @@ TEST(GdbVsQemu, TheSameSessionShowsTheSameValuesLocationsAndBacktraces) {
 TEST(GdbVsQemu, WatchpointsStopAtTheSameLinesWithTheSameValues) {
     ServerProcess qemu;
     ASSERT_TRUE(qemu.StartQemu(QEMU_SYSTEM_ARM, DIORX_FIRMWARE_ELF)) << qemu.Output();
-    const auto reference = RunGdb(qemu.Port(), "watch_compare.gdb");
+    const auto reference = RunScript(qemu.Port(), "watch_compare.gdb");
     qemu.Terminate();
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--elf", DIORX_FIRMWARE_ELF})) << server.Output();
-    const auto ours = RunGdb(server.Port(), "watch_compare.gdb");
+    const auto ours = RunScript(server.Port(), "watch_compare.gdb");
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
 
     ASSERT_EQ(reference.exitStatus, 0) << reference.output;

@@ -1,5 +1,7 @@
 #include "tests/gdbserver/Processes.h"
 
+#include <gtest/gtest.h>
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -167,5 +169,19 @@ int ServerProcess::Terminate(int graceMs) {
 }
 
 ServerProcess::~ServerProcess() { Terminate(); }
+
+ProcessResult RunGdb(const std::string& gdb, const std::string& elf, const std::string& target, int port,
+                     const std::vector<std::string>& rest, int timeoutSeconds) {
+    std::vector<std::string> argv{gdb, "-batch", "-nx", "-q", elf, "-ex",
+                                  "target " + target + " 127.0.0.1:" + std::to_string(port)};
+    argv.insert(argv.end(), rest.begin(), rest.end());
+    return RunProcess(argv, timeoutSeconds);
+}
+
+void ExpectAll(const std::string& output, const std::vector<Expectation>& expectations) {
+    for (const Expectation& e : expectations)
+        EXPECT_TRUE(std::regex_search(output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
+                                                                      << output;
+}
 
 }  // namespace gdbtest

@@ -17,6 +17,20 @@ struct ProcessResult {
 // Runs argv to its end, or kills it after timeoutSeconds.
 ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds);
 
+// gdb (gdb-multiarch) in batch mode on elf, connected with "target TARGET"
+// ("remote" or "extended-remote") to 127.0.0.1:port, then the rest of its
+// arguments (-x SCRIPT, -ex COMMAND, ...); killed after timeoutSeconds.
+ProcessResult RunGdb(const std::string& gdb, const std::string& elf, const std::string& target, int port,
+                     const std::vector<std::string>& rest, int timeoutSeconds);
+
+// A pattern a program's output must contain, and what it shows.
+struct Expectation {
+    const char* what;
+    const char* pattern;  // a regular expression, searched for
+};
+// A test failure for each pattern the output does not contain.
+void ExpectAll(const std::string& output, const std::vector<Expectation>& expectations);
+
 // `orxdbg gdbserver --port 0 ...` started and waited for until it listens.
 class ServerProcess {
 public:

@@ -25,19 +25,9 @@
 
 namespace {
 
+using gdbtest::ExpectAll;
 using gdbtest::RunProcess;
 using namespace std::chrono_literals;
-
-struct Expectation {
-    const char* what;
-    const char* pattern;
-};
-
-void ExpectAll(const std::string& output, const std::vector<Expectation>& expectations) {
-    for (const Expectation& e : expectations)
-        EXPECT_TRUE(std::regex_search(output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
-                                                                      << output;
-}
 
 std::vector<std::string> Orxdbg(const std::string& board, const std::vector<std::string>& commands) {
     std::vector<std::string> argv{ORXDBG_PROGRAM, "--target", board, "--timeout", "20"};

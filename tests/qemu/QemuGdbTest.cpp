@@ -11,27 +11,20 @@
 
 namespace {
 
-using gdbtest::RunProcess;
+using gdbtest::ExpectAll;
+using gdbtest::RunGdb;
 using gdbtest::ServerProcess;
 
-struct Expectation {
-    const char* what;
-    const char* pattern;
-};
-
-void ExpectAll(const std::string& output, std::initializer_list<Expectation> expectations) {
-    for (const Expectation& e : expectations)
-        EXPECT_TRUE(std::regex_search(output, std::regex(e.pattern))) << e.what << ": /" << e.pattern << "/ in\n"
-                                                                      << output;
+// One of this directory's gdb scripts against the server on port.
+gdbtest::ProcessResult RunScript(int port, const char* elf, const std::string& script) {
+    return RunGdb(GDB_MULTIARCH, elf, "remote", port, {"-x", std::string(QEMU_TEST_DIR) + "/" + script}, 120);
 }
+
 
 TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--target", "qemu:mps2-an385", "--poll-ms", "10"})) << server.Output();
-    const auto gdb = RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_IRQ_FIRMWARE_ELF, "-ex",
-                                 "target remote 127.0.0.1:" + std::to_string(server.Port()), "-x",
-                                 std::string(QEMU_TEST_DIR) + "/mps2_irq.gdb"},
-                                120);
+    const auto gdb = RunScript(server.Port(), DIORX_IRQ_FIRMWARE_ELF, "mps2_irq.gdb");
     EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
     ExpectAll(gdb.output, {
         {"the board's code memory, RAM", R"(0x00000000 0x00400000 rw nocache)"},
@@ -62,10 +55,7 @@ TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
 TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--target", "qemu:virtex-ml507", "--poll-ms", "10"})) << server.Output();
-    const auto gdb = RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_PPC_FIRMWARE_ELF, "-ex",
-                                 "target remote 127.0.0.1:" + std::to_string(server.Port()), "-x",
-                                 std::string(QEMU_TEST_DIR) + "/ppc.gdb"},
-                                120);
+    const auto gdb = RunScript(server.Port(), DIORX_PPC_FIRMWARE_ELF, "ppc.gdb");
     EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
     ExpectAll(gdb.output, {
         {"the architecture", R"(\(currently "powerpc:common"\))"},
@@ -94,12 +84,11 @@ TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
 TEST(QemuGdb, PowerPcImageStartsAtItsEntryPoint) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--target", "qemu:virtex-ml507", "--elf", DIORX_PPC_FIRMWARE_ELF})) << server.Output();
-    const auto gdb = RunProcess({GDB_MULTIARCH, "-batch", "-nx", "-q", DIORX_PPC_FIRMWARE_ELF, "-ex",
-                                 "target extended-remote 127.0.0.1:" + std::to_string(server.Port()), "-ex",
-                                 "print $pc == _start", "-ex", "break square_plus", "-ex", "continue", "-ex",
-                                 "monitor reset", "-ex", "maintenance flush register-cache", "-ex",
-                                 "print $pc == _start", "-ex", "continue", "-ex", "run"},
-                                120);
+    const auto gdb = RunGdb(GDB_MULTIARCH, DIORX_PPC_FIRMWARE_ELF, "extended-remote", server.Port(),
+                            {"-ex", "print $pc == _start", "-ex", "break square_plus", "-ex", "continue", "-ex",
+                             "monitor reset", "-ex", "maintenance flush register-cache", "-ex", "print $pc == _start",
+                             "-ex", "continue", "-ex", "run"},
+                            120);
     EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
     ExpectAll(gdb.output, {
         {"the server's image starts at its entry point", R"(\$1 = 1\n)"},

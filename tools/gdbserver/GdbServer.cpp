@@ -90,8 +90,20 @@ std::string Hex8(uint64_t value) {
     return text;
 }
 
-uint32_t LittleEndianWord(const uint8_t* bytes) {
-    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+// A word as the target holds it in memory, and so as gdb's register packets
+// carry it: four bytes in the target's byte order.
+int ByteShift(int i, bool bigEndian) { return bigEndian ? 24 - 8 * i : 8 * i; }
+
+uint32_t TargetWord(const uint8_t* bytes, bool bigEndian) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= uint32_t(bytes[i]) << ByteShift(i, bigEndian);
+    return value;
+}
+
+std::string TargetWordHex(uint32_t value, bool bigEndian) {
+    uint8_t bytes[4];
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> ByteShift(i, bigEndian));
+    return ToHex(bytes, 4);
 }
 
 // The position of gdb's register number in the target's slots, or -1.
@@ -657,7 +669,7 @@ Server::Reply Server::ReadRegisters(const Arguments&) {
     const auto* values = Registers();
     if (!values) return kAccessFailed;
     std::string reply;
-    for (uint32_t value : *values) reply += target_.RegisterHex(value);
+    for (uint32_t value : *values) reply += TargetWordHex(value, target_.Board().bigEndian);
     return reply;
 }
 
@@ -665,7 +677,7 @@ Server::Reply Server::WriteRegisters(const Arguments& args) {
     const std::vector<RegisterSlot>& slots = target_.Slots();
     if (args.bytes.size() != 4 * slots.size()) return kMalformed;
     for (std::size_t i = 0; i < slots.size(); ++i)
-        target_.WriteRegister(slots[i].id, target_.RegisterValue(args.bytes.data() + 4 * i));
+        target_.WriteRegister(slots[i].id, TargetWord(args.bytes.data() + 4 * i, target_.Board().bigEndian));
     ForgetTargetState();
     return "OK";
 }
@@ -675,13 +687,14 @@ Server::Reply Server::ReadRegister(const Arguments& args) {
     if (slot < 0) return kMalformed;
     const auto* values = Registers();
     if (!values) return kAccessFailed;
-    return target_.RegisterHex((*values)[static_cast<std::size_t>(slot)]);
+    return TargetWordHex((*values)[static_cast<std::size_t>(slot)], target_.Board().bigEndian);
 }
 
 Server::Reply Server::WriteRegister(const Arguments& args) {
     const int slot = SlotForNumber(target_, args.numbers[0]);
     if (slot < 0 || args.bytes.size() != 4) return kMalformed;
-    target_.WriteRegister(target_.Slots()[static_cast<std::size_t>(slot)].id, target_.RegisterValue(args.bytes.data()));
+    target_.WriteRegister(target_.Slots()[static_cast<std::size_t>(slot)].id,
+                          TargetWord(args.bytes.data(), target_.Board().bigEndian));
     ForgetTargetState();
     return "OK";
 }
@@ -1017,8 +1030,8 @@ bool Server::FinishFlash() {
         // reset handler, so that a continue right after the load starts it.
         const std::vector<uint8_t> table = target_.ReadMemory(kVectorTable, 8);
         if (table.size() == 8) {
-            target_.WriteRegister(target_.SpId(), LittleEndianWord(table.data()));
-            target_.WriteRegister(target_.PcId(), LittleEndianWord(table.data() + 4) & ~1u);
+            target_.WriteRegister(target_.SpId(), TargetWord(table.data(), false));
+            target_.WriteRegister(target_.PcId(), TargetWord(table.data() + 4, false) & ~1u);
         }
     }
     ForgetTargetState();

@@ -40,24 +40,6 @@ Target::Target(frontend::DiModule& module, const sim::Board& board)
                      [](const RegisterSlot& a, const RegisterSlot& b) { return a.gdbNumber < b.gdbNumber; });
 }
 
-std::string Target::RegisterHex(uint32_t value) const {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (int i = 0; i < 4; ++i) {
-        const int shift = board_.bigEndian ? 24 - 8 * i : 8 * i;
-        const auto byte = static_cast<uint8_t>(value >> shift);
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 15];
-    }
-    return hex;
-}
-
-uint32_t Target::RegisterValue(const uint8_t* bytes) const {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= uint32_t(bytes[i]) << (board_.bigEndian ? 24 - 8 * i : 8 * i);
-    return value;
-}
-
 bool Target::Open(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll,
                   std::string& error) {
     const char* argv[] = {frontEndPath.c_str(), designator.c_str()};

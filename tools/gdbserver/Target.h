@@ -43,9 +43,6 @@ public:
     const std::vector<RegisterSlot>& Slots() const { return slots_; }
     int32_t PcId() const { return pcId_; }
     int32_t SpId() const { return spId_; }
-    // A register value as gdb's packets carry it: in the target's byte order.
-    std::string RegisterHex(uint32_t value) const;
-    uint32_t RegisterValue(const uint8_t* bytes) const;
 
     // DiGdiOpen with the board's front-end path and the processor's
     // designator, then the register and memory-space maps.
