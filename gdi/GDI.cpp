@@ -1,6 +1,8 @@
 #include "gdi/GDI.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string_view>
 
 namespace gdi {
@@ -330,14 +332,17 @@ uint32_t TGDI::ExecGetStatus(GdiExitStatus* status) {
         case StateRunning: cause = CauseRunning; break;
         case StateStopped:
             if (cause == CauseBreakpoint) {
-                // A breakpoint stop without its breakpoint's id would read as
-                // a stop at no breakpoint: without the PC the call fails.
+                // The call fails only when the state query does. Without the
+                // PC the cause is still reported, with breakpoint id 0: the id
+                // is not known. A front-end may rely on the status call
+                // succeeding after every stop.
                 uint32_t pc = 0;
-                if (!Access_->ReadRegister(-1, pc)) return GdiFailed;
-                StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
-                int32_t id = 0;
-                if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
-                    StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
+                if (Access_->ReadRegister(-1, pc)) {
+                    StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
+                    int32_t id = 0;
+                    if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
+                        StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
+                }
             }
             break;
         default:
@@ -355,9 +360,20 @@ int32_t TGDI::SpaceIdOf(const GdiAddress& address) const {
     return CpuFamily_ == FamilyArm ? 0 : static_cast<int32_t>(LoadLE32(address.spaceId));
 }
 
+// A count whose array would run past the end of the address space is no
+// array the caller can have passed (2^30 values are 12 GiB, more than a
+// 32-bit process has).
+bool ValueArrayFits(const GdiValue* values, uint32_t count) {
+    if (count == 0) return true;
+    if (!values) return false;
+    const uint64_t room = uint64_t(std::numeric_limits<uintptr_t>::max() - reinterpret_cast<uintptr_t>(values)) + 1;
+    return uint64_t(count) * sizeof(GdiValue) <= room;
+}
+
 uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count) {
     const OperationGuard guard(operationLock_);
-    if (count > 0 && !values) return GdiFailed;
+    // Refused before the host is asked and before any value is written.
+    if (!ValueArrayFits(values, count)) return GdiFailed;
     const uint64_t target = AddressToUInt64(address);
     // The host reads one block, no longer than the memory space's transfer
     // limit, into a buffer made for what it reads: a large count costs no
@@ -382,7 +398,7 @@ uint32_t TGDI::MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t 
 uint32_t TGDI::MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count) {
     const OperationGuard guard(operationLock_);
     // The count is signed here: a negative count is not a write.
-    if (static_cast<int32_t>(count) < 0 || (count > 0 && !values)) return GdiFailed;
+    if (static_cast<int32_t>(count) < 0 || !ValueArrayFits(values, count)) return GdiFailed;
     const uint64_t target = AddressToUInt64(address);
     WordArray buffer = AllocWordArray(count);
     for (uint32_t i = 0; i < count; ++i) buffer[i] = GatherWord(values[i]);

@@ -64,6 +64,10 @@ using PollCallbackProc = void(DI_CDECL*)();
 using WordArray = std::unique_ptr<uint32_t[]>;
 // Zero-filled; throws std::bad_alloc when the memory cannot be had.
 WordArray AllocWordArray(std::size_t count);
+// Whether an array of `count` value records can start at `values`: false
+// for a null array with values in it, and for one that would run past the
+// end of the address space.
+bool ValueArrayFits(const GdiValue* values, uint32_t count);
 
 class TGDI {
 public:

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <set>
 #include <vector>
@@ -443,6 +444,37 @@ TEST_F(GdiTransfer, NullPointersAreRefusedWithoutTouchingTheTarget) {
     });
     EXPECT_TRUE(host.Log().Calls().empty());
     EXPECT_TRUE(cpu->Breakpoints().empty());
+}
+
+// An array that would run past the end of the address space is no array a
+// caller can have: both transfers refuse its count before the host is asked
+// and without touching the values (the pointer here is never dereferenced;
+// the 32-bit product's guarded-page case is in the module's own tests).
+TEST_F(GdiTransfer, ValueArraysPastTheEndOfTheAddressSpaceAreRefused) {
+    const uintptr_t top = std::numeric_limits<uintptr_t>::max();
+    const struct {
+        const char* name;
+        uintptr_t at;
+        uint32_t count;
+        bool fits;
+    } cases[] = {
+        {"three values in the last 36 bytes", top - 35, 3, true},
+        {"four values in the last 36 bytes", top - 35, 4, false},
+        {"one value in the last 11 bytes", top - 10, 1, false},
+        {"no values anywhere", top - 10, 0, true},
+        {"values at null", 0, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ValueArrayFits(reinterpret_cast<const GdiValue*>(c.at), c.count), c.fits);
+    }
+    auto* nearTop = reinterpret_cast<GdiValue*>(top - 35);
+    FrontEnd([&] {
+        EXPECT_EQ(MemoryRead(Address(IdData, 0), nearTop, 4), GdiFailed);
+        EXPECT_EQ(MemoryWrite(Address(IdData, 0), nearTop, 4), GdiFailed);
+        EXPECT_EQ(MemoryRead(Address(IdData, 0), nearTop, 0xFFFFFFFF), GdiFailed);
+    });
+    EXPECT_TRUE(host.Log().Calls().empty()) << "the host was asked";
 }
 
 // A write stages every value it is given, so its buffer is as large as the

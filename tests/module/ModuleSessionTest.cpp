@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "sim/ScriptedProcessor.h"
+#include "tests/support/GuardedPage.h"
 #include "tests/support/ModuleLoader.h"
 #include "tests/support/SimFixture.h"
 
@@ -120,6 +123,59 @@ TEST_F(ModuleSession, FrontEndDrivesAProcessorFromOpenToClose) {
         EXPECT_TRUE(cpu->Breakpoints().empty());
         EXPECT_EQ(module.DiGdiClose(0), 0u);
         EXPECT_EQ(module.DiGdiClose(0), 7u);
+    });
+}
+
+// A value array ends at the last byte before a page that cannot be touched.
+// A count whose array cannot exist in the address space is refused with 7
+// before the host is asked for anything and before any value is written; a
+// value written past the caller's array would fault on the guard page.
+TEST_F(ModuleSession, ValueCountsNoArrayCanHoldAreRefusedUntouched) {
+    auto cpu = AddCpu("U7");
+    cpu->SetState(sim::ScriptedProcessor::State::Halted);
+    const char* argv[] = {"C:\\Tools\\qdvmb.exe", "-p", "U7"};
+    MapEntry registers[] = {{"pc", 0, 0, {}}};
+    MapEntry spaces[] = {{"CODE", 3, 0, {}}};  // reads up to 1,024 words at a time
+    const Slots3 data = AddressSlots(3, 0x40);
+
+    GuardedPage page;
+    ASSERT_TRUE(page.ok());
+    constexpr std::size_t ValueSize = 12;
+    const std::size_t room = page.size() / ValueSize;
+    uint8_t* const first = page.end() - room * ValueSize;
+    // The smallest count whose array would run past the end of the address
+    // space from `first`; on a 64-bit build no 32-bit count does.
+    const uint64_t bytesLeft = uint64_t(std::numeric_limits<uintptr_t>::max() - reinterpret_cast<uintptr_t>(first)) + 1;
+    const uint64_t smallestUnfit = bytesLeft / ValueSize + 1;
+    if (smallestUnfit > std::numeric_limits<uint32_t>::max())
+        GTEST_SKIP() << "every 32-bit count of values fits in this build's address space; the product is 32-bit";
+
+    const struct {
+        const char* name;
+        uint32_t count;
+    } counts[] = {{"2^30 values (12 GiB)", 1u << 30},
+                  {"the smallest count that cannot fit", static_cast<uint32_t>(smallestUnfit)},
+                  {"the largest count", 0xFFFFFFFFu}};
+    FrontEnd([&] {
+        ASSERT_EQ(module.DiGdiOpen(0, 0, 3, argv, nullptr), 0u);
+        ASSERT_EQ(module.DiGdiInitRegisterMap(1, registers, 0), 0u);
+        ASSERT_EQ(module.DiGdiInitMemorySpaceMap(1, spaces), 0u);
+        for (const auto& c : counts) {
+            SCOPED_TRACE(c.name);
+            std::memset(first, 0x5A, room * ValueSize);
+            const uint64_t hostCalls = host.hostCalls();
+            EXPECT_EQ(module.DiMemoryRead(data.s0, data.s1, data.s2, first, c.count), 7u);
+            EXPECT_EQ(module.DiMemoryWrite(data.s0, data.s1, data.s2, first, c.count), 7u);
+            EXPECT_EQ(host.hostCalls(), hostCalls) << "the host was asked";
+            bool untouched = true;
+            for (std::size_t i = 0; i < room * ValueSize; ++i) untouched = untouched && first[i] == 0x5A;
+            EXPECT_TRUE(untouched) << "a value was written";
+        }
+        // The array that does exist is still served in full.
+        EXPECT_EQ(module.DiMemoryRead(data.s0, data.s1, data.s2, first, static_cast<uint32_t>(room)), 0u);
+        EXPECT_EQ(Le32(first + 8), 0u) << "the first value was read";
+        EXPECT_EQ(Le32(first + (room - 1) * ValueSize + 8), 0u) << "the last value was read";
+        EXPECT_EQ(module.DiGdiClose(0), 0u);
     });
 }
 
