@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -23,7 +24,27 @@ namespace sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kStartTimeout{10000};
+
+// The processor time a process has used (user and system), or zero when it
+// cannot be read.
+std::chrono::milliseconds ProcessorTimeOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return std::chrono::milliseconds(0);
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    // state is field 3; utime and stime are fields 14 and 15.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) user = std::strtoull(field.c_str(), nullptr, 10);
+        if (number == 15) system = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    if (ticks <= 0) return std::chrono::milliseconds(0);
+    return std::chrono::milliseconds((user + system) * 1000ull / static_cast<unsigned long long>(ticks));
+}
 constexpr uint32_t kMemoryChunk = 1024;  // bytes per m/M packet (QEMU takes 4 KiB packets)
 constexpr uint32_t kThumbBit = 0x01000000;
 
@@ -155,7 +176,7 @@ void QemuCore::Start() {
 }
 
 void QemuCore::Connect(const std::string& socketPath) {
-    const auto deadline = Clock::now() + kStartTimeout;
+    const auto started = Clock::now();
     for (;;) {
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -173,11 +194,21 @@ void QemuCore::Connect(const std::string& socketPath) {
             break;
         }
         ::close(fd);
-        if (Clock::now() > deadline) Fail("QEMU's gdb stub did not come up within 10 s");
+        const auto used = ProcessorTimeOf(pid_);
+        if (used >= options_.startCpuBudget)
+            Fail("QEMU's gdb stub did not come up: QEMU spent " + std::to_string(used.count()) +
+                 " ms of processor time without listening");
+        if (Clock::now() - started > options_.startWallLimit)
+            Fail("QEMU's gdb stub did not come up within " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.startWallLimit).count()) +
+                 " s (QEMU used " + std::to_string(used.count()) + " ms of processor time)");
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const auto timeout = options_.replyTimeout;
-    rsp_.StartNoAckMode(timeout);
+    // The stub listens before the machine is built: its first answer may
+    // take as long as the start itself. A QEMU that dies meanwhile closes
+    // the connection, which ends the wait at once.
+    rsp_.StartNoAckMode(std::max(timeout, options_.startWallLimit));
     const std::string features = rsp_.Transact("qSupported:multiprocess-;xmlRegisters=i386", timeout);
     // QEMU answers p and P only to a client that has read its target
     // description; without one (Nios II, MicroBlaze) registers go through g/G.

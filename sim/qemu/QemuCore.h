@@ -46,6 +46,14 @@ public:
         std::chrono::milliseconds replyTimeout{10000};
         // The QEMU program; empty: the board's, found on the PATH.
         std::string program;
+        // How long QEMU may take to bring its gdb stub up. A QEMU that is
+        // merely slow (a loaded machine gives it little processor time) is
+        // waited for: it fails when it exits, when it has spent this much of
+        // its own processor time without the stub answering, or, a last
+        // resort for one that hangs without running, after the wall-clock
+        // limit.
+        std::chrono::milliseconds startCpuBudget{30000};
+        std::chrono::milliseconds startWallLimit{300000};
         // Where the board's first serial port goes: -1 (the default) is this
         // program's standard output; otherwise a file descriptor that QEMU
         // writes to.

@@ -297,6 +297,45 @@ TEST(QemuCore, AQemuThatCannotStartSaysWhy) {
     }
 }
 
+// A QEMU that a loaded machine starts slowly is waited for; one that burns
+// its processor time without its stub coming up, or one that never runs,
+// fails with the reason. The stand-in stub holds its socket back.
+TEST(QemuCore, ASlowQemuIsWaitedForAndAStuckOneSaysWhy) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    const struct {
+        const char* name;
+        const char* variable;
+        const char* seconds;
+        std::chrono::milliseconds cpuBudget, wallLimit;
+        const char* failure;  // null: comes up
+    } cases[] = {
+        // Longer than any fixed limit a few seconds long would allow.
+        {"slow to listen", "DIORX_FAKE_START_DELAY", "12", 30000ms, 300000ms, nullptr},
+        {"busy without listening", "DIORX_FAKE_START_SPIN", "20", 1000ms, 300000ms, "ms of processor time without listening"},
+        {"never running", "DIORX_FAKE_START_DELAY", "20", 30000ms, 1500ms, "did not come up within 1 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::setenv(c.variable, c.seconds, 1);
+        sim::QemuCore::Options options;
+        options.program = QEMU_TEST_DIR "/fake_stub.py";
+        options.startCpuBudget = c.cpuBudget;
+        options.startWallLimit = c.wallLimit;
+        try {
+            sim::QemuCore core(*board, options);
+            EXPECT_EQ(c.failure, nullptr) << "came up";
+            EXPECT_TRUE(core.IsNotStarted());
+        } catch (const sim::CoreFailure& e) {
+            if (!c.failure)
+                ADD_FAILURE() << e.what();
+            else
+                EXPECT_NE(std::string(e.what()).find(c.failure), std::string::npos) << e.what();
+        }
+        ::unsetenv(c.variable);
+    }
+}
+
 }  // namespace
 
 // What the core makes of the signal QEMU ends a single step with: a trap is a

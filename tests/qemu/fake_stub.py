@@ -17,7 +17,12 @@
 #   rejectP    as described, but every P fails
 #   plain      (the default) no description: g (64 numbers) and G only
 # system_reset gives every register another value.
+# DIORX_FAKE_START_DELAY (seconds) holds the listening socket back that long,
+# as a QEMU that a loaded machine starts slowly does; DIORX_FAKE_START_SPIN
+# (seconds) does the same while burning processor time, as a QEMU that is
+# busy but never gets its stub up.
 import os
+import time
 import socket
 import sys
 
@@ -101,6 +106,10 @@ def answer(packet, state):
 
 
 def main():
+    time.sleep(float(os.environ.get("DIORX_FAKE_START_DELAY", "0")))
+    spin_until = time.time() + float(os.environ.get("DIORX_FAKE_START_SPIN", "0"))
+    while time.time() < spin_until:
+        pass
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     listener.bind(socket_path(sys.argv))
     listener.listen(1)
