@@ -6,17 +6,22 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-# --all: where the 32-bit Windows suites run in the emulated guest, run all of
-# them instead of the quick set (see the README).
-win32_all=""
+# Every Windows suite runs on the 32-bit product in every run. --all is
+# accepted for old habits and changes nothing.
 for arg in "$@"; do
   case $arg in
-    --all) win32_all=1 ;;
-    *) echo "usage: scripts/test.sh [--all]" >&2; exit 2 ;;
+    --all) ;;
+    *) echo "usage: scripts/test.sh" >&2; exit 2 ;;
   esac
 done
 
+# Seconds per stage, printed before the last line.
+stage_times=""
+stage_t0=$SECONDS
+stage_done() { stage_times="$stage_times${stage_times:+, }$1 $((SECONDS - stage_t0)) s"; stage_t0=$SECONDS; }
+
 bash scripts/setup.sh
+stage_done setup
 
 jobs=$(nproc)
 # The CTest names of a build's suites, space-separated.
@@ -34,12 +39,16 @@ configure_and_test() {
 # qemu_gdb_tests): QEMU, gdb-multiarch and the PowerPC compiler come from the
 # setup. The sanitizer builds leave them out (tests/qemu/CMakeLists.txt).
 configure_and_test native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage_done native
 configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DDIORX_SANITIZE=ON
+stage_done asan
 configure_and_test tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIORX_TSAN=ON
+stage_done tsan
 
 # A minute of fuzzing the exports; any finding fails the run.
 echo "==== fuzz"
 bash "$root/scripts/fuzz.sh" 60
+stage_done fuzz
 
 # ---- win64: the 64-bit Windows build under 64-bit Wine ---------------------
 # The same sources as the product, built with the x86_64 mingw-w64 toolchain;
@@ -78,6 +87,7 @@ done
 win64_t2=$SECONDS
 echo "win64: build $((win64_t1 - win64_t0)) s, prefix and suites $((win64_t2 - win64_t1)) s"
 win64_suites=$(suites_of win64)
+stage_done win64
 
 # ---- win32: the product under 32-bit Wine -----------------------------------
 # Sets win32_where: "native" (this kernel runs 32-bit programs), "guest" (in
@@ -88,12 +98,11 @@ cmake --build "$root/build/win32" -j "$jobs"
 # The module's export names, ordinals and imports need nothing to run.
 bash scripts/check-pe-exports.sh "$root/build/win32/bin/diORX.dll" "$root/gdi/diORX.def" pei-i386
 
-# The suites run under 32-bit Wine, one at a time, with the prefix kept in
+# Every suite runs under 32-bit Wine, one at a time, with the prefix kept in
 # build/wineprefix32 (made once). Some machines (sandboxed VMs) have a 64-bit
 # kernel that refuses to execute 32-bit programs: there they run in a
-# full-system guest emulated by QEMU (scripts/run32.sh), the quick set in
-# every run and the rest only with --all. Where neither works, say so loudly,
-# but still fail on build errors and the static check.
+# full-system guest emulated by QEMU (scripts/run32.sh). Where neither works,
+# say so loudly, but still fail on build errors and the static check.
 win32_skip=""
 win32_where=""
 win32_start=$(date +%s)
@@ -102,14 +111,12 @@ if timeout 20 /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   win32_where_text="native Wine"
   bash scripts/win32-suites.sh "$root/build/win32" all
 elif command -v qemu-system-x86_64 >/dev/null && bash scripts/setup-guest32.sh; then
-  win32_set=quick
-  [ -n "$win32_all" ] && win32_set=all
+  win32_set=all
   win32_where=guest
-  win32_where_text="QEMU guest ($([ $win32_set = all ] && echo all || echo quick set))"
-  # Bounded: a hung guest must not eat the whole CI time.
-  win32_limit=2400
-  [ $win32_set = all ] && win32_limit=14400
-  bash scripts/run32.sh --timeout "${DIORX_GUEST_TIMEOUT:-$win32_limit}" -- bash scripts/win32-suites.sh "$root/build/win32" "$win32_set"
+  win32_where_text="QEMU guest"
+  # Bounded: a hung guest must not eat the whole CI time (a fresh prefix
+  # takes 7 to 14 minutes there, the suites a few).
+  bash scripts/run32.sh --timeout "${DIORX_GUEST_TIMEOUT:-2700}" -- bash scripts/win32-suites.sh "$root/build/win32" all
 else
   win32_skip="this kernel cannot execute 32-bit programs (/lib/ld-linux.so.2 --version fails) and no QEMU guest could be set up"
   win32_where="NOT run"
@@ -121,15 +128,15 @@ else
   echo "WARNING: only the win32 build and the export/import check of its diORX.dll passed."
 fi
 unset WINEPREFIX WINEARCH
+stage_done win32
 # ---- end of win32 -------------------------------------------------------------
 
 # ---- Summary: the last line says which suites ran where ----------------------
 win32_suites=$(suites_of win32)
-# The quick set: the binary contract and one session (scripts/win32-suites.sh).
-[ "${win32_set:-}" = quick ] && win32_suites="module_tests: ModuleContract.* ModuleSession.*, the quick set; the rest with --all"
+echo "stage times: $stage_times; in all $SECONDS s"
 case $win32_where in
-  native) win32_text="win32 [$win32_suites] under 32-bit Wine on this machine" ;;
-  guest) win32_text="win32 [$win32_suites] under 32-bit Wine in a QEMU guest (emulated x86-64)" ;;
+  native) win32_text="win32 product, all $(echo $win32_suites | wc -w) Windows suites [$win32_suites] under 32-bit Wine on this machine" ;;
+  guest) win32_text="win32 product, all $(echo $win32_suites | wc -w) Windows suites [$win32_suites] under 32-bit Wine in a QEMU guest (emulated x86-64)" ;;
   *) win32_text="win32 suites NOT run (${win32_skip:-no way to run 32-bit Wine}), only built and export-checked" ;;
 esac
 ran="on Linux: native [$(suites_of native)], asan [$(suites_of asan)], tsan [$(suites_of tsan)], fuzz 60 s; win64 [$win64_suites] under 64-bit Wine on this machine; $win32_text"

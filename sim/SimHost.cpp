@@ -312,6 +312,11 @@ void Host::HoldGivenBack(void* call) {
     givenBack_.push_back(call);
 }
 
+std::size_t Host::HeldGivenBackCalls() const {
+    std::lock_guard<std::mutex> guard(givenBackLock_);
+    return givenBack_.size();
+}
+
 int Host::ReleaseGivenBackCalls() {
     std::vector<void*> calls;
     {

@@ -152,7 +152,11 @@ public:
     // are not counted: the module keeps them on its pending list until it is
     // unloaded, by design.
     int ReleaseGivenBackCalls();
-    // Off for tests that count a call object's references themselves.
+    // How many given-back call objects the host holds a reference to now.
+    std::size_t HeldGivenBackCalls() const;
+    // Off for tests that count a call object's references themselves, and
+    // for the tools: a host that keeps every call object it was ever handed
+    // grows without end in a long session.
     bool holdGivenBackCalls = true;
 
     // Contract violations: things a real host would fail or hang on.
@@ -225,7 +229,7 @@ private:
     DoneMode doneModeForCall_ = DoneMode::Once;
     std::vector<std::string> violations_;
     void HoldGivenBack(void* call);
-    std::mutex givenBackLock_;
+    mutable std::mutex givenBackLock_;
     std::vector<void*> givenBack_;
 
     // Hand-over queue. The main thread waits on queueChanged_ for work (or

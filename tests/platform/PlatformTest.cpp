@@ -167,18 +167,30 @@ TEST(SleeperTest, AWakeEndsTheSleepInProgressOrTheNextOneAndIsUsedUp) {
     platform::SleeperHandle sleeper = platform::CreateSleeper();
     ASSERT_NE(sleeper, nullptr);
 
+    // Whether a sleep was ended by its wake rather than by running its
+    // course: a wake that is recorded but does not rouse the sleeper still
+    // reads as woken once the sleep is over.
+    using Clock = std::chrono::steady_clock;
+    const auto endedEarly = [](Clock::time_point since) {
+        return Clock::now() - since < std::chrono::microseconds(kWokenWithin);
+    };
+
     // During the sleep, from another thread.
     bool woken = false;
+    const auto start = Clock::now();
     std::thread sleeping([&] { woken = platform::SleepMicroseconds(sleeper, kWokenWithin); });
     platform::SleepMs(20);  // most likely asleep by now; earlier is covered below
     platform::WakeSleeper(sleeper);
     sleeping.join();
     EXPECT_TRUE(woken);
+    EXPECT_TRUE(endedEarly(start)) << "the sleep ran its course: the wake did not end it";
 
     // Before the sleep: it ends the next one, once, however many came.
     platform::WakeSleeper(sleeper);
     platform::WakeSleeper(sleeper);
+    const auto second = Clock::now();
     EXPECT_TRUE(platform::SleepMicroseconds(sleeper, kWokenWithin));
+    EXPECT_TRUE(endedEarly(second)) << "the sleep ran its course: the wake did not end it";
     EXPECT_FALSE(platform::SleepMicroseconds(sleeper, 100)) << "the wake was used up";
     EXPECT_FALSE(platform::SleepMicroseconds(sleeper, 0));
     platform::CloseSleeper(sleeper);

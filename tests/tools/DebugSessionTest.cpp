@@ -23,6 +23,7 @@
 #include "tools/orxdbg/Commands.h"
 #include "tools/orxdbg/Demo.h"
 #include "tools/orxdbg/Session.h"
+#include "tools/orxdbg/Target.h"
 
 using namespace orxdbg;
 
@@ -133,6 +134,19 @@ TEST_F(DebugSession, BreakpointInComputeTableStopsWithCause4AndItsId) {
                       static_cast<unsigned long long>(entry), static_cast<unsigned long long>(entry));
         EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
     });
+}
+
+// The tools' simulated host lets every call object go once it has given
+// it back: a long session (a GDB server left running for hours) must not
+// keep one per target operation it ever made.
+TEST_F(DebugSession, TheToolsHostKeepsNoCallObjectItGaveBack) {
+    std::string error;
+    ASSERT_TRUE(StartSimulatedTarget("SECOND", sim::DefaultBoard(), error)) << error;
+    FrontEnd([&] {
+        StartFirmware();
+        for (int i = 0; i < 50; ++i) ASSERT_EQ(ReadWords(Addr("table"), 4).size(), 4u);
+    });
+    EXPECT_EQ(host.HeldGivenBackCalls(), 0u);
 }
 
 TEST_F(DebugSession, TableReadAfterTheFunctionReturnsIsTheFirmwaresFormula) {
