@@ -1,5 +1,5 @@
 // Memory, register and breakpoint transfer through the exported functions,
-// with records passed by value as argument slots.
+// with records passed by value.
 #include <gtest/gtest.h>
 
 #include <array>
