@@ -59,8 +59,7 @@ uint32_t DownloadStep(uint32_t step, uint64_t address, uint32_t count, const uin
     gdi::GdiDownloadFormat format{};
     gdi::StoreLE32(format.byteCount, count);
     for (int i = 0; i < 8; ++i) format.start.address[i] = static_cast<uint8_t>(address >> (56 - 8 * i));
-    const auto slots = gdi::RecordToSlots(format);
-    return DiMemoryDownload(0, step, slots[0], slots[1], slots[2], slots[3], slots[4], data);
+    return DiMemoryDownload(0, step, format, data);
 }
 
 void BM_DiMemoryDownload(benchmark::State& state) {

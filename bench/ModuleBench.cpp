@@ -50,11 +50,18 @@ void BM_Baseline_DirectRead(benchmark::State& state) {
     }
 }
 
+// Address 0 of DATA (space id 1).
+gdi::GdiAddress DataStart() {
+    gdi::GdiAddress address{};
+    gdi::StoreLE32(address.spaceId, 1);
+    return address;
+}
+
 void BM_DiMemoryRead(benchmark::State& state) {
     std::vector<gdi::GdiValue> values(static_cast<std::size_t>(state.range(0)));
+    const gdi::GdiAddress start = DataStart();
     for (auto _ : state) {
-        // Space id 1, address 0: slots hold the record's bytes.
-        if (DiMemoryRead(1, 0, 0, values.data(), static_cast<uint32_t>(values.size())) != 0)
+        if (DiMemoryRead(start, values.data(), static_cast<uint32_t>(values.size())) != 0)
             state.SkipWithError("DiMemoryRead failed");
         benchmark::DoNotOptimize(values.data());
     }
@@ -62,8 +69,9 @@ void BM_DiMemoryRead(benchmark::State& state) {
 
 void BM_DiMemoryWrite(benchmark::State& state) {
     std::vector<gdi::GdiValue> values(static_cast<std::size_t>(state.range(0)));
+    const gdi::GdiAddress start = DataStart();
     for (auto _ : state)
-        if (DiMemoryWrite(1, 0, 0, values.data(), static_cast<uint32_t>(values.size())) != 0)
+        if (DiMemoryWrite(start, values.data(), static_cast<uint32_t>(values.size())) != 0)
             state.SkipWithError("DiMemoryWrite failed");
 }
 

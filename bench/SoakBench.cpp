@@ -10,7 +10,6 @@
 //
 //   diorx_soak [cycles [operations]]     defaults 100000 and 1000000
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -55,12 +54,12 @@ void OpenWithMaps() {
     DiGdiInitMemorySpaceMap(1, &space);
 }
 
-// Address 0x40 of DATA as the three argument slots of a GdiAddress.
-std::array<uint32_t, 3> DataSlots() {
+// Address 0x40 of DATA.
+GdiAddress DataAddress() {
     GdiAddress a{};
     StoreLE32(a.spaceId, 3);
     a.address[7] = 0x40;
-    return RecordToSlots(a);
+    return a;
 }
 
 std::atomic<long> g_failures{0};
@@ -70,7 +69,7 @@ void Expect(bool ok) {
 
 // One of six operations, chosen by i; each is one or two hand-overs.
 void Operation(uint64_t i) {
-    static const auto data = DataSlots();
+    static const GdiAddress data = DataAddress();
     GdiValue values[8];
     switch (i % 6) {
         case 0: {
@@ -81,24 +80,22 @@ void Operation(uint64_t i) {
         case 1: {
             GdiValue v{};
             SpreadWord(v, static_cast<uint32_t>(i));
-            const auto s = RecordToSlots(v);
-            Expect(DiRegisterWrite(1, s[0], s[1], s[2]) == 0);
+            Expect(DiRegisterWrite(1, v) == 0);
             break;
         }
         case 2:
             for (auto& v : values) std::memset(&v, 0, sizeof v), SpreadWord(v, static_cast<uint32_t>(i));
-            Expect(DiMemoryWrite(data[0], data[1], data[2], values, 8) == 0);
+            Expect(DiMemoryWrite(data, values, 8) == 0);
             break;
         case 3:
-            Expect(DiMemoryRead(data[0], data[1], data[2], values, 8) == 0 && LoadLE32(values[7].status) == 0);
+            Expect(DiMemoryRead(data, values, 8) == 0 && LoadLE32(values[7].status) == 0);
             break;
         case 4: {
             GdiBreakpoint b{};
             StoreLE32(b.kind, 1);
             b.location.address[6] = 0x02;
-            const auto s = RecordToSlots(b);
             GdiBreakpointResult r{};
-            Expect(DiBreakpointSet(&r, s[0], s[1], s[2], s[3], s[4], s[5], s[6]) == 0);
+            Expect(DiBreakpointSet(&r, b) == 0);
             Expect(DiBreakpointClear(0x200) == 0);
             break;
         }

@@ -707,9 +707,8 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             std::vector<uint8_t> data(fits ? byteCount : 0);
             const uint8_t seed = in.U8();
             for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(seed + 1 + i % 251);
-            const auto f = RecordToSlots(format);
-            const uint32_t result = Armed(
-                [&] { return DiMemoryDownload(flag, step, f[0], f[1], f[2], f[3], f[4], null ? nullptr : data.data()); });
+            const uint32_t result =
+                Armed([&] { return DiMemoryDownload(flag, step, format, null ? nullptr : data.data()); });
             ExpectForwarded(result, {GdiOk, GdiDownloadFailed, GdiFailed}, index);
             if (g.open && step > 3) REQUIRE(result == GdiDownloadFailed, result);
             if (g.open && step == 1 && result == GdiOk && !null && !data.empty()) {
@@ -739,10 +738,9 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             Buffer values(std::size_t{n} * sizeof(GdiValue));
             if (index == 19)
                 for (std::size_t i = 0; i < values.size; ++i) values.Get()[i] = in.U8();
-            const auto a = RecordToSlots(address);
             auto* pointer = null ? nullptr : reinterpret_cast<GdiValue*>(values.Get());
             if (index == 19) {
-                const uint32_t result = Armed([&] { return DiMemoryWrite(a[0], a[1], a[2], pointer, count); });
+                const uint32_t result = Armed([&] { return DiMemoryWrite(address, pointer, count); });
                 ExpectForwarded(result, {GdiOk, GdiFailed}, index);
                 if (g.open && result == GdiOk && pointer && n > 0) {
                     std::vector<uint32_t> words(n);
@@ -750,7 +748,7 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
                     REQUIRE(AnySpaceHolds(AddressToUInt64(address), words), n);
                 }
             } else {
-                const uint32_t result = Armed([&] { return DiMemoryRead(a[0], a[1], a[2], pointer, count); });
+                const uint32_t result = Armed([&] { return DiMemoryRead(address, pointer, count); });
                 ExpectForwarded(result, {GdiOk, GdiFailed}, index);
                 if (!g.open) REQUIRE(values.Untouched(), index);
                 if (g.open && result == GdiOk && pointer) {
@@ -790,11 +788,15 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
         }
         case 21: {  // DiRegisterWrite
             const int32_t id = PickId(in);
-            const uint32_t v0 = in.U32(), v1 = in.U32(), v2 = in.U32();
-            const uint32_t result = Armed([&] { return DiRegisterWrite(id, v0, v1, v2); });
+            // The value's 12 bytes straight from the input, status and the
+            // unread upper bytes included.
+            GdiValue value;
+            StoreLE32(value.bytes, in.U32());
+            StoreLE32(value.bytes + 4, in.U32());
+            StoreLE32(value.status, in.U32());
+            const uint32_t result = Armed([&] { return DiRegisterWrite(id, value); });
             ExpectForwarded(result, {GdiOk, GdiFailed}, index);
-            // Slot 1 holds value bytes 4 to 7, most significant first.
-            const uint32_t word = uint32_t(v1 & 0xFF) << 24 | (v1 >> 8 & 0xFF) << 16 | (v1 >> 16 & 0xFF) << 8 | v1 >> 24;
+            const uint32_t word = GatherWord(value);
             if (g.open && result == GdiOk) {
                 const int32_t model = ModelRegister(id);
                 REQUIRE(model != -1, id);
@@ -840,10 +842,8 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             request.location = MakeAddress(PickSpaceId(in), address);
             StoreLE32(request.qualifier, in.U8() % 2 ? 2 : in.U32());
             Buffer result(sizeof(GdiBreakpointResult));
-            const auto b = RecordToSlots(request);
             const uint32_t code = Armed([&] {
-                return DiBreakpointSet(null ? nullptr : reinterpret_cast<GdiBreakpointResult*>(result.Get()), b[0], b[1],
-                                       b[2], b[3], b[4], b[5], b[6]);
+                return DiBreakpointSet(null ? nullptr : reinterpret_cast<GdiBreakpointResult*>(result.Get()), request);
             });
             ExpectForwarded(code, {GdiOk, GdiFailed}, index);
             if (!g.open) REQUIRE(result.Untouched(), index);

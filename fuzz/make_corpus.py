@@ -147,7 +147,8 @@ def memory(export, space, at, n, values=b""):
 
 
 def register_write(gdi_id, value):
-    # Value bytes 4 to 7, most significant first, are the second slot.
+    # The 12 value bytes as they are; bytes 4 to 7 hold the word, most
+    # significant first.
     return call(REGWRITE, ident(gdi_id), u32(0), struct.pack(">I", value), u32(0))
 
 

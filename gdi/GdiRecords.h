@@ -11,10 +11,10 @@
 // the product every size and offset by number.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/Abi.h"
 
@@ -44,23 +44,6 @@ inline void StorePointer(uint8_t* p, const void* pointer) { std::memcpy(p, &poin
 // Byte n (0 least significant) of a 32-bit word; a word has no bytes 4 to 7.
 constexpr uint8_t ExtractByte(unsigned index, uint32_t word) {
     return index < 4 ? static_cast<uint8_t>(word >> (8 * index)) : 0;
-}
-
-// Slot k of a record passed by value holds the record's bytes 4k to 4k+3.
-template <std::size_t N>
-void SlotsToBytes(uint8_t (&bytes)[4 * N], const uint32_t (&slots)[N]) {
-    for (std::size_t k = 0; k < N; ++k) StoreLE32(bytes + 4 * k, slots[k]);
-}
-
-// The other way: a record's bytes as the slots a caller passes.
-template <class Record>
-std::array<uint32_t, sizeof(Record) / 4> RecordToSlots(const Record& record) {
-    static_assert(sizeof(Record) % 4 == 0);
-    uint8_t bytes[sizeof(Record)];
-    std::memcpy(bytes, &record, sizeof record);
-    std::array<uint32_t, sizeof(Record) / 4> slots;
-    for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = LoadLE32(bytes + 4 * k);
-    return slots;
 }
 
 using platform::PointerGrowth;  // 0 in the product
@@ -144,6 +127,17 @@ static_assert(offsetof(GdiMapEntry, id) == 4 + PointerGrowth && offsetof(GdiMapE
 static_assert(sizeof(GdiDownloadFormat) == 20);
 static_assert(offsetof(GdiDownloadFormat, byteCount) == 4 && offsetof(GdiDownloadFormat, start) == 8);
 static_assert(FeaturesOffset(4) == 4 + PointerGrowth && FeaturesOffset(152) + 4 == GdiFeaturesSize);
+
+// The records the exports take by value. Each compiler passes them its own
+// way, as a C front-end's compiler does: plain bytes with no alignment of
+// their own, copied as they are. On i686 each takes whole 4-byte stack slots
+// with no padding between it and the next argument (GdiAddress and GdiValue
+// 3, GdiDownloadFormat 5, GdiBreakpoint 7).
+template <class Record>
+constexpr bool PassedByValue = std::is_trivially_copyable_v<Record> && std::is_standard_layout_v<Record> &&
+                               alignof(Record) == 1 && sizeof(Record) % 4 == 0;
+static_assert(PassedByValue<GdiAddress> && PassedByValue<GdiValue> && PassedByValue<GdiBreakpoint> &&
+              PassedByValue<GdiDownloadFormat>);
 
 #if DI_PRODUCT_ABI
 // The product's binary contract, by number: every record an export takes or

@@ -1,9 +1,8 @@
 // The module's exported functions: 60 Di* functions, C calling convention.
 //
-// Records passed by value arrive as consecutive 32-bit argument slots and
-// are rebuilt byte for byte; nothing relies on the compiler's layout of a
-// by-value struct. No exception leaves an exported function: an unexpected
-// failure beneath one returns GdiFailed.
+// Records passed by value arrive as the platform's C convention passes them
+// (platform/Abi.h); their fields are read byte by byte. No exception leaves
+// an exported function: an unexpected failure beneath one returns GdiFailed.
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -40,16 +39,6 @@ uint32_t Forward(Method method, uint32_t unexpected = GdiFailed) noexcept {
     } catch (...) {
         return unexpected;
     }
-}
-
-template <std::size_t N, class Record>
-Record FromSlots(const uint32_t (&slots)[N]) {
-    static_assert(sizeof(Record) == 4 * N);
-    uint8_t bytes[4 * N];
-    SlotsToBytes(bytes, slots);
-    Record record;
-    std::memcpy(&record, bytes, sizeof record);
-    return record;
 }
 
 }  // namespace
@@ -143,25 +132,19 @@ DI_EXPORT uint32_t DI_CDECL DiGdiVersion(uint32_t* version) {
 
 // ---- Transfer ----------------------------------------------------------------
 
-DI_EXPORT uint32_t DI_CDECL DiMemoryDownload(uint32_t, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2,
-                                             uint32_t f3, uint32_t f4, const uint8_t* data) {
-    const auto format = FromSlots<5, GdiDownloadFormat>({f0, f1, f2, f3, f4});
+DI_EXPORT uint32_t DI_CDECL DiMemoryDownload(uint32_t, uint32_t step, GdiDownloadFormat format, const uint8_t* data) {
     return Forward([&](TGDI& gdi) { return gdi.MemoryDownload(step, format, data); }, GdiDownloadFailed);
 }
 
-DI_EXPORT uint32_t DI_CDECL DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const GdiValue* values,
-                                          uint32_t count) {
-    const auto address = FromSlots<3, GdiAddress>({a0, a1, a2});
+DI_EXPORT uint32_t DI_CDECL DiMemoryWrite(GdiAddress address, const GdiValue* values, uint32_t count) {
     return Forward([&](TGDI& gdi) { return gdi.MemoryWrite(address, values, count); });
 }
 
-DI_EXPORT uint32_t DI_CDECL DiMemoryRead(uint32_t a0, uint32_t a1, uint32_t a2, GdiValue* values, uint32_t count) {
-    const auto address = FromSlots<3, GdiAddress>({a0, a1, a2});
+DI_EXPORT uint32_t DI_CDECL DiMemoryRead(GdiAddress address, GdiValue* values, uint32_t count) {
     return Forward([&](TGDI& gdi) { return gdi.MemoryRead(address, values, count); });
 }
 
-DI_EXPORT uint32_t DI_CDECL DiRegisterWrite(int32_t registerId, uint32_t v0, uint32_t v1, uint32_t v2) {
-    const auto value = FromSlots<3, GdiValue>({v0, v1, v2});
+DI_EXPORT uint32_t DI_CDECL DiRegisterWrite(int32_t registerId, GdiValue value) {
     return Forward([&](TGDI& gdi) { return gdi.RegisterWrite(registerId, value); });
 }
 
@@ -169,9 +152,7 @@ DI_EXPORT uint32_t DI_CDECL DiRegisterRead(int32_t registerId, GdiValue* value) 
     return Forward([&](TGDI& gdi) { return gdi.RegisterRead(registerId, value); });
 }
 
-DI_EXPORT uint32_t DI_CDECL DiBreakpointSet(GdiBreakpointResult* result, uint32_t b0, uint32_t b1, uint32_t b2,
-                                            uint32_t b3, uint32_t b4, uint32_t b5, uint32_t b6) {
-    const auto request = FromSlots<7, GdiBreakpoint>({b0, b1, b2, b3, b4, b5, b6});
+DI_EXPORT uint32_t DI_CDECL DiBreakpointSet(GdiBreakpointResult* result, GdiBreakpoint request) {
     return Forward([&](TGDI& gdi) { return gdi.BreakpointSet(result, request); });
 }
 

@@ -1,5 +1,6 @@
 // The module's exported functions as a front-end declares them: C calling
-// convention, records passed by value as raw 32-bit argument slots. For the
+// convention, records passed by value as the platform's C compiler passes
+// them (platform/Abi.h). For the
 // programs that link the module's code directly (tests, benchmarks, the
 // fuzzer); a front-end that loads the module by file binds them by name.
 #pragma once
@@ -22,14 +23,12 @@ uint32_t DI_CDECL DiGdiInitMemorySpaceMap(int32_t count, gdi::GdiMapEntry* entri
 uint32_t DI_CDECL DiGdiCancel();
 uint32_t DI_CDECL DiErrorGetMessage(uint32_t* message);
 uint32_t DI_CDECL DiGdiVersion(uint32_t* version);
-uint32_t DI_CDECL DiMemoryDownload(uint32_t flag, uint32_t step, uint32_t f0, uint32_t f1, uint32_t f2, uint32_t f3,
-                                   uint32_t f4, const uint8_t* data);
-uint32_t DI_CDECL DiMemoryWrite(uint32_t a0, uint32_t a1, uint32_t a2, const gdi::GdiValue* values, uint32_t count);
-uint32_t DI_CDECL DiMemoryRead(uint32_t a0, uint32_t a1, uint32_t a2, gdi::GdiValue* values, uint32_t count);
-uint32_t DI_CDECL DiRegisterWrite(int32_t registerId, uint32_t v0, uint32_t v1, uint32_t v2);
+uint32_t DI_CDECL DiMemoryDownload(uint32_t flag, uint32_t step, gdi::GdiDownloadFormat format, const uint8_t* data);
+uint32_t DI_CDECL DiMemoryWrite(gdi::GdiAddress address, const gdi::GdiValue* values, uint32_t count);
+uint32_t DI_CDECL DiMemoryRead(gdi::GdiAddress address, gdi::GdiValue* values, uint32_t count);
+uint32_t DI_CDECL DiRegisterWrite(int32_t registerId, gdi::GdiValue value);
 uint32_t DI_CDECL DiRegisterRead(int32_t registerId, gdi::GdiValue* value);
-uint32_t DI_CDECL DiBreakpointSet(gdi::GdiBreakpointResult* result, uint32_t b0, uint32_t b1, uint32_t b2,
-                                  uint32_t b3, uint32_t b4, uint32_t b5, uint32_t b6);
+uint32_t DI_CDECL DiBreakpointSet(gdi::GdiBreakpointResult* result, gdi::GdiBreakpoint request);
 uint32_t DI_CDECL DiBreakpointClear(uint32_t breakpointId);
 uint32_t DI_CDECL DiBreakpointClearAll();
 uint32_t DI_CDECL DiExecResetChild();

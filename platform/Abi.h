@@ -2,9 +2,9 @@
 // module decides any of this.
 //
 // Builds: the product is the 32-bit Windows DLL (i686). The 64-bit Windows
-// DLL (x86_64) serves a 64-bit host and runs every Windows suite where
-// 32-bit programs cannot run; the native Linux build serves development,
-// sanitizers and benchmarks.
+// DLL (x86_64) serves a 64-bit host and its 64-bit front-ends, and runs
+// every Windows suite where 32-bit programs cannot run; the native Linux
+// build serves development, sanitizers and benchmarks.
 //
 // - Calling conventions. The exports use the C convention (DI_CDECL), so
 //   their names stay undecorated; host entry points and host object methods
@@ -15,10 +15,17 @@
 //   status and the features record are ProductPointerBytes wide in the
 //   product; the other builds widen them to their pointer size and move every
 //   later field by PointerGrowth (gdi/GdiRecords.h pins both layouts).
-// - Records passed by value arrive as consecutive 32-bit argument slots,
-//   which on i686 is exactly how a C caller passes them. In the 64-bit builds
-//   the slots are the module's own convention with the programs here (a
-//   64-bit C compiler passes such records by reference or in registers).
+// - Records passed by value (the address, value, breakpoint and download
+//   format records) are declared by value, and each build takes them as its
+//   platform's C compiler passes them. On i686 a C caller copies the record
+//   onto the stack, where it takes whole 4-byte argument slots, as many as it
+//   has 4-byte words, with the next argument straight after. Microsoft x64
+//   passes a record larger than 8 bytes (all of these) as a pointer to a copy
+//   the caller made; the x86-64 System V convention passes a record of up to
+//   16 bytes in two registers and a larger one in memory on the stack. The
+//   records are plain bytes with no alignment of their own, so a front-end's
+//   packed C struct of the same layout, with integer fields, is passed the
+//   same way.
 // - The export definition is one list (gdi/diORX.def) for both Windows
 //   builds: the same names, the same ordinals, export directory name "diORX";
 //   the toolchain file names the dlltool that turns it into the export table.

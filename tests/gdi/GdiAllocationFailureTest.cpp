@@ -178,7 +178,7 @@ TEST_F(GdiAllocationFailure, MemoryReadAllocatesWhatIsReadNotTheCount) {
     std::vector<GdiValue> values(Count);
     alloctest::LimitAllocationSize(64 * 1024);
 
-    FrontEnd([&] { EXPECT_EQ(MemoryRead(Address(IdData, 0x40), values.data(), Count), GdiOk); });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryRead(Address(IdData, 0x40), values.data(), Count), GdiOk); });
     alloctest::LimitAllocationSize(0);
 
     for (uint32_t i = 0; i < 16; ++i) {

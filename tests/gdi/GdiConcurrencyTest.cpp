@@ -89,7 +89,7 @@ protected:
             problems.Add("register read during other calls: status " + std::to_string(StatusOf(value)));
 
         GdiValue values[BlockBytes];
-        problems.Expect("memory read", MemoryRead(Address(IdCode, at), values, BlockBytes), ok, thread, round);
+        problems.Expect("memory read", DiMemoryRead(Address(IdCode, at), values, BlockBytes), ok, thread, round);
         if (closesAround) return;
         for (uint32_t i = 0; i < BlockBytes; ++i)
             if (StatusOf(values[i]) != ValueValid || GatherWord(values[i]) != data[i]) {

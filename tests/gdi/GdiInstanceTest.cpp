@@ -243,7 +243,7 @@ TEST_F(GdiMapTest, MemorySpaceMapSelectsTheSpaceByNameAndIsReplacedWhole) {
     cpu->SetWord(1, 0x40, 0xC0DE);  // CODE
     const auto readSpace3 = [] {
         GdiValue value = Filled(0);
-        EXPECT_EQ(MemoryRead(Address(3, 0x40), &value, 1), GdiOk);
+        EXPECT_EQ(DiMemoryRead(Address(3, 0x40), &value, 1), GdiOk);
         return StatusOf(value) == 0 ? GatherWord(value) : 0xBAD;
     };
 
@@ -313,12 +313,12 @@ const std::vector<ForwardingCall>& ForwardingCalls() {
         {"DiGdiVersion", [](uint8_t* s) { return DiGdiVersion(reinterpret_cast<uint32_t*>(s)); }},
         {"DiMemoryDownload", [](uint8_t* s) { return MemoryDownload(1, Format(4, IdCode, 0x100), s); }},
         {"DiMemoryWrite",
-         [](uint8_t* s) { return MemoryWrite(Address(IdData, 0), reinterpret_cast<GdiValue*>(s), 2); }},
-        {"DiMemoryRead", [](uint8_t* s) { return MemoryRead(Address(IdData, 0), reinterpret_cast<GdiValue*>(s), 2); }},
-        {"DiRegisterWrite", [](uint8_t*) { return RegisterWrite(IdR0, Value({0, 0, 0, 0, 1, 2, 3, 4})); }},
+         [](uint8_t* s) { return DiMemoryWrite(Address(IdData, 0), reinterpret_cast<GdiValue*>(s), 2); }},
+        {"DiMemoryRead", [](uint8_t* s) { return DiMemoryRead(Address(IdData, 0), reinterpret_cast<GdiValue*>(s), 2); }},
+        {"DiRegisterWrite", [](uint8_t*) { return DiRegisterWrite(IdR0, Value({0, 0, 0, 0, 1, 2, 3, 4})); }},
         {"DiRegisterRead", [](uint8_t* s) { return DiRegisterRead(IdR0, reinterpret_cast<GdiValue*>(s)); }},
         {"DiBreakpointSet",
-         [](uint8_t* s) { return BreakpointSet(reinterpret_cast<GdiBreakpointResult*>(s), Breakpoint(1, 0x100)); }},
+         [](uint8_t* s) { return DiBreakpointSet(reinterpret_cast<GdiBreakpointResult*>(s), Breakpoint(1, 0x100)); }},
         {"DiBreakpointClear", [](uint8_t*) { return DiBreakpointClear(0x100); }},
         {"DiBreakpointClearAll", [](uint8_t*) { return DiBreakpointClearAll(); }},
         {"DiExecResetChild", [](uint8_t*) { return DiExecResetChild(); }},

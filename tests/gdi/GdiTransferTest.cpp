@@ -1,5 +1,5 @@
 // Memory, register and breakpoint transfer through the exported functions,
-// with records passed by value as argument slots.
+// with records passed by value.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -49,7 +49,7 @@ TEST_F(GdiTransfer, MemoryReadSpreadsEachWordAndMarksWhatTheHostDidNotDeliver) {
     GdiValue values[5];
     for (auto& v : values) v = Filled(0xCC);
 
-    FrontEnd([&] { EXPECT_EQ(MemoryRead(Address(IdData, 0x40), values, 4), GdiOk); });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryRead(Address(IdData, 0x40), values, 4), GdiOk); });
 
     ASSERT_EQ(Calls("INexusMemorySpace::ReadBlock").size(), 1u);
     EXPECT_EQ(Calls("INexusMemorySpace::ReadBlock")[0].at(3), 2u) << "bounded by the transfer limit";
@@ -74,7 +74,7 @@ TEST_F(GdiTransfer, MemoryReadSpreadsEachWordAndMarksWhatTheHostDidNotDeliver) {
 TEST_F(GdiTransfer, FailedMemoryReadMarksEveryValueAndKeepsItsUpperBytes) {
     GdiValue values[3];
     for (auto& v : values) v = Filled(0xCC);
-    FrontEnd([&] { EXPECT_EQ(MemoryRead(Address(9, 0x40), values, 3), GdiOk) << "failure is told per value"; });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryRead(Address(9, 0x40), values, 3), GdiOk) << "failure is told per value"; });
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(BytesOf(values[i]), (Bytes8{0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xFF}));
@@ -84,7 +84,7 @@ TEST_F(GdiTransfer, FailedMemoryReadMarksEveryValueAndKeepsItsUpperBytes) {
 }
 
 TEST_F(GdiTransfer, MemoryReadOfNoValuesStillAsksTheHost) {
-    FrontEnd([&] { EXPECT_EQ(MemoryRead(Address(IdData, 0x40), nullptr, 0), GdiOk); });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryRead(Address(IdData, 0x40), nullptr, 0), GdiOk); });
     ASSERT_EQ(Calls("INexusMemorySpace::ReadBlock").size(), 1u);
     EXPECT_EQ(Calls("INexusMemorySpace::ReadBlock")[0].at(3), 0u);
 }
@@ -106,12 +106,12 @@ TEST_F(GdiTransfer, MemorySpaceAndAddressReachTheHost) {
         {"read", "INexusMemorySpace::ReadBlock",
          [&] {
              GdiValue v;
-             return MemoryRead(Address(3, address), &v, 1);
+             return DiMemoryRead(Address(3, address), &v, 1);
          }},
         {"write", "INexusMemorySpace::WriteBlock",
          [&] {
              const GdiValue v = Value({0, 0, 0, 0, 0, 0, 0, 1});
-             return MemoryWrite(Address(3, address), &v, 1);
+             return DiMemoryWrite(Address(3, address), &v, 1);
          }},
         {"download block", "INexusMemorySpace::WriteBlock",
          [&] {
@@ -146,7 +146,7 @@ TEST_F(GdiTransfer, MemoryWriteTakesBytesFourToSevenAsOneWord) {
     GdiValue copy[2];
     std::memcpy(copy, values, sizeof copy);
 
-    FrontEnd([&] { EXPECT_EQ(MemoryWrite(Address(IdCode, 0x80), values, 2), GdiOk); });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryWrite(Address(IdCode, 0x80), values, 2), GdiOk); });
 
     EXPECT_EQ(cpu->Word(CodeIndex, 0x80), 0x01020304u);
     EXPECT_EQ(cpu->Word(CodeIndex, 0x81), 0xDEADBEEFu);
@@ -156,9 +156,9 @@ TEST_F(GdiTransfer, MemoryWriteTakesBytesFourToSevenAsOneWord) {
 TEST_F(GdiTransfer, MemoryWriteFailures) {
     const GdiValue value = Value({0, 0, 0, 0, 0, 0, 0, 1});
     FrontEnd([&] {
-        EXPECT_EQ(MemoryWrite(Address(9, 0x80), &value, 1), GdiFailed) << "unknown memory space";
+        EXPECT_EQ(DiMemoryWrite(Address(9, 0x80), &value, 1), GdiFailed) << "unknown memory space";
         host.Log().Clear();
-        EXPECT_EQ(MemoryWrite(Address(IdCode, 0x80), &value, 0xFFFFFFFF), GdiFailed) << "negative count";
+        EXPECT_EQ(DiMemoryWrite(Address(IdCode, 0x80), &value, 0xFFFFFFFF), GdiFailed) << "negative count";
         EXPECT_TRUE(host.Log().Calls().empty()) << "a negative count reaches no target";
     });
 }
@@ -174,14 +174,14 @@ TEST_F(GdiTransfer, MemoryTransfersBeyond65536ValuesAreCarriedOutInFull) {
     for (uint32_t i = 0; i < count; ++i)
         values[i] = Value({0, 0, 0, 0, 0xAB, uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)});
 
-    FrontEnd([&] { EXPECT_EQ(MemoryWrite(Address(7, 0), values.data(), count), GdiOk); });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryWrite(Address(7, 0), values.data(), count), GdiOk); });
     for (uint32_t i : {0u, 3u, 65535u, 65536u, 65539u}) {
         SCOPED_TRACE(i);
         EXPECT_EQ(cpu->Word(bigIndex, i), 0xAB000000u | i);
     }
 
     std::vector<GdiValue> back(count, Filled(0xCC));
-    FrontEnd([&] { EXPECT_EQ(MemoryRead(Address(7, 0), back.data(), count), GdiOk); });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryRead(Address(7, 0), back.data(), count), GdiOk); });
     for (uint32_t i = 0; i < count; ++i) {
         if (StatusOf(back[i]) != ValueValid || GatherWord(back[i]) != (0xAB000000u | i)) {
             ADD_FAILURE() << "value " << i << " reads back as " << std::hex << GatherWord(back[i]) << " status "
@@ -342,7 +342,7 @@ TEST_F(GdiTransfer, RegisterWriteTakesBytesFourToSevenAndReportsAWriteThatDidNot
         SCOPED_TRACE(c.name);
         cpu->WriteRegister(c.index, c.before);
         if (c.fault) host.InjectFault(c.fault, E_FAIL);
-        FrontEnd([&] { EXPECT_EQ(RegisterWrite(c.id, Value(bytes, 0xFFFFFFFF)), c.result); });
+        FrontEnd([&] { EXPECT_EQ(DiRegisterWrite(c.id, Value(bytes, 0xFFFFFFFF)), c.result); });
         host.ClearFaults();
         EXPECT_EQ(cpu->ReadRegister(c.index), c.result == GdiOk ? 0x12345678u : c.before);
     }
@@ -388,7 +388,7 @@ TEST_F(GdiTransfer, BreakpointSetPlacesOrReusesABreakpoint) {
 
         // The location's memory-space id plays no part.
         FrontEnd([&] {
-            EXPECT_EQ(BreakpointSet(&result, Breakpoint(c.kind, c.address, c.qualifier, 0x99)), c.result);
+            EXPECT_EQ(DiBreakpointSet(&result, Breakpoint(c.kind, c.address, c.qualifier, 0x99)), c.result);
         });
 
         EXPECT_EQ(LoadLE32(result.breakpointId), c.id);
@@ -428,12 +428,12 @@ TEST_F(GdiTransfer, NullPointersAreRefusedWithoutTouchingTheTarget) {
         std::function<uint32_t()> call;
         uint32_t result;
     } cases[] = {
-        {"DiMemoryRead", [] { return MemoryRead(Address(IdData, 0), nullptr, 2); }, GdiFailed},
-        {"DiMemoryWrite", [] { return MemoryWrite(Address(IdData, 0), nullptr, 2); }, GdiFailed},
+        {"DiMemoryRead", [] { return DiMemoryRead(Address(IdData, 0), nullptr, 2); }, GdiFailed},
+        {"DiMemoryWrite", [] { return DiMemoryWrite(Address(IdData, 0), nullptr, 2); }, GdiFailed},
         // A download step fails with the download's own code.
         {"DiMemoryDownload", [] { return MemoryDownload(1, Format(4, IdCode, 0x300), nullptr); }, GdiDownloadFailed},
         {"DiRegisterRead", [] { return DiRegisterRead(IdR0, nullptr); }, GdiFailed},
-        {"DiBreakpointSet", [] { return BreakpointSet(nullptr, Breakpoint(1, 0x200)); }, GdiFailed},
+        {"DiBreakpointSet", [] { return DiBreakpointSet(nullptr, Breakpoint(1, 0x200)); }, GdiFailed},
         {"DiExecGetStatus", [] { return DiExecGetStatus(nullptr); }, GdiFailed},
     };
     FrontEnd([&] {
@@ -470,9 +470,9 @@ TEST_F(GdiTransfer, ValueArraysPastTheEndOfTheAddressSpaceAreRefused) {
     }
     auto* nearTop = reinterpret_cast<GdiValue*>(top - 35);
     FrontEnd([&] {
-        EXPECT_EQ(MemoryRead(Address(IdData, 0), nearTop, 4), GdiFailed);
-        EXPECT_EQ(MemoryWrite(Address(IdData, 0), nearTop, 4), GdiFailed);
-        EXPECT_EQ(MemoryRead(Address(IdData, 0), nearTop, 0xFFFFFFFF), GdiFailed);
+        EXPECT_EQ(DiMemoryRead(Address(IdData, 0), nearTop, 4), GdiFailed);
+        EXPECT_EQ(DiMemoryWrite(Address(IdData, 0), nearTop, 4), GdiFailed);
+        EXPECT_EQ(DiMemoryRead(Address(IdData, 0), nearTop, 0xFFFFFFFF), GdiFailed);
     });
     EXPECT_TRUE(host.Log().Calls().empty()) << "the host was asked";
 }
@@ -483,7 +483,7 @@ TEST_F(GdiTransfer, WriteCountWhoseBufferCannotBeHadFails) {
     // Only a 32-bit process is sure to be refused such a buffer.
     if (sizeof(void*) != 4) GTEST_SKIP() << "needs the 32-bit build";
     GdiValue values[2] = {Filled(0xCC), Filled(0xCC)};
-    FrontEnd([&] { EXPECT_EQ(MemoryWrite(Address(IdData, 0), values, 0x7FFFFFFF), GdiFailed); });
+    FrontEnd([&] { EXPECT_EQ(DiMemoryWrite(Address(IdData, 0), values, 0x7FFFFFFF), GdiFailed); });
     EXPECT_TRUE(Calls("INexusMemorySpace::WriteBlock").empty());
 }
 

@@ -31,11 +31,13 @@ TEST(BareHost, EveryTargetOperationFailsCleanly) {
     uint8_t value[12];
     EXPECT_EQ(module.DiRegisterRead(-1, value), 0u);
     EXPECT_EQ(value[8], 3) << "register not read";
-    EXPECT_EQ(module.DiRegisterWrite(-1, 0, 0x00010000, 0), 7u) << "the value reached no register";
+    gdi::GdiValue written{};
+    written.bytes[6] = 0x01;
+    EXPECT_EQ(module.DiRegisterWrite(-1, written), 7u) << "the value reached no register";
     uint8_t values[2][12] = {};
-    EXPECT_EQ(module.DiMemoryRead(0, 0, 0, values, 2), 0u);
+    EXPECT_EQ(module.DiMemoryRead(gdi::GdiAddress{}, values, 2), 0u);
     EXPECT_EQ(values[0][7], 0xFF);
     EXPECT_EQ(values[1][8], 6);
-    EXPECT_EQ(module.DiMemoryDownload(0, 0, 0, 0, 0, 0, 0, nullptr), 5u);
+    EXPECT_EQ(module.DiMemoryDownload(0, 0, gdi::GdiDownloadFormat{}, nullptr), 5u);
     EXPECT_EQ(module.DiGdiClose(0), 0u);
 }

@@ -274,8 +274,7 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         StoreLE32(f.format, 0);
         StoreLE32(f.byteCount, bytes);
         f.start = Address(IdCode, at);
-        const auto s = RecordToSlots(f);
-        return g_module.DiMemoryDownload(0xFFFFFF01, stepCode, s[0], s[1], s[2], s[3], s[4], data);
+        return g_module.DiMemoryDownload(0xFFFFFF01, stepCode, f, data);
     };
     int before = m.begins;
     step("DiMemoryDownload start", {0, 5}, [&] { return download(0, 0, ImageAt, nullptr); },
@@ -300,9 +299,9 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     {
         std::vector<GdiValue> image(ImageReadCount);
         for (auto& v : image) std::memset(&v, 0xA5, sizeof v);
-        const auto code = RecordToSlots(Address(IdCode, ImageReadAt));
+        const GdiAddress code = Address(IdCode, ImageReadAt);
         step("DiMemoryRead image", {0},
-             [&] { return g_module.DiMemoryRead(code[0], code[1], code[2], image.data(), ImageReadCount); }, [&] {
+             [&] { return g_module.DiMemoryRead(code, image.data(), ImageReadCount); }, [&] {
                  const std::string broken = readBack(SpaceCode, ImageReadAt, image, ImageReadCount, exact);
                  if (notRead) out.readsNotRead.insert("DiMemoryRead image");
                  if (!broken.empty() || !exact) return broken;
@@ -320,8 +319,7 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         std::memset(&b, 0, sizeof b);
         StoreLE32(b.kind, 1);
         b.location = Address(0, BreakAt);
-        const auto s = RecordToSlots(b);
-        return g_module.DiBreakpointSet(&set, s[0], s[1], s[2], s[3], s[4], s[5], s[6]);
+        return g_module.DiBreakpointSet(&set, b);
     }, [&] {
         if (!m.Breakpoints().count(BreakAt)) return std::string("no breakpoint is on the target");
         return LoadLE32(set.breakpointId) == BreakAt ? std::string() : "the id is not the address";
@@ -365,8 +363,8 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         std::memset(&values[i], 0, sizeof values[i]);
         SpreadWord(values[i], round * 0x10000 + i * 0x101 + 1);
     }
-    const auto data = RecordToSlots(Address(IdData, DataAt));
-    step("DiMemoryWrite", {0, 7}, [&] { return g_module.DiMemoryWrite(data[0], data[1], data[2], values.data(), DataCount); },
+    const GdiAddress data = Address(IdData, DataAt);
+    step("DiMemoryWrite", {0, 7}, [&] { return g_module.DiMemoryWrite(data, values.data(), DataCount); },
          [&] {
              for (uint32_t i = 0; i < DataCount; ++i)
                  if (m.Word(SpaceData, DataAt + i) != GatherWord(values[i]))
@@ -375,7 +373,7 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
          });
     std::vector<GdiValue> read(DataCount);
     for (auto& v : read) std::memset(&v, 0xA5, sizeof v);
-    step("DiMemoryRead", {0}, [&] { return g_module.DiMemoryRead(data[0], data[1], data[2], read.data(), DataCount); },
+    step("DiMemoryRead", {0}, [&] { return g_module.DiMemoryRead(data, read.data(), DataCount); },
          [&] {
              const std::string broken = readBack(SpaceData, DataAt, read, DataLimit, exact);
              if (notRead) out.readsNotRead.insert("DiMemoryRead");
@@ -391,8 +389,7 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
         GdiValue v;
         std::memset(&v, 0, sizeof v);
         SpreadWord(v, written);
-        const auto s = RecordToSlots(v);
-        return g_module.DiRegisterWrite(IdR1, s[0], s[1], s[2]);
+        return g_module.DiRegisterWrite(IdR1, v);
     }, [&] { return m.ReadRegister(RegR1) == written ? "" : "the register does not hold the value"; });
     GdiValue reg;
     std::memset(&reg, 0xA5, sizeof reg);

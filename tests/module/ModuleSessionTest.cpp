@@ -29,15 +29,20 @@ struct MapEntry {
 
 uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
-// A GdiAddress as three little-endian argument slots.
-struct Slots3 {
-    uint32_t s0, s1, s2;
-};
-Slots3 AddressSlots(uint32_t space, uint64_t address) {
-    uint8_t bytes[12];
-    std::memcpy(bytes, &space, 4);
-    for (int i = 0; i < 8; ++i) bytes[4 + i] = static_cast<uint8_t>(address >> (56 - 8 * i));
-    return {Le32(bytes), Le32(bytes + 4), Le32(bytes + 8)};
+// The records passed by value: the space id little-endian, the address most
+// significant byte first.
+gdi::GdiAddress Address(uint32_t space, uint64_t address) {
+    gdi::GdiAddress a;
+    gdi::StoreLE32(a.spaceId, space);
+    for (int i = 0; i < 8; ++i) a.address[i] = static_cast<uint8_t>(address >> (56 - 8 * i));
+    return a;
+}
+gdi::GdiDownloadFormat Format(uint32_t byteCount, const gdi::GdiAddress& start) {
+    gdi::GdiDownloadFormat f;
+    gdi::StoreLE32(f.format, 0);
+    gdi::StoreLE32(f.byteCount, byteCount);
+    f.start = start;
+    return f;
 }
 
 class ModuleSession : public SimTest {
@@ -76,18 +81,20 @@ TEST_F(ModuleSession, FrontEndDrivesAProcessorFromOpenToClose) {
         // Download 1,500 bytes into CODE: start, one block, finish.
         std::vector<uint8_t> image(1500);
         for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
-        const Slots3 start = AddressSlots(2, 0x1000);
-        EXPECT_EQ(module.DiMemoryDownload(0, 0, 0, 0, start.s0, start.s1, start.s2, nullptr), 0u);
-        EXPECT_EQ(module.DiMemoryDownload(0, 1, 0, 1500, start.s0, start.s1, start.s2, image.data()), 0u);
-        EXPECT_EQ(module.DiMemoryDownload(0, 2, 0, 0, start.s0, start.s1, start.s2, nullptr), 0u);
+        const gdi::GdiAddress start = Address(2, 0x1000);
+        EXPECT_EQ(module.DiMemoryDownload(0, 0, Format(0, start), nullptr), 0u);
+        EXPECT_EQ(module.DiMemoryDownload(0, 1, Format(1500, start), image.data()), 0u);
+        EXPECT_EQ(module.DiMemoryDownload(0, 2, Format(0, start), nullptr), 0u);
         for (std::size_t i = 0; i < image.size(); i += 97) EXPECT_EQ(cpu->Word(1, 0x1000 + i), image[i]) << i;
         EXPECT_EQ(cpu->Word(1, 0x1000 + 1499), image[1499]);
 
         // Breakpoint at 0x204, then run to it.
         uint8_t result[24];
         std::memset(result, 0xEE, sizeof result);
-        const Slots3 location = AddressSlots(0, 0x204);
-        EXPECT_EQ(module.DiBreakpointSet(result, 1, location.s0, location.s1, location.s2, 0, 0, 0), 0u);
+        gdi::GdiBreakpoint request{};
+        gdi::StoreLE32(request.kind, 1);
+        request.location = Address(0, 0x204);
+        EXPECT_EQ(module.DiBreakpointSet(result, request), 0u);
         EXPECT_EQ(Le32(result), 0x204u);
         EXPECT_EQ(Le32(result + 20), 4u);
         EXPECT_EQ(module.DiExecContinue(), 0u);
@@ -108,11 +115,11 @@ TEST_F(ModuleSession, FrontEndDrivesAProcessorFromOpenToClose) {
         EXPECT_EQ(value[7], 0x0D);
 
         // Memory through DATA: write two words, read three (one never written).
-        const Slots3 data = AddressSlots(3, 0x40);
+        const gdi::GdiAddress data = Address(3, 0x40);
         uint8_t values[3][12] = {{0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF}, {0, 0, 0, 0, 0, 1, 0, 0}};
-        EXPECT_EQ(module.DiMemoryWrite(data.s0, data.s1, data.s2, values, 2), 0u);
+        EXPECT_EQ(module.DiMemoryWrite(data, values, 2), 0u);
         std::memset(values, 0x55, sizeof values);
-        EXPECT_EQ(module.DiMemoryRead(data.s0, data.s1, data.s2, values, 3), 0u);
+        EXPECT_EQ(module.DiMemoryRead(data, values, 3), 0u);
         EXPECT_EQ(values[0][4], 0xDE);
         EXPECT_EQ(values[0][7], 0xEF);
         EXPECT_EQ(values[1][5], 0x01);
@@ -136,7 +143,7 @@ TEST_F(ModuleSession, ValueCountsNoArrayCanHoldAreRefusedUntouched) {
     const char* argv[] = {"C:\\Tools\\qdvmb.exe", "-p", "U7"};
     MapEntry registers[] = {{"pc", 0, 0, {}}};
     MapEntry spaces[] = {{"CODE", 3, 0, {}}};  // reads up to 1,024 words at a time
-    const Slots3 data = AddressSlots(3, 0x40);
+    const gdi::GdiAddress data = Address(3, 0x40);
 
     GuardedPage page;
     ASSERT_TRUE(page.ok());
@@ -164,15 +171,15 @@ TEST_F(ModuleSession, ValueCountsNoArrayCanHoldAreRefusedUntouched) {
             SCOPED_TRACE(c.name);
             std::memset(first, 0x5A, room * ValueSize);
             const uint64_t hostCalls = host.hostCalls();
-            EXPECT_EQ(module.DiMemoryRead(data.s0, data.s1, data.s2, first, c.count), 7u);
-            EXPECT_EQ(module.DiMemoryWrite(data.s0, data.s1, data.s2, first, c.count), 7u);
+            EXPECT_EQ(module.DiMemoryRead(data, first, c.count), 7u);
+            EXPECT_EQ(module.DiMemoryWrite(data, first, c.count), 7u);
             EXPECT_EQ(host.hostCalls(), hostCalls) << "the host was asked";
             bool untouched = true;
             for (std::size_t i = 0; i < room * ValueSize; ++i) untouched = untouched && first[i] == 0x5A;
             EXPECT_TRUE(untouched) << "a value was written";
         }
         // The array that does exist is still served in full.
-        EXPECT_EQ(module.DiMemoryRead(data.s0, data.s1, data.s2, first, static_cast<uint32_t>(room)), 0u);
+        EXPECT_EQ(module.DiMemoryRead(data, first, static_cast<uint32_t>(room)), 0u);
         EXPECT_EQ(Le32(first + 8), 0u) << "the first value was read";
         EXPECT_EQ(Le32(first + (room - 1) * ValueSize + 8), 0u) << "the last value was read";
         EXPECT_EQ(module.DiGdiClose(0), 0u);

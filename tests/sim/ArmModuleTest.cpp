@@ -81,14 +81,14 @@ protected:
     {
         GdiValue value{};
         SpreadWord(value, word);
-        ASSERT_EQ(RegisterWrite(id, value), GdiOk);
+        ASSERT_EQ(DiRegisterWrite(id, value), GdiOk);
     }
     // A Thumb breakpoint, as a front-end asks for one: the even instruction
     // address with qualifier 2. Returns its id.
     static uint32_t Break(uint32_t address)
     {
         GdiBreakpointResult result{};
-        EXPECT_EQ(BreakpointSet(&result, Breakpoint(1, address, 2)), GdiOk);
+        EXPECT_EQ(DiBreakpointSet(&result, Breakpoint(1, address, 2)), GdiOk);
         return LoadLE32(result.breakpointId);
     }
     static GdiExitStatus Status()
@@ -183,9 +183,9 @@ TEST_F(ArmThroughModule, UnmappedAddressesFailAndChangeNothing)
         EXPECT_EQ(MemoryDownload(2, Format(0, kBus, 0), nullptr), GdiOk);
 
         const GdiValue seven = Value({0, 0, 0, 0, 0, 0, 0, 7});
-        EXPECT_EQ(MemoryWrite(Address(kBus, 0x40000000), &seven, 1), GdiFailed) << "no memory there";
+        EXPECT_EQ(DiMemoryWrite(Address(kBus, 0x40000000), &seven, 1), GdiFailed) << "no memory there";
         GdiValue read[2] = {Filled(0xCC), Filled(0xCC)};
-        ASSERT_EQ(MemoryRead(Address(kBus, 0x40000000), read, 2), GdiOk);
+        ASSERT_EQ(DiMemoryRead(Address(kBus, 0x40000000), read, 2), GdiOk);
         EXPECT_EQ(StatusOf(read[0]), static_cast<uint32_t>(MemoryNotRead));
         EXPECT_EQ(StatusOf(read[1]), static_cast<uint32_t>(MemoryNotRead));
     });
@@ -221,7 +221,7 @@ TEST_F(ArmThroughModule, DownloadedLoopRunsThousandsOfInstructionsToItsBreakpoin
         // one block (1,024 units); a longer read returns one block and marks
         // the rest not read.
         std::vector<GdiValue> read(1030, Filled(0xCC));
-        ASSERT_EQ(MemoryRead(Address(kBus, kImage), read.data(), 1030), GdiOk);
+        ASSERT_EQ(DiMemoryRead(Address(kBus, kImage), read.data(), 1030), GdiOk);
         for (uint32_t i = 0; i < 1030; ++i) {
             ASSERT_EQ(StatusOf(read[i]), static_cast<uint32_t>(i < 1024 ? ValueValid : MemoryNotRead)) << i;
             if (i < 1024) {
@@ -229,7 +229,7 @@ TEST_F(ArmThroughModule, DownloadedLoopRunsThousandsOfInstructionsToItsBreakpoin
             }
         }
         std::vector<GdiValue> rest(image.size() - 1024, Filled(0xCC));
-        ASSERT_EQ(MemoryRead(Address(kBus, kImage + 1024), rest.data(), static_cast<uint32_t>(rest.size())), GdiOk);
+        ASSERT_EQ(DiMemoryRead(Address(kBus, kImage + 1024), rest.data(), static_cast<uint32_t>(rest.size())), GdiOk);
         for (size_t i = 0; i < rest.size(); ++i) {
             ASSERT_EQ(StatusOf(rest[i]), static_cast<uint32_t>(ValueValid)) << i;
             ASSERT_EQ(GatherWord(rest[i]), image[1024 + i]) << 1024 + i;

@@ -1,6 +1,6 @@
-// The module's exported functions as a front-end declares them, with records
-// passed by value as raw 32-bit argument slots, plus small builders for the
-// GDI records and a fixture that never leaves an instance open behind a test.
+// The module's exported functions as a front-end declares them, small
+// builders for the GDI records and a fixture that never leaves an instance
+// open behind a test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -84,32 +84,12 @@ inline const char* MessageOf(const GdiExitStatus& status) {
     return message;
 }
 
-// ---- Calls with records by value ---------------------------------------------
+// ---- Download ---------------------------------------------------------------------
 
-inline uint32_t MemoryRead(const GdiAddress& address, GdiValue* values, uint32_t count) {
-    const auto a = RecordToSlots(address);
-    return DiMemoryRead(a[0], a[1], a[2], values, count);
-}
-
-inline uint32_t MemoryWrite(const GdiAddress& address, const GdiValue* values, uint32_t count) {
-    const auto a = RecordToSlots(address);
-    return DiMemoryWrite(a[0], a[1], a[2], values, count);
-}
-
+// A download step; the module does not read the flag.
 inline uint32_t MemoryDownload(uint32_t step, const GdiDownloadFormat& format, const uint8_t* data,
                                uint32_t flag = 0xFFFFFF01) {
-    const auto f = RecordToSlots(format);
-    return DiMemoryDownload(flag, step, f[0], f[1], f[2], f[3], f[4], data);
-}
-
-inline uint32_t RegisterWrite(int32_t registerId, const GdiValue& value) {
-    const auto v = RecordToSlots(value);
-    return DiRegisterWrite(registerId, v[0], v[1], v[2]);
-}
-
-inline uint32_t BreakpointSet(GdiBreakpointResult* result, const GdiBreakpoint& request) {
-    const auto b = RecordToSlots(request);
-    return DiBreakpointSet(result, b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
+    return DiMemoryDownload(flag, step, format, data);
 }
 
 // ---- Poll period ------------------------------------------------------------------

@@ -1,6 +1,5 @@
 // Loads the built module the way a front-end does: by file, then each Di*
-// function by name. Signatures use raw 32-bit argument slots for records
-// passed by value, as they sit on the stack of a C call.
+// function by name.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +14,6 @@ namespace diorx_test {
 // The module's functions bound by name, as the tools bind them.
 using frontend::DiModule;
 using frontend::PollFn;
-using frontend::SlotFn0;
 
 // The 60 exported names, in the order of the export list (ordinal 62 minus
 // the row number).

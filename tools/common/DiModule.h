@@ -1,6 +1,5 @@
 // The module as a front-end sees it: a library loaded by file, with the Di*
-// functions bound by name. Signatures use raw 32-bit argument slots for
-// records passed by value, as they sit on the stack of a C call.
+// functions bound by name, records passed by value as the records they are.
 //
 // Header only, so that the tools and the tests share it without a library
 // of their own.
@@ -9,11 +8,11 @@
 #include <cstdint>
 #include <string>
 
+#include "gdi/GdiRecords.h"
 #include "platform/Platform.h"
 
 namespace frontend {
 
-using SlotFn0 = uint32_t(DI_CDECL*)();
 using PollFn = void(DI_CDECL*)();
 
 struct DiModule {
@@ -26,14 +25,12 @@ struct DiModule {
     uint32_t(DI_CDECL* DiGdiInitRegisterMap)(int32_t, void*, int32_t) = nullptr;
     uint32_t(DI_CDECL* DiGdiInitMemorySpaceMap)(int32_t, void*) = nullptr;
     uint32_t(DI_CDECL* DiGdiCancel)() = nullptr;
-    uint32_t(DI_CDECL* DiMemoryDownload)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
-                                         const uint8_t*) = nullptr;
-    uint32_t(DI_CDECL* DiMemoryWrite)(uint32_t, uint32_t, uint32_t, const void*, uint32_t) = nullptr;
-    uint32_t(DI_CDECL* DiMemoryRead)(uint32_t, uint32_t, uint32_t, void*, uint32_t) = nullptr;
-    uint32_t(DI_CDECL* DiRegisterWrite)(int32_t, uint32_t, uint32_t, uint32_t) = nullptr;
+    uint32_t(DI_CDECL* DiMemoryDownload)(uint32_t, uint32_t, gdi::GdiDownloadFormat, const uint8_t*) = nullptr;
+    uint32_t(DI_CDECL* DiMemoryWrite)(gdi::GdiAddress, const void*, uint32_t) = nullptr;
+    uint32_t(DI_CDECL* DiMemoryRead)(gdi::GdiAddress, void*, uint32_t) = nullptr;
+    uint32_t(DI_CDECL* DiRegisterWrite)(int32_t, gdi::GdiValue) = nullptr;
     uint32_t(DI_CDECL* DiRegisterRead)(int32_t, void*) = nullptr;
-    uint32_t(DI_CDECL* DiBreakpointSet)(void*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
-                                        uint32_t) = nullptr;
+    uint32_t(DI_CDECL* DiBreakpointSet)(void*, gdi::GdiBreakpoint) = nullptr;
     uint32_t(DI_CDECL* DiBreakpointClear)(uint32_t) = nullptr;
     uint32_t(DI_CDECL* DiBreakpointClearAll)() = nullptr;
     uint32_t(DI_CDECL* DiExecResetChild)() = nullptr;

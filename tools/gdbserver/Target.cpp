@@ -88,8 +88,7 @@ void Target::WriteRegister(int32_t id, uint32_t value) {
     GdiValue record;
     std::memset(&record, 0, sizeof record);
     SpreadWord(record, value);
-    const auto v = RecordToSlots(record);
-    module_.DiRegisterWrite(id, v[0], v[1], v[2]);
+    module_.DiRegisterWrite(id, record);
 }
 
 std::vector<uint8_t> Target::ReadMemory(uint64_t address, uint32_t count) {
@@ -100,8 +99,7 @@ std::vector<uint8_t> Target::ReadMemory(uint64_t address, uint32_t count) {
     while (bytes.size() < count) {
         const uint32_t n = std::min<uint32_t>(chunk, count - static_cast<uint32_t>(bytes.size()));
         values.resize(n);
-        const auto a = RecordToSlots(Address(address + bytes.size()));
-        if (module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n) != GdiOk) break;
+        if (module_.DiMemoryRead(Address(address + bytes.size()), values.data(), n) != GdiOk) break;
         // A memory space delivers at most its transfer limit in one read;
         // the values beyond carry status 6 and are asked for again.
         uint32_t valid = 0;
@@ -126,8 +124,7 @@ bool Target::WriteMemory(uint64_t address, const uint8_t* bytes, std::size_t cou
         const auto n = static_cast<uint32_t>(std::min<std::size_t>(kWriteValues, count - done));
         values.assign(n, GdiValue{});
         for (uint32_t i = 0; i < n; ++i) values[i].bytes[7] = bytes[done + i];
-        const auto a = RecordToSlots(Address(address + done));
-        if (module_.DiMemoryWrite(a[0], a[1], a[2], values.data(), n) != GdiOk) return false;
+        if (module_.DiMemoryWrite(Address(address + done), values.data(), n) != GdiOk) return false;
         done += n;
     }
     return true;
@@ -140,8 +137,7 @@ uint32_t DownloadStep(frontend::DiModule& module, uint32_t code, uint64_t addres
     StoreLE32(f.format, 0);
     StoreLE32(f.byteCount, count);
     f.start = Address(address);
-    const auto s = RecordToSlots(f);
-    return module.DiMemoryDownload(0, code, s[0], s[1], s[2], s[3], s[4], data);
+    return module.DiMemoryDownload(0, code, f, data);
 }
 }  // namespace
 
@@ -215,8 +211,7 @@ std::optional<uint32_t> Target::SetBreakpoint(uint64_t address) {
     if (board_.thumb) StoreLE32(request.qualifier, 2);  // a Thumb instruction
     GdiBreakpointResult result;
     std::memset(&result, 0, sizeof result);
-    const auto b = RecordToSlots(request);
-    if (module_.DiBreakpointSet(&result, b[0], b[1], b[2], b[3], b[4], b[5], b[6]) != GdiOk) return std::nullopt;
+    if (module_.DiBreakpointSet(&result, request) != GdiOk) return std::nullopt;
     return LoadLE32(result.breakpointId);
 }
 

@@ -413,8 +413,7 @@ bool Session::Load(const std::string& file) {
         StoreLE32(f.format, 0);
         StoreLE32(f.byteCount, count);
         f.start = Address(start);
-        const auto slots = RecordToSlots(f);
-        return module_.DiMemoryDownload(0, code, slots[0], slots[1], slots[2], slots[3], slots[4], data);
+        return module_.DiMemoryDownload(0, code, f, data);
     };
 
     const auto first = static_cast<uint32_t>(image.segments.front().address);
@@ -503,9 +502,7 @@ bool Session::Break(const Location& location) {
     if (CurrentBoard().thumb) StoreLE32(request.qualifier, 2);  // a Thumb instruction
     GdiBreakpointResult result;
     std::memset(&result, 0, sizeof result);
-    const auto b = RecordToSlots(request);
-    if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, b[0], b[1], b[2], b[3], b[4], b[5], b[6])))
-        return false;
+    if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, request))) return false;
     const uint32_t id = LoadLE32(result.breakpointId);
     if (BreakpointInfo* internal = FindBreakpoint(id)) {
         internal->number = nextBreakpoint_++;  // the session's own becomes the user's
@@ -602,8 +599,7 @@ void Session::ShowPcInstruction() {
     for (uint32_t i = 0; i < 4 && *pc + i >= *pc; ++i) {
         GdiValue value;
         std::memset(&value, 0, sizeof value);
-        const auto a = RecordToSlots(Address(*pc + i));
-        if (module_.DiMemoryRead(a[0], a[1], a[2], &value, 1) != GdiOk || LoadLE32(value.status) != ValueValid) break;
+        if (module_.DiMemoryRead(Address(*pc + i), &value, 1) != GdiOk || LoadLE32(value.status) != ValueValid) break;
         code.push_back(value.bytes[7]);
     }
     const auto lines = Disassembler().Decode(code, *pc, 1);
@@ -806,9 +802,7 @@ bool Session::Finish() {
         if (CurrentBoard().thumb) StoreLE32(request.qualifier, 2);
         GdiBreakpointResult result;
         std::memset(&result, 0, sizeof result);
-        const auto b = RecordToSlots(request);
-        if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, b[0], b[1], b[2], b[3], b[4], b[5], b[6])))
-            return false;
+        if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, request))) return false;
         id = LoadLE32(result.breakpointId);
         breakpoints_.push_back({0, id, returnAddress, 0});
     }
@@ -900,8 +894,7 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
 std::optional<uint32_t> Session::ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes) {
     for (uint32_t n = count;; n /= 2) {
         std::vector<GdiValue> values(n);
-        const auto a = RecordToSlots(Address(address));
-        if (!Check("DiMemoryRead", module_.DiMemoryRead(a[0], a[1], a[2], values.data(), n))) return std::nullopt;
+        if (!Check("DiMemoryRead", module_.DiMemoryRead(Address(address), values.data(), n))) return std::nullopt;
         // A memory space may deliver fewer values than asked for (status 6
         // from there on); a block that runs into unmapped memory may fail
         // whole, so a refused block is asked for again in halves.
@@ -1085,8 +1078,7 @@ bool Session::WriteBlock(uint32_t address, const uint8_t* data, uint32_t length)
         std::memset(&values[i], 0, sizeof values[i]);
         values[i].bytes[7] = data[i];
     }
-    const auto a = RecordToSlots(Address(address));
-    return module_.DiMemoryWrite(a[0], a[1], a[2], values.data(), length) == GdiOk;
+    return module_.DiMemoryWrite(Address(address), values.data(), length) == GdiOk;
 }
 
 bool Session::WriteMemory(const Location& location, const std::vector<uint8_t>& bytes) {
@@ -1114,8 +1106,7 @@ bool Session::SetRegister(int32_t id, uint32_t value) {
     GdiValue record;
     std::memset(&record, 0, sizeof record);
     SpreadWord(record, value);
-    const auto v = RecordToSlots(record);
-    if (!Check("DiRegisterWrite", module_.DiRegisterWrite(id, v[0], v[1], v[2]))) return false;
+    if (!Check("DiRegisterWrite", module_.DiRegisterWrite(id, record))) return false;
     // Read back: a register may not take every value written to it.
     const auto now = ReadRegister(id);
     if (!now) return false;
