@@ -9,8 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "host/StringList.h"
 #include "sim/ScriptedProcessor.h"
@@ -64,9 +70,50 @@ protected:
     }
 
     // Runs f on a front-end thread while this thread serves as the host's
-    // main thread.
+    // main thread. A front-end that has not returned after the hang limit
+    // (DIORX_TEST_HANG_S seconds, default 120: far beyond any wait a test
+    // makes) ends the process with the test's name: a lost wake or a run
+    // that never ends fails within the limit, not at the suite's time-out.
     template <class F>
     void FrontEnd(F f) {
+        HangWatch watch;
         host.RunFrontEnd(f);
     }
+
+private:
+    class HangWatch {
+    public:
+        HangWatch() : thread_([this] { Watch(); }) {}
+        ~HangWatch() {
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                returned_ = true;
+            }
+            changed_.notify_all();
+            thread_.join();
+        }
+
+    private:
+        static std::chrono::seconds Limit() {
+            const char* text = std::getenv("DIORX_TEST_HANG_S");
+            const long seconds = text ? std::strtol(text, nullptr, 10) : 0;
+            return std::chrono::seconds(seconds > 0 ? seconds : 120);
+        }
+        void Watch() {
+            const auto limit = Limit();
+            std::unique_lock<std::mutex> guard(lock_);
+            if (changed_.wait_for(guard, limit, [this] { return returned_; })) return;
+            const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+            std::fprintf(stderr, "\n%s.%s: the front-end has not returned after %lld s: a wait that never ends\n",
+                         test ? test->test_suite_name() : "?", test ? test->name() : "?",
+                         static_cast<long long>(limit.count()));
+            std::fflush(stderr);
+            std::_Exit(3);
+        }
+
+        std::mutex lock_;
+        std::condition_variable changed_;
+        bool returned_ = false;
+        std::thread thread_;  // last: starts once the rest is made
+    };
 };
