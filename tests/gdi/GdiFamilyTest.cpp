@@ -141,13 +141,16 @@ struct StopOutcome {
     std::optional<uint32_t> pcWritten;   // the PC write after the wait, if any
     uint32_t cause;
     uint32_t statusBreakpointId;
+    uint32_t statusIdWhenLookupsFail;  // what the status reports when its breakpoint lookup fails
 };
 
 // Off ARM a processor stops one past the breakpoint and the PC goes back
 // onto it; on ARM the breakpoint sits one byte on (the Thumb bit), the PC
 // stays and is written back once. A breakpoint right at the PC is a
 // breakpoint stop everywhere. A lookup that fails decides nothing: the call
-// fails and the stop is recorded as a plain stop.
+// fails and the stop is recorded as a plain stop; in the status after a
+// breakpoint stop it leaves the id unknown (0) on ARM, the one family whose
+// status looks a breakpoint up.
 TEST_F(GdiFamily, StopCheckProbesBeforeThePcOffArmAndAfterItOnArm) {
     const struct {
         const char* name;
@@ -160,10 +163,10 @@ TEST_F(GdiFamily, StopCheckProbesBeforeThePcOffArmAndAfterItOnArm) {
         {"on a breakpoint", {0x200}, 0x200, false},
         {"one past a breakpoint, lookup fails", {0x200}, 0x201, true},
     };
-    const StopOutcome movedBack{GdiOk, {0x200}, 0x200, CauseBreakpoint, 0x200};
-    const StopOutcome pastNoneBefore{GdiOk, {0x1FF, 0x200}, std::nullopt, CauseStopped, 0};
-    const StopOutcome onItOffArm{GdiOk, {0x1FF, 0x200}, std::nullopt, CauseBreakpoint, 0x200};
-    const StopOutcome failedOffArm{GdiFailed, {0x200}, std::nullopt, CauseStopped, 0};
+    const StopOutcome movedBack{GdiOk, {0x200}, 0x200, CauseBreakpoint, 0x200, 0x200};
+    const StopOutcome pastNoneBefore{GdiOk, {0x1FF, 0x200}, std::nullopt, CauseStopped, 0, 0};
+    const StopOutcome onItOffArm{GdiOk, {0x1FF, 0x200}, std::nullopt, CauseBreakpoint, 0x200, 0x200};
+    const StopOutcome failedOffArm{GdiFailed, {0x200}, std::nullopt, CauseStopped, 0, 0};
     const struct {
         const char* path;
         StopOutcome outcomes[4];  // one per stop above
@@ -176,10 +179,10 @@ TEST_F(GdiFamily, StopCheckProbesBeforeThePcOffArmAndAfterItOnArm) {
         {QdvMbPath, {movedBack, pastNoneBefore, onItOffArm, failedOffArm}},
         {QdvNiosPath, {movedBack, pastNoneBefore, onItOffArm, failedOffArm}},
         {QdvArmPath,
-         {{GdiOk, {0x202, 0x201}, std::nullopt, CauseStopped, 0},
-          {GdiOk, {0x201}, 0x200, CauseBreakpoint, 0x201},
-          {GdiOk, {0x201, 0x200}, std::nullopt, CauseBreakpoint, 0x200},
-          {GdiFailed, {0x202}, std::nullopt, CauseStopped, 0}}},
+         {{GdiOk, {0x202, 0x201}, std::nullopt, CauseStopped, 0, 0},
+          {GdiOk, {0x201}, 0x200, CauseBreakpoint, 0x201, 0},
+          {GdiOk, {0x201, 0x200}, std::nullopt, CauseBreakpoint, 0x200, 0},
+          {GdiFailed, {0x202}, std::nullopt, CauseStopped, 0, 0}}},
     };
     for (const auto& family : families) {
         for (std::size_t s = 0; s < std::size(stops); ++s) {
@@ -215,6 +218,13 @@ TEST_F(GdiFamily, StopCheckProbesBeforeThePcOffArmAndAfterItOnArm) {
             EXPECT_EQ(LoadLE32(status.cause), expected.cause);
             EXPECT_EQ(LoadLE32(status.breakpointId), expected.statusBreakpointId);
             EXPECT_EQ(MessageOf(status), nullptr);
+
+            std::memset(&status, 0xAB, sizeof status);
+            host.InjectFault("INexusProcessor::FindBreakpoint", sim::E_FAIL);
+            FrontEnd([&] { EXPECT_EQ(DiExecGetStatus(&status), GdiOk) << "lookups that fail"; });
+            host.ClearFaults();
+            EXPECT_EQ(LoadLE32(status.cause), expected.cause) << "lookups that fail";
+            EXPECT_EQ(LoadLE32(status.breakpointId), expected.statusIdWhenLookupsFail) << "lookups that fail";
         }
     }
 }
