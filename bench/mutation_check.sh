@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # How fast the end-to-end checks find a broken module: applies each patch in
 # bench/mutations/ (each breaks the module in one way that matters to a
-# front-end) to a copy of the tree, builds the fault sweep, the ARM module
-# test, the bare-host test and the exports fuzzer, runs them with a time limit
-# and prints the seconds each needed to fail. The copy is patched back after
-# every mutation. A run by hand, like a benchmark; CI does not run it.
+# front-end) to a copy of the tree, builds the fault sweep, the family tables
+# of the unit tests, the ARM module test, the bare-host test and the exports
+# fuzzer, runs them with a time limit and prints the seconds each needed to
+# fail. The copy is patched back after every mutation. A run by hand, like a
+# benchmark; CI does not run it.
 #
 #   bash bench/mutation_check.sh [SECONDS] [MUTATION...]
 #
@@ -42,7 +43,7 @@ CC=clang-14 CXX=clang++-14 cmake -S "$src" -B "$work/fuzz" -G Ninja -DCMAKE_BUIL
   -DDIORX_FUZZ=ON -DDIORX_BENCHMARKS=OFF >/dev/null || { echo "mutation_check: fuzz configure failed" >&2; exit 2; }
 
 build() {
-  cmake --build "$work/native" -j "$jobs" --target sweep_tests arm_module_test bare_host_tests >"$work/build.log" 2>&1 &&
+  cmake --build "$work/native" -j "$jobs" --target sweep_tests unit_tests arm_module_test bare_host_tests >"$work/build.log" 2>&1 &&
     cmake --build "$work/fuzz" -j "$jobs" --target export_fuzzer Weavemill >>"$work/build.log" 2>&1
 }
 
@@ -65,15 +66,17 @@ timed() {
 run_suites() {
   local name=$1 dir=$work/runs/$1
   rm -rf "$dir" && mkdir -p "$dir/corpus"
-  local sweep arm bare fuzz
+  local sweep family arm bare fuzz
   # The first failure ends the sweep: its time is the time to detection.
   sweep=$(cd "$work/native/bin" && timed "$dir/sweep.log" "$seconds" ./sweep_tests --gtest_break_on_failure)
+  family=$(cd "$work/native/bin" && timed "$dir/family.log" "$seconds" ./unit_tests --gtest_filter='GdiFamily.*' \
+    --gtest_break_on_failure)
   arm=$(cd "$work/native/bin" && timed "$dir/arm.log" "$seconds" ./arm_module_test)
   bare=$(cd "$work/native/bin" && timed "$dir/bare.log" "$seconds" ./bare_host_tests)
   # libFuzzer stops by itself after $seconds; the limit only catches a hang.
   fuzz=$(timed "$dir/fuzz.log" $((seconds + 60)) "$work/fuzz/bin/export_fuzzer" -seed=1 -max_total_time="$seconds" -max_len=8192 \
     -timeout=25 -rss_limit_mb=2048 -artifact_prefix="$dir/" "$dir/corpus" "$src/fuzz/corpus")
-  printf '%-28s %10s %10s %16s %16s\n' "$name" "$sweep" "$fuzz" "$arm" "$bare" | tee -a "$work/results.txt"
+  printf '%-30s %8s %8s %8s %16s %16s\n' "$name" "$sweep" "$family" "$fuzz" "$arm" "$bare" | tee -a "$work/results.txt"
 }
 
 mutations=("$@")
@@ -86,7 +89,7 @@ revert() { [ -n "$applied" ] && patch -s -R -p1 -d "$src" <"$root/bench/mutation
 trap revert EXIT
 
 echo "# seconds to detection, limit $seconds s ('-': not detected, '>N': still running at the limit)" | tee "$work/results.txt"
-printf '%-28s %10s %10s %16s %16s\n' mutation sweep fuzzer arm_module_test bare_host_tests | tee -a "$work/results.txt"
+printf '%-30s %8s %8s %8s %16s %16s\n' mutation sweep family fuzzer arm_module_test bare_host_tests | tee -a "$work/results.txt"
 build || { echo "mutation_check: the unpatched tree does not build (see $work/build.log)" >&2; exit 2; }
 run_suites "(none)"
 stale=0
