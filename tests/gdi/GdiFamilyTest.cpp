@@ -110,10 +110,14 @@ TEST_F(GdiFamily, MemoryOperationsReachTheSpaceTheMapNamesOrSpaceZeroOnArm) {
              const GdiValue v = Value({0, 0, 0, 0, 0, 0, 0x12, 0x34});
              return MemoryWrite(Address(IdCode, at), &v, 1);
          }},
-        {"download start", "INexusMemorySpace::BeginDownload", [&] { return MemoryDownload(0, Format(0, IdCode, at), nullptr); }},
-        {"download block", "INexusMemorySpace::WriteBlock", [&] { return MemoryDownload(1, Format(2, IdCode, at), block); }},
-        {"download finish", "INexusMemorySpace::EndDownload", [&] { return MemoryDownload(2, Format(0, IdCode, at), nullptr); }},
-        {"download stop", "INexusMemorySpace::EndDownload", [&] { return MemoryDownload(3, Format(0, IdCode, at), nullptr); }},
+        {"download start", "INexusMemorySpace::BeginDownload",
+         [&] { return MemoryDownload(0, Format(0, IdCode, at), nullptr); }},
+        {"download block", "INexusMemorySpace::WriteBlock",
+         [&] { return MemoryDownload(1, Format(2, IdCode, at), block); }},
+        {"download finish", "INexusMemorySpace::EndDownload",
+         [&] { return MemoryDownload(2, Format(0, IdCode, at), nullptr); }},
+        {"download stop", "INexusMemorySpace::EndDownload",
+         [&] { return MemoryDownload(3, Format(0, IdCode, at), nullptr); }},
     };
     for (const auto& family : families) {
         OpenFamily(family.path);
@@ -207,8 +211,9 @@ TEST_F(GdiFamily, StopCheckProbesBeforeThePcOffArmAndAfterItOnArm) {
             host.ClearFaults();
 
             EXPECT_EQ(Args("INexusProcessor::FindBreakpoint", 1), expected.probes);
-            const auto writes = Args("INexusRegister::WriteValue", 1);
-            EXPECT_EQ(writes, expected.pcWritten ? std::vector<uint64_t>{*expected.pcWritten} : std::vector<uint64_t>{});
+            const std::vector<uint64_t> noWrite;
+            EXPECT_EQ(Args("INexusRegister::WriteValue", 1),
+                      expected.pcWritten ? std::vector<uint64_t>{*expected.pcWritten} : noWrite);
             EXPECT_EQ(cpu->Pc(), expected.pcWritten.value_or(stop.stopPc));
             EXPECT_EQ(cpu->Breakpoints(), stop.breakpoints);
 
