@@ -213,7 +213,9 @@ def full_session(family="lx32"):
                        call(SPACEMAP, count(2), u8(1), map_entries((("DATA", 0), ("CODE", 5)), SPACE)) +
                        transfers((5, 0)))
     else:
-        memory_part = standard_maps() + transfers((3, 5))
+        # CODE named 0: a request for DATA (3) sent to space 0, as on ARM,
+        # would land on CODE.
+        memory_part = standard_maps((("DATA", 3), ("CODE", 0))) + transfers((3, 0))
     return (open_session(FAMILY_PATHS[family]) + memory_part +
             breakpoint_set(0x200) + call(CONTINUE) + call(STATUS, u8(1)) + call(STEP, count(1)) +
             register_write(10, 0x12345678) + call(REGREAD, ident(10), u8(1)) + call(REGREAD, ident(-1), u8(1)) +
@@ -226,7 +228,8 @@ FIND_BREAKPOINT = FAULT_METHODS.index("INexusProcessor::FindBreakpoint")
 SEEDS = {
     # The whole session of a front-end on each family. The run stops just
     # past the breakpoint at 0x200 (on ARM just before it).
-    **{"session-" + family: configure() + full_session(family) for family in FAMILY_PATHS if family != "arm"},
+    **{"session-" + family: configure(on_continue=run(2, 0x201)) + full_session(family)
+       for family in FAMILY_PATHS if family != "arm"},
     "session-arm": configure(on_continue=run(2, 0x1FF)) + full_session("arm"),
     # The status of a processor not started: after the open, after a reset,
     # and once it has stepped.
