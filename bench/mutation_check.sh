@@ -2,12 +2,13 @@
 # How fast the end-to-end checks find a broken module: applies each patch in
 # bench/mutations/ (each breaks the module in one way that matters to a
 # front-end) to a copy of the tree, builds the fast suites (the fault sweep,
-# unit_tests, the ARM module test, the bare-host test) and the exports
-# fuzzer, runs them with a time limit and prints the seconds each needed to
-# fail; the last column is the fastest of them. Every file of the module
-# that holds code has at least one patch; the Windows platform files
-# (platform/*_win32.cpp) are the Windows builds' and are not built here. The copy is patched back after
-# every mutation. A run by hand, like a benchmark; CI does not run it.
+# unit_tests with the family tables, the ARM module test, the bare-host
+# test) and the exports fuzzer, runs them with a time limit and prints the
+# seconds each needed to fail; the last column is the fastest of them. Every
+# file of the module that holds code has at least one patch; the Windows
+# platform files (platform/*_win32.cpp) are the Windows builds' and are not
+# built here. The copy is patched back after every mutation. A run by hand,
+# like a benchmark; CI does not run it.
 #
 #   bash bench/mutation_check.sh [SECONDS] [MUTATION...]
 #

@@ -18,10 +18,17 @@
 // A finding is an abort with a message: a sanitizer report, an export result
 // outside its documented set, an out-value written when no instance is open,
 // a success reported for an operation that the processor model shows did not
-// happen, a cancelled or abandoned wait that goes on polling, a host object
+// happen, a memory operation that reached another memory space than the
+// family's rule and the map name, a stop status that misreports the run
+// state, a run that failed with nothing to end it (a cancel kept from an
+// earlier call, say), a stop at a breakpoint that a failed lookup let pass
+// as none, a cancelled or abandoned wait that goes on polling, a host object
 // kept after the call that looked it up, a host reference leaked once the
 // instance is closed, a Nexus method run off the main thread, or a call object
 // the host gave back that the module still holds.
+//
+// The model knows the processor family from the front-end's path on its own
+// (ModelFamily), not from the module.
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -30,9 +37,12 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "access/RT_ThreadSync.h"
@@ -274,10 +284,39 @@ public:
         Pause();
     }
 
+    // The memory spaces (host indexes) that block transfers and download
+    // steps reached, in order, since the last time they were taken.
+    bool ReadBlock(int32_t index, uint32_t* buffer, uint64_t address, uint32_t count) override {
+        Reached(index);
+        return ScriptedProcessor::ReadBlock(index, buffer, address, count);
+    }
+    bool WriteBlock(int32_t index, const uint32_t* buffer, uint64_t address, uint32_t count) override {
+        Reached(index);
+        return ScriptedProcessor::WriteBlock(index, buffer, address, count);
+    }
+    bool BeginDownload(int32_t index) override {
+        Reached(index);
+        return ScriptedProcessor::BeginDownload(index);
+    }
+    bool EndDownload(int32_t index) override {
+        Reached(index);
+        return ScriptedProcessor::EndDownload(index);
+    }
+    std::vector<int32_t> TakeSpacesReached() {
+        const std::lock_guard<std::mutex> guard(spacesLock_);
+        return std::exchange(spacesReached_, {});
+    }
+
 private:
     void Spend() {
         if (++queries > StateQueryBudget || stateReads > StateReadBudget) Exhaust();
     }
+    void Reached(int32_t index) {
+        const std::lock_guard<std::mutex> guard(spacesLock_);
+        spacesReached_.push_back(index);
+    }
+    std::mutex spacesLock_;
+    std::vector<int32_t> spacesReached_;
 };
 
 // ---- Session state -------------------------------------------------------------
@@ -285,7 +324,9 @@ private:
 struct Session {
     std::shared_ptr<FuzzProcessor> cpu;
     bool open = false;  // an instance is current, as far as the front-end knows
-    bool arm = false;   // and its front-end path selects the ARM family
+    // The family its front-end path selects, and whether that is ARM.
+    CpuFamily family = FamilyLx32;
+    bool arm = false;
     bool usedDoneNever = false;
 
     // The module's view of the target, modelled from what the front-end
@@ -313,16 +354,41 @@ struct Session {
     bool reopenedInCallback = false;
     bool closedInCallback = false;
     int lastWaitCallbacks = 0;
+
+    // The last continue stopped at a breakpoint, with the PC here, and
+    // nothing has touched the processor since: the status must name it (or
+    // 0 when the module could not learn which).
+    struct BreakpointStop {
+        uint32_t pc;
+        uint32_t id;
+    };
+    std::optional<BreakpointStop> breakpointStop;
 };
 
 Session g;
 
 void DI_CDECL PollCallback();
 
+// The family a front-end path selects, as the model knows it: the first of
+// these names found anywhere in the path, case-sensitive, in this order
+// whatever their positions; none, or no path, selects Lx32.
+CpuFamily ModelFamily(const char* path) {
+    static constexpr std::pair<std::string_view, CpuFamily> names[] = {
+        {"qdvlx8", FamilyLx8}, {"qdvlx32", FamilyLx32},     {"qdv51", Family51},     {"qdvppc", FamilyPpc},
+        {"qdvarm", FamilyArm}, {"qdvmb", FamilyMicroBlaze}, {"qdvnios", FamilyNios}, {"qdvz80", FamilyZ80},
+    };
+    if (!path) return FamilyLx32;
+    const std::string_view text(path);
+    for (const auto& [name, family] : names)
+        if (text.find(name) != std::string_view::npos) return family;
+    return FamilyLx32;
+}
+
 // A new instance: empty maps, the program counter id -1.
-void Opened(bool open, bool arm, const char* designator) {
+void Opened(bool open, CpuFamily family, const char* designator) {
     g.open = open;
-    g.arm = open && arm;
+    g.family = family;
+    g.arm = open && family == FamilyArm;
     g.onCpu = open && designator && std::strcmp(designator, "CPU") == 0;
     g.mapsKnown = true;
     g.registerMap.clear();
@@ -334,7 +400,7 @@ void OpenStandard(bool withCallback) {
     const char* argv[] = {"C:\\Tools\\qdvlx32.exe", "-p", "CPU"};
     const uint32_t result = DiGdiOpen(0, 0, 3, argv, withCallback ? &PollCallback : nullptr);
     REQUIRE(result == GdiOk || result == GdiFailed, result);
-    Opened(result == GdiOk, false, "CPU");
+    Opened(result == GdiOk, ModelFamily(argv[0]), "CPU");
 }
 
 // ---- The model of the module's lookups -------------------------------------------
@@ -372,7 +438,8 @@ int32_t ModelRegister(int32_t id) {
 }
 
 // The model memory space a GDI address reaches; -1 for none. On ARM every
-// address is on the front-end's space 0.
+// address is on the front-end's space 0; every other family takes the space
+// id the address names.
 int32_t ModelSpace(uint32_t spaceId) {
     if (!g.onCpu) return -1;
     if (!g.mapsKnown) return Unknown;
@@ -382,6 +449,17 @@ int32_t ModelSpace(uint32_t spaceId) {
     for (int32_t i = 0; i < count; ++i)
         if (NamesMatch(g.cpu->MemorySpaceName(i), *name)) return i;
     return -1;
+}
+
+// Every memory operation of the call reached the space the model names for
+// the request's space id, and none reached any when the model names none.
+void CheckSpacesReached(uint32_t spaceId, unsigned index) {
+    const int32_t model = ModelSpace(spaceId);
+    for (const int32_t reached : g.cpu->TakeSpacesReached())
+        if (model != Unknown && reached != model)
+            Finding("a memory operation reached another memory space than the family and map name",
+                    uint64_t(index) << 48 | uint64_t(g.family) << 40 | uint64_t(uint32_t(model + 1)) << 32 |
+                        uint32_t(reached));
 }
 
 // No host failure is armed and the processor answers as it should: a read
@@ -548,12 +626,15 @@ bool ModelBreakpointAt(uint32_t address) {
 
 // A step or continue that returned 0: it ran as the processor model shows,
 // it left every breakpoint where it was (a lifted one set again), and the
-// status names the stop it made.
+// status names the stop it made. What a continue makes of its stop holds
+// whatever failed on the way: a breakpoint lookup that fails is no answer,
+// and the call that met it cannot have succeeded.
 void CheckRun(bool isContinue, uint32_t count, bool runningBefore, uint32_t pcBefore, int continuesBefore,
               int stepsBefore, const std::set<uint64_t>& breakpointsBefore) {
     FuzzProcessor& cpu = *g.cpu;
     REQUIRE(cpu.Breakpoints() == breakpointsBefore, cpu.Breakpoints().size());
-    if (!Faultless() || !g.onCpu) return;
+    if (!g.onCpu || cpu.answersAllFalse) return;
+    const bool faultless = Faultless();
     const uint32_t pc = cpu.Pc();
     const bool naturalEnd = !cpu.paused;
     if (isContinue) {
@@ -561,15 +642,18 @@ void CheckRun(bool isContinue, uint32_t count, bool runningBefore, uint32_t pcBe
         // so is one whose run ended at the module's first look.
         const bool startedHere = !runningBefore || cpu.endedByQueryFirst;
         const int firstSteps = startedHere ? 1 : 0;
-        REQUIRE(cpu.steps - stepsBefore == firstSteps, cpu.steps - stepsBefore);
-        REQUIRE(cpu.continues - continuesBefore == firstSteps, cpu.continues - continuesBefore);
-        // A run that ended by itself stopped where the program says; the
-        // module may move the PC back onto a breakpoint just before it.
+        if (faultless) {
+            REQUIRE(cpu.steps - stepsBefore == firstSteps, cpu.steps - stepsBefore);
+            REQUIRE(cpu.continues - continuesBefore == firstSteps, cpu.continues - continuesBefore);
+        }
+        // A run that ended by itself stopped where the program says; off ARM
+        // the module moves the PC back onto a breakpoint just before it.
         if (naturalEnd && startedHere && cpu.onContinue.stopPc) {
             const uint32_t stop = *cpu.onContinue.stopPc;
-            REQUIRE(pc == stop || (!g.arm && pc == stop - 1 && ModelBreakpointAt(pc)), pc);
+            const bool pastBreakpoint = !g.arm && ModelBreakpointAt(stop - 1);
+            REQUIRE(pc == (pastBreakpoint ? stop - 1 : stop), uint64_t(stop) << 32 | pc);
         }
-    } else {
+    } else if (faultless) {
         REQUIRE(cpu.steps - stepsBefore == 1, cpu.steps - stepsBefore);
         REQUIRE(cpu.continues == continuesBefore, cpu.continues - continuesBefore);
         if (naturalEnd)
@@ -577,21 +661,30 @@ void CheckRun(bool isContinue, uint32_t count, bool runningBefore, uint32_t pcBe
     }
     if (cpu.state() != sim::ScriptedProcessor::State::Halted) return;
     GdiExitStatus status;
-    REQUIRE(DiExecGetStatus(&status) == GdiOk, pc);
+    const uint32_t statusResult = DiExecGetStatus(&status);
+    if (faultless) REQUIRE(statusResult == GdiOk, pc);
+    if (statusResult != GdiOk) return;
     const uint32_t cause = LoadLE32(status.cause), id = LoadLE32(status.breakpointId);
     if (!isContinue) {
         REQUIRE(cause == CauseSingleStep, cause);
         return;
     }
-    // Stopped on a breakpoint: cause 4 and its id; otherwise stopped.
-    const bool onBreakpoint = ModelBreakpointAt(pc) || (g.arm && ModelBreakpointAt(pc + 1));
-    REQUIRE(cause == (onBreakpoint ? CauseBreakpoint : CauseStopped), cause);
-    if (onBreakpoint) REQUIRE(id == (g.arm && ModelBreakpointAt(pc + 1) ? pc + 1 : pc), id);
+    // Stopped on a breakpoint: cause 4 and its id; otherwise stopped. The id
+    // is 0 when a failing host call kept the module from learning it.
+    const bool armAfter = g.arm && ModelBreakpointAt(pc + 1);
+    const bool onBreakpoint = ModelBreakpointAt(pc) || armAfter;
+    REQUIRE(cause == (onBreakpoint ? CauseBreakpoint : CauseStopped), uint64_t(g.family) << 32 | cause);
+    if (!onBreakpoint) return;
+    const uint32_t expectedId = armAfter ? pc + 1 : pc;
+    REQUIRE(id == expectedId || (!faultless && id == 0), uint64_t(expectedId) << 32 | id);
+    g.breakpointStop = Session::BreakpointStop{pc, expectedId};
 }
 
 // ---- One export call ---------------------------------------------------------------
 
 void CallExport(unsigned index, Input& in, TextPool& texts) {
+    // Any call but the status may change the PC, the breakpoints or the cause.
+    if (index != 35) g.breakpointStop.reset();
     g.callbacks = 0;
     g.cyclesThisWait = 0;
     g.cancelledInCallback = g.reopenedInCallback = g.closedInCallback = false;
@@ -617,8 +710,7 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             });
             REQUIRE(result == GdiOk || result == GdiFailed, result);
             const bool entries = vector && static_cast<int32_t>(argc) > 0;
-            Opened(result == GdiOk, entries && DetectCpuFamily(argv[0]) == FamilyArm,
-                   entries ? argv[argc - 1] : "");
+            Opened(result == GdiOk, ModelFamily(entries ? argv[0] : nullptr), entries ? argv[argc - 1] : "");
             break;
         }
         case 1: {  // DiGdiClose
@@ -638,6 +730,9 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
                 std::memcpy(&name, features.Get(), sizeof name);
                 REQUIRE(name && std::strcmp(name, "ORX GDI") == 0, index);
                 REQUIRE(LoadLE32(features.Get() + FeaturesOffset(8)) == 1, index);
+                // Two words tell ARM from the other families.
+                REQUIRE(LoadLE32(features.Get() + FeaturesOffset(48)) == (g.arm ? 128u : 0u), g.family);
+                REQUIRE(LoadLE32(features.Get() + FeaturesOffset(52)) == (g.arm ? 1024u : 0u), g.family);
             }
             break;
         }
@@ -710,6 +805,7 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             const uint32_t result =
                 Armed([&] { return DiMemoryDownload(flag, step, format, null ? nullptr : data.data()); });
             ExpectForwarded(result, {GdiOk, GdiDownloadFailed, GdiFailed}, index);
+            CheckSpacesReached(space, index);
             if (g.open && step > 3) REQUIRE(result == GdiDownloadFailed, result);
             if (g.open && step == 1 && result == GdiOk && !null && !data.empty()) {
                 const std::vector<uint32_t> words(data.begin(), data.end());
@@ -742,6 +838,7 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             if (index == 19) {
                 const uint32_t result = Armed([&] { return DiMemoryWrite(address, pointer, count); });
                 ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+                CheckSpacesReached(space, index);
                 if (g.open && result == GdiOk && pointer && n > 0) {
                     std::vector<uint32_t> words(n);
                     for (uint32_t i = 0; i < n; ++i) words[i] = GatherWord(pointer[i]);
@@ -750,6 +847,7 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             } else {
                 const uint32_t result = Armed([&] { return DiMemoryRead(address, pointer, count); });
                 ExpectForwarded(result, {GdiOk, GdiFailed}, index);
+                CheckSpacesReached(space, index);
                 if (!g.open) REQUIRE(values.Untouched(), index);
                 if (g.open && result == GdiOk && pointer) {
                     // Values marked valid are what the memory holds: the
@@ -905,13 +1003,27 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
             // answered none of the three states (an unknown state ends a wait).
             if (g.open && result == GdiOk && !g.cpu->answersAllFalse)
                 ExpectHappened(!Running(), "a run reported finished while the processor runs", index);
+            // With nothing failing and nothing ending it from outside during
+            // the call (a cancel, a close, a second open), a run succeeds: a
+            // cancel made before the call, while no run waited, or one left
+            // from an earlier run, is not this run's.
+            const bool endedFromOutside =
+                g.cancelledInCallback || g.closedInCallback || g.reopenedInCallback || g.cpu->cancelledDuringStep;
+            if (g.open && g.onCpu && Faultless() && !endedFromOutside)
+                ExpectHappened(result == GdiOk, "a run failed that nothing ended (a cancel outlived its run?)", index);
             break;
         }
         case 35: {  // DiExecGetStatus
             const bool null = in.U8() % 8 == 0;
             Buffer status(sizeof(GdiExitStatus));
+            using State = sim::ScriptedProcessor::State;
+            // A processor that has stopped stays so through the state
+            // queries; a running one may end at any of them, and one not
+            // started is halted once the input has spent its queries.
+            const State before = g.cpu->state();
             const uint32_t result =
                 Armed([&] { return DiExecGetStatus(null ? nullptr : reinterpret_cast<GdiExitStatus*>(status.Get())); });
+            const State after = g.cpu->state();
             ExpectForwarded(result, {GdiOk, GdiFailed}, index);
             if (!g.open) REQUIRE(status.Untouched(), index);
             if (g.open && !null) {
@@ -924,6 +1036,28 @@ void CallExport(unsigned index, Input& in, TextPool& texts) {
                     REQUIRE(cause == 0 || cause == 1 || cause == 4 || cause == 128 || cause == 512 || cause == 1024,
                             cause);
                     if (cause != CauseBreakpoint) REQUIRE(LoadLE32(s.breakpointId) == 0, cause);
+                    // The state the processor was in, as the module learnt it.
+                    if (g.onCpu && !g.cpu->answersAllFalse) {
+                        if (before == State::NotStarted && after == State::NotStarted)
+                            ExpectHappened(cause == CauseStopped && message &&
+                                               std::strcmp(message, "CPU hasn't started executing yet.\r") == 0,
+                                           "a processor not started was reported otherwise", cause);
+                        if (after == State::Running)
+                            ExpectHappened(cause == CauseRunning && !message,
+                                           "a running processor was reported otherwise", cause);
+                        if (before == State::Halted)
+                            ExpectHappened(cause != CauseRunning && cause != CauseUnknownState && !message,
+                                           "a stopped processor was reported otherwise", cause);
+                    }
+                    // Right after a stop at a breakpoint, the status names it
+                    // (0 when a failing host call kept it from the module; a
+                    // lookup that failed is no answer, let alone "none").
+                    if (g.breakpointStop && g.onCpu && before == State::Halted && g.cpu->Pc() == g.breakpointStop->pc) {
+                        const uint32_t id = LoadLE32(s.breakpointId);
+                        REQUIRE(cause == CauseBreakpoint, cause);
+                        REQUIRE(id == g.breakpointStop->id || (!Faultless() && id == 0),
+                                uint64_t(g.breakpointStop->id) << 32 | id);
+                    }
                 } else {
                     // The state could not be learnt: the cause is left as it was.
                     REQUIRE(LoadLE32(s.breakpointId) == 0 && !message && LoadLE32(s.cause) == 0xA5A5A5A5u, result);
@@ -977,6 +1111,9 @@ sim::ScriptedProcessor::RunBehaviour PickRun(Input& in) {
 void HarnessOp(unsigned op, Input& in) {
     sim::Host& host = sim::Host::Instance();
     FuzzProcessor& cpu = *g.cpu;
+    // Faults, the done mode, the poll plan and allocation failures leave the
+    // processor and the last stop as they are; the rest may change them.
+    if (op != 0 && op != 1 && op != 2 && op != 6 && op != 9 && op != 15) g.breakpointStop.reset();
     switch (op) {
         case 0: {
             const char* method = FaultMethods[in.U8() % FaultMethodCount];
@@ -1082,7 +1219,10 @@ void RunSession(Input& in) {
         const uint8_t opcode = in.U8();
         if (opcode < 0xE0) {
             if (g_Trace) std::fprintf(stderr, "export %u (open %d)\n", opcode % ExportCount, g.open);
+            g.cpu->TakeSpacesReached();
             CallExport(opcode % ExportCount, in, texts);
+            // Only the memory exports reach memory (each checks where).
+            REQUIRE(g.cpu->TakeSpacesReached().empty(), opcode % ExportCount);
             // Host objects are looked up afresh by every operation and never
             // kept between calls; every call object the host gave back with
             // Done is gone.

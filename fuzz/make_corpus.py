@@ -19,7 +19,13 @@ ExportFuzzer.cpp decodes:
 
 Numbers are little-endian. Counts, ids and addresses are a selector byte
 that picks a typical value or says that a raw value follows (see PickCount,
-PickId, PickAddress). Whatever follows the end of the input reads as zero.
+PickId, PickAddress); texts (paths, designators, names) are a selector byte
+that picks a dictionary entry or says that a length byte and the text follow
+(TextPool::Pick). Whatever follows the end of the input reads as zero.
+
+Seeds named here are written again on every run; the other files in the
+corpus (close-in-callback-after-stop, forced-run-ends-at-first-look) are
+inputs the fuzzer found and are kept as they are.
 """
 import os
 import struct
@@ -59,6 +65,18 @@ FAULT_METHODS = [
 
 # Dictionary indexes of ExportFuzzer.cpp.
 PATH_LX32, PATH_ARM = 0, 1
+
+# A front-end path for each processor family, given as text in the input.
+FAMILY_PATHS = {
+    "51": "C:\\Tools\\qdv51.exe",
+    "lx8": "C:\\Tools\\qdvlx8.exe",
+    "z80": "C:\\Tools\\qdvz80.exe",
+    "lx32": "C:\\Tools\\qdvlx32.exe",
+    "ppc": "C:\\Tools\\qdvppc.exe",
+    "mb": "C:\\Tools\\qdvmb.exe",
+    "nios": "C:\\Tools\\qdvnios.exe",
+    "arm": "C:\\Tools\\qdvarm.exe",
+}
 DESIGNATOR_CPU, DESIGNATOR_NOPROC = 0, 2
 REG = {"PC": 0, "R0": 1, "R1": 2, "SP": 3}
 SPACE = {"DATA": 0, "CODE": 1}
@@ -115,8 +133,17 @@ def harness(op, *args):
     return u8(0xE0 + op) + b"".join(args)
 
 
+def text(t):
+    """TextPool::Pick: the text itself (selector 7, a length byte, the bytes)."""
+    data = t.encode("latin-1")
+    assert len(data) <= 24
+    return u8(7) + u8(len(data)) + data
+
+
 def open_session(path=PATH_LX32, designator=DESIGNATOR_CPU, callback=True):
-    return call(OPEN, count(3), u8(1), u8(path), u8(4), u8(designator), u8(1 if callback else 0), u32(0), u32(0))
+    """PATH is a dictionary index or the path's text."""
+    path = text(path) if isinstance(path, str) else u8(path)
+    return call(OPEN, count(3), u8(1), path, u8(4), u8(designator), u8(1 if callback else 0), u32(0), u32(0))
 
 
 def map_entries(names, table):
@@ -166,22 +193,69 @@ def every_forwarding_call():
             call(STEP, count(1)) + call(CONTINUE) + call(STATUS, u8(1)) + call(STOP) + call(VERSION, u8(1)))
 
 
-def full_session(path=PATH_LX32):
-    # On ARM every memory access goes to space 0.
-    spaces = (("CODE", 0), ("DATA", 3)) if path == PATH_ARM else (("DATA", 3), ("CODE", 5))
-    return (open_session(path) + standard_maps(spaces) +
-            download(0) + download(1, length=39, seed=0) + download(2) +
+def transfers(space_ids):
+    """A download (start, a block, finish; then a stop), a write and reads
+    on each memory space id in turn."""
+    out = b""
+    for space in space_ids:
+        out += (download(0, space=space) + download(1, space=space, length=39, seed=space) + download(2, space=space) +
+                download(3, space=space) + memory(MEMWRITE, space, 0x40, 2, bytes(range(24))) +
+                memory(MEMREAD, space, 0x40, 4) + memory(MEMREAD, space, 0x100, 6))
+    return out
+
+
+def full_session(family="lx32"):
+    """A front-end's session on one family, with transfers on both of the
+    processor's memory spaces, DATA and CODE."""
+    if family == "arm":
+        # Every memory access goes to space 0, whatever id the request
+        # names: CODE while the map names it 0, then DATA.
+        memory_part = (standard_maps((("CODE", 0), ("DATA", 3))) + transfers((0, 3)) +
+                       call(SPACEMAP, count(2), u8(1), map_entries((("DATA", 0), ("CODE", 5)), SPACE)) +
+                       transfers((5, 0)))
+    else:
+        # CODE named 0: a request for DATA (3) sent to space 0, as on ARM,
+        # would land on CODE.
+        memory_part = standard_maps((("DATA", 3), ("CODE", 0))) + transfers((3, 0))
+    return (open_session(FAMILY_PATHS[family]) + memory_part +
             breakpoint_set(0x200) + call(CONTINUE) + call(STATUS, u8(1)) + call(STEP, count(1)) +
-            memory(MEMWRITE, 3, 0x40, 2, bytes(range(24))) + memory(MEMREAD, 3, 0x40, 4) +
             register_write(10, 0x12345678) + call(REGREAD, ident(10), u8(1)) + call(REGREAD, ident(-1), u8(1)) +
             call(BPCLEAR, address(0x200)) + call(STOP) + call(RESET) + call(FEATURES, u8(1)) +
             call(VERSION, u8(1)) + call(CLOSE, u32(0)))
 
 
+FIND_BREAKPOINT = FAULT_METHODS.index("INexusProcessor::FindBreakpoint")
+
 SEEDS = {
-    # The whole session of a front-end, on two families.
-    "session-lx32": configure() + full_session(PATH_LX32),
-    "session-arm": configure(on_continue=run(2, 0x1FF)) + full_session(PATH_ARM),
+    # The whole session of a front-end on each family. The run stops just
+    # past the breakpoint at 0x200 (on ARM just before it).
+    **{"session-" + family: configure(on_continue=run(2, 0x201)) + full_session(family)
+       for family in FAMILY_PATHS if family != "arm"},
+    "session-arm": configure(on_continue=run(2, 0x1FF)) + full_session("arm"),
+    # The status of a processor not started: after the open, after a reset,
+    # and once it has stepped.
+    "status-not-started": configure() + open_session() + standard_maps() + call(STATUS, u8(1)) + call(RESET) +
+                          call(STATUS, u8(1)) + call(STEP, count(1)) + call(STATUS, u8(1)),
+    # Cancels that belong to no run: one made while nothing waited, and one
+    # left from a cancelled run; the runs after them go to their end.
+    "cancel-before-run": configure(on_continue=run(2, 0x300)) + open_session() + standard_maps() + call(CANCEL) +
+                         call(CONTINUE) + call(CANCEL) + call(STEP, count(1)) + call(STATUS, u8(1)),
+    "cancel-left-from-a-run": configure(on_continue=run(None)) + open_session() + standard_maps() +
+                              harness(POLL_PLAN, u8(2), u8(POLL_CANCEL)) + call(CONTINUE) + call(STOP) +
+                              harness(POLL_PLAN, u8(0), u8(0)) + harness(ON_CONTINUE, run(1, 0x300)) +
+                              call(CONTINUE) + call(STATUS, u8(1)) + call(STEP, count(1)),
+    # Breakpoint lookups that fail after a stop at a breakpoint, off ARM and
+    # on ARM, and in the status after one on ARM.
+    "lookup-fails-after-stop": configure(on_continue=run(1, 0x201)) + open_session() + standard_maps() +
+                               breakpoint_set(0x200) + harness(FAULT, u8(FIND_BREAKPOINT), u8(0)) +
+                               call(CONTINUE) + call(STATUS, u8(1)) + harness(CLEAR_FAULTS) + call(STATUS, u8(1)),
+    "lookup-fails-after-stop-arm": configure(on_continue=run(1, 0x200)) + open_session(FAMILY_PATHS["arm"]) +
+                                   standard_maps() + breakpoint_set(0x200, qualifier_two=True) +
+                                   harness(FAULT, u8(FIND_BREAKPOINT), u8(0)) + call(CONTINUE) +
+                                   call(STATUS, u8(1)) + harness(CLEAR_FAULTS) + call(STATUS, u8(1)),
+    "status-lookup-fails-arm": configure(on_continue=run(1, 0x200)) + open_session(FAMILY_PATHS["arm"]) +
+                               standard_maps() + breakpoint_set(0x200, qualifier_two=True) + call(CONTINUE) +
+                               harness(FAULT, u8(FIND_BREAKPOINT), u8(0)) + call(STATUS, u8(1)),
     # Every export with no instance open, then the fixed answers with one.
     "no-instance": configure() + every_forwarding_call() + b"".join(call(e) for e in FIXED) + open_session() +
                    b"".join(call(e) for e in FIXED),

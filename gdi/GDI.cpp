@@ -333,15 +333,20 @@ uint32_t TGDI::ExecGetStatus(GdiExitStatus* status) {
         case StateStopped:
             if (cause == CauseBreakpoint) {
                 // The call fails only when the state query does. Without the
-                // PC the cause is still reported, with breakpoint id 0: the id
-                // is not known. A front-end may rely on the status call
+                // PC, or on ARM without an answer about the breakpoint after
+                // it, the cause is still reported, with breakpoint id 0: the
+                // id is not known. A front-end may rely on the status call
                 // succeeding after every stop.
+                using Lookup = targetaccess::TGDI_NexusAccess::Lookup;
                 uint32_t pc = 0;
                 if (Access_->ReadRegister(-1, pc)) {
-                    StoreLE32(status->breakpointId, static_cast<uint32_t>(Access_->TranslateAddress(pc)));
-                    int32_t id = 0;
-                    if (CpuFamily_ == FamilyArm && Access_->FindBreakpointAt(id, uint32_t(pc + 1)))
-                        StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
+                    int32_t id = Access_->TranslateAddress(pc);
+                    int32_t found = 0;
+                    const Lookup after = CpuFamily_ == FamilyArm ? Access_->LookUpBreakpointAt(found, uint32_t(pc + 1))
+                                                                 : Lookup::NotFound;
+                    if (after == Lookup::Found) id = found;
+                    if (after == Lookup::Failed) id = 0;
+                    StoreLE32(status->breakpointId, static_cast<uint32_t>(id));
                 }
             }
             break;
