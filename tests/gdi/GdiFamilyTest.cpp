@@ -102,13 +102,13 @@ TEST_F(GdiFamily, MemoryOperationsReachTheSpaceTheMapNamesOrSpaceZeroOnArm) {
         {"read", "INexusMemorySpace::ReadBlock",
          [&] {
              GdiValue v[2];
-             const uint32_t result = MemoryRead(Address(IdCode, at), v, 2);
+             const uint32_t result = DiMemoryRead(Address(IdCode, at), v, 2);
              return StatusOf(v[0]) == ValueValid ? result : GdiFailed;
          }},
         {"write", "INexusMemorySpace::WriteBlock",
          [&] {
              const GdiValue v = Value({0, 0, 0, 0, 0, 0, 0x12, 0x34});
-             return MemoryWrite(Address(IdCode, at), &v, 1);
+             return DiMemoryWrite(Address(IdCode, at), &v, 1);
          }},
         {"download start", "INexusMemorySpace::BeginDownload",
          [&] { return MemoryDownload(0, Format(0, IdCode, at), nullptr); }},
@@ -255,9 +255,9 @@ TEST_F(GdiFamily, QualifierTwoSetsTheBreakpointOneByteOnOnArmOnly) {
         OpenFamily(family.path);
         GdiBreakpointResult qualifier2, qualifier2Top, qualifier1;
         FrontEnd([&] {
-            EXPECT_EQ(BreakpointSet(&qualifier2, Breakpoint(1, 0x200, 2, IdCode)), GdiOk);
-            EXPECT_EQ(BreakpointSet(&qualifier2Top, Breakpoint(1, 0xFFFFFFFF, 2, IdCode)), GdiOk);
-            EXPECT_EQ(BreakpointSet(&qualifier1, Breakpoint(1, 0x300, 1, IdCode)), GdiOk);
+            EXPECT_EQ(DiBreakpointSet(&qualifier2, Breakpoint(1, 0x200, 2, IdCode)), GdiOk);
+            EXPECT_EQ(DiBreakpointSet(&qualifier2Top, Breakpoint(1, 0xFFFFFFFF, 2, IdCode)), GdiOk);
+            EXPECT_EQ(DiBreakpointSet(&qualifier1, Breakpoint(1, 0x300, 1, IdCode)), GdiOk);
         });
         EXPECT_EQ(Args("INexusProcessor::AddBreakpoint", 1),
                   (std::vector<uint64_t>{family.setAt0x200, family.setAtTopOfLowHalf, 0x300}));
