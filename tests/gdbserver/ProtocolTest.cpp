@@ -421,6 +421,25 @@ TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
     EXPECT_NE(client.Exchange("m" + loopCount + ",4"), "00000000") << "the loop ran while watched";
 }
 
+// The interrupt that ends a watched run is used up by it: after a reset the
+// next run, watched or not, goes on to its breakpoint.
+TEST_F(Protocol, AnInterruptEndsTheWatchedRunItCameInAndNoLaterOne) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    EXPECT_EQ(client.Exchange("Z2,20008000,4"), "OK");
+    client.Send("vCont;c");
+    EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the watched run goes on";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset halt"))).find("reset:"), std::string::npos);
+    EXPECT_EQ(client.Exchange("Z0," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;") << "the watched run reaches the breakpoint";
+    EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
+    EXPECT_EQ(client.Exchange("z0," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("z2,20008000,4"), "OK");
+}
+
 TEST_F(Protocol, WatchedRunsGoRoundLoopsAndStopAtFaults) {
     RawClient client(Port());
     ASSERT_NO_FATAL_FAILURE(Prepare(client));

@@ -196,7 +196,8 @@ private:
     // Reads the socket: true when gdb interrupted, went away, or the server
     // shuts down.
     bool InterruptPending();
-    // The stop reply for an interrupt; none when the client is gone.
+    // The stop reply for an interrupt, which it uses up; none when the client
+    // is gone.
     Reply Interrupted();
 
     Target& target_;

@@ -87,6 +87,8 @@ bool Server::InterruptPending() {
 }
 
 Server::Reply Server::Interrupted() {
+    // The interrupt ends this run and no other.
+    interruptPending_ = false;
     if (clientGone_ || (shutdown_ && *shutdown_)) {
         clientGone_ = true;
         return std::nullopt;
