@@ -118,7 +118,7 @@ Server::Reply Server::ResumeWithFeatures(bool step) {
 }
 
 Server::Reply Server::SteppedRun(bool step) {
-    if (!watchpoints_.Begin()) return kAccessFailed;
+    watchpoints_.Begin();
     auto pc = target_.ReadRegister(target_.PcId());
     if (!pc) return kAccessFailed;
     auto nextCheck = std::chrono::steady_clock::now() + kInterruptCheck;
