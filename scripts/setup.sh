@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 wine wine32:i386
           g++-mingw-w64-x86-64 wine64
-          libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi libelf-dev libcapstone-dev libedit-dev
+          libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi libelf-dev libcapstone-dev libedit-dev
           clang-14 libfuzzer-14-dev libclang-rt-14-dev
           gdb-multiarch python3 qemu-system-arm qemu-system-ppc qemu-system-misc gcc-powerpc-linux-gnu
           qemu-system-x86 busybox-static)

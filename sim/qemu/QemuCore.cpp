@@ -226,6 +226,13 @@ void QemuCore::Connect(const std::string& socketPath) {
         }
     }
     if (StopSignal(rsp_.Transact("?", timeout)) < 0) Fail("QEMU's gdb stub gave no stop status");
+    // QEMU's step masks interrupts and timers unless told otherwise; a stub
+    // without the setting (another one, an older QEMU) answers nothing.
+    const std::string stepBits = rsp_.Transact("qqemu.sstepbits", timeout);
+    stepFlagsKnown_ = stepBits.find("ENABLE=1") != std::string::npos &&
+                      stepBits.find("NOIRQ=2") != std::string::npos && stepBits.find("NOTIMER=4") != std::string::npos;
+    stepFlags_ = 0;
+    SetStepFlags(kStepEnable | kStepNoIrq | kStepNoTimer);
     PlanRegisterBlock();
     state_ = RunState::NotStarted;
 }
@@ -354,6 +361,12 @@ void QemuCore::Step(uint32_t count) {
         const int32_t pc = PcIndex();
         for (uint32_t i = 0; i < count; ++i) {
             registerCache_.clear();
+            // With interrupts let in, only the first instruction runs as in a
+            // run (a pending interrupt taken, the timers going on); the others
+            // of the same step keep them out, so a handler's code always
+            // starts a step of its own, where the caller looks next.
+            const bool interrupts = i == 0 && stepInterrupts_.load(std::memory_order_relaxed);
+            SetStepFlags(interrupts ? kStepEnable : kStepEnable | kStepNoIrq | kStepNoTimer);
             rsp_.Send("s");
             const int signal = WaitStop(options_.replyTimeout);
             state_ = RunState::Halted;
@@ -367,6 +380,13 @@ void QemuCore::Step(uint32_t count) {
         }
         state_ = RunState::Halted;
     });
+}
+
+void QemuCore::SetStepFlags(uint32_t flags) {
+    if (!stepFlagsKnown_ || flags == stepFlags_) return;
+    const std::string reply = rsp_.Transact("Qqemu.sstep=" + std::to_string(flags), options_.replyTimeout);
+    if (reply != "OK") Fail("QEMU refused the step setting " + std::to_string(flags) + ": " + reply);
+    stepFlags_ = flags;
 }
 
 bool QemuCore::IsHalted() {

@@ -6,7 +6,11 @@
 // directory. It then carries the ProcessorCore contract over gdb's remote
 // protocol: memory blocks (m/M), registers (p/P where QEMU offers them, g/G
 // otherwise), breakpoints (Z0/z0), continue (c), pause (the interrupt byte),
-// single step (s) and reset (the monitor's system_reset through qRcmd). The
+// single step (s) and reset (the monitor's system_reset through qRcmd).
+// QEMU's step masks interrupts and timers (Qqemu.sstep=7), which keeps a
+// debugger's stepi on the program's own instructions; SetStepInterrupts lets
+// them run at the first instruction of every step (Qqemu.sstep=1), for a
+// watch by stepping that must see interrupt-driven code. The
 // run state is read without blocking: a stop reply waiting on the socket
 // means the processor halted.
 //
@@ -22,6 +26,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -86,6 +91,11 @@ public:
     // other signal (SIGSEGV, SIGBUS, SIGILL, SIGABRT, the machine's shutdown)
     // did not complete, and the host's step fails for it.
     bool StepFaulted() override { return stepFaulted_; }
+    // Whether a step lets a pending interrupt in and the timers run (off at
+    // the start, as QEMU steps for gdb). With it on, a pending interrupt is
+    // taken at the first instruction of a Step only: one step never goes on
+    // into a handler after other instructions. Any thread may set it.
+    void SetStepInterrupts(bool on) { stepInterrupts_.store(on, std::memory_order_relaxed); }
 
     bool IsHalted() override;
     bool IsNotStarted() override;
@@ -135,6 +145,9 @@ private:
 
     // The next stop reply; its signal number. Skips console output.
     int WaitStop(std::chrono::milliseconds timeout);
+    // QEMU's step setting (Qqemu.sstep), sent only when it changes.
+    static constexpr uint32_t kStepEnable = 1, kStepNoIrq = 2, kStepNoTimer = 4;
+    void SetStepFlags(uint32_t flags);
     // A running core whose stop reply has arrived becomes halted.
     void PollRunState();
     // Halts a running core; true when it was running (and should resume).
@@ -166,6 +179,9 @@ private:
     bool registerPackets_ = false;  // p/P work (QEMU gave a target description)
     RunState state_ = RunState::NotStarted;
     bool stepFaulted_ = false;  // the last Step ended on a fault signal
+    std::atomic<bool> stepInterrupts_{false};
+    bool stepFlagsKnown_ = false;  // QEMU takes Qqemu.sstep
+    uint32_t stepFlags_ = 0;       // as last set; 0: QEMU's default, not set by us
     // Registers read since the processor last halted (by gdb number); empty
     // while it runs.
     std::unordered_map<uint32_t, uint32_t> registerCache_;

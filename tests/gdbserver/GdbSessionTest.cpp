@@ -153,6 +153,22 @@ TEST(GdbSession, SemihostingOutputAndExitReachGdb) {
     EXPECT_NE(server.Output().find("hello from the simulated Cortex-M3\n"), std::string::npos) << server.Output();
 }
 
+#ifdef DIORX_NEWLIB_ELF
+// exit(3) in a newlib program reaches gdb with its code.
+TEST(GdbSession, ANewlibProgramsExitCodeReachesGdb) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--elf", DIORX_NEWLIB_ELF, "--semihosting"})) << server.Output();
+    const auto result = gdbtest::RunGdb(GDB_MULTIARCH, DIORX_NEWLIB_ELF, "remote", server.Port(), {"-ex", "continue"}, 30);
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    ExpectAll(result.output, {
+        {"stdout", R"(newlib says 42\n)"},
+        {"stderr", R"(and exits with 3\n)"},
+        {"the exit code", R"(\[Inferior 1 \(Remote target\) exited with code 03\])"},
+    });
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+}
+#endif
+
 }  // namespace
 
 #ifdef QEMU_SYSTEM_ARM

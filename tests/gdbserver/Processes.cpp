@@ -132,9 +132,9 @@ bool Listening(int port) {
 
 }  // namespace
 
-bool ServerProcess::StartQemu(const std::string& qemu, const std::string& elf) {
+bool ServerProcess::StartQemu(const std::string& qemu, const std::string& elf, const std::string& machine) {
     port_ = FreePort();
-    pid_ = Spawn({qemu, "-M", "lm3s6965evb", "-S", "-nographic", "-monitor", "none", "-serial", "none", "-gdb",
+    pid_ = Spawn({qemu, "-M", machine, "-S", "-nographic", "-monitor", "none", "-serial", "none", "-gdb",
                   "tcp:127.0.0.1:" + std::to_string(port_), "-kernel", elf},
                  outputFd_);
     if (pid_ < 0 || port_ == 0) return false;

@@ -36,10 +36,10 @@ class ServerProcess {
 public:
     // False (with the output so far in Output) when it did not start listening.
     bool Start(const std::vector<std::string>& extraArguments);
-    // QEMU's Cortex-M3 board halted before the first instruction, with its gdb
-    // stub on a free port, running the image; false when it did not start
-    // listening.
-    bool StartQemu(const std::string& qemu, const std::string& elf);
+    // A QEMU machine (by default the Cortex-M3 board lm3s6965evb) halted
+    // before the first instruction, with its gdb stub on a free port, running
+    // the image; false when it did not start listening.
+    bool StartQemu(const std::string& qemu, const std::string& elf, const std::string& machine = "lm3s6965evb");
     ~ServerProcess();
 
     int Port() const { return port_; }

@@ -267,7 +267,7 @@ TEST_F(Protocol, BinaryAndHexWritesReadBackThroughTheModule) {
     EXPECT_EQ(client.Exchange("m40000000,4"), "E0e") << "nothing is mapped there";
     EXPECT_EQ(client.Exchange("M40000000,1:00"), "E0e");
     EXPECT_EQ(client.Exchange("X40000000,1:A"), "E0e");
-    EXPECT_EQ(client.Exchange("m2000fffe,4").size(), 4u) << "a read across the end of RAM gives what there is";
+    EXPECT_EQ(client.Exchange("m3fffe,4").size(), 4u) << "a read across the end of RAM gives what there is";
     EXPECT_EQ(client.Exchange("P7=78563412"), "OK");
     EXPECT_EQ(client.Exchange("p7"), "78563412");
 }
@@ -419,6 +419,49 @@ TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
     client.SendRaw("\x03");
     EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
     EXPECT_NE(client.Exchange("m" + loopCount + ",4"), "00000000") << "the loop ran while watched";
+}
+
+// The interrupt that ends a watched run is used up by it: after a reset the
+// next run, watched or not, goes on to its breakpoint.
+TEST_F(Protocol, AnInterruptEndsTheWatchedRunItCameInAndNoLaterOne) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    EXPECT_EQ(client.Exchange("Z2,20008000,4"), "OK");
+    client.Send("vCont;c");
+    EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the watched run goes on";
+    client.SendRaw("\x03");
+    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset halt"))).find("reset:"), std::string::npos);
+    EXPECT_EQ(client.Exchange("Z0," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;") << "the watched run reaches the breakpoint";
+    EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
+    EXPECT_EQ(client.Exchange("z0," + sumTable.hex + ",2"), "OK");
+    EXPECT_EQ(client.Exchange("z2,20008000,4"), "OK");
+}
+
+// gdb sets a watchpoint on whatever an expression names, readable or not
+// (watch **pp where *pp points nowhere): it is taken, and as nothing can
+// change there, never stops a step or a run.
+TEST_F(Protocol, AWatchpointOnUnreadableMemoryNeverBlocksARun) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    ASSERT_EQ(client.Exchange("m20010000,1").substr(0, 1), "E") << "the byte past RAM cannot be read";
+    ASSERT_EQ(client.Exchange("m3fffe,4").size(), 4u) << "two bytes of flash, then nothing";
+    for (const std::string kind : {"2", "3", "4"}) {
+        SCOPED_TRACE("Z" + kind);
+        ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset halt"))).find("reset:"), std::string::npos);
+        EXPECT_EQ(client.Exchange("Z" + kind + ",20010000,1"), "OK");
+        EXPECT_EQ(client.Exchange("Z" + kind + ",3fffe,4"), "OK") << "the last two bytes of flash and two past";
+        EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+        EXPECT_EQ(client.Exchange("Z0," + sumTable.hex + ",2"), "OK");
+        EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+        EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
+        EXPECT_EQ(client.Exchange("z0," + sumTable.hex + ",2"), "OK");
+        EXPECT_EQ(client.Exchange("z" + kind + ",20010000,1"), "OK");
+        EXPECT_EQ(client.Exchange("z" + kind + ",3fffe,4"), "OK");
+    }
 }
 
 TEST_F(Protocol, WatchedRunsGoRoundLoopsAndStopAtFaults) {

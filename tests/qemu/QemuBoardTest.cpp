@@ -455,6 +455,35 @@ TEST(QemuCore, RegistersAreWhatTheStubHolds) {
     ::unsetenv("DIORX_FAKE_REGISTERS");
 }
 
+// QEMU's step keeps interrupts out unless the core is told otherwise; then a
+// pending one is taken at the first instruction of a step only, never after
+// instructions the caller has looked at.
+TEST(QemuCore, AStepLetsInterruptsInAtItsFirstInstructionWhenAsked) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    ::setenv("DIORX_FAKE_REGISTERS", "described", 1);
+    ::setenv("DIORX_FAKE_SSTEP", "1", 1);
+    sim::QemuCore::Options options;
+    options.program = QEMU_TEST_DIR "/fake_stub.py";
+    options.replyTimeout = 5000ms;
+    sim::QemuCore core(*board, options);
+    ::unsetenv("DIORX_FAKE_SSTEP");
+    ::unsetenv("DIORX_FAKE_REGISTERS");
+    const int32_t pc = core.PcIndex();
+    core.WriteRegister(pc, 0x200);
+    core.Step(3);
+    EXPECT_EQ(core.ReadRegister(pc), 0x206u) << "masked, as QEMU steps for gdb";
+    core.SetStepInterrupts(true);
+    core.Step(3);
+    EXPECT_EQ(core.ReadRegister(pc), 0x1004u) << "taken at the first instruction, the two after it masked";
+    core.Step(1);
+    EXPECT_EQ(core.ReadRegister(pc), 0x1000u);
+    core.SetStepInterrupts(false);
+    core.WriteRegister(pc, 0x200);
+    core.Step(2);
+    EXPECT_EQ(core.ReadRegister(pc), 0x204u);
+}
+
 // What the core takes a written register to hold is what each real QEMU
 // machine holds after the write: the board table's record of the bits and
 // fields QEMU keeps of a debugger's write is checked against every register

@@ -3,7 +3,9 @@
 // with any probe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,45 @@ TEST(QemuGdb, InterruptFirmwareOnMps2ThroughTheServer) {
     EXPECT_LT(ticks[0], ticks[1]);
     EXPECT_LT(ticks[1], ticks[2]);
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
+}
+
+// gdb's lines from the first stop in task_a_work on, without the detach line
+// (it names the process differently on each stub).
+std::vector<std::string> LinesFromTaskA(const std::string& output) {
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    bool started = false;
+    for (std::string line; std::getline(in, line);) {
+        started = started || line.rfind("Breakpoint 1, task_a_work", 0) == 0;
+        if (started && line.rfind("[Inferior 1 ", 0) != 0) lines.push_back(line);
+    }
+    return lines;
+}
+
+// watch, rwatch and awatch on the SysTick counter, which only the interrupt
+// handler touches: the server's watch by stepping lets interrupts and timers
+// run, and stops where QEMU's own hardware watchpoints stop, with the same
+// values; gdb's stepi keeps them out, as QEMU's stub does.
+TEST(QemuGdb, WatchesOnAnInterruptWrittenCounter) {
+    ServerProcess qemu;
+    ASSERT_TRUE(qemu.StartQemu(QEMU_SYSTEM_ARM, DIORX_IRQ_FIRMWARE_ELF, "mps2-an385")) << qemu.Output();
+    const auto reference = RunGdb(GDB_MULTIARCH, DIORX_IRQ_FIRMWARE_ELF, "remote", qemu.Port(),
+                                  {"-x", std::string(QEMU_TEST_DIR) + "/mps2_watch.gdb"}, 30);
+    qemu.Terminate();
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--target", "qemu:mps2-an385"})) << server.Output();
+    const auto ours = RunGdb(GDB_MULTIARCH, DIORX_IRQ_FIRMWARE_ELF, "remote", server.Port(),
+                             {"-ex", "load", "-ex", "monitor reset", "-x", std::string(QEMU_TEST_DIR) + "/mps2_watch.gdb"},
+                             30);
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+
+    ASSERT_EQ(reference.exitStatus, 0) << reference.output;
+    ASSERT_EQ(ours.exitStatus, 0) << ours.output;
+    const auto expected = LinesFromTaskA(reference.output);
+    for (const char* line : {"Hardware watchpoint 2: ticks", "New value = 2", "Hardware read watchpoint 3: ticks",
+                             "Hardware access (read/write) watchpoint 4: ticks", "New value = 3", "$1 = 0"})
+        ASSERT_NE(std::find(expected.begin(), expected.end(), line), expected.end()) << line << "\n" << reference.output;
+    EXPECT_EQ(LinesFromTaskA(ours.output), expected) << "QEMU:\n" << reference.output << "\nserver:\n" << ours.output;
 }
 
 #ifdef DIORX_PPC_FIRMWARE_ELF

@@ -17,6 +17,9 @@
 #   rejectP    as described, but every P fails
 #   plain      (the default) no description: g (64 numbers) and G only
 # system_reset gives every register another value.
+# DIORX_FAKE_SSTEP=1 offers QEMU's step setting (qqemu.sstepbits,
+# Qqemu.sstep): a step with interrupts let in (NOIRQ clear) "takes one" and
+# ends at 0x1000, one with them masked moves the PC on by 2.
 # DIORX_FAKE_START_DELAY (seconds) holds the listening socket back that long,
 # as a QEMU that a loaded machine starts slowly does; DIORX_FAKE_START_SPIN
 # (seconds) does the same while burning processor time, as a QEMU that is
@@ -28,6 +31,7 @@ import sys
 
 STEP_SIGNALS = os.environ.get("DIORX_FAKE_STEP_SIGNALS", "05").split(",")
 REGISTERS = os.environ.get("DIORX_FAKE_REGISTERS", "plain")
+SSTEP = os.environ.get("DIORX_FAKE_SSTEP") == "1"
 DESCRIBED = list(range(16)) + [25]
 SP, PC, XPSR = 13, 15, 25
 
@@ -74,6 +78,13 @@ def answer(packet, state):
         return "l<?xml version=\"1.0\"?><target><architecture>arm</architecture></target>"
     if packet == "?":
         return "S05"
+    if SSTEP and packet == "qqemu.sstepbits":
+        return "ENABLE=1,NOIRQ=2,NOTIMER=4"
+    if SSTEP and packet.startswith("Qqemu.sstep="):
+        state["sstep"] = int(packet[len("Qqemu.sstep="):], 16)
+        return "OK"
+    if packet == "s" and SSTEP:
+        regs[PC] = 0x1000 if state["sstep"] & 2 == 0 else regs[PC] + 2
     if packet == "s":
         signal = STEP_SIGNALS[min(state["steps"], len(STEP_SIGNALS) - 1)]
         state["steps"] += 1
@@ -114,7 +125,7 @@ def main():
     listener.bind(socket_path(sys.argv))
     listener.listen(1)
     connection, _ = listener.accept()
-    state = {"ack": True, "steps": 0, "regs": initial_registers(0x10000000)}
+    state = {"ack": True, "steps": 0, "sstep": 7, "regs": initial_registers(0x10000000)}
     buffer = b""
     while True:
         data = connection.recv(4096)

@@ -156,6 +156,19 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLine{"BadPollPeriod", {"--poll-ms", "501"}, 2, {}, {}, "error: --poll-ms needs a number from 1 to 500"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+#ifdef DIORX_NEWLIB_ELF
+// A program on newlib's semihosting library: the C library reads the
+// features file, then writes stderr to a handle of its own and passes
+// exit(3)'s code, which becomes orxdbg's exit status.
+TEST(Orxdbg, ANewlibProgramsExitCodeBecomesTheStatus) {
+    const Outcome o = RunOrxdbg({"--semihosting", "-c", "load " DIORX_NEWLIB_ELF, "-c", "continue"});
+    EXPECT_EQ(o.status, 3) << o.out << o.err;
+    EXPECT_NE(o.out.find("newlib says 42\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("the program exited with code 3 (SYS_EXIT_EXTENDED)"), std::string::npos) << o.out;
+    EXPECT_EQ(o.err, "and exits with 3\n");
+}
+#endif
+
 // A script stops at its first failing line, with the lines before it run.
 TEST(Orxdbg, ScriptStopsAtTheFirstError) {
     const std::string script = ::testing::TempDir() + "orxdbg_script.txt";

@@ -124,6 +124,44 @@ TEST_F(Semihosting, OpenGivesTheConsoleByModeAndNoOtherFile) {
     }
 }
 
+// The features file as newlib reads it: open read-only, its length, the
+// magic, a seek to the feature byte, the byte, close. Only that file has a
+// length or a position.
+TEST_F(Semihosting, TheFeaturesFileTellsOfExitCodesAndAStderrOfItsOwn) {
+    memory.PutString(kBase + 0x100, ":semihosting-features");
+    for (const uint32_t mode : {2u, 4u, 8u}) {
+        memory.PutWords(kBase + 0x200, {kBase + 0x100, mode, 21});
+        EXPECT_EQ(Call(op::Open, kBase + 0x200).result, kFailed) << "mode " << mode << ": read-only";
+        EXPECT_EQ(Errno(), 22u);
+    }
+    memory.PutWords(kBase + 0x200, {kBase + 0x100, 1, 21});  // "rb"
+    const uint32_t handle = Call(op::Open, kBase + 0x200).result;
+    ASSERT_EQ(handle, Executor::kFeatures);
+    memory.PutWords(kBase + 0x210, {handle});
+    EXPECT_EQ(Call(op::FLen, kBase + 0x210).result, 5u);
+    memory.PutWords(kBase + 0x220, {handle, kBase + 0x300, 4});
+    EXPECT_EQ(Call(op::Read, kBase + 0x220).result, 0u) << "all four read";
+    EXPECT_EQ(memory.Text(kBase + 0x300, 4), "SHFB");
+    memory.PutWords(kBase + 0x230, {handle, 4});
+    EXPECT_EQ(Call(op::Seek, kBase + 0x230).result, 0u);
+    memory.PutWords(kBase + 0x220, {handle, kBase + 0x310, 8});
+    EXPECT_EQ(Call(op::Read, kBase + 0x220).result, 7u) << "one byte of eight, then the end";
+    EXPECT_EQ(memory.Text(kBase + 0x310, 2), "\x03\xCC") << "bit 0: SYS_EXIT_EXTENDED, bit 1: stdout and stderr";
+    EXPECT_EQ(Call(op::Read, kBase + 0x220).result, 8u) << "at the end";
+    memory.PutWords(kBase + 0x230, {handle, 6});
+    EXPECT_EQ(Call(op::Seek, kBase + 0x230).result, kFailed) << "past the end";
+    EXPECT_EQ(Call(op::Close, kBase + 0x210).result, 0u);
+
+    for (const uint32_t console : {Executor::kStdin, Executor::kStdout}) {
+        memory.PutWords(kBase + 0x210, {console});
+        EXPECT_EQ(Call(op::FLen, kBase + 0x210).result, kFailed);
+        EXPECT_EQ(Errno(), 9u);
+        memory.PutWords(kBase + 0x230, {console, 0});
+        EXPECT_EQ(Call(op::Seek, kBase + 0x230).result, kFailed);
+        EXPECT_EQ(Errno(), 9u);
+    }
+}
+
 TEST_F(Semihosting, WritesToAHandleThatIsNoOutputAreRefused) {
     memory.PutWords(kBase + 0x200, {Executor::kStdin, kBase + 0x100, 5});
     EXPECT_EQ(Call(op::Write, kBase + 0x200).result, 5u);  // five bytes not written

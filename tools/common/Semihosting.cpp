@@ -87,6 +87,8 @@ std::string Executor::Name(uint32_t operation) {
         case op::ReadC: return "SYS_READC";
         case op::IsError: return "SYS_ISERROR";
         case op::IsTty: return "SYS_ISTTY";
+        case op::Seek: return "SYS_SEEK";
+        case op::FLen: return "SYS_FLEN";
         case op::Clock: return "SYS_CLOCK";
         case op::Time: return "SYS_TIME";
         case op::Errno: return "SYS_ERRNO";
@@ -117,14 +119,19 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
             if (!ReadBlock(memory, parameter, block, 3)) return Fail(kEFAULT);
             const auto name = ReadString(memory, block[0]);
             if (!name) return Fail(kEFAULT);
-            if (*name != ":tt") return Fail(kENOENT);
             if (block[1] > 11) return Fail(kEINVAL);
+            if (*name == ":semihosting-features") {
+                if (block[1] > 1) return Fail(kEINVAL);  // "r" and "rb" only
+                featuresPosition_ = 0;
+                return {Outcome::Resume, kFeatures};
+            }
+            if (*name != ":tt") return Fail(kENOENT);
             return {Outcome::Resume, block[1] < 4 ? kStdin : block[1] < 8 ? kStdout : kStderr};
         }
         case op::Close: {
             const auto handle = ReadWord(memory, parameter);
             if (!handle) return Fail(kEFAULT);
-            if (!IsConsole(*handle)) return Fail(kEBADF);
+            if (!IsConsole(*handle) && *handle != kFeatures) return Fail(kEBADF);
             return {Outcome::Resume, 0};
         }
         case op::WriteC: {
@@ -159,6 +166,16 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
             // {handle, buffer, length}; the result is the count NOT read. A
             // console read ends at a line's end, as a terminal's does.
             if (!ReadBlock(memory, parameter, block, 3)) return Fail(kEFAULT);
+            if (block[0] == kFeatures) {
+                const uint32_t left = sizeof kFeatureBytes - featuresPosition_;
+                const uint32_t n = block[2] < left ? block[2] : left;
+                if (n > 0 && !memory.Write(block[1], kFeatureBytes + featuresPosition_, n)) {
+                    errno_ = kEFAULT;
+                    return {Outcome::Resume, block[2]};
+                }
+                featuresPosition_ += n;
+                return {Outcome::Resume, block[2] - n};
+            }
             if (block[0] != kStdin) {
                 errno_ = kEBADF;
                 return {Outcome::Resume, block[2]};
@@ -195,6 +212,21 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
                 return {Outcome::Resume, 0};
             }
             return {Outcome::Resume, 1};
+        }
+        case op::Seek: {
+            // {handle, absolute position}; 0 when done.
+            if (!ReadBlock(memory, parameter, block, 2)) return Fail(kEFAULT);
+            if (block[0] != kFeatures) return Fail(kEBADF);
+            if (block[1] > sizeof kFeatureBytes) return Fail(kEINVAL);
+            featuresPosition_ = block[1];
+            return {Outcome::Resume, 0};
+        }
+        case op::FLen: {
+            // {handle}: the file's length; the console has none.
+            const auto handle = ReadWord(memory, parameter);
+            if (!handle) return Fail(kEFAULT);
+            if (*handle != kFeatures) return Fail(kEBADF);
+            return {Outcome::Resume, static_cast<uint32_t>(sizeof kFeatureBytes)};
         }
         case op::Clock: {
             const auto elapsed = std::chrono::steady_clock::now() - start_;

@@ -6,9 +6,10 @@
 // target's memory and a console, then writes the result to r0 and moves the
 // PC past the bkpt (Outcome::Resume), or ends the run (Outcome::Exit).
 //
-// Carried out: SYS_OPEN of ":tt" (the console; other files fail with
-// ENOENT), SYS_CLOSE, SYS_WRITEC, SYS_WRITE0, SYS_WRITE, SYS_READ, SYS_READC,
-// SYS_ISERROR, SYS_ISTTY, SYS_CLOCK,
+// Carried out: SYS_OPEN of ":tt" (the console) and, read-only, of
+// ":semihosting-features" (other files fail with ENOENT), SYS_CLOSE,
+// SYS_WRITEC, SYS_WRITE0, SYS_WRITE, SYS_READ, SYS_READC, SYS_ISERROR,
+// SYS_ISTTY, SYS_SEEK and SYS_FLEN (the features file only), SYS_CLOCK,
 // SYS_TIME, SYS_ERRNO, SYS_GET_CMDLINE (empty), SYS_HEAPINFO (no
 // information: the C library keeps its defaults), SYS_ELAPSED, SYS_TICKFREQ,
 // SYS_EXIT and SYS_EXIT_EXTENDED. Any other operation returns -1 with errno
@@ -28,7 +29,7 @@ inline constexpr uint16_t kTrapInstruction = 0xBEAB;
 
 namespace op {
 inline constexpr uint32_t Open = 0x01, Close = 0x02, WriteC = 0x03, Write0 = 0x04, Write = 0x05, Read = 0x06,
-                          ReadC = 0x07, IsError = 0x08, IsTty = 0x09, Clock = 0x10,
+                          ReadC = 0x07, IsError = 0x08, IsTty = 0x09, Seek = 0x0A, FLen = 0x0C, Clock = 0x10,
                           Time = 0x11, Errno = 0x13, GetCmdline = 0x15, HeapInfo = 0x16, Exit = 0x18,
                           ExitExtended = 0x20, Elapsed = 0x30, TickFreq = 0x31;
 }
@@ -85,11 +86,18 @@ public:
     // Console handles SYS_OPEN of ":tt" gives: by mode, stdin (0-3),
     // stdout (4-7), stderr (8-11).
     static constexpr uint32_t kStdin = 1, kStdout = 2, kStderr = 3;
+    // The handle SYS_OPEN of ":semihosting-features" gives, and the file's
+    // bytes: the magic "SHFB", then feature byte 0 with SYS_EXIT_EXTENDED
+    // (bit 0) and separate stdout and stderr from ":tt" (bit 1). A C library
+    // reads it to know it may pass an exit code.
+    static constexpr uint32_t kFeatures = 4;
+    static constexpr uint8_t kFeatureBytes[5] = {'S', 'H', 'F', 'B', 0x03};
 
 private:
     Outcome Fail(int error);
     std::chrono::steady_clock::time_point start_;
     uint32_t errno_ = 0;
+    uint32_t featuresPosition_ = 0;  // where the next read of the features file starts
 };
 
 }  // namespace semihosting

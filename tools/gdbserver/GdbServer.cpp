@@ -516,6 +516,7 @@ Server::Reply Server::Resume(RunKind kind) {
         interruptPending_ = false;
         return StopReply(kSigInt);
     }
+    if (options_.stepsTakeInterrupts) options_.stepsTakeInterrupts(kind != RunKind::Step && !watchpoints_.Empty());
     if (UsesRunFeatures()) return ResumeWithFeatures(kind == RunKind::Step);  // watchpoints, semihosting: RunFeatures.cpp
     phase_ = Phase::Running;
     const RunOutcome outcome = kind == RunKind::Step ? target_.Step() : target_.Continue();

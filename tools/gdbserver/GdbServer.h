@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -45,6 +46,10 @@ struct ServerOptions {
     std::string image;            // reloaded by a restart (vRun, R); empty: none
     int sendTimeoutMs = 5000;     // a client that takes no byte for this long is dropped
     std::size_t maxQueued = 64;   // packets kept while the core runs; more are dropped
+    // Told before every run whether its steps should let the target's
+    // interrupts and timers run: yes for a continue watched by stepping, no
+    // for gdb's own steps, which stay on the program's instructions.
+    std::function<void(bool)> stepsTakeInterrupts;
 };
 
 class Server {
@@ -191,7 +196,8 @@ private:
     // Reads the socket: true when gdb interrupted, went away, or the server
     // shuts down.
     bool InterruptPending();
-    // The stop reply for an interrupt; none when the client is gone.
+    // The stop reply for an interrupt, which it uses up; none when the client
+    // is gone.
     Reply Interrupted();
 
     Target& target_;

@@ -197,6 +197,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         Target target(module, board);
         ServerOptions serverOptions;
         serverOptions.image = options.elf;
+        serverOptions.stepsTakeInterrupts = &orxdbg::SimulatedStepsTakeInterrupts;
         Server server(target, std::cout, serverOptions);
         server.EnableSemihosting(options.semihosting);
         auto fail = [&](const std::string& message) {

@@ -87,6 +87,8 @@ bool Server::InterruptPending() {
 }
 
 Server::Reply Server::Interrupted() {
+    // The interrupt ends this run and no other.
+    interruptPending_ = false;
     if (clientGone_ || (shutdown_ && *shutdown_)) {
         clientGone_ = true;
         return std::nullopt;
@@ -116,7 +118,7 @@ Server::Reply Server::ResumeWithFeatures(bool step) {
 }
 
 Server::Reply Server::SteppedRun(bool step) {
-    if (!watchpoints_.Begin()) return kAccessFailed;
+    watchpoints_.Begin();
     auto pc = target_.ReadRegister(target_.PcId());
     if (!pc) return kAccessFailed;
     auto nextCheck = std::chrono::steady_clock::now() + kInterruptCheck;

@@ -207,13 +207,14 @@ bool Watchpoints::Remove(WatchKind kind, uint64_t address, uint64_t length) {
     return false;
 }
 
-bool Watchpoints::Begin() {
+void Watchpoints::Begin() {
     for (Watch& w : watches_) {
         if (w.kind == WatchKind::Read) continue;
+        // A range that cannot be read whole keeps no value: no instruction
+        // can change it, and the value never judges it (see After).
         w.value = target_.ReadMemory(w.address, w.length);
-        if (w.value.size() != w.length) return false;
+        if (w.value.size() != w.length) w.value.clear();
     }
-    return true;
 }
 
 const DecodedInstruction* Watchpoints::InstructionAt(uint32_t pc) {
@@ -266,7 +267,7 @@ std::optional<Watchpoints::Hit> Watchpoints::After() {
     // value: one that cannot store leaves every watched value as it was.
     if (accessesKnown_ || (current_ && !current_->MayWrite())) return std::nullopt;
     for (Watch& w : watches_) {
-        if (w.kind == WatchKind::Read) continue;
+        if (w.kind == WatchKind::Read || w.value.empty()) continue;
         std::vector<uint8_t> now = target_.ReadMemory(w.address, w.length);
         if (now.size() != w.length || now == w.value) continue;
         w.value = std::move(now);

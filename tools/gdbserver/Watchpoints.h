@@ -102,12 +102,13 @@ public:
         uint32_t address;
     };
 
-    // One stepped run: Begin once (false: the watched bytes cannot be read),
+    // One stepped run: Begin once (it reads the watched values; a range
+    // that cannot be read whole is watched by its accesses only),
     // then per instruction Before(pc), AccessHit() (a hit: stop before the
     // instruction), the step, and After() (a hit found by the value). Before
     // decodes the instruction at pc (from the cache) and works out its
     // accesses.
-    bool Begin();
+    void Begin();
     const DecodedInstruction* Before(uint32_t pc);
     std::optional<Hit> AccessHit() const;
     std::optional<Hit> After();
@@ -131,7 +132,7 @@ private:
         uint32_t address;
         uint32_t length;
         unsigned count;
-        std::vector<uint8_t> value;  // as last seen
+        std::vector<uint8_t> value;  // as last seen; empty when it cannot be read
     };
 
     Target& target_;

@@ -766,6 +766,7 @@ Session::Trap Session::CarryOutSemihosting(RunKind kind, std::optional<uint32_t>
         case semihosting::Outcome::Interrupted: return Trap::Interrupted;
         case semihosting::Outcome::Exit: break;
     }
+    if (outcome.normal) programExitCode_ = outcome.exitCode;
     if (outcome.normal)
         out_ << "the program exited with code " << outcome.exitCode << " (" << semihosting::Executor::Name(*operation)
              << "); the processor is halted on the call" << std::endl;

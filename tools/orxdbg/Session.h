@@ -135,6 +135,10 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    // The code the program last exited with through semihosting (a normal
+    // exit); none before any exit.
+    std::optional<uint32_t> ProgramExitCode() const { return programExitCode_; }
+
     // ---- Commands: print their outcome; false when something failed.
     // Open also sends the maps and checks that the processor answers.
     bool Open(const std::optional<std::string>& path, const std::optional<std::string>& designator);
@@ -229,6 +233,7 @@ private:
     bool firstPoll_ = false;
     std::string shownDiagnostic_;
     semihosting::Executor semihost_;
+    std::optional<uint32_t> programExitCode_;
 };
 
 }  // namespace orxdbg

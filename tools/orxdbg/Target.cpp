@@ -50,6 +50,10 @@ std::string TargetFailure() {
     return core ? core->FailureMessage() : std::string();
 }
 
+void SimulatedStepsTakeInterrupts(bool on) {
+    if (const auto core = g_qemu.lock()) core->SetStepInterrupts(on);
+}
+
 bool SelectBoard(const std::string& name, std::string& error) {
     const sim::Board* board = sim::FindBoard(name);
     if (!board) {

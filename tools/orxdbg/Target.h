@@ -27,6 +27,9 @@ bool StartSimulatedTarget(const std::string& designator, const sim::Board& board
 // empty while it is fine.
 std::string TargetFailure();
 
+// Whether a QEMU board's steps let interrupts and timers run (see
+// sim::QemuCore::SetStepInterrupts); the in-process core has no such choice.
+void SimulatedStepsTakeInterrupts(bool on);
 // Picks the board for --target NAME and makes it the tools' current board;
 // false with the known names in error.
 bool SelectBoard(const std::string& name, std::string& error);

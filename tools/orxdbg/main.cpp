@@ -68,7 +68,8 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "                      halt the processor and fail (default: no limit)\n"
            "  --semihosting       carry out the program's semihosting calls (bkpt 0xab) during continue,\n"
            "                      finish and step: its output on standard output, its input from\n"
-           "                      standard input; its exit (SYS_EXIT) ends the run\n"
+           "                      standard input; its exit (SYS_EXIT) ends the run, and a nonzero\n"
+           "                      exit code of the program becomes orxdbg's exit status\n"
            "  --poll-ms N         how often, at most, the module looks at a running processor, 1..500 ms\n"
            "                      (default " << defaults.session.pollMs << "; 500 is the module's own cadence). It looks\n"
            "                      after tens of microseconds first, then ever less often up to N\n"
@@ -298,6 +299,9 @@ int main(int argc, char** argv) {
         else  // commands piped in: a script
             status = interpreter.Run(std::cin, false, true, !options.keepGoing) ? kExitFailed : 0;
         if (session.IsOpen() && !session.Close() && status == 0) status = kExitFailed;
+        // As a simulator would: the program's own exit code, when the
+        // session went well and the program ended with one.
+        if (status == 0 && session.ProgramExitCode()) status = *session.ProgramExitCode() & 0xFF;
     });
     // The processor goes before the program ends, on the main thread.
     orxdbg::StopSimulatedTarget();
