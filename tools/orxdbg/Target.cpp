@@ -7,6 +7,7 @@
 #include "sim/SimHost.h"
 #include "sim/arm/ArmCortexMCore.h"
 #include "sim/qemu/QemuCore.h"
+#include "sim/z80/Z80Core.h"
 #include "tools/orxdbg/Session.h"
 
 namespace orxdbg {
@@ -31,13 +32,17 @@ bool StartSimulatedTarget(const std::string& designator, const sim::Board& board
             auto core = std::make_shared<sim::QemuCore>(board);
             g_qemu = core;
             sim::Host::Instance().AddProcessor(designator, std::move(core));
+        } else if (board.kind == sim::CoreKind::Z80) {
+            sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::Z80Core>());
+        } else if (board.kind == sim::CoreKind::S51) {
+            throw sim::CoreFailure("the 8051 core is not there yet");
         } else {
             sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::ArmCortexMCore>());
         }
         return true;
     } catch (const std::exception& e) {
-        error = board.kind == sim::CoreKind::Qemu ? std::string("cannot start the target: ") + e.what()
-                                                  : std::string("cannot start the simulated Cortex-M: ") + e.what();
+        error = board.kind == sim::CoreKind::InProcess ? std::string("cannot start the simulated Cortex-M: ") + e.what()
+                                                       : std::string("cannot start the target: ") + e.what();
         return false;
     }
 }
