@@ -11,6 +11,8 @@
 
 #include <z80ex/z80ex_dasm.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -19,7 +21,9 @@
 #include <vector>
 
 #include "sim/Boards.h"
+#include "sim/s51/S51Core.h"
 #include "sim/z80/Z80Core.h"
+#include "tests/eightbit/ChildProcesses.h"
 #include "tests/support/GdiCalls.h"
 #include "tools/orxdbg/Image.h"
 #include "tools/orxdbg/Mcs51Disassembler.h"
@@ -37,20 +41,23 @@ constexpr uint32_t kSpaceIdBase = 10;
 // 10 s instead of hanging the test.
 std::atomic<int> g_polls{0};
 std::atomic<int> g_cancelAfter{0};
+std::atomic<int> g_killAfter{0};
+std::atomic<pid_t> g_victim{-1};
 void DI_CDECL OnPoll() {
     const int polls = ++g_polls;
+    if (g_killAfter > 0 && polls == g_killAfter) ::kill(g_victim, SIGKILL);
     if ((g_cancelAfter > 0 && polls >= g_cancelAfter) || polls > 1000) DiGdiCancel();
 }
 
 struct BoardCase {
     const char* board;
     const char* image;
-    // A place to write in each memory space, by the space's name.
-    std::vector<std::pair<const char*, uint32_t>> scratch;
+    uint32_t scratch;  // an address that every memory space has, free for the test
 };
 
 std::shared_ptr<sim::ProcessorCore> MakeCore(const sim::Board& board) {
     if (board.kind == sim::CoreKind::Z80) return std::make_shared<sim::Z80Core>();
+    if (board.kind == sim::CoreKind::S51) return std::make_shared<sim::S51Core>();
     return nullptr;
 }
 
@@ -58,6 +65,7 @@ class EightBitThroughModule : public GdiSessionTest, public ::testing::WithParam
 protected:
     void SetUp() override {
         GdiSessionTest::SetUp();
+        ASSERT_TRUE(eightbit::ChildrenNamed("s51").empty()) << "an earlier test left s51 running";
         board = sim::FindBoard(GetParam().board);
         ASSERT_NE(board, nullptr);
         orxdbg::SetCurrentBoard(*board);
@@ -68,6 +76,7 @@ protected:
         host.AddProcessor("U1", core);
         g_polls = 0;
         g_cancelAfter = 0;
+        g_killAfter = 0;
     }
 
     int32_t Reg(const char* name) const {
@@ -190,6 +199,12 @@ protected:
         return pc + orxdbg::Mcs51InstructionSize(code[0]);
     }
 
+    void TearDown() override {
+        core.reset();
+        GdiSessionTest::TearDown();  // the host lets its processors go
+        EXPECT_TRUE(eightbit::ChildrenNamed("s51").empty()) << "s51 outlived the test";
+    }
+
     const sim::Board* board = nullptr;
     orxdbg::Image image;
     std::shared_ptr<sim::ProcessorCore> core;
@@ -262,33 +277,31 @@ TEST_P(EightBitThroughModule, EveryRegisterWrittenReadsBack) {
         for (std::size_t i = 0; i < board->registers.size(); ++i)
             EXPECT_EQ(ReadRegister(kRegisterIdBase + static_cast<int32_t>(i)), written[i]) << board->registers[i].name;
         EXPECT_EQ(core->ReadRegister(core->PcIndex()), written[static_cast<std::size_t>(PcId() - kRegisterIdBase)]);
+        // The 8051's R0..R7 are the internal RAM of the bank PSW selects.
+        if (board->kind == sim::CoreKind::S51) {
+            const std::vector<uint8_t> bank = ReadMemory(SpaceId("IDATA"), 0x08, 8);
+            for (uint32_t n = 0; n < 8; ++n)
+                EXPECT_EQ(bank[n], ReadRegister(Reg(("R" + std::to_string(n)).c_str()))) << "R" << n;
+        }
     });
 }
 
+// The same address in every space, each written with a value of its own:
+// the module must hand each to the space its map names.
 TEST_P(EightBitThroughModule, EachMemorySpaceWrittenReadsBackInItsOwnSpace) {
     FrontEnd([&] {
         Open();
-        uint8_t pattern = 0x31;
-        for (const auto& [name, address] : GetParam().scratch) {
-            SCOPED_TRACE(name);
-            const uint32_t space = SpaceId(name);
-            const std::vector<uint8_t> bytes{pattern, static_cast<uint8_t>(pattern + 1)};
-            pattern = static_cast<uint8_t>(pattern + 0x10);
-            WriteMemory(space, address, bytes);
-            EXPECT_EQ(ReadMemory(space, address, 2), bytes);
-            EXPECT_EQ(CoreBytes(space, address, 2), bytes) << "the space the map names, not another";
+        const uint32_t address = GetParam().scratch;
+        const auto names = sim::MemorySpaceNames(*board);
+        auto pattern = [](std::size_t space) {
+            return std::vector<uint8_t>{static_cast<uint8_t>(0x31 + 0x10 * space), static_cast<uint8_t>(0x32 + 0x10 * space)};
+        };
+        for (std::size_t i = 0; i < names.size(); ++i) WriteMemory(SpaceId(names[i]), address, pattern(i));
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            SCOPED_TRACE(names[i]);
+            EXPECT_EQ(ReadMemory(SpaceId(names[i]), address, 2), pattern(i));
+            EXPECT_EQ(CoreBytes(SpaceId(names[i]), address, 2), pattern(i)) << "the space the map names, not another";
         }
-        // Each space its own: the same address in the others was not written.
-        for (const auto& [name, address] : GetParam().scratch)
-            for (const auto& [other, ignored] : GetParam().scratch) {
-                if (std::string(other) == name) continue;
-                const uint32_t space = SpaceId(other);
-                const auto& layout = board->spaces[CoreSpace(space)];
-                if (address < layout.base || address + 2 > layout.base + layout.size) continue;
-                const std::vector<uint8_t> there = CoreBytes(space, address, 2);
-                const std::vector<uint8_t> mine = CoreBytes(SpaceId(name), address, 2);
-                EXPECT_NE(there, mine) << name << " and " << other << " at " << address;
-            }
     });
 }
 
@@ -324,9 +337,42 @@ TEST_P(EightBitThroughModule, AStopEndsAFreeRun) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Boards, EightBitThroughModule,
-    ::testing::Values(BoardCase{"z80", DIORX_Z80_FIRMWARE_HEX, {{"MEMORY", 0x9000}, {"IO", 0x40}}}),
-    [](const auto& info) { return std::string(info.param.board); });
+INSTANTIATE_TEST_SUITE_P(Boards, EightBitThroughModule,
+                         ::testing::Values(BoardCase{"z80", DIORX_Z80_FIRMWARE_HEX, 0x40},
+                                           BoardCase{"8051", DIORX_8051_FIRMWARE_HEX, 0xf0}),
+                         [](const auto& info) { return "board" + std::string(info.param.board); });
+
+// s51 killed under a run: the module's wait ends with the failed state
+// query, the continue fails, every later operation fails, and no s51 is left.
+class S51KilledThroughModule : public EightBitThroughModule {};
+
+TEST_P(S51KilledThroughModule, TheContinueFailsAndSoDoesEverythingAfter) {
+    auto* s51 = dynamic_cast<sim::S51Core*>(core.get());
+    ASSERT_NE(s51, nullptr);
+    FrontEnd([&] {
+        Open();
+        Download();
+        ASSERT_EQ(DiExecResetChild(), GdiOk);
+        WriteRegister(PcId(), Symbol("main"));  // past the start-up code: rounds stays what is written
+        WriteMemory(SymbolSpace("rounds"), Symbol("rounds"), {0xff, 0xff, 0xff, 0x7f});
+        // The poll callback kills s51 once the run is under way.
+        g_killAfter = 3;
+        g_victim = s51->ProcessId();
+        EXPECT_EQ(DiExecContinue(), GdiFailed);
+        EXPECT_GE(g_polls.load(), 3);
+        GdiExitStatus status{};
+        EXPECT_EQ(DiExecGetStatus(&status), GdiFailed);
+        GdiValue pc{};
+        EXPECT_EQ(DiRegisterRead(PcId(), &pc), GdiOk);
+        EXPECT_EQ(StatusOf(pc), 3u) << "not read";
+        EXPECT_EQ(DiExecSingleStep(1), GdiFailed);
+    });
+    EXPECT_NE(s51->FailureMessage().find("killed by signal 9"), std::string::npos) << s51->FailureMessage();
+    EXPECT_TRUE(eightbit::ChildrenNamed("s51").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, S51KilledThroughModule,
+                         ::testing::Values(BoardCase{"8051", DIORX_8051_FIRMWARE_HEX, 0xf0}),
+                         [](const auto& info) { return "board" + std::string(info.param.board); });
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "sim/SimHost.h"
 #include "sim/arm/ArmCortexMCore.h"
 #include "sim/qemu/QemuCore.h"
+#include "sim/s51/S51Core.h"
 #include "sim/z80/Z80Core.h"
 #include "tools/orxdbg/Session.h"
 
@@ -14,6 +15,7 @@ namespace orxdbg {
 
 namespace {
 std::weak_ptr<sim::QemuCore> g_qemu;
+std::weak_ptr<sim::S51Core> g_s51;
 }
 
 std::string DefaultModulePath() { return platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE; }
@@ -35,7 +37,9 @@ bool StartSimulatedTarget(const std::string& designator, const sim::Board& board
         } else if (board.kind == sim::CoreKind::Z80) {
             sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::Z80Core>());
         } else if (board.kind == sim::CoreKind::S51) {
-            throw sim::CoreFailure("the 8051 core is not there yet");
+            auto core = std::make_shared<sim::S51Core>();
+            g_s51 = core;
+            sim::Host::Instance().AddProcessor(designator, std::move(core));
         } else {
             sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::ArmCortexMCore>());
         }
@@ -48,8 +52,9 @@ bool StartSimulatedTarget(const std::string& designator, const sim::Board& board
 }
 
 std::string TargetFailure() {
-    const auto core = g_qemu.lock();
-    return core ? core->FailureMessage() : std::string();
+    if (const auto core = g_qemu.lock()) return core->FailureMessage();
+    if (const auto core = g_s51.lock()) return core->FailureMessage();
+    return {};
 }
 
 bool SelectBoard(const std::string& name, std::string& error) {
