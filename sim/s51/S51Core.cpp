@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -30,7 +31,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kConsoleChunk = 127;
 // Bytes per "set memory" line in a command file.
 constexpr uint32_t kBytesPerLine = 32;
-constexpr int kUserStop = 105;  // "(105) User stopped"
+constexpr int kUserStop = 105;        // "(105) User stopped"
+constexpr int kBreakpointStop = 104;  // "(104) Breakpoint"
+// A step this long is a run (some minutes of simulated 8051).
+constexpr uint32_t kRunSteps = 2000000000;
 
 struct SpaceInfo {
     const char* name;   // the board's
@@ -379,6 +383,7 @@ bool S51Core::TakeStop(const std::string& answer) {
     if (!pc) return false;
     pc_ = *pc & 0xffff;
     lastStopByUser_ = reason == kUserStop;
+    lastStopAtBreakpoint_ = reason == kBreakpointStop;
     return true;
 }
 
@@ -441,16 +446,50 @@ void S51Core::Pause() {
 void S51Core::Continue() {
     PollRunState();
     if (state_ == RunState::Running) return;
+    // s51's run executes the instruction it starts from whatever it
+    // carries. A continue right after a step that is still queued (the way
+    // off a breakpoint) becomes one long step instead: s51 ends it on a
+    // breakpoint as a run would, but already before the second instruction.
+    // Breakpoint changes queued after the step may go before it: a step's
+    // first instruction ignores them.
+    std::string command = "run";
+    const auto step = std::find(queued_.rbegin(), queued_.rend(), "step");
+    const bool fused = step != queued_.rend() && std::all_of(queued_.rbegin(), step, [](const std::string& q) {
+        return q.rfind("break ", 0) == 0 || q.rfind("clear ", 0) == 0 || q == "delete";
+    });
+    if (fused) {
+        queued_.erase(std::next(step).base());
+        stepDecidesPc_ = false;
+        command = "step " + std::to_string(kRunSteps);
+    } else {
+        if (!pc_) Flush();
+        if (pc_ && breakpoints_.count(static_cast<uint16_t>(*pc_))) {
+            // A breakpoint under the PC stops the run before it starts.
+            lastStopAtBreakpoint_ = true;
+            lastStopByUser_ = false;
+            pc_ = (*pc_ + 1) & 0xffff;
+            Queue("pc " + Hex(*pc_));
+            stepDecidesPc_ = false;
+            state_ = RunState::Halted;
+            return;
+        }
+    }
     Forget();
     pc_.reset();
     state_ = RunState::Running;
     stopRequested_ = false;
-    Send({Expected{"run", [this](const std::string& answer) { EndRun(answer); }, true}});
+    Send({Expected{command, [this](const std::string& answer) { EndRun(answer, true); }, true}});
 }
 
-void S51Core::EndRun(const std::string& answer) {
+void S51Core::EndRun(const std::string& answer, bool run) {
     if (!TakeStop(answer)) Fail("a run ended without a stop: " + answer.substr(0, 200));
     state_ = RunState::Halted;
+    if (run && lastStopAtBreakpoint_) {
+        // As a one-byte trap in the instruction's place would leave it.
+        pc_ = (*pc_ + 1) & 0xffff;
+        Queue("pc " + Hex(*pc_));
+        stepDecidesPc_ = false;
+    }
     // "stop" that came after the program had stopped by itself is read as
     // a command: its answer comes next.
     if (stopRequested_ && !lastStopByUser_) expected_.push_back({"stop", [](const std::string&) {}});
@@ -471,7 +510,7 @@ void S51Core::Step(uint32_t count) {
         // Runs on like a continue; its answer comes when it is done.
         state_ = RunState::Running;
         stopRequested_ = false;
-        Send({Expected{command, [this](const std::string& answer) { EndRun(answer); }, true}});
+        Send({Expected{command, [this](const std::string& answer) { EndRun(answer, false); }, true}});
         return;
     }
     // Sent with whatever needs an answer next: the PC comes with it.

@@ -83,10 +83,16 @@ public:
     // Round trips to s51 since the core was made.
     uint64_t RoundTrips() const { return roundTrips_; }
 
-    // Run control. A run stops before an instruction that carries a
-    // breakpoint, but not before the one it starts from (s51 executes that
-    // first); a step executes its first instruction whatever it carries and
-    // stops before a later one that carries a breakpoint.
+    // Run control. A breakpoint works as a one-byte trap instruction put in
+    // place of the instruction's first byte, the way these families' debug
+    // hardware reports it: a run that reaches it stops with the instruction
+    // not executed and the PC one past the breakpoint; the debugger puts the
+    // PC back on it (the module does, off the ARM family); a run from a
+    // breakpoint stops on it at once. A step executes its first
+    // instruction whatever it carries and stops on a later one that carries
+    // a breakpoint (PC on it). A continue that follows a step at once runs
+    // as one long step of s51's, which stops of itself after two thousand
+    // million instructions (some minutes).
     void Reset() override;
     void Pause() override;
     void Continue() override;
@@ -157,7 +163,7 @@ private:
     // A stop's answer: the PC and why; false when it is none.
     bool TakeStop(const std::string& answer);
     // The answer that ends a run (or a long step).
-    void EndRun(const std::string& answer);
+    void EndRun(const std::string& answer, bool run);
 
     void PollRunState();
     // Stops a running program; true when it was running because of a run
@@ -187,6 +193,7 @@ private:
     RunState state_ = RunState::NotStarted;
     bool stopRequested_ = false;  // "stop" sent to a running program
     bool lastStopByUser_ = false;  // the last stop was a "stop" of ours
+    bool lastStopAtBreakpoint_ = false;
     std::optional<uint32_t> pc_;
     std::map<uint32_t, Page> pages_[kSpaceCount];  // by page number (address / 256)
     std::set<uint16_t> breakpoints_;

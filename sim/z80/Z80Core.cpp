@@ -170,7 +170,10 @@ Z80Core::StopReason Z80Core::RunUntilStopped() {
             }
             stepStarted_ = true;
             --*stepBudget_;
-        } else if (breakAt[z80ex_get_reg(cpu, regPC)].load(std::memory_order_relaxed)) {
+        } else if (const Z80EX_WORD pc = z80ex_get_reg(cpu, regPC); breakAt[pc].load(std::memory_order_relaxed)) {
+            // As a one-byte trap in the instruction's place would: the PC
+            // one past it, the instruction not executed.
+            z80ex_set_reg(cpu, regPC, static_cast<Z80EX_WORD>(pc + 1));
             reason = StopReason::Breakpoint;
             break;
         }

@@ -52,7 +52,7 @@ public:
 
     enum class StopReason {
         None,        // Never ran since construction or the last Reset.
-        Breakpoint,  // The PC reached a breakpoint; that instruction has not executed.
+        Breakpoint,  // A breakpoint stopped the program (a run: the PC is one past it).
         Pause,       // Pause was called.
         Step,        // Step executed its instructions.
     };
@@ -64,11 +64,15 @@ public:
     Z80Core(const Z80Core&) = delete;
     Z80Core& operator=(const Z80Core&) = delete;
 
-    // Run control. Breakpoints behave as on an in-circuit emulator: a run
-    // stops before executing an instruction that carries a breakpoint, the
-    // one it resumes from included. Step(count) executes its first
-    // instruction even if it carries a breakpoint and stops before any later
-    // one that does, or after count instructions. An instruction is whole:
+    // Run control. A breakpoint works as a one-byte trap instruction put in
+    // place of the instruction's first byte, the way these families' debug
+    // hardware reports it: a run that reaches it (the one it resumes from
+    // included) stops with the instruction not executed and the PC one past
+    // the breakpoint; the debugger puts the PC back on it (the module does,
+    // off the ARM family). Step(count) executes its first instruction even
+    // if it carries a breakpoint and stops on any later one that does (PC on
+    // it, as stepping one instruction at a time would), or after count
+    // instructions. An instruction is whole:
     // its DD, FD, CB and ED prefixes are executed with it. A step of up to
     // kInlineStepLimit instructions runs inside the call; a longer one runs
     // like Continue and halts by itself when done.

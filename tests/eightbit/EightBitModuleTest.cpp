@@ -256,6 +256,36 @@ TEST_P(EightBitThroughModule, DownloadResetBreakpointContinueAndStep) {
     });
 }
 
+// Breakpoints on two instructions in a row, the first one byte long: the
+// stop on the second is one byte past the first breakpoint too, and only a
+// PC one past the breakpoint that stopped the run tells them apart. Each is
+// reported in turn and the program goes on.
+TEST_P(EightBitThroughModule, BreakpointsOnNeighbouringInstructionsStopInTurn) {
+    FrontEnd([&] {
+        Open();
+        Download();
+        ASSERT_EQ(DiExecResetChild(), GdiOk);
+        const uint32_t done = Symbol("done"), end = done + static_cast<uint32_t>(image.symbols.Find("done")->size);
+        uint32_t first = done;
+        while (NextInstruction(first) != first + 1 && first < end) first = NextInstruction(first);
+        ASSERT_LT(first + 1, end) << "done has a one-byte instruction with one after it";
+        Breakpoint(first);
+        Breakpoint(first + 1);
+        const uint32_t doneCount = Symbol("done_count"), space = SymbolSpace("done_count");
+        uint32_t expected[] = {first, first + 1, first, first + 1};
+        std::vector<uint8_t> counts;
+        for (uint32_t at : expected) {
+            ASSERT_EQ(DiExecContinue(), GdiOk);
+            const GdiExitStatus status = Status();
+            EXPECT_EQ(LoadLE32(status.cause), static_cast<uint32_t>(CauseBreakpoint));
+            EXPECT_EQ(LoadLE32(status.breakpointId), at);
+            EXPECT_EQ(ReadRegister(PcId()), at);
+            counts.push_back(ReadMemory(space, doneCount, 1)[0]);
+        }
+        EXPECT_EQ(counts[2], counts[0] + 1) << "one call of done further: each instruction ran once";
+    });
+}
+
 TEST_P(EightBitThroughModule, EveryRegisterWrittenReadsBack) {
     FrontEnd([&] {
         Open();

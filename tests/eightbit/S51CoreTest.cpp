@@ -75,13 +75,15 @@ protected:
         const std::vector<uint32_t> units(bytes.begin(), bytes.end());
         ASSERT_TRUE(core->WriteBlock(space, units.data(), address, static_cast<uint32_t>(units.size())));
     }
-    // Runs from reset to done, the first time round.
+    // Runs from reset to done, the first time round, and puts the PC back
+    // on the breakpoint as the module does.
     void RunToDone() {
         core->Reset();
         ASSERT_TRUE(core->AddBreakpoint(kBp, At("done")));
         core->Continue();
         ASSERT_TRUE(WaitFor([&] { return core->IsHalted(); }));
-        ASSERT_EQ(core->ReadRegister(S51Core::PC), At("done"));
+        ASSERT_EQ(core->ReadRegister(S51Core::PC), At("done") + 1) << "one past the breakpoint";
+        core->WriteRegister(S51Core::PC, At("done"));
     }
 
     orxdbg::Image image;
@@ -130,20 +132,27 @@ TEST_F(S51CoreTest, SampleProgramFillsItsTablesInEachSpace) {
     EXPECT_EQ(Peek(S51Core::kCode, At("code_table"), 8), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7}));
 }
 
-TEST_F(S51CoreTest, RunsStopAtBreakpointsAndStepsStopBeforeALaterOne) {
+TEST_F(S51CoreTest, RunsStopAsATrapAtBreakpointsAndStepsOnALaterOne) {
     Start();
     Load();
     RunToDone();
-    // A run from the breakpoint executes it and meets it three rounds on.
+    // A run from the breakpoint stops on it at once, as a trap there would.
+    core->Continue();
+    EXPECT_TRUE(core->IsHalted());
+    EXPECT_EQ(core->ReadRegister(S51Core::PC), At("done") + 1);
+    EXPECT_EQ(Peek(S51Core::kIdata, At("done_count"), 1)[0], 0);
+    // Stepped off it first, the run meets it three rounds on.
+    core->WriteRegister(S51Core::PC, At("done"));
+    core->Step(1);
     core->Continue();
     ASSERT_TRUE(WaitFor([&] { return core->IsHalted(); }));
-    EXPECT_EQ(core->ReadRegister(S51Core::PC), At("done"));
+    EXPECT_EQ(core->ReadRegister(S51Core::PC), At("done") + 1);
     EXPECT_EQ(Peek(S51Core::kIdata, At("done_count"), 1)[0], 1);
-    // A step passes the breakpoint it starts on and ends before the next.
+    core->WriteRegister(S51Core::PC, At("done"));
+    // A step passes the breakpoint it starts on and ends on the next.
     core->Step(1);
     EXPECT_TRUE(core->IsHalted());
-    const uint32_t second = core->ReadRegister(S51Core::PC);
-    EXPECT_GT(second, At("done"));
+    EXPECT_GT(core->ReadRegister(S51Core::PC), At("done"));
     core->Step(S51Core::kInlineStepLimit);
     EXPECT_EQ(core->ReadRegister(S51Core::PC), At("done"));
     EXPECT_EQ(Peek(S51Core::kIdata, At("done_count"), 1)[0], 2);
@@ -219,7 +228,8 @@ TEST_F(S51CoreTest, AContinueFromABreakpointIsOneRoundTrip) {
     ASSERT_TRUE(core->AddBreakpoint(kBp, At("done")));
     core->Continue();
     ASSERT_TRUE(WaitFor([&] { return core->IsHalted(); }));
-    EXPECT_EQ(core->ReadRegister(S51Core::PC), At("done"));
+    EXPECT_EQ(core->ReadRegister(S51Core::PC), At("done") + 1);
+    core->WriteRegister(S51Core::PC, At("done"));
     EXPECT_EQ(core->RoundTrips(), before + 1);
 }
 
