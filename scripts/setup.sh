@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev 
           libunicorn-dev gcc-arm-none-eabi binutils-arm-none-eabi libnewlib-arm-none-eabi libelf-dev libcapstone-dev libedit-dev
           clang-14 libfuzzer-14-dev libclang-rt-14-dev
           gdb-multiarch python3 qemu-system-arm qemu-system-ppc qemu-system-misc gcc-powerpc-linux-gnu
-          qemu-system-x86 busybox-static)
+          qemu-system-x86 busybox-static
+          sdcc sdcc-ucsim libz80ex-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -8,6 +8,36 @@ constexpr uint16_t kEmArm = 40;
 constexpr uint16_t kEmPpc = 20;
 constexpr uint16_t kEmMicroBlaze = 189;
 constexpr uint16_t kEmNios2 = 113;
+constexpr uint16_t kNoElf = 0;  // sdcc writes Intel HEX for the 8-bit boards
+
+// Registers narrower than 32 bits keep only their own bits of a write.
+constexpr uint32_t k16 = 0xffff0000;
+constexpr uint32_t k8 = 0xffffff00;
+constexpr uint32_t k1 = 0xfffffffe;
+
+// The Z80's, with the shadow set as AF' BC' DE' HL'. IM takes 0, 1 or 2.
+std::vector<BoardRegister> Z80Registers() {
+    return {{"AF", "", 0, RegisterRole::Status, k16}, {"BC", "", 1, RegisterRole::General, k16},
+            {"DE", "", 2, RegisterRole::General, k16}, {"HL", "", 3, RegisterRole::General, k16},
+            {"IX", "", 4, RegisterRole::General, k16}, {"IY", "", 5, RegisterRole::General, k16},
+            {"SP", "", 6, RegisterRole::Sp, k16},      {"PC", "", 7, RegisterRole::Pc, k16},
+            {"AF'", "", 8, RegisterRole::General, k16}, {"BC'", "", 9, RegisterRole::General, k16},
+            {"DE'", "", 10, RegisterRole::General, k16}, {"HL'", "", 11, RegisterRole::General, k16},
+            {"I", "", 12, RegisterRole::General, k8},   {"R", "", 13, RegisterRole::General, k8},
+            {"IM", "", 14, RegisterRole::General, 0, true}, {"IFF1", "", 15, RegisterRole::General, k1},
+            {"IFF2", "", 16, RegisterRole::General, k1}};
+}
+
+// The 8051's: the SFRs A, B, PSW, SP and DPTR (DPH:DPL), the PC, and R0..R7
+// of the register bank PSW selects.
+std::vector<BoardRegister> Mcs51Registers() {
+    std::vector<BoardRegister> r{{"PC", "", 0, RegisterRole::Pc, k16},     {"A", "", 1, RegisterRole::General, k8},
+                                 {"B", "", 2, RegisterRole::General, k8},      {"PSW", "", 3, RegisterRole::Status, k8},
+                                 {"SP", "", 4, RegisterRole::Sp, k8},          {"DPTR", "", 5, RegisterRole::General, k16}};
+    static const char* const kNames[] = {"R0", "R1", "R2", "R3", "R4", "R5", "R6", "R7"};
+    for (uint32_t i = 0; i < 8; ++i) r.push_back({kNames[i], "", 6 + i, RegisterRole::General, k8});
+    return r;
+}
 
 std::vector<BoardRegister> CortexMRegisters() {
     std::vector<BoardRegister> r;
@@ -87,6 +117,19 @@ std::vector<Board> MakeBoards() {
                       {{"RAM", 0xc8000000, 128 * 1024 * 1024, false}},
                       0xc8000000, "Altera 10M50 GHRD: Nios II with MMU (little-endian), RAM, JTAG UART, timer",
                       "none in Debian (hand-encoded instructions)"});
+    boards.push_back({"z80", CoreKind::Z80, "Z80", "C:\\Tools\\qdvz80.exe", "", "", false, false, kNoElf, "", "",
+                      Z80Registers(), {{"RAM", 0x0000, 0x10000, false}}, 0x0000,
+                      "Z80 instructions (libz80ex), in process: 64 KiB of RAM and 256 I/O ports; no interrupts",
+                      "sdcc -mz80", {{"MEMORY", 0x0000, 0x10000, false}, {"IO", 0x00, 0x100, false}}});
+    boards.push_back({"8051", CoreKind::S51, "8051", "C:\\Tools\\qdv51.exe", "", "", false, false, kNoElf, "", "",
+                      Mcs51Registers(), {{"CODE", 0x0000, 0x10000, true}}, 0x0000,
+                      "8051 in the s51 simulator (sdcc-ucsim), a child process: 64 KiB code, 256 bytes internal RAM, "
+                      "SFRs, 64 KiB external RAM, its timers and UART",
+                      "sdcc -mmcs51",
+                      {{"CODE", 0x0000, 0x10000, true},
+                       {"IDATA", 0x00, 0x100, false},
+                       {"SFR", 0x80, 0x80, false},
+                       {"XDATA", 0x0000, 0x10000, false}}});
     return boards;
 }
 
@@ -115,6 +158,11 @@ int32_t RegisterIndex(const Board& board, RegisterRole role) {
 }
 
 std::vector<std::string> MemorySpaceNames(const Board& board) {
+    if (!board.spaces.empty()) {
+        std::vector<std::string> names;
+        for (const BoardRegion& space : board.spaces) names.emplace_back(space.name);
+        return names;
+    }
     std::vector<std::string> names{"MEMORY"};
     for (const BoardRegion& region : board.regions) names.emplace_back(region.name);
     return names;

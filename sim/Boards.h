@@ -19,6 +19,8 @@ namespace sim {
 enum class CoreKind {
     InProcess,  // sim/arm: the Cortex-M on Unicorn
     Qemu,       // sim/qemu: a QEMU machine through its gdb stub
+    Z80,        // sim/z80: a Z80 on libz80ex, in process
+    S51,        // sim/s51: an 8051 in the s51 simulator, a child process
 };
 
 enum class RegisterRole { General, Pc, Sp, Lr, Status };
@@ -61,6 +63,11 @@ struct Board {
     uint32_t codeBase;          // where the sample programs for this board are linked
     const char* modelled;       // what the target models, for --help and the README
     const char* toolchain;      // the Debian compiler for it, or why none
+    // The 8-bit boards' memory spaces, each an address space of its own
+    // from base (Z80: memory and I/O ports; 8051: code, internal RAM, SFRs,
+    // external RAM). Empty on the other boards, whose spaces are MEMORY (the
+    // whole bus) and one per region.
+    std::vector<BoardRegion> spaces = {};
 };
 
 // Every board, the default (the in-process Cortex-M) first.
@@ -72,7 +79,8 @@ const Board& DefaultBoard();
 
 // The register index with that role, or -1.
 int32_t RegisterIndex(const Board& board, RegisterRole role);
-// Memory spaces: 0 "MEMORY" (the whole bus), then one per region.
+// Memory spaces: the board's own spaces where it has them, else 0 "MEMORY"
+// (the whole bus), then one per region.
 std::vector<std::string> MemorySpaceNames(const Board& board);
 
 }  // namespace sim

@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Parser, UnknownSymbolSaysWhenNoElfIsLoaded) {
     const ParsedLine parsed = ParseLine("break main", Commands(), SymbolTable{});
-    EXPECT_NE(parsed.error.find("no ELF file loaded"), std::string::npos) << parsed.error;
+    EXPECT_NE(parsed.error.find("no symbols loaded"), std::string::npos) << parsed.error;
 }
 
 TEST(Parser, ArgumentsArriveConvertedByKind) {

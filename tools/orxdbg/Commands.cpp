@@ -51,7 +51,7 @@ std::span<const Command> Commands() {
          {"s", "si", "stepi"}},
         {"stop", {}, "halt the processor",
          [](CommandContext& c, const Arguments&) { return c.session.Stop(); }},
-        {"reset", {}, "reset the processor: it restarts from its vector table",
+        {"reset", {}, "reset the processor: it restarts from its vector table (the reset address on the 8-bit boards)",
          [](CommandContext& c, const Arguments&) { return c.session.Reset(); }},
         {"status", {},
          "show why the processor stopped (running, single step, breakpoint with its number, halted, stopped, "
@@ -213,8 +213,24 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
             return true;
         }
         case ArgKind::Location: {
-            if (StartsLikeNumber(word)) {
-                const auto n = ParseNumber(word, ~uint64_t{0});
+            // SPACE:ADDR names one of the board's memory spaces (XDATA:0x10).
+            std::optional<uint32_t> space;
+            std::string where = word;
+            if (const std::size_t colon = word.find(':'); colon != std::string::npos) {
+                const std::string name = word.substr(0, colon);
+                const std::vector<std::string> spaces = sim::MemorySpaceNames(CurrentBoard());
+                for (std::size_t i = 0; i < spaces.size() && !space; ++i)
+                    if (SameWord(name, spaces[i])) space = static_cast<uint32_t>(i);
+                if (!space) {
+                    error = "no memory space '" + name + "' on this board (";
+                    for (std::size_t i = 0; i < spaces.size(); ++i) error += (i ? ", " : "") + spaces[i];
+                    error += ")";
+                    return false;
+                }
+                where = word.substr(colon + 1);
+            }
+            if (StartsLikeNumber(where)) {
+                const auto n = ParseNumber(where, ~uint64_t{0});
                 if (!n) {
                     error = "bad address '" + word + "' (decimal, or hexadecimal with 0x)";
                     return false;
@@ -223,14 +239,14 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
                     error = "address " + word + " does not fit in 32 bits (the largest is 0xffffffff)";
                     return false;
                 }
-                value = Location{static_cast<uint32_t>(*n), ""};
+                value = Location{static_cast<uint32_t>(*n), "", space.value_or(0)};
                 return true;
             }
-            const std::size_t plus = word.find('+');
-            const std::string name = word.substr(0, plus);
+            const std::size_t plus = where.find('+');
+            const std::string name = where.substr(0, plus);
             uint64_t offset = 0;
             if (plus != std::string::npos) {
-                const auto n = ParseNumber(std::string_view(word).substr(plus + 1), 0xFFFFFFFFu);
+                const auto n = ParseNumber(std::string_view(where).substr(plus + 1), 0xFFFFFFFFu);
                 if (!n) {
                     error = "bad offset in '" + word + "'";
                     return false;
@@ -239,20 +255,22 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
             }
             const Symbol* symbol = symbols.Find(name);
             if (!symbol) {
-                error = "unknown symbol '" + name + "'" + (symbols.Empty() ? " (no ELF file loaded)" : "");
+                error = "unknown symbol '" + name + "'" + (symbols.Empty() ? " (no symbols loaded: load an ELF file, or an Intel HEX file with its linker map)" : "");
                 return false;
             }
             if (symbol->address + offset > 0xFFFFFFFFu) {
                 error = "'" + word + "' lies beyond 32 bits (the largest address is 0xffffffff)";
                 return false;
             }
-            value = Location{static_cast<uint32_t>(symbol->address + offset), word};
+            value = Location{static_cast<uint32_t>(symbol->address + offset), where, space.value_or(symbol->space)};
             return true;
         }
         case ArgKind::Register: {
             const auto id = RegisterIdFor(word);
             if (!id) {
-                error = "unknown register '" + word + "' (R0..R15, SP, LR, PC, XPSR)";
+                error = "unknown register '" + word + "' (";
+                for (const std::string& name : RegisterNames()) error += (error.back() == '(' ? "" : " ") + name;
+                error += ")";
                 return false;
             }
             value = RegisterArg{*id};

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 namespace orxdbg {
@@ -39,12 +41,13 @@ std::vector<std::string> SymbolTable::Names() const {
     return names;
 }
 
-std::string SymbolTable::Describe(uint64_t address) const {
+std::string SymbolTable::Describe(uint64_t address, uint32_t space) const {
     // The innermost sized symbol that covers the address...
     const Symbol* best = nullptr;
     for (auto it = byAddress_.begin(); it != byAddress_.end() && it->first <= address; ++it) {
         const Symbol& s = byName_.at(it->second);
-        if (s.size != 0 && address - s.address < s.size && (!best || s.address >= best->address)) best = &s;
+        if (s.space == space && s.size != 0 && address - s.address < s.size && (!best || s.address >= best->address))
+            best = &s;
     }
     if (best) {
         if (best->address == address) return best->name;
@@ -53,8 +56,10 @@ std::string SymbolTable::Describe(uint64_t address) const {
         return best->name + offset;
     }
     // ...else a label exactly there.
-    const auto exact = byAddress_.find(address);
-    return exact == byAddress_.end() ? std::string() : exact->second;
+    const auto [first, last] = byAddress_.equal_range(address);
+    for (auto it = first; it != last; ++it)
+        if (byName_.at(it->second).space == space) return it->second;
+    return {};
 }
 
 std::size_t Image::ByteCount() const {
@@ -176,6 +181,7 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
         error = path + " has no loadable contents";
         return false;
     }
+    result.symbolSource = "the ELF file";
     image = std::move(result);
     return true;
 }
@@ -286,6 +292,82 @@ bool ParseIntelHex(const std::string& text, Image& image, std::string& error) {
     return true;
 }
 
+// ---- sdcc's linker map -------------------------------------------------------
+
+namespace {
+
+uint32_t SpaceNamed(const char* name) {
+    const std::vector<std::string> names = sim::MemorySpaceNames(CurrentBoard());
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == name) return static_cast<uint32_t>(i);
+    return 0;
+}
+
+bool IsIdentifier(const std::string& name) {
+    if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+}
+
+}  // namespace
+
+bool ParseSdccMap(const std::string& text, SymbolTable& symbols, std::string& error) {
+    // An area starts with "NAME  ADDR  SIZE =  N. bytes (ATTRIBUTES)"; its
+    // symbols follow as "[C:|D:]  VALUE  NAME  [MODULE]", all numbers eight
+    // hexadecimal digits.
+    static const std::regex area(R"(^(\S+)\s+([0-9A-Fa-f]{8})\s+([0-9A-Fa-f]{8})\s+=\s+\d+\.\s+bytes\s+\(([^)]*)\))");
+    static const std::regex symbol(R"(^(?:([A-Z]):)?\s+([0-9A-Fa-f]{8})\s+(\S+))");
+    struct Area {
+        uint64_t end = 0;
+        bool bits = false;
+        std::vector<Symbol> symbols;
+    };
+    std::vector<Area> areas;
+    const uint32_t code = SpaceNamed("CODE"), xdata = SpaceNamed("XDATA"), idata = SpaceNamed("IDATA");
+    std::istringstream lines(text);
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (std::regex_search(line, m, area)) {
+            Area a;
+            a.end = std::stoull(m[2].str(), nullptr, 16) + std::stoull(m[3].str(), nullptr, 16);
+            a.bits = m[4].str().find("BIT") != std::string::npos;
+            areas.push_back(std::move(a));
+            continue;
+        }
+        if (areas.empty() || areas.back().bits || !std::regex_search(line, m, symbol)) continue;
+        std::string name = m[3].str();
+        const uint64_t value = std::stoull(m[2].str(), nullptr, 16);
+        // C names carry an underscore. The linker's own s_/l_ symbols and
+        // the compiler's $-names are left out; its __helpers (library
+        // functions) too, but they still end the symbol before them.
+        if (!IsIdentifier(name) || name.rfind("s_", 0) == 0 || name.rfind("l_", 0) == 0) continue;
+        const bool keep = name.size() > 1 && name[0] == '_' && name[1] != '_';
+        if (keep) name.erase(0, 1);
+        const std::string prefix = m[1].str();
+        const uint32_t space = prefix == "C" ? code : prefix == "D" ? xdata : prefix.empty() ? idata : 0;
+        areas.back().symbols.push_back({keep ? name : std::string(), value, 0, space});
+    }
+    if (areas.empty()) {
+        error = "not a linker map: no area in it";
+        return false;
+    }
+    for (Area& a : areas) {
+        std::sort(a.symbols.begin(), a.symbols.end(), [](const Symbol& x, const Symbol& y) { return x.address < y.address; });
+        for (std::size_t i = 0; i < a.symbols.size(); ++i) {
+            uint64_t next = a.end;
+            for (std::size_t k = i + 1; k < a.symbols.size(); ++k)
+                if (a.symbols[k].address > a.symbols[i].address) {
+                    next = a.symbols[k].address;
+                    break;
+                }
+            a.symbols[i].size = next > a.symbols[i].address ? next - a.symbols[i].address : 0;
+            if (!a.symbols[i].name.empty()) symbols.Add(a.symbols[i]);
+        }
+    }
+    return true;
+}
+
 bool LoadImageFile(const std::string& path, Image& image, std::string& error) {
     std::error_code status;
     if (std::filesystem::is_directory(path, status)) {
@@ -310,9 +392,21 @@ bool LoadImageFile(const std::string& path, Image& image, std::string& error) {
     if (contents.size() >= 4 && contents.compare(0, 4, "\x7f" "ELF") == 0) return ReadElf(path, image, error);
     const std::size_t first = contents.find_first_not_of(" \t\r\n");
     if (first != std::string::npos && contents[first] == ':') {
-        if (ParseIntelHex(contents, image, error)) return true;
-        error = path + ": " + error;
-        return false;
+        if (!ParseIntelHex(contents, image, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+        // sdcc's linker writes its map beside the image.
+        const std::filesystem::path map = std::filesystem::path(path).replace_extension(".map");
+        std::ifstream mapFile(map);
+        if (mapFile) {
+            std::ostringstream text;
+            text << mapFile.rdbuf();
+            std::string ignored;
+            if (ParseSdccMap(text.str(), image.symbols, ignored))
+                image.symbolSource = "the linker map " + map.filename().string();
+        }
+        return true;
     }
     error = path + " is neither an ELF file nor an Intel HEX file";
     return false;

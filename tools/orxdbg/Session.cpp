@@ -14,6 +14,9 @@
 #include <fstream>
 
 #include "gdi/GdiRecords.h"
+#include "tools/orxdbg/Mcs51Disassembler.h"
+
+#include <z80ex/z80ex_dasm.h>
 
 namespace orxdbg {
 
@@ -114,10 +117,10 @@ namespace {
 
 // ---- Records ---------------------------------------------------------------
 
-GdiAddress Address(uint32_t address) {
+GdiAddress Address(uint32_t address, uint32_t space = kMemorySpaceId) {
     GdiAddress a;
     std::memset(&a, 0, sizeof a);
-    StoreLE32(a.spaceId, kMemorySpaceId);
+    StoreLE32(a.spaceId, space);
     for (int i = 0; i < 4; ++i) a.address[4 + i] = static_cast<uint8_t>(address >> (24 - 8 * i));
     return a;
 }
@@ -158,13 +161,14 @@ private:
     bool installed_ = false;
 };
 
-// The board's code through Capstone: Thumb for an M-profile core, 32-bit
-// PowerPC; Capstone knows neither MicroBlaze nor Nios II, whose words are
-// shown as they are.
+// The board's code: Thumb for an M-profile core and 32-bit PowerPC through
+// Capstone, Z80 through libz80ex's disassembler, 8051 through orxdbg's own;
+// MicroBlaze and Nios II words are shown as they are.
 class Disassembler {
 public:
     Disassembler() {
         const sim::Board& board = CurrentBoard();
+        kind_ = board.kind;
         if (board.elfMachine == 40)
             ok_ = cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle_) == CS_ERR_OK;
         else if (board.elfMachine == 20)
@@ -184,6 +188,8 @@ public:
     };
     // Up to max instructions (0: as many as the bytes hold) from the start.
     std::vector<Line> Decode(const std::vector<uint8_t>& bytes, uint32_t address, std::size_t max) const {
+        if (kind_ == sim::CoreKind::Z80) return DecodeZ80(bytes, address, max);
+        if (kind_ == sim::CoreKind::S51) return Decode8051(bytes, address, max);
         std::vector<Line> lines;
         if (!ok_) {
             // Fixed 32-bit instructions, shown as words.
@@ -208,9 +214,61 @@ public:
     }
 
 private:
+    struct Z80Bytes {
+        const std::vector<uint8_t>* bytes;
+        uint32_t start;
+    };
+    static Z80EX_BYTE ReadZ80Byte(Z80EX_WORD address, void* user) {
+        const auto* code = static_cast<const Z80Bytes*>(user);
+        const uint32_t offset = static_cast<uint16_t>(address - code->start);
+        return offset < code->bytes->size() ? (*code->bytes)[offset] : 0;
+    }
+    // Whole instructions only: one that runs past the bytes read is left out.
+    static std::vector<Line> DecodeZ80(const std::vector<uint8_t>& bytes, uint32_t address, std::size_t max) {
+        std::vector<Line> lines;
+        Z80Bytes code{&bytes, address};
+        for (std::size_t at = 0; at < bytes.size() && (max == 0 || lines.size() < max);) {
+            char text[64];
+            int states = 0, states2 = 0;
+            const int size = z80ex_dasm(text, sizeof text, 0, &states, &states2, &ReadZ80Byte,
+                                        static_cast<Z80EX_WORD>(address + at), &code);
+            if (size <= 0 || at + static_cast<std::size_t>(size) > bytes.size()) break;
+            // "LD BC,(#8014)" becomes "ld\tbc, (0x8014)".
+            std::string line;
+            bool first = true;
+            for (const char* c = text; *c; ++c) {
+                if (*c == ' ' && first) {
+                    line += '\t';
+                    first = false;
+                } else if (*c == '#') {
+                    line += "0x";
+                } else if (*c == ',') {
+                    line += ", ";
+                } else {
+                    line += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+                }
+            }
+            lines.push_back({address + static_cast<uint32_t>(at), static_cast<uint32_t>(size), line});
+            at += static_cast<std::size_t>(size);
+        }
+        return lines;
+    }
+    static std::vector<Line> Decode8051(const std::vector<uint8_t>& bytes, uint32_t address, std::size_t max) {
+        std::vector<Line> lines;
+        for (std::size_t at = 0; at < bytes.size() && (max == 0 || lines.size() < max);) {
+            const uint32_t pc = address + static_cast<uint32_t>(at);
+            const Mcs51Instruction insn = DecodeMcs51(bytes.data() + at, bytes.size() - at, pc);
+            if (insn.size == 0) break;
+            lines.push_back({pc, insn.size, insn.text});
+            at += insn.size;
+        }
+        return lines;
+    }
+
     csh handle_ = 0;
     bool ok_ = false;
     bool bigEndian_ = false;
+    sim::CoreKind kind_ = sim::CoreKind::InProcess;
 };
 
 }  // namespace
@@ -276,9 +334,14 @@ bool Session::Check(const char* function, uint32_t result) {
     return false;
 }
 
-std::string Session::DescribeAddress(uint32_t address) const {
-    const std::string symbol = symbols_.Describe(address);
-    return symbol.empty() ? Hex32(address) : Hex32(address) + " <" + symbol + ">";
+std::string Session::DescribeAddress(uint32_t address, uint32_t space) const {
+    std::string text = Hex32(address);
+    if (space != 0) {
+        const std::vector<std::string> spaces = sim::MemorySpaceNames(CurrentBoard());
+        text = (space < spaces.size() ? spaces[space] : "space " + std::to_string(space)) + ":" + text;
+    }
+    const std::string symbol = symbols_.Describe(address, space);
+    return symbol.empty() ? text : text + " <" + symbol + ">";
 }
 
 bool Session::CheckRange(uint32_t address, uint64_t length) {
@@ -452,7 +515,7 @@ bool Session::Load(const std::string& file) {
         out_ << (&s == &image.segments.front() ? " (" : ", ") << Hex32(static_cast<uint32_t>(s.address)) << ".."
              << Hex32(static_cast<uint32_t>(s.address + s.bytes.size() - 1));
     out_ << ")";
-    if (!symbols_.Empty()) out_ << ", symbols from the ELF file";
+    if (!symbols_.Empty()) out_ << ", symbols from " << image.symbolSource;
     out_ << std::endl;
 
     // As a debugger's load does: the program starts at its entry point.
@@ -584,7 +647,7 @@ void Session::PrintStatus(const StopStatus& status) {
             out_ << " at " << DescribeAddress(e->address);
         else  // Thumb breakpoints carry the instruction address plus one.
             out_ << ", breakpoint id " << Hex32(status.breakpointId) << " at "
-                 << DescribeAddress(status.breakpointId & ~1u);
+                 << DescribeAddress(CurrentBoard().thumb ? status.breakpointId & ~1u : status.breakpointId);
     }
     if (!status.message.empty()) out_ << ": " << status.message;
     out_ << std::endl;
@@ -829,7 +892,9 @@ bool Session::Stop() {
 
 bool Session::Reset() {
     if (!Check("DiExecResetChild", module_.DiExecResetChild())) return false;
-    out_ << "reset: the processor restarts from its vector table" << std::endl;
+    out_ << (CurrentBoard().thumb ? "reset: the processor restarts from its vector table"
+                                  : "reset: the processor restarts from its reset address")
+         << std::endl;
     ShowPcInstruction();
     return true;
 }
@@ -892,10 +957,11 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
     return ok;
 }
 
-std::optional<uint32_t> Session::ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes) {
+std::optional<uint32_t> Session::ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes,
+                                               uint32_t space) {
     for (uint32_t n = count;; n /= 2) {
         std::vector<GdiValue> values(n);
-        if (!Check("DiMemoryRead", module_.DiMemoryRead(Address(address), values.data(), n))) return std::nullopt;
+        if (!Check("DiMemoryRead", module_.DiMemoryRead(Address(address, space), values.data(), n))) return std::nullopt;
         // A memory space may deliver fewer values than asked for (status 6
         // from there on); a block that runs into unmapped memory may fail
         // whole, so a refused block is asked for again in halves.
@@ -908,17 +974,17 @@ std::optional<uint32_t> Session::ReadAvailable(uint32_t address, uint32_t count,
     }
 }
 
-std::optional<std::vector<uint8_t>> Session::ReadMemory(uint32_t address, uint32_t count) {
+std::optional<std::vector<uint8_t>> Session::ReadMemory(uint32_t address, uint32_t count, uint32_t space) {
     if (!CheckRange(address, count)) return std::nullopt;
     std::vector<uint8_t> bytes;
     bytes.reserve(count);
     while (bytes.size() < count) {
         const uint32_t at = address + static_cast<uint32_t>(bytes.size());
         const uint32_t n = std::min<uint32_t>(kTransferValues, count - static_cast<uint32_t>(bytes.size()));
-        const auto valid = ReadAvailable(at, n, bytes);
+        const auto valid = ReadAvailable(at, n, bytes, space);
         if (!valid) return std::nullopt;
         if (*valid == 0) {
-            Error() << "the target refused a read at " << DescribeAddress(at) << std::endl;
+            Error() << "the target refused a read at " << DescribeAddress(at, space) << std::endl;
             return std::nullopt;
         }
     }
@@ -926,7 +992,7 @@ std::optional<std::vector<uint8_t>> Session::ReadMemory(uint32_t address, uint32
 }
 
 bool Session::DumpMemory(const Location& location, uint32_t count) {
-    const auto bytes = ReadMemory(location.address, count);
+    const auto bytes = ReadMemory(location.address, count, location.space);
     if (!bytes) return false;
     if (!location.symbol.empty()) out_ << location.symbol << ":\n";
     for (std::size_t row = 0; row < bytes->size(); row += 16) {
@@ -954,7 +1020,7 @@ bool Session::ShowWords(const Location& location, std::optional<uint32_t> count)
     uint32_t words = count.value_or(4);
     if (!count && !location.symbol.empty())
         if (const Symbol* s = symbols_.Find(location.symbol); s && s->size >= 4) words = static_cast<uint32_t>(s->size / 4);
-    const auto bytes = ReadMemory(location.address, words * 4);
+    const auto bytes = ReadMemory(location.address, words * 4, location.space);
     if (!bytes) return false;
     out_ << (location.symbol.empty() ? Hex32(location.address) : location.symbol) << ": " << words
          << " word" << (words == 1 ? "" : "s") << " at " << Hex32(location.address) << "\n";
@@ -974,15 +1040,14 @@ bool Session::ShowWords(const Location& location, std::optional<uint32_t> count)
 bool Session::Examine(const Location& location, const ExamineFormat& format) {
     const uint64_t length = uint64_t{format.count} * format.unit;
     if (!CheckRange(location.address, length)) return false;
-    const auto bytes = ReadMemory(location.address, static_cast<uint32_t>(length));
+    const auto bytes = ReadMemory(location.address, static_cast<uint32_t>(length), location.space);
     if (!bytes) return false;
     const uint32_t perRow = format.unit == 4 ? 4 : 8;
     for (uint32_t i = 0; i < format.count; ++i) {
         const uint32_t at = location.address + i * format.unit;
         if (i % perRow == 0) {
             if (i) out_ << "\n";
-            const std::string symbol = symbols_.Describe(at);
-            out_ << Hex32(at) << (symbol.empty() ? "" : " <" + symbol + ">") << ":";
+            out_ << DescribeAddress(at, location.space) << ":";
         }
         uint32_t value = 0;
         // In the target's byte order.
@@ -1007,7 +1072,7 @@ bool Session::Examine(const Location& location, const ExamineFormat& format) {
 }
 
 bool Session::DumpToFile(const std::string& file, const Location& location, uint32_t length) {
-    const auto bytes = ReadMemory(location.address, length);
+    const auto bytes = ReadMemory(location.address, length, location.space);
     if (!bytes) return false;
     std::ofstream output(file, std::ios::binary | std::ios::trunc);
     if (output) output.write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
@@ -1015,7 +1080,7 @@ bool Session::DumpToFile(const std::string& file, const Location& location, uint
         Error() << "cannot write " << file << std::endl;
         return false;
     }
-    out_ << "dumped " << bytes->size() << " bytes from " << DescribeAddress(location.address) << " to " << file
+    out_ << "dumped " << bytes->size() << " bytes from " << DescribeAddress(location.address, location.space) << " to " << file
          << std::endl;
     return true;
 }
@@ -1030,7 +1095,7 @@ bool Session::Disassemble(const std::optional<Location>& location, std::optional
     }
     uint32_t start;
     if (location) {
-        start = location->address & ~1u;  // a Thumb address may carry bit 0
+        start = CurrentBoard().thumb ? location->address & ~1u : location->address;  // a Thumb address may carry bit 0
     } else if (pc) {
         start = *pc;
     } else {
@@ -1073,13 +1138,13 @@ bool Session::Disassemble(const std::optional<Location>& location, std::optional
     return true;
 }
 
-bool Session::WriteBlock(uint32_t address, const uint8_t* data, uint32_t length) {
+bool Session::WriteBlock(uint32_t address, const uint8_t* data, uint32_t length, uint32_t space) {
     std::vector<GdiValue> values(length);
     for (uint32_t i = 0; i < length; ++i) {
         std::memset(&values[i], 0, sizeof values[i]);
         values[i].bytes[7] = data[i];
     }
-    return module_.DiMemoryWrite(Address(address), values.data(), length) == GdiOk;
+    return module_.DiMemoryWrite(Address(address, space), values.data(), length) == GdiOk;
 }
 
 bool Session::WriteMemory(const Location& location, const std::vector<uint8_t>& bytes) {
@@ -1087,19 +1152,19 @@ bool Session::WriteMemory(const Location& location, const std::vector<uint8_t>& 
     for (std::size_t done = 0; done < bytes.size();) {
         const auto n = static_cast<uint32_t>(std::min<std::size_t>(kTransferValues, bytes.size() - done));
         const uint32_t at = location.address + static_cast<uint32_t>(done);
-        if (!WriteBlock(at, bytes.data() + done, n)) {
+        if (!WriteBlock(at, bytes.data() + done, n, location.space)) {
             if (!open_) return Check("DiMemoryWrite", GdiFailed);
             const auto refused = FindRefused(at, bytes.data() + done, n, [&](uint32_t a, const uint8_t* d, uint32_t c) {
-                return WriteBlock(a, d, c);
+                return WriteBlock(a, d, c, location.space);
             });
             Error() << "DiMemoryWrite returned GdiFailed (7): the target refused a write at "
-                    << DescribeAddress(refused.value_or(at)) << std::endl;
+                    << DescribeAddress(refused.value_or(at), location.space) << std::endl;
             return false;
         }
         done += n;
     }
     out_ << "wrote " << bytes.size() << " byte" << (bytes.size() == 1 ? "" : "s") << " at "
-         << DescribeAddress(location.address) << std::endl;
+         << DescribeAddress(location.address, location.space) << std::endl;
     return true;
 }
 

@@ -73,10 +73,13 @@ std::string StatusName(uint32_t status);
 // "0x000000a4": every address the tool shows has eight digits.
 std::string Hex32(uint32_t value);
 
-// An address argument: a number, or a symbol (its text kept for display).
+// An address argument: a number, or a symbol (its text kept for display),
+// in a memory space (the board's id; 0 unless written SPACE:ADDR or the
+// symbol lies elsewhere).
 struct Location {
     uint32_t address = 0;
     std::string symbol;
+    uint32_t space = 0;
 };
 
 // x/NFU: N units of U bytes (1, 2 or 4) shown as F ('x' hexadecimal, 'd'
@@ -167,7 +170,7 @@ public:
     // ---- Target access, through the exports; failures are printed.
     std::optional<StopStatus> QueryStatus();
     std::optional<uint32_t> ReadRegister(int32_t id);
-    std::optional<std::vector<uint8_t>> ReadMemory(uint32_t address, uint32_t count);
+    std::optional<std::vector<uint8_t>> ReadMemory(uint32_t address, uint32_t count, uint32_t space = 0);
 
     bool IsOpen() const { return open_; }
     const SymbolTable& Symbols() const { return symbols_; }
@@ -175,8 +178,10 @@ public:
     std::ostream& Out() { return out_; }
     // Starts an error line: "error: ".
     std::ostream& Error();
-    // "0x000000a4 <compute_table>", or the bare number without a symbol.
-    std::string DescribeAddress(uint32_t address) const;
+    // "0x000000a4 <compute_table>", or the bare number without a symbol;
+    // in a memory space other than the board's first, the space's name
+    // comes first: "XDATA:0x00000001 <xdata_table>".
+    std::string DescribeAddress(uint32_t address, uint32_t space = 0) const;
 
     // What Ctrl-C does: async-signal-safe. During a run the next poll
     // cancels the wait and the session halts the processor.
@@ -213,10 +218,11 @@ private:
     // those bytes is refused at, found by halving; try writes one piece.
     std::optional<uint32_t> FindRefused(uint32_t address, const uint8_t* data, uint32_t length,
                                         const std::function<bool(uint32_t, const uint8_t*, uint32_t)>& tryWrite);
-    bool WriteBlock(uint32_t address, const uint8_t* data, uint32_t length);
+    bool WriteBlock(uint32_t address, const uint8_t* data, uint32_t length, uint32_t space = 0);
     // Reads up to count bytes from address on, appending them; how many
     // were read (0: the first is refused), none when the call failed.
-    std::optional<uint32_t> ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes);
+    std::optional<uint32_t> ReadAvailable(uint32_t address, uint32_t count, std::vector<uint8_t>& bytes,
+                                          uint32_t space = 0);
 
     frontend::DiModule& module_;
     std::ostream& out_;

@@ -7,12 +7,15 @@
 #include "sim/SimHost.h"
 #include "sim/arm/ArmCortexMCore.h"
 #include "sim/qemu/QemuCore.h"
+#include "sim/s51/S51Core.h"
+#include "sim/z80/Z80Core.h"
 #include "tools/orxdbg/Session.h"
 
 namespace orxdbg {
 
 namespace {
 std::weak_ptr<sim::QemuCore> g_qemu;
+std::weak_ptr<sim::S51Core> g_s51;
 }
 
 std::string DefaultModulePath() { return platform::ExecutableDirectory() + "/" + ORXDBG_MODULE_FILE; }
@@ -34,20 +37,27 @@ bool StartSimulatedTarget(const std::string& designator, const sim::Board& board
             auto core = std::make_shared<sim::QemuCore>(board);
             g_qemu = core;
             sim::Host::Instance().AddProcessor(designator, std::move(core));
+        } else if (board.kind == sim::CoreKind::Z80) {
+            sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::Z80Core>());
+        } else if (board.kind == sim::CoreKind::S51) {
+            auto core = std::make_shared<sim::S51Core>();
+            g_s51 = core;
+            sim::Host::Instance().AddProcessor(designator, std::move(core));
         } else {
             sim::Host::Instance().AddProcessor(designator, std::make_shared<sim::ArmCortexMCore>());
         }
         return true;
     } catch (const std::exception& e) {
-        error = board.kind == sim::CoreKind::Qemu ? std::string("cannot start the target: ") + e.what()
-                                                  : std::string("cannot start the simulated Cortex-M: ") + e.what();
+        error = board.kind == sim::CoreKind::InProcess ? std::string("cannot start the simulated Cortex-M: ") + e.what()
+                                                       : std::string("cannot start the target: ") + e.what();
         return false;
     }
 }
 
 std::string TargetFailure() {
-    const auto core = g_qemu.lock();
-    return core ? core->FailureMessage() : std::string();
+    if (const auto core = g_qemu.lock()) return core->FailureMessage();
+    if (const auto core = g_s51.lock()) return core->FailureMessage();
+    return {};
 }
 
 void SimulatedStepsTakeInterrupts(bool on) {

@@ -40,6 +40,7 @@ struct Options {
     bool keepGoing = false;
     std::string target;       // --target: a board name; empty for the default
     bool pathGiven = false;   // --path overrides the board's front-end path
+    bool designatorGiven = false;
     orxdbg::SessionOptions session;
 };
 
@@ -83,7 +84,8 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "  --path PATH         front-end path that 'open' passes by default; it selects the processor\n"
            "                      family (default: the board's, " << defaults.session.frontEndPath << " for cortexm)\n"
            "  --designator NAME   the simulated processor's designator, and the one 'open' names by\n"
-           "                      default (default: " << defaults.session.designator << ")\n"
+           "                      default (default: " << defaults.session.designator << "; Z80 and MCS51 on\n"
+           "                      the 8-bit boards)\n"
            "  --version           the program's version\n"
            "  --help              this text\n"
            "\n"
@@ -173,6 +175,7 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
             if (!value(options.target)) return false;
         } else if (arg == "--designator") {
             if (!value(options.session.designator)) return false;
+            options.designatorGiven = true;
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -275,6 +278,9 @@ int main(int argc, char** argv) {
         return kExitCannotStart;
     }
     if (!options.pathGiven) options.session.frontEndPath = orxdbg::CurrentBoard().frontEndPath;
+    // The 8-bit boards' processors are named after them.
+    if (!options.designatorGiven && orxdbg::CurrentBoard().kind == sim::CoreKind::Z80) options.session.designator = "Z80";
+    if (!options.designatorGiven && orxdbg::CurrentBoard().kind == sim::CoreKind::S51) options.session.designator = "MCS51";
     options.session.hostDiagnostics = orxdbg::TargetFailure;
 
     frontend::DiModule module;
