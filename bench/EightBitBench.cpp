@@ -92,8 +92,7 @@ public:
             std::memset(&f, 0, sizeof f);
             StoreLE32(f.byteCount, count);
             f.start = Address(0, at);
-            const auto s = RecordToSlots(f);
-            return DiMemoryDownload(0, code, s[0], s[1], s[2], s[3], s[4], data) == GdiOk;
+            return DiMemoryDownload(0, code, f, data) == GdiOk;
         };
         if (!step(0, 0, 0, nullptr)) return false;
         for (const orxdbg::Segment& s : image_.segments)
@@ -112,8 +111,7 @@ public:
         b.location = Address(0, address);
         GdiBreakpointResult r;
         std::memset(&r, 0, sizeof r);
-        const auto s = RecordToSlots(b);
-        return DiBreakpointSet(&r, s[0], s[1], s[2], s[3], s[4], s[5], s[6]) == GdiOk;
+        return DiBreakpointSet(&r, b) == GdiOk;
     }
     bool Write(const char* symbol, const std::vector<uint8_t>& bytes) {
         std::vector<GdiValue> values(bytes.size());
@@ -121,8 +119,8 @@ public:
             std::memset(&values[i], 0, sizeof values[i]);
             values[i].bytes[7] = bytes[i];
         }
-        const auto a = RecordToSlots(Address(Space(symbol), Symbol(symbol)));
-        return DiMemoryWrite(a[0], a[1], a[2], values.data(), static_cast<uint32_t>(values.size())) == GdiOk;
+        return DiMemoryWrite(Address(Space(symbol), Symbol(symbol)), values.data(), static_cast<uint32_t>(values.size())) ==
+               GdiOk;
     }
     uint32_t Cause() {
         GdiExitStatus status;

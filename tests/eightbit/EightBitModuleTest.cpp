@@ -141,11 +141,11 @@ protected:
     static void WriteRegister(int32_t id, uint32_t word) {
         GdiValue value{};
         SpreadWord(value, word);
-        ASSERT_EQ(RegisterWrite(id, value), GdiOk);
+        ASSERT_EQ(DiRegisterWrite(id, value), GdiOk);
     }
     static std::vector<uint8_t> ReadMemory(uint32_t space, uint32_t address, uint32_t count) {
         std::vector<GdiValue> values(count);
-        EXPECT_EQ(MemoryRead(Address(space, address), values.data(), count), GdiOk);
+        EXPECT_EQ(DiMemoryRead(Address(space, address), values.data(), count), GdiOk);
         std::vector<uint8_t> bytes;
         for (const GdiValue& v : values) {
             EXPECT_EQ(StatusOf(v), static_cast<uint32_t>(ValueValid));
@@ -156,7 +156,7 @@ protected:
     static void WriteMemory(uint32_t space, uint32_t address, const std::vector<uint8_t>& bytes) {
         std::vector<GdiValue> values;
         for (uint8_t b : bytes) values.push_back(Value({0, 0, 0, 0, 0, 0, 0, b}));
-        ASSERT_EQ(MemoryWrite(Address(space, address), values.data(), static_cast<uint32_t>(values.size())), GdiOk);
+        ASSERT_EQ(DiMemoryWrite(Address(space, address), values.data(), static_cast<uint32_t>(values.size())), GdiOk);
     }
     std::vector<uint8_t> CoreBytes(uint32_t space, uint32_t address, uint32_t count) {
         std::vector<uint32_t> units(count);
@@ -165,7 +165,7 @@ protected:
     }
     static uint32_t Breakpoint(uint32_t address) {
         GdiBreakpointResult result{};
-        EXPECT_EQ(BreakpointSet(&result, gditest::Breakpoint(1, address)), GdiOk);
+        EXPECT_EQ(DiBreakpointSet(&result, gditest::Breakpoint(1, address)), GdiOk);
         return LoadLE32(result.breakpointId);
     }
     static GdiExitStatus Status() {
