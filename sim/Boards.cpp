@@ -56,12 +56,16 @@ std::vector<Board> MakeBoards() {
                       "lm3s6965evb", false, true, kEmArm, "arm", "org.gnu.gdb.arm.m-profile", cortexM,
                       {{"FLASH", 0x00000000, 256 * 1024, true}, {"RAM", 0x20000000, 64 * 1024, false}}, 0,
                       "Stellaris LM3S6965: Cortex-M3 with NVIC, SysTick, UARTs, timers",
-                      "gcc-arm-none-eabi"});
+                      "gcc-arm-none-eabi",
+                      {{"PERIPHERALS", 0x40000000, 0x100000, false}, {"PPB", 0xe0000000, 0x100000, false}}});
     boards.push_back({"qemu:mps2-an385", CoreKind::Qemu, "ARM", "C:\\Tools\\qdvarm.exe", "qemu-system-arm",
                       "mps2-an385", false, true, kEmArm, "arm", "org.gnu.gdb.arm.m-profile", cortexM,
                       {{"CODE", 0x00000000, 4 * 1024 * 1024, false}, {"RAM", 0x20000000, 4 * 1024 * 1024, false}}, 0,
                       "ARM MPS2 AN385: Cortex-M3 with NVIC, SysTick, CMSDK UARTs and timers",
-                      "gcc-arm-none-eabi"});
+                      "gcc-arm-none-eabi",
+                      // APB (timers, UARTs, watchdog) and AHB (GPIO, FPGA I/O)
+                      // devices; the private peripheral bus (NVIC, SysTick, SCB).
+                      {{"PERIPHERALS", 0x40000000, 0x30000, false}, {"PPB", 0xe0000000, 0x100000, false}}});
     boards.push_back({"qemu:virtex-ml507", CoreKind::Qemu, "PowerPC", "C:\\Tools\\qdvppc.exe", "qemu-system-ppc",
                       "virtex-ml507", true, false, kEmPpc, "powerpc:common", "org.gnu.gdb.power.core",
                       ThirtyTwoGprs({{"PC", "pc", 64, RegisterRole::Pc},
@@ -72,13 +76,17 @@ std::vector<Board> MakeBoards() {
                                      {"XER", "xer", 69, RegisterRole::General, 0, true}}),
                       {{"RAM", 0x00000000, 128 * 1024 * 1024, false}, {"FLASH", 0xfc000000, 16 * 1024 * 1024, true}},
                       0x00000000, "Xilinx ML507: PowerPC 440 (big-endian), RAM, flash, UART 16550, interrupt controller",
-                      "gcc-powerpc-linux-gnu (freestanding)"});
+                      "gcc-powerpc-linux-gnu (freestanding)",
+                      {{"INTC", 0x81800000, 0x10000, false}, {"TIMER", 0x83c00000, 0x10000, false},
+                       {"UART", 0x83e00000, 0x10000, false}}});
     boards.push_back({"qemu:petalogix-s3adsp1800", CoreKind::Qemu, "MicroBlaze", "C:\\Tools\\qdvmb.exe",
                       "qemu-system-microblaze", "petalogix-s3adsp1800", true, false, kEmMicroBlaze, "", "",
                       MicroBlazeRegisters(),
                       {{"BRAM", 0x00000000, 128 * 1024, false}, {"RAM", 0x90000000, 128 * 1024 * 1024, false}},
                       0x00000000, "PetaLogix Spartan-3A DSP 1800: MicroBlaze (big-endian), BRAM, DDR, UART Lite, timer",
-                      "none in Debian (hand-encoded instructions)"});
+                      "none in Debian (hand-encoded instructions)",
+                      {{"INTC", 0x81800000, 0x10000, false}, {"TIMER", 0x83c00000, 0x10000, false},
+                       {"UARTLITE", 0x84000000, 0x10000, false}}});
     boards.push_back({"qemu:10m50-ghrd", CoreKind::Qemu, "Nios II", "C:\\Tools\\qdvnios.exe", "qemu-system-nios2",
                       "10m50-ghrd", false, false, kEmNios2, "", "",
                       ThirtyTwoGprs({{"PC", "pc", 32, RegisterRole::Pc}, {"STATUS", "status", 33, RegisterRole::Status, 0, true}}),

@@ -61,6 +61,10 @@ struct Board {
     uint32_t codeBase;          // where the sample programs for this board are linked
     const char* modelled;       // what the target models, for --help and the README
     const char* toolchain;      // the Debian compiler for it, or why none
+    // Device registers the target models (timers, UARTs, interrupt
+    // controllers): memory a debugger may read and write, though no program
+    // is loaded there and no memory space covers it.
+    std::vector<BoardRegion> peripherals = {};
 };
 
 // Every board, the default (the in-process Cortex-M) first.

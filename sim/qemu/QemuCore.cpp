@@ -299,6 +299,10 @@ int QemuCore::WaitStop(std::chrono::milliseconds timeout) {
 }
 
 void QemuCore::PollRunState() {
+    if (stepsLeft_ > 0) {
+        AdvanceSteps(0);
+        return;
+    }
     if (state_ == RunState::Running && rsp_.PacketWaiting()) {
         WaitStop(options_.replyTimeout);
         state_ = RunState::Halted;
@@ -306,6 +310,9 @@ void QemuCore::PollRunState() {
 }
 
 bool QemuCore::Halt() {
+    // Between two steps of a long step QEMU is halted already: an access
+    // goes ahead and the step carries on at the next poll.
+    if (stepsLeft_ > 0) return false;
     PollRunState();
     if (state_ != RunState::Running) return false;
     rsp_.SendInterrupt();
@@ -318,6 +325,7 @@ bool QemuCore::Halt() {
 
 void QemuCore::Reset() {
     Guard([&] {
+        EndSteps();
         Halt();
         registerCache_.clear();
         rsp_.Send("qRcmd," + HexText("system_reset"));
@@ -332,6 +340,7 @@ void QemuCore::Reset() {
 
 void QemuCore::Pause() {
     Guard([&] {
+        EndSteps();
         Halt();
         if (state_ == RunState::NotStarted) state_ = RunState::Halted;
     });
@@ -339,6 +348,7 @@ void QemuCore::Pause() {
 
 void QemuCore::Continue() {
     Guard([&] {
+        EndSteps();
         PollRunState();
         if (state_ == RunState::Running) return;
         registerCache_.clear();
@@ -349,24 +359,51 @@ void QemuCore::Continue() {
 
 void QemuCore::Step(uint32_t count) {
     Guard([&] {
+        EndSteps();
         stepFaulted_ = false;
         Halt();
-        const int32_t pc = PcIndex();
-        for (uint32_t i = 0; i < count; ++i) {
-            registerCache_.clear();
-            rsp_.Send("s");
-            const int signal = WaitStop(options_.replyTimeout);
-            state_ = RunState::Halted;
-            if (signal != SIGTRAP) {
-                stepFaulted_ = true;
-                break;
-            }
-            // Like a sequence of single steps, the step ends before a later
-            // instruction that carries a breakpoint.
-            if (i + 1 < count && !inserted_.empty() && inserted_.count(HardwareAddress(ReadRegister(pc))) != 0) break;
-        }
         state_ = RunState::Halted;
+        if (count == 0) return;
+        stepsLeft_ = count;
+        AdvanceSteps(kInlineSteps);
     });
+}
+
+void QemuCore::EndSteps() {
+    if (stepsLeft_ == 0) return;
+    stepsLeft_ = 0;
+    state_ = RunState::Halted;
+}
+
+void QemuCore::AdvanceSteps(uint32_t atLeast) {
+    // QEMU's stub steps one instruction a packet. A long step goes on for a
+    // slice of time per call and reports running in between, so that a
+    // pause (a cancelled wait) reaches it within one poll of the run state.
+    // A short one is done when Step returns.
+    const auto until = Clock::now() + options_.stepSlice;
+    uint32_t done = 0;
+    const int32_t pc = PcIndex();
+    state_ = RunState::Running;
+    while (stepsLeft_ > 0) {
+        registerCache_.clear();
+        rsp_.Send("s");
+        const int signal = WaitStop(options_.replyTimeout);
+        --stepsLeft_;
+        ++done;
+        if (signal != SIGTRAP) {
+            stepFaulted_ = true;
+            stepsLeft_ = 0;
+            break;
+        }
+        // Like a sequence of single steps, the step ends before a later
+        // instruction that carries a breakpoint.
+        if (stepsLeft_ > 0 && !inserted_.empty() && inserted_.count(HardwareAddress(ReadRegister(pc))) != 0) {
+            stepsLeft_ = 0;
+            break;
+        }
+        if (done >= atLeast && Clock::now() >= until) break;
+    }
+    if (stepsLeft_ == 0) state_ = RunState::Halted;
 }
 
 bool QemuCore::IsHalted() {

@@ -224,6 +224,71 @@ int WaitFor(pid_t pid, int seconds) {
     return -2;
 }
 
+// orxdbg with its output in a file, started and waited for until the output
+// shows marker (the command under way); its QEMU, if the board has one.
+Started StartTool(const std::vector<std::string>& argv, const std::string& marker, bool qemu) {
+    Started s;
+    char path[] = "/tmp/diorx-qemu-test-XXXXXX";
+    const int fd = mkstemp(path);
+    s.outputPath = path;
+    s.tool = fork();
+    if (s.tool == 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fd);
+    for (int i = 0; i < 400; ++i) {
+        std::this_thread::sleep_for(50ms);
+        const std::string output = Contents(s.outputPath);
+        const auto children = Children(s.tool);
+        if (qemu && !children.empty()) s.qemu = children.front();
+        if (output.find(marker) != std::string::npos && (!qemu || s.qemu > 0)) break;
+    }
+    return s;
+}
+
+// A step of many instructions is a run like a continue: the time-out cancels
+// it (the command fails, and so does the tool) and Ctrl-C interrupts it, both
+// within a poll or two.
+TEST(QemuBoards, ALongStepIsCancelledByTheTimeoutAndByCtrlC) {
+    struct Case {
+        const char* board;
+        int signal;     // sent once the step is under way; 0: the time-out ends it
+        int exitStatus;
+        const char* says;
+    };
+    // (The in-process core runs 65536 steps, the most a step takes, in
+    // well under a second: only QEMU's, a packet a step, is long enough.)
+    const Case cases[] = {
+        {"qemu:mps2-an385", 0, 1, R"(error: step did not stop within 2 s \(--timeout\))"},
+        {"qemu:mps2-an385", SIGINT, 130, R"(interrupted: the processor is halted)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.board) + (c.signal ? " with Ctrl-C" : " with --timeout"));
+        const std::vector<std::string> argv{ORXDBG_PROGRAM, "--target", c.board, "--timeout", c.signal ? "60" : "2",
+                                            "-c", "load " DIORX_FIRMWARE_ELF, "-c", "step 65536"};
+        Started s = StartTool(argv, "> step", std::string(c.board) != "cortexm");
+        const auto sent = std::chrono::steady_clock::now();
+        if (c.signal) {
+            std::this_thread::sleep_for(500ms);  // the step is under way
+            kill(s.tool, c.signal);
+        }
+        const int status = WaitFor(s.tool, 20);
+        const auto took = std::chrono::steady_clock::now() - sent;
+        const std::string output = Contents(s.outputPath);
+        unlink(s.outputPath.c_str());
+        EXPECT_EQ(status, c.exitStatus) << output;
+        EXPECT_LT(took, 10s) << output;
+        ExpectAll(output, {{"how the step ended", c.says}});
+        if (s.qemu > 0) EXPECT_TRUE(Ended(s.qemu));
+    }
+}
+
 TEST(QemuBoards, QemuKilledDuringAContinueFailsTheRunWithItsStory) {
     Started s = StartRunningTool();
     ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
@@ -253,6 +318,35 @@ TEST(QemuBoards, TheToolKilledTakesItsQemuAlong) {
     }
     EXPECT_TRUE(ended) << "QEMU " << s.qemu << " outlived the tool";
     if (!ended) kill(s.qemu, SIGKILL);
+}
+
+// The folder QEMU was given for its gdb socket, from its command line.
+std::string QemuFolder(pid_t qemu) {
+    std::ifstream in("/proc/" + std::to_string(qemu) + "/cmdline");
+    const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    return std::regex_search(line, m, std::regex("path=(/tmp/diorx-qemu-[^/]+)/gdb\\.sock")) ? m[1].str() : "";
+}
+
+// SIGTERM (what `timeout` sends) ends the tool as Ctrl-C ends a script, and
+// takes QEMU and its private folder along.
+TEST(QemuBoards, SigtermEndsTheToolWithNothingLeftBehind) {
+    Started s = StartRunningTool();
+    ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
+    const std::string folder = QemuFolder(s.qemu);
+    ASSERT_FALSE(folder.empty());
+    ASSERT_EQ(access(folder.c_str(), F_OK), 0) << folder;
+    std::this_thread::sleep_for(300ms);  // the run is under way
+    kill(s.tool, SIGTERM);
+    const int status = WaitFor(s.tool, 20);
+    const std::string output = Contents(s.outputPath);
+    unlink(s.outputPath.c_str());
+    EXPECT_EQ(status, 128 + SIGTERM) << output;
+    ExpectAll(output, {{"the run is cancelled", R"(interrupted: the processor is halted)"},
+                       {"and the rest not run", R"(error: terminated by a signal)"}});
+    EXPECT_TRUE(Ended(s.qemu)) << "QEMU " << s.qemu << " outlived the tool";
+    EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder << " was left behind";
+    if (!Ended(s.qemu)) kill(s.qemu, SIGKILL);
 }
 
 // The core itself: a download whose QEMU dies half-way fails with the

@@ -226,11 +226,13 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
                 value = Location{static_cast<uint32_t>(*n), ""};
                 return true;
             }
-            const std::size_t plus = word.find('+');
-            const std::string name = word.substr(0, plus);
+            // SYMBOL, SYMBOL+OFFSET or SYMBOL-OFFSET.
+            const std::size_t sign = word.find_first_of("+-", 1);
+            const std::string name = word.substr(0, sign);
             uint64_t offset = 0;
-            if (plus != std::string::npos) {
-                const auto n = ParseNumber(std::string_view(word).substr(plus + 1), 0xFFFFFFFFu);
+            const bool below = sign != std::string::npos && word[sign] == '-';
+            if (sign != std::string::npos) {
+                const auto n = ParseNumber(std::string_view(word).substr(sign + 1), 0xFFFFFFFFu);
                 if (!n) {
                     error = "bad offset in '" + word + "'";
                     return false;
@@ -242,11 +244,15 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
                 error = "unknown symbol '" + name + "'" + (symbols.Empty() ? " (no ELF file loaded)" : "");
                 return false;
             }
-            if (symbol->address + offset > 0xFFFFFFFFu) {
+            if (below && offset > symbol->address) {
+                error = "'" + word + "' lies below address 0";
+                return false;
+            }
+            if (!below && symbol->address + offset > 0xFFFFFFFFu) {
                 error = "'" + word + "' lies beyond 32 bits (the largest address is 0xffffffff)";
                 return false;
             }
-            value = Location{static_cast<uint32_t>(symbol->address + offset), word};
+            value = Location{static_cast<uint32_t>(below ? symbol->address - offset : symbol->address + offset), word};
             return true;
         }
         case ArgKind::Register: {
@@ -260,6 +266,10 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
         }
         case ArgKind::File: {
             std::error_code ignored;
+            if (std::filesystem::is_directory(word, ignored)) {
+                error = "'" + word + "' is a directory, not a file";
+                return false;
+            }
             if (!std::filesystem::is_regular_file(word, ignored)) {
                 error = "no such file '" + word + "'";
                 return false;
@@ -633,6 +643,10 @@ int Interpreter::Run(std::istream& in, bool prompt, bool echo, bool stopOnError)
     std::string line;
     std::ostream& out = context_.session.Out();
     while (!context_.quit) {
+        if (Session::Terminating()) {
+            interrupted_ = true;
+            break;
+        }
         if (prompt) out << "(orxdbg) " << std::flush;
         if (!std::getline(in, line)) {
             if (prompt) out << std::endl;

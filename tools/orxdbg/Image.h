@@ -38,6 +38,9 @@ public:
     // symbols without a size, the nearest one at or below it); empty when
     // none does.
     std::string Describe(uint64_t address) const;
+    // The innermost symbol with a size that covers the address; null when
+    // none does.
+    const Symbol* Covering(uint64_t address) const;
 
 private:
     std::map<std::string, Symbol> byName_;
