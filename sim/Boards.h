@@ -65,6 +65,13 @@ struct Board {
     // controllers): memory a debugger may read and write, though no program
     // is loaded there and no memory space covers it.
     std::vector<BoardRegion> peripherals = {};
+    // The processor's designator on the host (what a front-end's open names);
+    // empty: the family's name in capitals (ProcessorDesignator).
+    const char* designator = "";
+    // Reset starts the program at the loaded image's entry point: the
+    // processor has no vector table to take it from (QEMU's reset leaves the
+    // PC at the reset vector, where no program is loaded).
+    bool resetToEntry = false;
 };
 
 // Every board, the default (the in-process Cortex-M) first.
@@ -73,6 +80,9 @@ const std::vector<Board>& Boards();
 // bare QEMU machine name. Null when unknown.
 const Board* FindBoard(std::string_view name);
 const Board& DefaultBoard();
+
+// The board's designator, or its family's name in capitals without spaces.
+std::string ProcessorDesignator(const Board& board);
 
 // The register index with that role, or -1.
 int32_t RegisterIndex(const Board& board, RegisterRole role);

@@ -102,6 +102,55 @@ TEST(QemuBoards, PowerPcProgramOnVirtexThroughOrxdbg) {
 }
 #endif
 
+// What orxdbg says about the board comes from the board: its processor's
+// designator, its registers, its ELF files and instruction set; nothing
+// of the ARM boards' where another family runs.
+TEST(QemuBoards, OrxdbgSpeaksOfTheBoardsOwnProcessor) {
+    const struct {
+        const char* board;
+        const char* processor;
+        const char* elf;
+        const char* isa;
+        const char* registers;
+    } cases[] = {
+        {"qemu:virtex-ml507", "PPC440", "big-endian PowerPC ELF", "PowerPC", "R0..R31, PC, MSR, CR, LR, CTR, XER"},
+        {"qemu:petalogix-s3adsp1800", "MICROBLAZE", "big-endian MicroBlaze ELF", "MicroBlaze", "R0..R31, PC, MSR"},
+        {"qemu:10m50-ghrd", "NIOS2", "little-endian Nios II ELF", "Nios II", "R0..R31, PC, STATUS"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.board);
+        auto argv = Orxdbg(c.board, {"open", "help load", "help break", "help disassemble", "help reset",
+                                     "info registers XPSR"});
+        argv.insert(argv.begin() + 1, "--keep-going");
+        const auto run = RunProcess(argv, 60);
+        EXPECT_EQ(run.exitStatus, 1) << run.output;
+        const std::string processor = std::string(R"(opened .*, processor )") + c.processor;
+        const std::string elf = std::string("download a 32-bit ") + c.elf + " file";
+        const std::string isa = std::string("on the ") + c.isa + " instruction";
+        const std::string registers = std::string(R"(unknown register 'XPSR' \()") + c.registers + R"(\))";
+        ExpectAll(run.output, {{"the designator", processor.c_str()},
+                               {"the ELF files it loads", elf.c_str()},
+                               {"its instructions", isa.c_str()},
+                               {"a reset starts the program", "restarts at the loaded image's entry point"},
+                               {"its registers", registers.c_str()}});
+        for (const char* arm : {"CORTEXM", "Thumb", "ARM", "vector table"})
+            EXPECT_EQ(run.output.find(arm), std::string::npos) << arm << " in\n" << run.output;
+    }
+}
+
+#ifdef DIORX_PPC_FIRMWARE_ELF
+// A reset on a board without a vector table starts the loaded program again
+// at its entry point, as the GDB server's does.
+TEST(QemuBoards, ResetOnPowerPcStartsAtTheEntryPoint) {
+    const auto run = RunProcess(Orxdbg("qemu:virtex-ml507", {"load " DIORX_PPC_FIRMWARE_ELF, "step 3", "reset",
+                                                              "info registers PC"}),
+                                60);
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    ExpectAll(run.output, {{"the reset says where", R"(reset: the processor restarts at the image's entry point 0x00001000 <_start>)"},
+                           {"and the pc is there", R"(PC 0x00001000)"}});
+}
+#endif
+
 struct HandCodedCase {
     const char* board;
     const char* image;

@@ -44,6 +44,33 @@ std::optional<int32_t> RegisterIdFor(std::string_view name) {
     return std::nullopt;
 }
 
+std::string RegisterList() {
+    const std::vector<std::string> names = RegisterNames();
+    // The numbered ones R0..Rn as a range, the others as they come.
+    auto number = [](const std::string& name) -> int {
+        if (name.size() < 2 || (name[0] != 'R' && name[0] != 'r')) return -1;
+        for (std::size_t i = 1; i < name.size(); ++i)
+            if (!std::isdigit(static_cast<unsigned char>(name[i]))) return -1;
+        return std::atoi(name.c_str() + 1);
+    };
+    int highest = -1;
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const std::string& name : names)
+            if (number(name) == highest + 1) {
+                ++highest;
+                grew = true;
+            }
+    }
+    std::string list = highest >= 1 ? "R0..R" + std::to_string(highest) : "";
+    for (const std::string& name : names) {
+        const int n = number(name);
+        if (n >= 0 && n <= highest && highest >= 1) continue;
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return list;
+}
+
 const char* RegisterName(int32_t id) {
     const auto& registers = CurrentBoard().registers;
     return id >= 0 && static_cast<std::size_t>(id) < registers.size() ? registers[static_cast<std::size_t>(id)].name : "?";
@@ -473,6 +500,7 @@ bool Session::Load(const std::string& file) {
         return false;
     }
     const auto entry = static_cast<uint32_t>(*image.entry);
+    entry_ = entry;
     if (!SetRegister(PcId(), entry)) return false;
     out_ << "pc set to the entry point " << DescribeAddress(entry) << std::endl;
 
@@ -868,7 +896,17 @@ bool Session::Stop() {
 
 bool Session::Reset() {
     if (!Check("DiExecResetChild", module_.DiExecResetChild())) return false;
-    out_ << "reset: the processor restarts from its vector table" << std::endl;
+    if (!CurrentBoard().resetToEntry) {
+        out_ << "reset: the processor restarts from its vector table" << std::endl;
+    } else if (!entry_) {
+        out_ << "reset: the processor restarts at its reset address (no image loaded to start at)" << std::endl;
+    } else {
+        // Nothing on the board takes the program's start from memory: the
+        // pc goes to the loaded image's entry point, as a debugger's reset
+        // and load do.
+        if (!SetRegister(PcId(), *entry_)) return false;
+        out_ << "reset: the processor restarts at the image's entry point " << DescribeAddress(*entry_) << std::endl;
+    }
     ShowPcInstruction();
     return true;
 }

@@ -58,6 +58,9 @@ std::optional<int32_t> RegisterIdFor(std::string_view name);
 const char* RegisterName(int32_t id);
 // The names completion offers: R0..R15, SP, LR, PC, XPSR.
 std::vector<std::string> RegisterNames();
+// The board's register names for messages, a run of numbered ones
+// shortened: "R0..R15, SP, LR, PC, XPSR".
+std::string RegisterList();
 // "[ Z C T ] exception 0 (thread mode)": the flags set in an XPSR value and
 // its exception number.
 std::string DecodeXpsr(uint32_t xpsr);
@@ -227,6 +230,7 @@ private:
     SymbolTable symbols_;
     std::vector<BreakpointInfo> breakpoints_;
     uint32_t nextBreakpoint_ = 1;
+    std::optional<uint32_t> entry_;  // of the image loaded last
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> timedOut_{false};
     std::atomic<bool> interruptedRun_{false};

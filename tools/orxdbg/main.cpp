@@ -43,6 +43,7 @@ struct Options {
     bool keepGoing = false;
     std::string target;       // --target: a board name; empty for the default
     bool pathGiven = false;   // --path overrides the board's front-end path
+    bool designatorGiven = false;  // --designator overrides the board's
     orxdbg::SessionOptions session;
 };
 
@@ -86,7 +87,7 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "  --path PATH         front-end path that 'open' passes by default; it selects the processor\n"
            "                      family (default: the board's, " << defaults.session.frontEndPath << " for cortexm)\n"
            "  --designator NAME   the simulated processor's designator, and the one 'open' names by\n"
-           "                      default (default: " << defaults.session.designator << ")\n"
+           "                      default (default: the board's, " << defaults.session.designator << " for cortexm)\n"
            "  --version           the program's version\n"
            "  --help              this text\n"
            "\n"
@@ -183,6 +184,7 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
             if (!value(options.target)) return false;
         } else if (arg == "--designator") {
             if (!value(options.session.designator)) return false;
+            options.designatorGiven = true;
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -333,6 +335,7 @@ int main(int argc, char** argv) {
         std::cerr << "error: " << error << "\n";
         return kExitCannotStart;
     }
+    if (!options.designatorGiven) options.session.designator = sim::ProcessorDesignator(orxdbg::CurrentBoard());
     if (!options.pathGiven)
         options.session.frontEndPath = orxdbg::CurrentBoard().frontEndPath;
     else if (const std::string warning = PathFamilyWarning(options.session.frontEndPath, orxdbg::CurrentBoard());
