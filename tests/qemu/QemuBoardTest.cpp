@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -354,9 +355,19 @@ TEST(QemuBoards, QemuKilledDuringAContinueFailsTheRunWithItsStory) {
     EXPECT_TRUE(Ended(s.qemu));
 }
 
+// The folder QEMU was given for its gdb socket, from its command line.
+std::string QemuFolder(pid_t qemu) {
+    std::ifstream in("/proc/" + std::to_string(qemu) + "/cmdline");
+    const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    return std::regex_search(line, m, std::regex("path=(/tmp/diorx-qemu-[^/]+)/gdb\\.sock")) ? m[1].str() : "";
+}
+
 TEST(QemuBoards, TheToolKilledTakesItsQemuAlong) {
     Started s = StartRunningTool();
     ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
+    // A killed tool cannot take its QEMU's folder along: the test does.
+    const std::string folder = QemuFolder(s.qemu);
     kill(s.tool, SIGKILL);
     WaitFor(s.tool, 10);
     unlink(s.outputPath.c_str());
@@ -367,14 +378,7 @@ TEST(QemuBoards, TheToolKilledTakesItsQemuAlong) {
     }
     EXPECT_TRUE(ended) << "QEMU " << s.qemu << " outlived the tool";
     if (!ended) kill(s.qemu, SIGKILL);
-}
-
-// The folder QEMU was given for its gdb socket, from its command line.
-std::string QemuFolder(pid_t qemu) {
-    std::ifstream in("/proc/" + std::to_string(qemu) + "/cmdline");
-    const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::smatch m;
-    return std::regex_search(line, m, std::regex("path=(/tmp/diorx-qemu-[^/]+)/gdb\\.sock")) ? m[1].str() : "";
+    if (!folder.empty()) std::filesystem::remove_all(folder);
 }
 
 // SIGTERM (what `timeout` sends) ends the tool as Ctrl-C ends a script, and
