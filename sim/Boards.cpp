@@ -1,5 +1,7 @@
 #include "sim/Boards.h"
 
+#include <cctype>
+
 namespace sim {
 
 namespace {
@@ -81,17 +83,23 @@ std::vector<Board> MakeBoards() {
                       "arm", "org.gnu.gdb.arm.m-profile", cortexM,
                       {{"FLASH", 0x00000000, 256 * 1024, true}, {"RAM", 0x20000000, 64 * 1024, false}}, 0,
                       "Cortex-M3 instructions (Unicorn), flash and RAM; no interrupts, no peripherals",
-                      "gcc-arm-none-eabi"});
+                      "gcc-arm-none-eabi", {}, "CORTEXM"});
     boards.push_back({"qemu:lm3s6965evb", CoreKind::Qemu, "ARM", "C:\\Tools\\qdvarm.exe", "qemu-system-arm",
                       "lm3s6965evb", false, true, kEmArm, "arm", "org.gnu.gdb.arm.m-profile", cortexM,
                       {{"FLASH", 0x00000000, 256 * 1024, true}, {"RAM", 0x20000000, 64 * 1024, false}}, 0,
                       "Stellaris LM3S6965: Cortex-M3 with NVIC, SysTick, UARTs, timers",
-                      "gcc-arm-none-eabi"});
+                      "gcc-arm-none-eabi",
+                      {{"PERIPHERALS", 0x40000000, 0x100000, false}, {"PPB", 0xe0000000, 0x100000, false}},
+                      "CORTEXM"});
     boards.push_back({"qemu:mps2-an385", CoreKind::Qemu, "ARM", "C:\\Tools\\qdvarm.exe", "qemu-system-arm",
                       "mps2-an385", false, true, kEmArm, "arm", "org.gnu.gdb.arm.m-profile", cortexM,
                       {{"CODE", 0x00000000, 4 * 1024 * 1024, false}, {"RAM", 0x20000000, 4 * 1024 * 1024, false}}, 0,
                       "ARM MPS2 AN385: Cortex-M3 with NVIC, SysTick, CMSDK UARTs and timers",
-                      "gcc-arm-none-eabi"});
+                      "gcc-arm-none-eabi",
+                      // APB (timers, UARTs, watchdog) and AHB (GPIO, FPGA I/O)
+                      // devices; the private peripheral bus (NVIC, SysTick, SCB).
+                      {{"PERIPHERALS", 0x40000000, 0x30000, false}, {"PPB", 0xe0000000, 0x100000, false}},
+                      "CORTEXM"});
     boards.push_back({"qemu:virtex-ml507", CoreKind::Qemu, "PowerPC", "C:\\Tools\\qdvppc.exe", "qemu-system-ppc",
                       "virtex-ml507", true, false, kEmPpc, "powerpc:common", "org.gnu.gdb.power.core",
                       ThirtyTwoGprs({{"PC", "pc", 64, RegisterRole::Pc},
@@ -102,13 +110,19 @@ std::vector<Board> MakeBoards() {
                                      {"XER", "xer", 69, RegisterRole::General, 0, true}}),
                       {{"RAM", 0x00000000, 128 * 1024 * 1024, false}, {"FLASH", 0xfc000000, 16 * 1024 * 1024, true}},
                       0x00000000, "Xilinx ML507: PowerPC 440 (big-endian), RAM, flash, UART 16550, interrupt controller",
-                      "gcc-powerpc-linux-gnu (freestanding)"});
+                      "gcc-powerpc-linux-gnu (freestanding)",
+                      {{"INTC", 0x81800000, 0x10000, false}, {"TIMER", 0x83c00000, 0x10000, false},
+                       {"UART", 0x83e00000, 0x10000, false}},
+                      "PPC440", true});
     boards.push_back({"qemu:petalogix-s3adsp1800", CoreKind::Qemu, "MicroBlaze", "C:\\Tools\\qdvmb.exe",
                       "qemu-system-microblaze", "petalogix-s3adsp1800", true, false, kEmMicroBlaze, "", "",
                       MicroBlazeRegisters(),
                       {{"BRAM", 0x00000000, 128 * 1024, false}, {"RAM", 0x90000000, 128 * 1024 * 1024, false}},
                       0x00000000, "PetaLogix Spartan-3A DSP 1800: MicroBlaze (big-endian), BRAM, DDR, UART Lite, timer",
-                      "none in Debian (hand-encoded instructions)"});
+                      "none in Debian (hand-encoded instructions)",
+                      {{"INTC", 0x81800000, 0x10000, false}, {"TIMER", 0x83c00000, 0x10000, false},
+                       {"UARTLITE", 0x84000000, 0x10000, false}},
+                      "MICROBLAZE", true});
     boards.push_back({"qemu:10m50-ghrd", CoreKind::Qemu, "Nios II", "C:\\Tools\\qdvnios.exe", "qemu-system-nios2",
                       "10m50-ghrd", false, false, kEmNios2, "", "",
                       ThirtyTwoGprs({{"PC", "pc", 32, RegisterRole::Pc}, {"STATUS", "status", 33, RegisterRole::Status, 0, true}}),
@@ -116,16 +130,16 @@ std::vector<Board> MakeBoards() {
                       // the MMU maps 0xc8000000 straight to the RAM at 0x08000000.
                       {{"RAM", 0xc8000000, 128 * 1024 * 1024, false}},
                       0xc8000000, "Altera 10M50 GHRD: Nios II with MMU (little-endian), RAM, JTAG UART, timer",
-                      "none in Debian (hand-encoded instructions)"});
+                      "none in Debian (hand-encoded instructions)", {}, "NIOS2", true});
     boards.push_back({"z80", CoreKind::Z80, "Z80", "C:\\Tools\\qdvz80.exe", "", "", false, false, kNoElf, "", "",
                       Z80Registers(), {{"RAM", 0x0000, 0x10000, false}}, 0x0000,
                       "Z80 instructions (libz80ex), in process: 64 KiB of RAM and 256 I/O ports; no interrupts",
-                      "sdcc -mz80", {{"MEMORY", 0x0000, 0x10000, false}, {"IO", 0x00, 0x100, false}}});
+                      "sdcc -mz80", {}, "Z80", false, {{"MEMORY", 0x0000, 0x10000, false}, {"IO", 0x00, 0x100, false}}});
     boards.push_back({"8051", CoreKind::S51, "8051", "C:\\Tools\\qdv51.exe", "", "", false, false, kNoElf, "", "",
                       Mcs51Registers(), {{"CODE", 0x0000, 0x10000, true}}, 0x0000,
                       "8051 in the s51 simulator (sdcc-ucsim), a child process: 64 KiB code, 256 bytes internal RAM, "
                       "SFRs, 64 KiB external RAM, its timers and UART",
-                      "sdcc -mmcs51",
+                      "sdcc -mmcs51", {}, "MCS51", false,
                       {{"CODE", 0x0000, 0x10000, true},
                        {"IDATA", 0x00, 0x100, false},
                        {"SFR", 0x80, 0x80, false},
@@ -149,6 +163,14 @@ const Board* FindBoard(std::string_view name) {
         if (board.kind == CoreKind::Qemu && std::string_view(board.qemuMachine) == name) return &board;
     }
     return nullptr;
+}
+
+std::string ProcessorDesignator(const Board& board) {
+    if (board.designator && *board.designator) return board.designator;
+    std::string name;
+    for (const char* c = board.familyName; *c; ++c)
+        if (std::isalnum(static_cast<unsigned char>(*c))) name += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    return name;
 }
 
 int32_t RegisterIndex(const Board& board, RegisterRole role) {

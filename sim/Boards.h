@@ -63,6 +63,17 @@ struct Board {
     uint32_t codeBase;          // where the sample programs for this board are linked
     const char* modelled;       // what the target models, for --help and the README
     const char* toolchain;      // the Debian compiler for it, or why none
+    // Device registers the target models (timers, UARTs, interrupt
+    // controllers): memory a debugger may read and write, though no program
+    // is loaded there and no memory space covers it.
+    std::vector<BoardRegion> peripherals = {};
+    // The processor's designator on the host (what a front-end's open names);
+    // empty: the family's name in capitals (ProcessorDesignator).
+    const char* designator = "";
+    // Reset starts the program at the loaded image's entry point: the
+    // processor has no vector table to take it from (QEMU's reset leaves the
+    // PC at the reset vector, where no program is loaded).
+    bool resetToEntry = false;
     // The 8-bit boards' memory spaces, each an address space of its own
     // from base (Z80: memory and I/O ports; 8051: code, internal RAM, SFRs,
     // external RAM). Empty on the other boards, whose spaces are MEMORY (the
@@ -76,6 +87,9 @@ const std::vector<Board>& Boards();
 // bare QEMU machine name. Null when unknown.
 const Board* FindBoard(std::string_view name);
 const Board& DefaultBoard();
+
+// The board's designator, or its family's name in capitals without spaces.
+std::string ProcessorDesignator(const Board& board);
 
 // The register index with that role, or -1.
 int32_t RegisterIndex(const Board& board, RegisterRole role);

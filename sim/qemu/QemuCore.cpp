@@ -306,6 +306,10 @@ int QemuCore::WaitStop(std::chrono::milliseconds timeout) {
 }
 
 void QemuCore::PollRunState() {
+    if (stepsLeft_ > 0) {
+        AdvanceSteps(0);
+        return;
+    }
     if (state_ == RunState::Running && rsp_.PacketWaiting()) {
         WaitStop(options_.replyTimeout);
         state_ = RunState::Halted;
@@ -313,6 +317,9 @@ void QemuCore::PollRunState() {
 }
 
 bool QemuCore::Halt() {
+    // Between two steps of a long step QEMU is halted already: an access
+    // goes ahead and the step carries on at the next poll.
+    if (stepsLeft_ > 0) return false;
     PollRunState();
     if (state_ != RunState::Running) return false;
     rsp_.SendInterrupt();
@@ -325,6 +332,7 @@ bool QemuCore::Halt() {
 
 void QemuCore::Reset() {
     Guard([&] {
+        EndSteps();
         Halt();
         registerCache_.clear();
         rsp_.Send("qRcmd," + HexText("system_reset"));
@@ -339,6 +347,7 @@ void QemuCore::Reset() {
 
 void QemuCore::Pause() {
     Guard([&] {
+        EndSteps();
         Halt();
         if (state_ == RunState::NotStarted) state_ = RunState::Halted;
     });
@@ -346,6 +355,7 @@ void QemuCore::Pause() {
 
 void QemuCore::Continue() {
     Guard([&] {
+        EndSteps();
         PollRunState();
         if (state_ == RunState::Running) return;
         registerCache_.clear();
@@ -356,29 +366,14 @@ void QemuCore::Continue() {
 
 void QemuCore::Step(uint32_t count) {
     Guard([&] {
+        EndSteps();
         stepFaulted_ = false;
         Halt();
-        const int32_t pc = PcIndex();
-        for (uint32_t i = 0; i < count; ++i) {
-            registerCache_.clear();
-            // With interrupts let in, only the first instruction runs as in a
-            // run (a pending interrupt taken, the timers going on); the others
-            // of the same step keep them out, so a handler's code always
-            // starts a step of its own, where the caller looks next.
-            const bool interrupts = i == 0 && stepInterrupts_.load(std::memory_order_relaxed);
-            SetStepFlags(interrupts ? kStepEnable : kStepEnable | kStepNoIrq | kStepNoTimer);
-            rsp_.Send("s");
-            const int signal = WaitStop(options_.replyTimeout);
-            state_ = RunState::Halted;
-            if (signal != SIGTRAP) {
-                stepFaulted_ = true;
-                break;
-            }
-            // Like a sequence of single steps, the step ends before a later
-            // instruction that carries a breakpoint.
-            if (i + 1 < count && !inserted_.empty() && inserted_.count(HardwareAddress(ReadRegister(pc))) != 0) break;
-        }
         state_ = RunState::Halted;
+        if (count == 0) return;
+        stepsLeft_ = count;
+        firstOfStep_ = true;
+        AdvanceSteps(kInlineSteps);
     });
 }
 
@@ -387,6 +382,50 @@ void QemuCore::SetStepFlags(uint32_t flags) {
     const std::string reply = rsp_.Transact("Qqemu.sstep=" + std::to_string(flags), options_.replyTimeout);
     if (reply != "OK") Fail("QEMU refused the step setting " + std::to_string(flags) + ": " + reply);
     stepFlags_ = flags;
+}
+
+void QemuCore::EndSteps() {
+    if (stepsLeft_ == 0) return;
+    stepsLeft_ = 0;
+    state_ = RunState::Halted;
+}
+
+void QemuCore::AdvanceSteps(uint32_t atLeast) {
+    // QEMU's stub steps one instruction a packet. A long step goes on for a
+    // slice of time per call and reports running in between, so that a
+    // pause (a cancelled wait) reaches it within one poll of the run state.
+    // A short one is done when Step returns.
+    const auto until = Clock::now() + options_.stepSlice;
+    uint32_t done = 0;
+    const int32_t pc = PcIndex();
+    state_ = RunState::Running;
+    while (stepsLeft_ > 0) {
+        registerCache_.clear();
+        // With interrupts let in, only the step's first instruction runs as
+        // in a run (a pending interrupt taken, the timers going on); the
+        // others keep them out, so a handler's code always starts a step of
+        // its own, where the caller looks next.
+        const bool interrupts = firstOfStep_ && stepInterrupts_.load(std::memory_order_relaxed);
+        firstOfStep_ = false;
+        SetStepFlags(interrupts ? kStepEnable : kStepEnable | kStepNoIrq | kStepNoTimer);
+        rsp_.Send("s");
+        const int signal = WaitStop(options_.replyTimeout);
+        --stepsLeft_;
+        ++done;
+        if (signal != SIGTRAP) {
+            stepFaulted_ = true;
+            stepsLeft_ = 0;
+            break;
+        }
+        // Like a sequence of single steps, the step ends before a later
+        // instruction that carries a breakpoint.
+        if (stepsLeft_ > 0 && !inserted_.empty() && inserted_.count(HardwareAddress(ReadRegister(pc))) != 0) {
+            stepsLeft_ = 0;
+            break;
+        }
+        if (done >= atLeast && Clock::now() >= until) break;
+    }
+    if (stepsLeft_ == 0) state_ = RunState::Halted;
 }
 
 bool QemuCore::IsHalted() {

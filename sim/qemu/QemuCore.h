@@ -63,10 +63,16 @@ public:
         // program's standard output; otherwise a file descriptor that QEMU
         // writes to.
         int consoleFd = -1;
+        // How long one call goes on with a long step before it reports the
+        // processor running (and a pause can end the step).
+        std::chrono::milliseconds stepSlice{50};
     };
 
     static constexpr uint32_t kBreakpointSpace = 1;
     static constexpr uint32_t kTransferLimit = 1024;
+    // Steps of a Step call that are done before it returns, however long
+    // they take; a longer step may go on while the core reports running.
+    static constexpr uint32_t kInlineSteps = 16;
 
     // Starts QEMU for a board of kind CoreKind::Qemu and connects to its gdb
     // stub. Throws CoreFailure when QEMU cannot be started or does not answer.
@@ -151,7 +157,13 @@ private:
     // A running core whose stop reply has arrived becomes halted.
     void PollRunState();
     // Halts a running core; true when it was running (and should resume).
+    // A long step in progress is left to go on.
     bool Halt();
+    // Steps on for one slice of a long step; the core halts when the count
+    // is done, a breakpoint is next or the processor faulted.
+    void AdvanceSteps(uint32_t atLeast);
+    // Ends a long step where it is.
+    void EndSteps();
 
     std::vector<uint8_t> ReadGprs();
     // Where each of the board's registers sits in QEMU's g reply, worked out
@@ -182,6 +194,8 @@ private:
     std::atomic<bool> stepInterrupts_{false};
     bool stepFlagsKnown_ = false;  // QEMU takes Qqemu.sstep
     uint32_t stepFlags_ = 0;       // as last set; 0: QEMU's default, not set by us
+    uint32_t stepsLeft_ = 0;    // of a long step, while it reports running
+    bool firstOfStep_ = false;  // the next instruction is a Step's first
     // Registers read since the processor last halted (by gdb number); empty
     // while it runs.
     std::unordered_map<uint32_t, uint32_t> registerCache_;

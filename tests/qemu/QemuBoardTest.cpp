@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -99,6 +100,55 @@ TEST(QemuBoards, PowerPcProgramOnVirtexThroughOrxdbg) {
         {"its bytes as they lie in memory", R"(<marker>:\s+0x12\s+0x34\s+0x56\s+0x78)"},
         {"the table the calls filled", R"(<table>:\s+1\s+2)"},
     });
+}
+#endif
+
+// What orxdbg says about the board comes from the board: its processor's
+// designator, its registers, its ELF files and instruction set; nothing
+// of the ARM boards' where another family runs.
+TEST(QemuBoards, OrxdbgSpeaksOfTheBoardsOwnProcessor) {
+    const struct {
+        const char* board;
+        const char* processor;
+        const char* elf;
+        const char* isa;
+        const char* registers;
+    } cases[] = {
+        {"qemu:virtex-ml507", "PPC440", "big-endian PowerPC ELF", "PowerPC", "R0..R31, PC, MSR, CR, LR, CTR, XER"},
+        {"qemu:petalogix-s3adsp1800", "MICROBLAZE", "big-endian MicroBlaze ELF", "MicroBlaze", "R0..R31, PC, MSR"},
+        {"qemu:10m50-ghrd", "NIOS2", "little-endian Nios II ELF", "Nios II", "R0..R31, PC, STATUS"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.board);
+        auto argv = Orxdbg(c.board, {"open", "help load", "help break", "help disassemble", "help reset",
+                                     "info registers XPSR"});
+        argv.insert(argv.begin() + 1, "--keep-going");
+        const auto run = RunProcess(argv, 60);
+        EXPECT_EQ(run.exitStatus, 1) << run.output;
+        const std::string processor = std::string(R"(opened .*, processor )") + c.processor;
+        const std::string elf = std::string("download a 32-bit ") + c.elf + " file";
+        const std::string isa = std::string("on the ") + c.isa + " instruction";
+        const std::string registers = std::string(R"(unknown register 'XPSR' \()") + c.registers + R"(\))";
+        ExpectAll(run.output, {{"the designator", processor.c_str()},
+                               {"the ELF files it loads", elf.c_str()},
+                               {"its instructions", isa.c_str()},
+                               {"a reset starts the program", "restarts at the loaded image's entry point"},
+                               {"its registers", registers.c_str()}});
+        for (const char* arm : {"CORTEXM", "Thumb", "ARM", "vector table"})
+            EXPECT_EQ(run.output.find(arm), std::string::npos) << arm << " in\n" << run.output;
+    }
+}
+
+#ifdef DIORX_PPC_FIRMWARE_ELF
+// A reset on a board without a vector table starts the loaded program again
+// at its entry point, as the GDB server's does.
+TEST(QemuBoards, ResetOnPowerPcStartsAtTheEntryPoint) {
+    const auto run = RunProcess(Orxdbg("qemu:virtex-ml507", {"load " DIORX_PPC_FIRMWARE_ELF, "step 3", "reset",
+                                                              "info registers PC"}),
+                                60);
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    ExpectAll(run.output, {{"the reset says where", R"(reset: the processor restarts at the image's entry point 0x00001000 <_start>)"},
+                           {"and the pc is there", R"(PC 0x00001000)"}});
 }
 #endif
 
@@ -224,6 +274,71 @@ int WaitFor(pid_t pid, int seconds) {
     return -2;
 }
 
+// orxdbg with its output in a file, started and waited for until the output
+// shows marker (the command under way); its QEMU, if the board has one.
+Started StartTool(const std::vector<std::string>& argv, const std::string& marker, bool qemu) {
+    Started s;
+    char path[] = "/tmp/diorx-qemu-test-XXXXXX";
+    const int fd = mkstemp(path);
+    s.outputPath = path;
+    s.tool = fork();
+    if (s.tool == 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fd);
+    for (int i = 0; i < 400; ++i) {
+        std::this_thread::sleep_for(50ms);
+        const std::string output = Contents(s.outputPath);
+        const auto children = Children(s.tool);
+        if (qemu && !children.empty()) s.qemu = children.front();
+        if (output.find(marker) != std::string::npos && (!qemu || s.qemu > 0)) break;
+    }
+    return s;
+}
+
+// A step of many instructions is a run like a continue: the time-out cancels
+// it (the command fails, and so does the tool) and Ctrl-C interrupts it, both
+// within a poll or two.
+TEST(QemuBoards, ALongStepIsCancelledByTheTimeoutAndByCtrlC) {
+    struct Case {
+        const char* board;
+        int signal;     // sent once the step is under way; 0: the time-out ends it
+        int exitStatus;
+        const char* says;
+    };
+    // (The in-process core runs 65536 steps, the most a step takes, in
+    // well under a second: only QEMU's, a packet a step, is long enough.)
+    const Case cases[] = {
+        {"qemu:mps2-an385", 0, 1, R"(error: step did not stop within 2 s \(--timeout\))"},
+        {"qemu:mps2-an385", SIGINT, 130, R"(interrupted: the processor is halted)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.board) + (c.signal ? " with Ctrl-C" : " with --timeout"));
+        const std::vector<std::string> argv{ORXDBG_PROGRAM, "--target", c.board, "--timeout", c.signal ? "60" : "2",
+                                            "-c", "load " DIORX_FIRMWARE_ELF, "-c", "step 65536"};
+        Started s = StartTool(argv, "> step", std::string(c.board) != "cortexm");
+        const auto sent = std::chrono::steady_clock::now();
+        if (c.signal) {
+            std::this_thread::sleep_for(500ms);  // the step is under way
+            kill(s.tool, c.signal);
+        }
+        const int status = WaitFor(s.tool, 20);
+        const auto took = std::chrono::steady_clock::now() - sent;
+        const std::string output = Contents(s.outputPath);
+        unlink(s.outputPath.c_str());
+        EXPECT_EQ(status, c.exitStatus) << output;
+        EXPECT_LT(took, 10s) << output;
+        ExpectAll(output, {{"how the step ended", c.says}});
+        if (s.qemu > 0) EXPECT_TRUE(Ended(s.qemu));
+    }
+}
+
 TEST(QemuBoards, QemuKilledDuringAContinueFailsTheRunWithItsStory) {
     Started s = StartRunningTool();
     ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
@@ -240,9 +355,19 @@ TEST(QemuBoards, QemuKilledDuringAContinueFailsTheRunWithItsStory) {
     EXPECT_TRUE(Ended(s.qemu));
 }
 
+// The folder QEMU was given for its gdb socket, from its command line.
+std::string QemuFolder(pid_t qemu) {
+    std::ifstream in("/proc/" + std::to_string(qemu) + "/cmdline");
+    const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    return std::regex_search(line, m, std::regex("path=(/tmp/diorx-qemu-[^/]+)/gdb\\.sock")) ? m[1].str() : "";
+}
+
 TEST(QemuBoards, TheToolKilledTakesItsQemuAlong) {
     Started s = StartRunningTool();
     ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
+    // A killed tool cannot take its QEMU's folder along: the test does.
+    const std::string folder = QemuFolder(s.qemu);
     kill(s.tool, SIGKILL);
     WaitFor(s.tool, 10);
     unlink(s.outputPath.c_str());
@@ -253,6 +378,28 @@ TEST(QemuBoards, TheToolKilledTakesItsQemuAlong) {
     }
     EXPECT_TRUE(ended) << "QEMU " << s.qemu << " outlived the tool";
     if (!ended) kill(s.qemu, SIGKILL);
+    if (!folder.empty()) std::filesystem::remove_all(folder);
+}
+
+// SIGTERM (what `timeout` sends) ends the tool as Ctrl-C ends a script, and
+// takes QEMU and its private folder along.
+TEST(QemuBoards, SigtermEndsTheToolWithNothingLeftBehind) {
+    Started s = StartRunningTool();
+    ASSERT_GT(s.qemu, 0) << Contents(s.outputPath);
+    const std::string folder = QemuFolder(s.qemu);
+    ASSERT_FALSE(folder.empty());
+    ASSERT_EQ(access(folder.c_str(), F_OK), 0) << folder;
+    std::this_thread::sleep_for(300ms);  // the run is under way
+    kill(s.tool, SIGTERM);
+    const int status = WaitFor(s.tool, 20);
+    const std::string output = Contents(s.outputPath);
+    unlink(s.outputPath.c_str());
+    EXPECT_EQ(status, 128 + SIGTERM) << output;
+    ExpectAll(output, {{"the run is cancelled", R"(interrupted: the processor is halted)"},
+                       {"and the rest not run", R"(error: terminated by a signal)"}});
+    EXPECT_TRUE(Ended(s.qemu)) << "QEMU " << s.qemu << " outlived the tool";
+    EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder << " was left behind";
+    if (!Ended(s.qemu)) kill(s.qemu, SIGKILL);
 }
 
 // The core itself: a download whose QEMU dies half-way fails with the

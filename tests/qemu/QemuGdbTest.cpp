@@ -92,6 +92,31 @@ TEST(QemuGdb, WatchesOnAnInterruptWrittenCounter) {
     EXPECT_EQ(LinesFromTaskA(ours.output), expected) << "QEMU:\n" << reference.output << "\nserver:\n" << ours.output;
 }
 
+// The server's memory map lists the board's device registers, so gdb reads
+// them as on a probe, without `set mem inaccessible-by-default off`.
+TEST(QemuGdb, GdbReadsTheBoardsPeripherals) {
+    const struct {
+        const char* board;
+        const char* address;  // as gdb prints it
+    } cases[] = {
+        {"qemu:mps2-an385", "0xe000e010"},   // SysTick's control and status
+        {"qemu:mps2-an385", "0x40004004"},   // UART0's state
+        {"qemu:lm3s6965evb", "0xe000e010"},
+        {"qemu:lm3s6965evb", "0x4000c018"},  // UART0's flags
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.board) + " " + c.address);
+        ServerProcess server;
+        ASSERT_TRUE(server.Start({"--target", c.board})) << server.Output();
+        const auto gdb = RunGdb(GDB_MULTIARCH, DIORX_IRQ_FIRMWARE_ELF, "remote", server.Port(),
+                                {"-ex", std::string("x/1xw ") + c.address}, 60);
+        EXPECT_EQ(gdb.exitStatus, 0) << gdb.output;
+        EXPECT_EQ(gdb.output.find("Cannot access memory"), std::string::npos) << gdb.output;
+        ExpectAll(gdb.output, {{"the register's word", (std::string(c.address) + R"(:\s+0x[0-9a-f]{8})").c_str()}});
+        EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    }
+}
+
 #ifdef DIORX_PPC_FIRMWARE_ELF
 TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
     ServerProcess server;

@@ -51,6 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{"break 0x1ffffffffffffffff", "bad address"},
                       BadLine{"break no_such_function", "unknown symbol 'no_such_function'"},
                       BadLine{"mem table+zz", "bad offset in 'table+zz'"},
+                      BadLine{"mem table-zz", "bad offset in 'table-zz'"},
+                      BadLine{"x table-0x20000001", "'table-0x20000001' lies below address 0"},
+                      BadLine{"load /", "'/' is a directory, not a file"},
                       BadLine{"write mem table 1 256", "256 does not fit in a byte"},
                       BadLine{"write mem table 1 -1", "bad number '-1'"},
                       BadLine{"write reg R13x 1", "unknown register 'R13x'"},
@@ -94,6 +97,10 @@ TEST(Parser, ArgumentsArriveConvertedByKind) {
     p = parse("mem table+0x8 16");
     EXPECT_EQ(p.args.Where(0).address, 0x20000008u);
     EXPECT_EQ(p.args.Number(1), 16u);
+
+    p = parse("x table-4");
+    EXPECT_EQ(p.args.Where(1).address, 0x1FFFFFFCu);
+    EXPECT_EQ(p.args.Where(1).symbol, "table-4");
 
     p = parse("BREAK 196");
     EXPECT_EQ(p.command->name, "break");

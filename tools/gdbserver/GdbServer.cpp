@@ -261,7 +261,8 @@ std::string TargetDescription() {
     return xml;
 }
 
-// The board's regions: flash is written through vFlashWrite, in blocks.
+// The board's regions (flash is written through vFlashWrite, in blocks) and
+// its peripherals.
 std::string MemoryMap() {
     std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
                       "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n";
@@ -272,6 +273,10 @@ std::string MemoryMap() {
         else
             xml += "<memory type=\"ram\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) + "\"/>\n";
     }
+    // Device registers are read and written as memory: gdb refuses any
+    // address outside the map.
+    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().peripherals)
+        xml += "<memory type=\"ram\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) + "\"/>\n";
     return xml + "</memory-map>\n";
 }
 

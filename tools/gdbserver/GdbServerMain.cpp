@@ -177,6 +177,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         return 2;
     }
     options.frontEndPath = board.frontEndPath;
+    options.designator = sim::ProcessorDesignator(board);
 
     frontend::DiModule module;
     if (!orxdbg::LoadModule(module, options.modulePath, error) ||

@@ -238,7 +238,7 @@ bool Target::Stop() { return module_.DiExecStop() == GdiOk; }
 
 bool Target::Reset() {
     if (module_.DiExecResetChild() != GdiOk) return false;
-    if (board_.thumb || !entry_ || *entry_ > 0xFFFFFFFFu) return true;
+    if (!board_.resetToEntry || !entry_ || *entry_ > 0xFFFFFFFFu) return true;
     WriteRegister(pcId_, static_cast<uint32_t>(*entry_));
     return ReadRegister(pcId_) == static_cast<uint32_t>(*entry_);
 }

@@ -15,19 +15,19 @@ std::span<const Command> Commands() {
     static const std::vector<Command> table = {
         {"open", {{K::Text, "PATH", true}, {K::Text, "DESIGNATOR", true}},
          "open a GDI instance as the front-end at PATH (its name selects the processor family; default "
-         "C:\\Tools\\qdvarm.exe) for the processor DESIGNATOR (default CORTEXM), send the maps and check that the "
+         "{PATH}) for the processor DESIGNATOR (default {DESIGNATOR}), send the maps and check that the "
          "processor answers",
          [](CommandContext& c, const Arguments& a) { return c.session.Open(a.OptionalText(0), a.OptionalText(1)); }},
         {"maps", {},
-         "send the register map (R0..R12 SP LR PC XPSR, PC is the program counter) and the memory-space map "
+         "send the register map ({REGISTERS}; PC is the program counter) and the memory-space map "
          "(MEMORY as 0) again; 'open' sends them",
          [](CommandContext& c, const Arguments&) { return c.session.SendMaps(); }},
         {"load", {{K::File, "FILE"}},
-         "download a 32-bit little-endian ARM ELF file (loadable segments at their physical addresses; also gives "
+         "download a 32-bit {ELF} file (loadable segments at their physical addresses; also gives "
          "the symbols) or an Intel HEX file, in blocks of at most 1024 bytes, and set the pc to its entry point",
          [](CommandContext& c, const Arguments& a) { return c.session.Load(a.Text(0)); }},
         {"break", {{K::Location, "ADDR|SYMBOL"}},
-         "set a breakpoint on the Thumb instruction at ADDR or SYMBOL; breakpoints are numbered 1, 2, 3...",
+         "set a breakpoint on the {ISA} instruction at ADDR or SYMBOL; breakpoints are numbered 1, 2, 3...",
          [](CommandContext& c, const Arguments& a) { return c.session.Break(a.Where(0)); },
          {"b"}},
         {"delete", {{K::Number, "N", true}}, "delete breakpoint number N, or all breakpoints",
@@ -37,7 +37,7 @@ std::span<const Command> Commands() {
          [](CommandContext& c, const Arguments&) { return c.session.InfoBreakpoints(); },
          {"i b"}},
         {"info registers", {{K::Register, "REG", true}},
-         "show the registers (or one), with the XPSR flags N Z C V Q T and the exception number decoded",
+         "show the registers (or one){STATUS}",
          [](CommandContext& c, const Arguments& a) { return c.session.ShowRegisters(a.OptionalRegister(0)); },
          {"i r", "regs"}},
         {"continue", {},
@@ -51,7 +51,7 @@ std::span<const Command> Commands() {
          {"s", "si", "stepi"}},
         {"stop", {}, "halt the processor",
          [](CommandContext& c, const Arguments&) { return c.session.Stop(); }},
-        {"reset", {}, "reset the processor: it restarts from its vector table (the reset address on the 8-bit boards)",
+        {"reset", {}, "reset the processor: it restarts {RESET}",
          [](CommandContext& c, const Arguments&) { return c.session.Reset(); }},
         {"status", {},
          "show why the processor stopped (running, single step, breakpoint with its number, halted, stopped, "
@@ -75,7 +75,7 @@ std::span<const Command> Commands() {
              return c.session.DumpToFile(a.Text(0), a.Where(1), a.Number(2));
          }},
         {"disassemble", {{K::Location, "ADDR|SYMBOL", true}, {K::Count, "N", true}},
-         "show N Thumb instructions (default 8; a function named without N: all of it) from ADDR or SYMBOL, "
+         "show N {ISA} instructions (default 8; a function named without N: all of it) from ADDR or SYMBOL, "
          "or from the pc",
          [](CommandContext& c, const Arguments& a) {
              return c.session.Disassemble(a.OptionalWhere(0), a.OptionalNumber(1));
@@ -242,11 +242,13 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
                 value = Location{static_cast<uint32_t>(*n), "", space.value_or(0)};
                 return true;
             }
-            const std::size_t plus = where.find('+');
-            const std::string name = where.substr(0, plus);
+            // SYMBOL, SYMBOL+OFFSET or SYMBOL-OFFSET.
+            const std::size_t sign = where.find_first_of("+-", 1);
+            const std::string name = where.substr(0, sign);
             uint64_t offset = 0;
-            if (plus != std::string::npos) {
-                const auto n = ParseNumber(std::string_view(where).substr(plus + 1), 0xFFFFFFFFu);
+            const bool below = sign != std::string::npos && where[sign] == '-';
+            if (sign != std::string::npos) {
+                const auto n = ParseNumber(std::string_view(where).substr(sign + 1), 0xFFFFFFFFu);
                 if (!n) {
                     error = "bad offset in '" + word + "'";
                     return false;
@@ -258,19 +260,22 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
                 error = "unknown symbol '" + name + "'" + (symbols.Empty() ? " (no symbols loaded: load an ELF file, or an Intel HEX file with its linker map)" : "");
                 return false;
             }
-            if (symbol->address + offset > 0xFFFFFFFFu) {
+            if (below && offset > symbol->address) {
+                error = "'" + word + "' lies below address 0";
+                return false;
+            }
+            if (!below && symbol->address + offset > 0xFFFFFFFFu) {
                 error = "'" + word + "' lies beyond 32 bits (the largest address is 0xffffffff)";
                 return false;
             }
-            value = Location{static_cast<uint32_t>(symbol->address + offset), where, space.value_or(symbol->space)};
+            value = Location{static_cast<uint32_t>(below ? symbol->address - offset : symbol->address + offset), where,
+                             space.value_or(symbol->space)};
             return true;
         }
         case ArgKind::Register: {
             const auto id = RegisterIdFor(word);
             if (!id) {
-                error = "unknown register '" + word + "' (";
-                for (const std::string& name : RegisterNames()) error += (error.back() == '(' ? "" : " ") + name;
-                error += ")";
+                error = "unknown register '" + word + "' (" + RegisterList() + ")";
                 return false;
             }
             value = RegisterArg{*id};
@@ -278,6 +283,10 @@ bool Convert(const Param& param, const std::string& word, const SymbolTable& sym
         }
         case ArgKind::File: {
             std::error_code ignored;
+            if (std::filesystem::is_directory(word, ignored)) {
+                error = "'" + word + "' is a directory, not a file";
+                return false;
+            }
             if (!std::filesystem::is_regular_file(word, ignored)) {
                 error = "no such file '" + word + "'";
                 return false;
@@ -566,6 +575,30 @@ Completion Complete(std::string_view line, std::span<const Command> table, const
 
 // ---- Help ----------------------------------------------------------------------
 
+namespace {
+
+// A help text with the current board's particulars filled in.
+std::string BoardText(std::string text) {
+    const sim::Board& board = CurrentBoard();
+    const std::pair<std::string_view, std::string> fields[] = {
+        {"{PATH}", board.frontEndPath},
+        {"{DESIGNATOR}", sim::ProcessorDesignator(board)},
+        {"{REGISTERS}", RegisterList()},
+        {"{ELF}", std::string(board.bigEndian ? "big-endian " : "little-endian ") + board.familyName + " ELF"},
+        {"{ISA}", board.thumb ? "Thumb" : board.familyName},
+        {"{STATUS}", board.thumb ? ", with the XPSR flags N Z C V Q T and the exception number decoded" : ""},
+        {"{RESET}", board.resetToEntry ? "at the loaded image's entry point"
+                    : board.kind == sim::CoreKind::Z80 || board.kind == sim::CoreKind::S51 ? "from its reset address"
+                                                                                          : "from its vector table"},
+    };
+    for (const auto& [field, value] : fields)
+        for (std::size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + value.size()))
+            text.replace(at, field.size(), value);
+    return text;
+}
+
+}  // namespace
+
 bool PrintHelp(std::ostream& out, std::span<const Command> table, std::string_view topic) {
     std::vector<const Command*> shown;
     for (const Command& command : table) {
@@ -594,7 +627,7 @@ bool PrintHelp(std::ostream& out, std::span<const Command> table, std::string_vi
         const std::string usage = Usage(*c);
         out << "  " << usage << std::string(width - usage.size() + 2, ' ');
         std::size_t column = indent;
-        std::string help(c->help);
+        std::string help = BoardText(std::string(c->help));
         if (!c->aliases.empty()) {
             help += " (also:";
             for (std::string_view alias : c->aliases) help += " " + std::string(alias);
@@ -651,6 +684,10 @@ int Interpreter::Run(std::istream& in, bool prompt, bool echo, bool stopOnError)
     std::string line;
     std::ostream& out = context_.session.Out();
     while (!context_.quit) {
+        if (Session::Terminating()) {
+            interrupted_ = true;
+            break;
+        }
         if (prompt) out << "(orxdbg) " << std::flush;
         if (!std::getline(in, line)) {
             if (prompt) out << std::endl;

@@ -41,15 +41,19 @@ std::vector<std::string> SymbolTable::Names() const {
     return names;
 }
 
-std::string SymbolTable::Describe(uint64_t address, uint32_t space) const {
-    // The innermost sized symbol that covers the address...
+const Symbol* SymbolTable::Covering(uint64_t address, uint32_t space) const {
     const Symbol* best = nullptr;
     for (auto it = byAddress_.begin(); it != byAddress_.end() && it->first <= address; ++it) {
         const Symbol& s = byName_.at(it->second);
         if (s.space == space && s.size != 0 && address - s.address < s.size && (!best || s.address >= best->address))
             best = &s;
     }
-    if (best) {
+    return best;
+}
+
+std::string SymbolTable::Describe(uint64_t address, uint32_t space) const {
+    // The innermost sized symbol that covers the address...
+    if (const Symbol* best = Covering(address, space)) {
         if (best->address == address) return best->name;
         char offset[32];
         std::snprintf(offset, sizeof offset, "+0x%llx", static_cast<unsigned long long>(address - best->address));

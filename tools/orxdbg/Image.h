@@ -40,6 +40,9 @@ public:
     // the address (or, for symbols without a size, the nearest one at or
     // below it); empty when none does.
     std::string Describe(uint64_t address, uint32_t space = 0) const;
+    // The innermost symbol with a size in that memory space that covers the
+    // address; null when none does.
+    const Symbol* Covering(uint64_t address, uint32_t space = 0) const;
 
 private:
     std::map<std::string, Symbol> byName_;

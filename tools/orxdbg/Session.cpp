@@ -47,6 +47,33 @@ std::optional<int32_t> RegisterIdFor(std::string_view name) {
     return std::nullopt;
 }
 
+std::string RegisterList() {
+    const std::vector<std::string> names = RegisterNames();
+    // The numbered ones R0..Rn as a range, the others as they come.
+    auto number = [](const std::string& name) -> int {
+        if (name.size() < 2 || (name[0] != 'R' && name[0] != 'r')) return -1;
+        for (std::size_t i = 1; i < name.size(); ++i)
+            if (!std::isdigit(static_cast<unsigned char>(name[i]))) return -1;
+        return std::atoi(name.c_str() + 1);
+    };
+    int highest = -1;
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const std::string& name : names)
+            if (number(name) == highest + 1) {
+                ++highest;
+                grew = true;
+            }
+    }
+    std::string list = highest >= 1 ? "R0..R" + std::to_string(highest) : "";
+    for (const std::string& name : names) {
+        const int n = number(name);
+        if (n >= 0 && n <= highest && highest >= 1) continue;
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return list;
+}
+
 const char* RegisterName(int32_t id) {
     const auto& registers = CurrentBoard().registers;
     return id >= 0 && static_cast<std::size_t>(id) < registers.size() ? registers[static_cast<std::size_t>(id)].name : "?";
@@ -134,6 +161,7 @@ const char* TextAt(const uint8_t* field) {
 // ---- Ctrl-C ------------------------------------------------------------------
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_terminating{false};  // sticky: the program is asked to end
 std::atomic<Session*> g_session{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
@@ -275,6 +303,13 @@ private:
 
 void Session::Interrupt() { g_interrupted = true; }
 
+void Session::Terminate() {
+    g_terminating = true;
+    g_interrupted = true;
+}
+
+bool Session::Terminating() { return g_terminating.load(); }
+
 void DI_CDECL Session::PollCallback() {
     Session* session = g_session.load();
     if (!session) return;
@@ -284,7 +319,7 @@ void DI_CDECL Session::PollCallback() {
     session->firstPoll_ = false;
     if (session->onPoll) session->onPoll();
     if (session->cancelled_) return;
-    if (g_interrupted.exchange(false)) {
+    if (g_interrupted.exchange(false) || g_terminating) {
         session->cancelled_ = true;
         session->module_.DiGdiCancel();
     } else if (session->options_.timeoutSeconds > 0 && std::chrono::steady_clock::now() >= session->deadline_) {
@@ -528,6 +563,7 @@ bool Session::Load(const std::string& file) {
         return false;
     }
     const auto entry = static_cast<uint32_t>(*image.entry);
+    entry_ = entry;
     if (!SetRegister(PcId(), entry)) return false;
     out_ << "pc set to the entry point " << DescribeAddress(entry) << std::endl;
 
@@ -552,6 +588,21 @@ BreakpointInfo* Session::FindBreakpoint(uint32_t id) {
 }
 
 bool Session::Break(const Location& location) {
+    const sim::Board& board = CurrentBoard();
+    const uint32_t at = location.address & ~1u;
+    const bool mapped = std::any_of(board.regions.begin(), board.regions.end(), [&](const sim::BoardRegion& r) {
+        return at >= r.base && at - r.base < r.size;
+    });
+    if (!mapped) {
+        auto& e = Error();
+        e << "cannot set a breakpoint at " << Hex32(location.address) << ": no memory there on " << board.name
+          << " (code can be at";
+        for (const sim::BoardRegion& r : board.regions)
+            e << " " << r.name << " " << Hex32(static_cast<uint32_t>(r.base)) << "-"
+              << Hex32(static_cast<uint32_t>(r.base + r.size - 1));
+        e << ")" << std::endl;
+        return false;
+    }
     for (const auto& e : breakpoints_) {
         if (e.number != 0 && e.address == location.address) {
             out_ << "breakpoint " << e.number << " is already at " << DescribeAddress(e.address) << std::endl;
@@ -676,8 +727,9 @@ bool Session::ShowStatus() {
     return status.has_value();
 }
 
-bool Session::Run(RunKind kind, uint32_t count) {
+bool Session::Run(RunKind kind, uint32_t count, const char* verb) {
     const char* function = kind == RunKind::Continue ? "DiExecContinue" : "DiExecSingleStep";
+    if (!verb) verb = kind == RunKind::Continue ? "continue" : "step";
     // With semihosting a continue goes on after each call; Ctrl-C while a
     // call waits for input ends it.
     std::optional<InterruptScope> semihostingInterrupts;
@@ -705,7 +757,7 @@ bool Session::Run(RunKind kind, uint32_t count) {
         if (timedOut) {
             out_ << "timed out: the processor is halted" << std::endl;
             ShowStatus();
-            Error() << (kind == RunKind::Continue ? "continue" : "step") << " did not stop within "
+            Error() << verb << " did not stop within "
                     << options_.timeoutSeconds << " s (--timeout): the run was cancelled and the processor halted"
                     << std::endl;
             return false;
@@ -724,7 +776,7 @@ bool Session::Run(RunKind kind, uint32_t count) {
             LoadLE32(record.cause) != CauseUnknownState && pc) {
             out_ << "fault: the processor cannot execute the instruction at " << DescribeAddress(*pc) << std::endl;
             ShowPcInstruction();
-            Error() << (kind == RunKind::Continue ? "continue" : "step") << ": the processor faulted at "
+            Error() << verb << ": the processor faulted at "
                     << Hex32(*pc) << " (" << function << " returned GdiFailed (7))" << std::endl;
             return false;
         }
@@ -792,7 +844,7 @@ public:
     std::optional<int> ReadChar() override {
         session_.out_ << std::flush;
         for (;;) {
-            if (g_interrupted.exchange(false)) return std::nullopt;
+            if (g_interrupted.exchange(false) || g_terminating) return std::nullopt;
             pollfd input{STDIN_FILENO, POLLIN, 0};
             const int ready = poll(&input, 1, 100);
             if (ready < 0 && errno == EINTR) continue;
@@ -854,6 +906,22 @@ bool Session::Finish() {
         return false;
     }
     const uint32_t returnAddress = *lr & ~1u;
+    // LR holds the caller's return address only until the function makes a
+    // call of its own: then it points back into the function, and the way
+    // out is on the stack, which this front-end does not unwind.
+    const auto pc = ReadRegister(PcId());
+    if (!pc) return false;
+    const uint32_t here = *pc & ~1u;
+    const Symbol* function = symbols_.Covering(here);
+    const bool intoItself = function && here != function->address && returnAddress >= function->address &&
+                            returnAddress - function->address < function->size;
+    if (returnAddress == here || intoItself) {
+        Error() << "finish cannot tell where " << (function ? "<" + function->name + ">" : std::string("this code"))
+                << " returns to: LR (" << Hex32(*lr) << ") points "
+                << (returnAddress == here ? std::string("at the PC itself") : "into <" + function->name + "> itself")
+                << ", left by a call it made; set a breakpoint in the caller and continue" << std::endl;
+        return false;
+    }
     out_ << "finish: running to the return address " << DescribeAddress(returnAddress) << std::endl;
     const bool ours = std::none_of(breakpoints_.begin(), breakpoints_.end(),
                                    [&](const auto& e) { return e.address == returnAddress; });
@@ -870,7 +938,7 @@ bool Session::Finish() {
         id = LoadLE32(result.breakpointId);
         breakpoints_.push_back({0, id, returnAddress, 0});
     }
-    const bool ok = Run(RunKind::Continue, 0);
+    const bool ok = Run(RunKind::Continue, 0, "finish");
     if (ours) {
         const auto it = std::find_if(breakpoints_.begin(), breakpoints_.end(),
                                      [&](const BreakpointInfo& e) { return e.id == id && e.number == 0; });
@@ -892,9 +960,19 @@ bool Session::Stop() {
 
 bool Session::Reset() {
     if (!Check("DiExecResetChild", module_.DiExecResetChild())) return false;
-    out_ << (CurrentBoard().thumb ? "reset: the processor restarts from its vector table"
-                                  : "reset: the processor restarts from its reset address")
-         << std::endl;
+    if (!CurrentBoard().resetToEntry) {
+        out_ << (CurrentBoard().thumb ? "reset: the processor restarts from its vector table"
+                                      : "reset: the processor restarts from its reset address")
+             << std::endl;
+    } else if (!entry_) {
+        out_ << "reset: the processor restarts at its reset address (no image loaded to start at)" << std::endl;
+    } else {
+        // Nothing on the board takes the program's start from memory: the
+        // pc goes to the loaded image's entry point, as a debugger's reset
+        // and load do.
+        if (!SetRegister(PcId(), *entry_)) return false;
+        out_ << "reset: the processor restarts at the image's entry point " << DescribeAddress(*entry_) << std::endl;
+    }
     ShowPcInstruction();
     return true;
 }

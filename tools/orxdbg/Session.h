@@ -58,6 +58,9 @@ std::optional<int32_t> RegisterIdFor(std::string_view name);
 const char* RegisterName(int32_t id);
 // The names completion offers: R0..R15, SP, LR, PC, XPSR.
 std::vector<std::string> RegisterNames();
+// The board's register names for messages, a run of numbered ones
+// shortened: "R0..R15, SP, LR, PC, XPSR".
+std::string RegisterList();
 // "[ Z C T ] exception 0 (thread mode)": the flags set in an XPSR value and
 // its exception number.
 std::string DecodeXpsr(uint32_t xpsr);
@@ -186,6 +189,10 @@ public:
     // What Ctrl-C does: async-signal-safe. During a run the next poll
     // cancels the wait and the session halts the processor.
     static void Interrupt();
+    // What SIGTERM does: async-signal-safe. Interrupts as Ctrl-C does, and
+    // for good: the program is to end once the processor is halted.
+    static void Terminate();
+    static bool Terminating();
     // True once when a run was interrupted since the last call.
     bool TakeInterrupted() { return interruptedRun_.exchange(false); }
     // Called on the waiting thread at every poll of a run wait, before the
@@ -204,7 +211,8 @@ private:
     bool Check(const char* function, uint32_t result);
     // One continue or step with the interrupt and the timeout watched; on
     // either the processor is halted. Shows the stop.
-    bool Run(RunKind kind, uint32_t count);
+    // verb names the command in its errors ("continue", "step", "finish").
+    bool Run(RunKind kind, uint32_t count, const char* verb = nullptr);
     void PrintStatus(const StopStatus& status);
     // A stop on a bkpt 0xab (at the PC the run started from, for a step):
     // the call carried out, the PC past it; None for any other stop.
@@ -232,6 +240,7 @@ private:
     SymbolTable symbols_;
     std::vector<BreakpointInfo> breakpoints_;
     uint32_t nextBreakpoint_ = 1;
+    std::optional<uint32_t> entry_;  // of the image loaded last
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> timedOut_{false};
     std::atomic<bool> interruptedRun_{false};

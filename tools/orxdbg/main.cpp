@@ -8,7 +8,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -40,13 +43,14 @@ struct Options {
     bool keepGoing = false;
     std::string target;       // --target: a board name; empty for the default
     bool pathGiven = false;   // --path overrides the board's front-end path
-    bool designatorGiven = false;
+    bool designatorGiven = false;  // --designator overrides the board's
     orxdbg::SessionOptions session;
 };
 
 constexpr int kExitFailed = 1;
 constexpr int kExitCannotStart = 2;
 constexpr int kExitInterrupted = 130;
+constexpr int kExitTerminated = 128 + SIGTERM;
 
 void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "usage: orxdbg [options]\n"
@@ -84,8 +88,8 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
     out << "  --path PATH         front-end path that 'open' passes by default; it selects the processor\n"
            "                      family (default: the board's, " << defaults.session.frontEndPath << " for cortexm)\n"
            "  --designator NAME   the simulated processor's designator, and the one 'open' names by\n"
-           "                      default (default: " << defaults.session.designator << "; Z80 and MCS51 on\n"
-           "                      the 8-bit boards)\n"
+           "                      default (default: the board's, " << defaults.session.designator << " for cortexm, Z80 and\n"
+           "                      MCS51 on the 8-bit boards)\n"
            "  --version           the program's version\n"
            "  --help              this text\n"
            "\n"
@@ -112,7 +116,7 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
         << orxdbg::DemoScript(defaults.elf)
         << "\n"
            "exit status: 0 when every command succeeded, 1 when one failed, 2 when the session could not\n"
-           "start, 130 when Ctrl-C ended a script.\n";
+           "start, 130 when Ctrl-C ended a script, 143 when SIGTERM (or SIGHUP) ended the program.\n";
 }
 
 // False with a message for a bad command line.
@@ -139,6 +143,13 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
             options.sources.push_back({Source::Command, text});
         } else if (arg == "--script") {
             if (!value(text)) return false;
+            // A directory opens as a stream that reads nothing: refused here,
+            // before anything starts.
+            std::error_code ignored;
+            if (std::filesystem::is_directory(text, ignored)) {
+                error = "--script '" + text + "' is a directory, not a file of commands";
+                return false;
+            }
             options.sources.push_back({Source::Script, text});
         } else if (arg == "--semihosting") {
             options.session.semihosting = true;
@@ -184,8 +195,44 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
     return true;
 }
 
+// The module takes the processor family from the front-end path's name
+// (qdvarm, qdvppc, ...): a --path that names another family than the
+// board's, or none, makes it drive the board as something it is not. The
+// warning, or empty.
+std::string PathFamilyWarning(const std::string& path, const sim::Board& board) {
+    auto tag = [](const char* frontEndPath) {
+        std::string name = std::filesystem::path(std::string(frontEndPath)).stem().string();
+        const std::size_t slash = name.find_last_of("\\");
+        if (slash != std::string::npos) name = name.substr(slash + 1);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        return name;
+    };
+    std::string lower = path;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string own = tag(board.frontEndPath);
+    if (lower.find(own) != std::string::npos) return {};
+    std::string warning = "warning: --path '" + path + "' does not name the " + board.familyName + " family ('" +
+                          own + "') of --target " + board.name;
+    for (const sim::Board& other : sim::Boards()) {
+        if (std::string(other.familyName) != board.familyName && lower.find(tag(other.frontEndPath)) != std::string::npos) {
+            warning += std::string(": it selects the ") + other.familyName + " family";
+            return warning;
+        }
+    }
+    return warning + ": the module will take the processor for another family";
+}
+
 extern "C" void OnPromptInterrupt(int) {
     orxdbg::Session::Interrupt();
+    orxdbg::LineEditor::Interrupt();
+}
+
+// SIGTERM (what `timeout` and service managers send) and SIGHUP (the
+// terminal gone) end the program as Ctrl-C ends a script: the run under way
+// is cancelled and the processor halted, and the target (QEMU and its
+// folder) is taken down on the way out.
+extern "C" void OnTerminateSignal(int) {
+    orxdbg::Session::Terminate();
     orxdbg::LineEditor::Interrupt();
 }
 
@@ -207,6 +254,10 @@ int RunSources(const Options& options, orxdbg::Interpreter& interpreter) {
             input = std::move(file);
         }
         failures += interpreter.Run(*input, false, true, !options.keepGoing);
+        if (orxdbg::Session::Terminating()) {
+            std::cerr << "error: terminated by a signal: the rest is not run" << std::endl;
+            return kExitTerminated;
+        }
         if (interpreter.Interrupted()) {
             std::cerr << "error: interrupted: the rest is not run" << std::endl;
             return kExitInterrupted;
@@ -229,7 +280,7 @@ int RunPrompt(orxdbg::Session& session, orxdbg::Interpreter& interpreter) {
     });
     int failures = 0;
     std::string line;
-    while (!interpreter.QuitRequested()) {
+    while (!interpreter.QuitRequested() && !orxdbg::Session::Terminating()) {
         const auto result = editor.Read(line);
         if (result == orxdbg::LineEditor::Result::End) {
             std::cout << std::endl;
@@ -268,19 +319,30 @@ int main(int argc, char** argv) {
 
     // SIGINT goes to the front-end thread only: it unblocks it for itself.
     // Every other thread, the host's and the core's, inherits the block.
+    // So do SIGTERM and SIGHUP, whose handler stays for the program's life;
+    // one that arrives while the target starts waits for the front-end.
     sigset_t interrupt;
     sigemptyset(&interrupt);
     sigaddset(&interrupt, SIGINT);
+    sigaddset(&interrupt, SIGTERM);
+    sigaddset(&interrupt, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
+    struct sigaction terminate {};
+    terminate.sa_handler = &OnTerminateSignal;
+    sigemptyset(&terminate.sa_mask);
+    sigaction(SIGTERM, &terminate, nullptr);
+    sigaction(SIGHUP, &terminate, nullptr);
 
     if (!orxdbg::SelectBoard(options.target, error)) {
         std::cerr << "error: " << error << "\n";
         return kExitCannotStart;
     }
-    if (!options.pathGiven) options.session.frontEndPath = orxdbg::CurrentBoard().frontEndPath;
-    // The 8-bit boards' processors are named after them.
-    if (!options.designatorGiven && orxdbg::CurrentBoard().kind == sim::CoreKind::Z80) options.session.designator = "Z80";
-    if (!options.designatorGiven && orxdbg::CurrentBoard().kind == sim::CoreKind::S51) options.session.designator = "MCS51";
+    if (!options.designatorGiven) options.session.designator = sim::ProcessorDesignator(orxdbg::CurrentBoard());
+    if (!options.pathGiven)
+        options.session.frontEndPath = orxdbg::CurrentBoard().frontEndPath;
+    else if (const std::string warning = PathFamilyWarning(options.session.frontEndPath, orxdbg::CurrentBoard());
+             !warning.empty())
+        std::cerr << warning << "\n";
     options.session.hostDiagnostics = orxdbg::TargetFailure;
 
     frontend::DiModule module;
@@ -305,6 +367,7 @@ int main(int argc, char** argv) {
         else  // commands piped in: a script
             status = interpreter.Run(std::cin, false, true, !options.keepGoing) ? kExitFailed : 0;
         if (session.IsOpen() && !session.Close() && status == 0) status = kExitFailed;
+        if (orxdbg::Session::Terminating()) status = kExitTerminated;
         // As a simulator would: the program's own exit code, when the
         // session went well and the program ended with one.
         if (status == 0 && session.ProgramExitCode()) status = *session.ProgramExitCode() & 0xFF;
