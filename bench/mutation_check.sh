@@ -5,9 +5,9 @@
 # unit_tests with the family tables, the ARM module test, the bare-host
 # test) and the exports fuzzer, runs them with a time limit and prints the
 # seconds each needed to fail; the last column is the fastest of them. Every
-# file of the module that holds code has at least one patch; the Windows
-# platform files (platform/*_win32.cpp) are the Windows builds' and are not
-# built here. The copy is patched back after every mutation. A run by hand,
+# file of the module that holds code has at least one patch. A patch of a
+# Windows platform file (platform/*_win32.cpp) runs unit_tests of the 64-bit
+# Windows build under 64-bit Wine instead (its prefix in build/mutation). The copy is patched back after every mutation. A run by hand,
 # like a benchmark; CI does not run it.
 #
 #   bash bench/mutation_check.sh [SECONDS] [MUTATION...]
@@ -44,6 +44,38 @@ cmake -S "$src" -B "$work/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DD
   { echo "mutation_check: native configure failed" >&2; exit 2; }
 CC=clang-14 CXX=clang++-14 cmake -S "$src" -B "$work/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDIORX_FUZZ=ON -DDIORX_BENCHMARKS=OFF >/dev/null || { echo "mutation_check: fuzz configure failed" >&2; exit 2; }
+
+# The Windows build, for the patches of the Windows platform files only.
+is_windows_patch() { grep -q '^+++ b/platform/.*_win32' "$root/bench/mutations/$1.patch"; }
+windows_ready=""
+windows_build() {
+  if [ -z "$windows_ready" ]; then
+    cmake -S "$src" -B "$work/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-x86_64.cmake" -DDIORX_BENCHMARKS=OFF >/dev/null || return 1
+    # The prefix is made before anything is timed.
+    local wine64 server
+    wine64=$(sed -n 's/^WINE64_PROGRAM:FILEPATH=//p' "$work/win64/CMakeCache.txt")
+    for server in "$(dirname "$wine64")/wineserver64" "$(dirname "$wine64")/wineserver" "$(command -v wineserver || true)"; do
+      [ -x "$server" ] && break
+    done
+    if [ ! -f "$work/wineprefix64/system.reg" ]; then
+      WINEPREFIX="$work/wineprefix64" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+        timeout 300 "$wine64" wineboot -i </dev/null >/dev/null 2>&1 || true
+      WINEPREFIX="$work/wineprefix64" timeout 120 "$server" -w || true
+    fi
+    windows_ready=1
+  fi
+  cmake --build "$work/win64" -j "$jobs" --target unit_tests diORX >"$work/build.log" 2>&1
+}
+run_windows() {
+  local name=$1 dir=$work/runs/$1 wine64 unit
+  rm -rf "$dir" && mkdir -p "$dir"
+  wine64=$(sed -n 's/^WINE64_PROGRAM:FILEPATH=//p' "$work/win64/CMakeCache.txt")
+  unit=$(cd "$work/win64/bin" && WINEPREFIX="$work/wineprefix64" WINEARCH=win64 WINEDEBUG=-all \
+    WINEDLLOVERRIDES="mscoree,mshtml=" timed "$dir/unit.log" "$seconds" "$wine64" ./unit_tests.exe --gtest_break_on_failure)
+  printf '%-42s %8s %8s %8s %16s %16s %8s\n' "$name (win64)" n/a "$unit" n/a n/a n/a "$(echo "$unit" | grep -E '^[0-9.]+$' || echo -)" |
+    tee -a "$work/results.txt"
+}
 
 build() {
   cmake --build "$work/native" -j "$jobs" --target sweep_tests unit_tests arm_module_test bare_host_tests >"$work/build.log" 2>&1 &&
@@ -104,7 +136,20 @@ for m in "${mutations[@]}"; do
   patch -s -p1 -d "$src" <"$root/bench/mutations/$m.patch" ||
     { echo "mutation_check: $m does not apply: renew it against the current source" | tee -a "$work/results.txt" >&2; stale=1; continue; }
   applied=$m
-  if build; then run_suites "$m"; else echo "$m: does not build (see $work/build.log)" | tee -a "$work/results.txt"; fi
+  if is_windows_patch "$m"; then
+    if ! command -v wine64 >/dev/null && [ ! -x /usr/lib/wine/wine64 ]; then
+      echo "$m: needs 64-bit Wine" | tee -a "$work/results.txt"
+    elif windows_build; then
+      # The unpatched Windows build passes first, or its time means nothing.
+      if [ -z "${windows_clean:-}" ]; then
+        revert; windows_build && run_windows "(none)"; windows_clean=1
+        patch -s -p1 -d "$src" <"$root/bench/mutations/$m.patch"; applied=$m; windows_build
+      fi
+      run_windows "$m"
+    else
+      echo "$m: does not build for Windows (see $work/build.log)" | tee -a "$work/results.txt"
+    fi
+  elif build; then run_suites "$m"; else echo "$m: does not build (see $work/build.log)" | tee -a "$work/results.txt"; fi
   revert
 done
 echo "logs: $work/runs/; table: $work/results.txt"
