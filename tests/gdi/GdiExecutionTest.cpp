@@ -566,8 +566,9 @@ private:
 
 // The poll sleep of the instances under test: it records each length and
 // sleeps on the instance's own sleeper. A sleep of g_sleepForeverAt
-// microseconds lasts until a wake ends it, so that a cancel or close that
-// does not wake the sleep hangs the wait.
+// microseconds lasts until a wake ends it, or 10 s at most: a cancel or
+// close that does not wake the sleep shows as a wait that went on, and a
+// wake that is lost altogether still ends the test within seconds.
 std::vector<uint32_t> g_sleeps;  // written by the waiting thread only
 constexpr uint32_t NoSleepForever = 0xFFFFFFFFu;
 std::atomic<uint32_t> g_sleepForeverAt{NoSleepForever};
@@ -576,7 +577,7 @@ bool RecordingSleep(platform::SleeperHandle sleeper, uint32_t microseconds) {
     g_sleeps.push_back(microseconds);
     if (microseconds != g_sleepForeverAt) return platform::SleepMicroseconds(sleeper, microseconds);
     g_sleepingOn = sleeper;
-    const bool woken = platform::SleepMicroseconds(sleeper, 0xFFFFFFFFu);
+    const bool woken = platform::SleepMicroseconds(sleeper, 10u * 1000u * 1000u);
     g_sleepingOn = nullptr;
     return woken;
 }
