@@ -67,12 +67,15 @@ windows_build() {
   fi
   cmake --build "$work/win64" -j "$jobs" --target unit_tests diORX >"$work/build.log" 2>&1
 }
+# Under Wine a breakpoint trap (gtest's --gtest_break_on_failure) may end the
+# program with status 0: the first failure ends the run through
+# --gtest_fail_fast instead.
 run_windows() {
   local name=$1 dir=$work/runs/$1 wine64 unit
   rm -rf "$dir" && mkdir -p "$dir"
   wine64=$(sed -n 's/^WINE64_PROGRAM:FILEPATH=//p' "$work/win64/CMakeCache.txt")
   unit=$(cd "$work/win64/bin" && WINEPREFIX="$work/wineprefix64" WINEARCH=win64 WINEDEBUG=-all \
-    WINEDLLOVERRIDES="mscoree,mshtml=" timed "$dir/unit.log" "$seconds" "$wine64" ./unit_tests.exe --gtest_break_on_failure)
+    WINEDLLOVERRIDES="mscoree,mshtml=" timed "$dir/unit.log" "$seconds" "$wine64" ./unit_tests.exe --gtest_fail_fast)
   printf '%-42s %8s %8s %8s %16s %16s %8s\n' "$name (win64)" n/a "$unit" n/a n/a n/a "$(echo "$unit" | grep -E '^[0-9.]+$' || echo -)" |
     tee -a "$work/results.txt"
 }
