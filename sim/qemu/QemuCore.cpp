@@ -1,5 +1,7 @@
 #include "sim/qemu/QemuCore.h"
 
+#include "sim/ChildProcess.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -250,37 +252,15 @@ std::string QemuCore::StderrTail() const {
 
 void QemuCore::Kill() {
     rsp_.Close();
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-    if (!directory_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-        directory_.clear();
-    }
+    KillAndReap(pid_);
+    RemoveFolder(directory_);
 }
 
 void QemuCore::Fail(const std::string& what) {
     if (failure_.empty()) {
-        std::string exit;
-        if (pid_ > 0) {
-            // A QEMU that dies closes its socket before it can be reaped:
-            // a broken connection is seen first, the exit a moment later.
-            int status = 0;
-            pid_t ended = 0;
-            for (int tries = 0; tries < 50 && ended == 0; ++tries) {
-                ended = ::waitpid(pid_, &status, WNOHANG);
-                if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-            if (ended == pid_) {
-                pid_ = -1;
-                exit = WIFEXITED(status) ? "; QEMU exited with status " + std::to_string(WEXITSTATUS(status))
-                                         : "; QEMU was killed by signal " + std::to_string(WTERMSIG(status));
-            }
-        }
+        // A QEMU that dies closes its socket before it can be reaped: a
+        // broken connection is seen first, the exit a moment later.
+        const std::string exit = ReapEnded(pid_, "QEMU", std::chrono::milliseconds(250));
         const std::string tail = StderrTail();
         failure_ = "QEMU machine " + std::string(board_.qemuMachine) + ": " + what + exit +
                    (tail.empty() ? std::string("; nothing on its standard error") : "; its last lines: " + tail);

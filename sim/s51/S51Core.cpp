@@ -1,5 +1,7 @@
 #include "sim/s51/S51Core.h"
 
+#include "sim/ChildProcess.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -229,37 +231,15 @@ void S51Core::Kill() {
         ::close(console_);
         console_ = -1;
     }
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-    if (!directory_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-        directory_.clear();
-    }
+    KillAndReap(pid_);
+    RemoveFolder(directory_);
 }
 
 void S51Core::Fail(const std::string& what) {
     if (failure_.empty()) {
-        std::string exit;
-        if (pid_ > 0) {
-            // An s51 that dies closes the terminal a moment before it can be
-            // reaped.
-            int status = 0;
-            pid_t ended = 0;
-            for (int tries = 0; tries < 50 && ended == 0; ++tries) {
-                ended = ::waitpid(pid_, &status, WNOHANG);
-                if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            if (ended == pid_) {
-                pid_ = -1;
-                exit = WIFEXITED(status) ? "; s51 exited with status " + std::to_string(WEXITSTATUS(status))
-                                         : "; s51 was killed by signal " + std::to_string(WTERMSIG(status));
-            }
-        }
+        // An s51 that dies closes the terminal a moment before it can be
+        // reaped.
+        const std::string exit = ReapEnded(pid_, "s51", std::chrono::milliseconds(100));
         const std::string tail = OutputTail();
         failure_ = "s51: " + what + exit + (tail.empty() ? std::string() : "; its last lines: " + tail);
         Kill();
