@@ -2,10 +2,11 @@
 //
 // Run and interrupt, one client at a time, all on the serving thread. Every
 // byte read from the socket goes through the decoder at once: an interrupt
-// (0x03) only sets interruptPending_, acknowledgements are dropped, packets
+// (0x03) goes to the run controller, acknowledgements are dropped, packets
 // queue in pending_ (at most maxQueued while the core runs; more are dropped
 // and counted). So an interrupt never waits behind other input, and one that
-// came in the same segment as the resume packet is seen by the run.
+// came in the same segment as the resume packet is seen by the run. The runs
+// themselves, and every way to end one, are the RunController's.
 //
 //   state      event                                action                                     next
 //   ---------  -----------------------------------  -----------------------------------------  ---------
@@ -13,22 +14,23 @@
 //   Halted     packet                               handler, reply                              Halted
 //   Halted     0x03                                 kept pending (one)                          Halted
 //   Halted     c s C S vCont, interrupt pending     reply T02 without running                   Halted
-//   Halted     c s C S vCont                        DiExecContinue / DiExecSingleStep blocks;   Running
-//                                                   each poll reads the socket (PollCallback)
-//   Running    poll: interrupt pending              DiGdiCancel; the call returns Cancelled     Running
-//   Running    Cancelled by the interrupt           DiExecStop, reply T02                       Halted
+//   Halted     c s C S vCont                        the run controller runs the core; each      Running
+//                                                   poll reads the socket (OnPoll)
+//   Running    0x03                                 the run is cancelled and the core halted;   Halted
+//                                                   reply T02
 //   Running    the core stopped                     T05 at a breakpoint or after a step;        Halted
 //                                                   T0b where it cannot go on (T05 on a bkpt);
-//                                                   an interrupt that came meanwhile stays
-//                                                   pending for the next resume
-//   Running    the call failed, the core halted     the step did not execute: a fault stop,     Halted
-//                                                   as above, but T0b for a step on a bkpt too
-//                                                   (gdb would step a T05 again for ever)
-//   Running    client gone, SIGINT/SIGTERM          DiGdiCancel, DiExecStop, breakpoints        no client
-//                                                   cleared
+//                                                   an interrupt that came meanwhile was meant
+//                                                   for this run and is dropped
+//   Running    the step did not execute             a fault stop: T0b (for a step on a bkpt     Halted
+//                                                   too: gdb would step a T05 again for ever)
+//   Running    the engine died or hung              X09 (gdb: the program was killed), the      no client,
+//                                                   reason logged                               no server
+//   Running    client gone, SIGINT/SIGTERM          the run cancelled, the core halted,         no client
+//                                                   breakpoints cleared
 //   Halted     D                                    breakpoints cleared, OK; the core runs on    no client
-//                                                   (Releasing: a continue the first poll gives  (extended:
-//                                                   up)                                          Detached)
+//                                                   (a continue the first poll gives up)         (extended:
+//                                                                                                Detached)
 //   Detached   vAttach;1                            core halted, T05                            Halted
 //   Halted     ! R vRun                             extended mode; R and vRun restart (reset,   Halted
 //                                                   image again), vRun answers T05, R nothing
@@ -81,8 +83,6 @@ constexpr uint64_t kVectorTable = 0x00000000;
 // not allow it), and a target access that failed (gdb prints "Cannot access
 // memory" for it).
 const std::string kMalformed = "E01";
-
-std::atomic<Server*> g_server{nullptr};
 
 std::string Hex8(uint64_t value) {
     char text[20];
@@ -283,13 +283,12 @@ std::string MemoryMap() {
 // ---- Sockets and the client loop ------------------------------------------------------
 
 Server::Server(Target& target, std::ostream& log, ServerOptions options)
-    : target_(target), log_(log), options_(std::move(options)) {
-    g_server = this;
+    : target_(target), log_(log), options_(std::move(options)), run_(target) {
+    run_.options().onPoll = [this] { OnPoll(); };
+    run_.options().targetFailure = options_.targetFailure;
 }
 
 Server::~Server() {
-    Server* self = this;
-    g_server.compare_exchange_strong(self, nullptr);
     if (clientFd_ >= 0) close(clientFd_);
     if (listenFd_ >= 0) close(listenFd_);
 }
@@ -322,7 +321,7 @@ bool Server::Listen(const std::string& address, uint16_t port, std::string& erro
 
 void Server::Serve(const std::atomic<bool>& shutdown) {
     shutdown_ = &shutdown;
-    while (!shutdown) {
+    while (!shutdown && targetLost_.empty()) {
         pollfd listening{listenFd_, POLLIN, 0};
         if (poll(&listening, 1, kIdlePollMs) <= 0) continue;
         const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -373,7 +372,7 @@ void Server::EndClient() {
     if (clientFd_ >= 0) close(clientFd_);
     clientFd_ = -1;
     pending_.clear();
-    interruptPending_ = false;
+    run_.TakeInterrupt();
     log_ << "client disconnected" << std::endl;
 }
 
@@ -389,7 +388,7 @@ bool Server::Receive(int timeoutMs) {
     // Halted, one buffer at a time (the loop handles it before reading on);
     // running, whatever is there up to a bound, so that an interrupt behind
     // a flood of other bytes is seen within a poll or two.
-    const std::size_t limit = phase_ == Phase::Running ? kMaxReadPerPoll : kReadBuffer;
+    const std::size_t limit = polling_ ? kMaxReadPerPoll : kReadBuffer;
     uint8_t buffer[kReadBuffer];
     for (std::size_t total = 0; total < limit;) {
         const ssize_t n = recv(clientFd_, buffer, sizeof buffer, 0);
@@ -409,7 +408,7 @@ bool Server::Receive(int timeoutMs) {
 void Server::Queue(RspEvent&& event) {
     switch (event.kind) {
         case RspEvent::Interrupt:
-            interruptPending_ = true;  // one is kept; more add nothing
+            run_.Interrupt();  // one is kept; more add nothing
             return;
         case RspEvent::Ack:
             return;
@@ -417,7 +416,7 @@ void Server::Queue(RspEvent&& event) {
         case RspEvent::BadChecksum:
         case RspEvent::Oversize:
         case RspEvent::Nak:
-            if (phase_ == Phase::Running && pending_.size() >= options_.maxQueued) {
+            if (polling_ && pending_.size() >= options_.maxQueued) {
                 ++dropped_;
                 return;
             }
@@ -499,64 +498,62 @@ void Server::SendRaw(const std::string& bytes) {
 
 // ---- Running --------------------------------------------------------------------------
 
-void DI_CDECL Server::PollCallback() {
-    if (Server* server = g_server.load()) server->OnPoll();
-}
-
 void Server::OnPoll() {
-    if (phase_ == Phase::Releasing) {
-        target_.Cancel();
-        return;
+    if (clientFd_ >= 0 && !clientGone_) {
+        polling_ = true;
+        Receive(0);
+        polling_ = false;
     }
-    if (phase_ != Phase::Running) return;
-    if (clientFd_ >= 0 && !clientGone_) Receive(0);
-    if (interruptPending_ || clientGone_ || ShuttingDown()) target_.Cancel();
+    if (clientGone_) run_.Abandon();
+    if (ShuttingDown()) run_.Terminate();
 }
 
 Server::Reply Server::Resume(RunKind kind) {
     ForgetTargetState();
     if (!attached_) return kMalformed;
-    if (interruptPending_) {
-        // gdb interrupted while the core was halted: this run stops at once.
-        interruptPending_ = false;
-        return StopReply(kSigInt);
-    }
-    if (options_.stepsTakeInterrupts) options_.stepsTakeInterrupts(kind != RunKind::Step && !watchpoints_.Empty());
-    if (UsesRunFeatures()) return ResumeWithFeatures(kind == RunKind::Step);  // watchpoints, semihosting: RunFeatures.cpp
-    phase_ = Phase::Running;
-    const RunOutcome outcome = kind == RunKind::Step ? target_.Step() : target_.Continue();
-    phase_ = Phase::Halted;
-    switch (outcome) {
-        case RunOutcome::Stopped: {
-            // A run ends at a breakpoint, or where the core could not go on
-            // (a bus error, an undefined or a bkpt instruction).
-            if (kind == RunKind::Step) return StopReply(kSigTrap);
-            const auto status = target_.Status();
-            if (status && status->cause == kCauseBreakpoint) return StopReply(kSigTrap);
-            return StopReply(FaultSignal());
-        }
-        case RunOutcome::Cancelled:
-            target_.Stop();
-            if (clientGone_ || ShuttingDown()) {
-                clientGone_ = true;
-                return std::nullopt;
-            }
-            interruptPending_ = false;
-            return StopReply(kSigInt);
-        case RunOutcome::Failed: return FailedRun(kind == RunKind::Step);
-    }
-    return kAccessFailed;
+    // gdb interrupted while the core was halted: this run stops at once.
+    if (run_.TakeInterrupt()) return StopReply(kSigInt);
+    const bool step = kind == RunKind::Step;
+    if (options_.stepsTakeInterrupts) options_.stepsTakeInterrupts(!step && !watchpoints_.Empty());
+    if (!watchpoints_.Empty()) return SteppedRun(step);  // RunFeatures.cpp
+    const RunResult result = step ? run_.Step(1) : run_.Continue();
+    ForgetTargetState();
+    return RunReply(result, step);
 }
 
-Server::Reply Server::FailedRun(bool step) {
-    // The step (a continue's first one included) did not execute its
-    // instruction: the core stopped on a fault where it is. A step answers
-    // SIGSEGV even on a bkpt: gdb takes a SIGTRAP with the pc still inside
-    // the line it steps as a step done and steps again, for ever.
-    ForgetTargetState();
-    const auto status = target_.Status();
-    if (status && status->cause != kCauseRunning && status->cause != kCauseUnknown)
-        return StopReply(step ? kSigSegv : FaultSignal());
+Server::Reply Server::RunReply(const RunResult& result, bool step) {
+    switch (result.end) {
+        case RunEnd::Stopped:
+            // A run ends at a breakpoint, or where the core could not go on
+            // (a bus error, an undefined or a bkpt instruction).
+            if (step || result.AtBreakpoint()) return StopReply(kSigTrap);
+            return StopReply(FaultSignal());
+        case RunEnd::Faulted: return StopReply(step ? kSigSegv : FaultSignal());
+        case RunEnd::Interrupted:
+        case RunEnd::TimedOut: return StopReply(kSigInt);
+        case RunEnd::Abandoned:
+        case RunEnd::Terminated: clientGone_ = true; return std::nullopt;
+        case RunEnd::Exited: {
+            lastSignal_ = kSigTrap;
+            char text[16];
+            if (result.exit.normal) {
+                log_ << "semihosting: the program exited with code " << result.exit.exitCode << std::endl;
+                std::snprintf(text, sizeof text, "W%02x", result.exit.exitCode & 0xFF);
+            } else {
+                log_ << "semihosting: the program stopped with reason 0x" << std::hex << result.exit.exitCode
+                     << std::dec << std::endl;
+                std::snprintf(text, sizeof text, "X%02x", kSigAbrt);
+            }
+            return std::string(text);
+        }
+        case RunEnd::TargetLost:
+            // gdb says the program was killed and no longer exists; the
+            // server ends with this client.
+            targetLost_ = result.detail;
+            log_ << "error: the target is lost: " << result.detail << std::endl;
+            return std::string("X09");
+        case RunEnd::Failed: break;
+    }
     return kAccessFailed;
 }
 
@@ -569,10 +566,8 @@ uint32_t Server::FaultSignal() {
 }
 
 void Server::Release() {
-    phase_ = Phase::Releasing;
     ForgetTargetState();
-    target_.Continue();
-    phase_ = Phase::Halted;
+    run_.Release();
 }
 
 std::string Server::StopReply(uint32_t signal) {
@@ -610,7 +605,7 @@ bool Server::RestartProgram(std::string& error) {
     ForgetTargetState();
     lastSignal_ = kSigTrap;
     attached_ = true;
-    interruptPending_ = false;
+    run_.TakeInterrupt();
     return true;
 }
 const std::vector<uint32_t>* Server::Registers() {
@@ -819,7 +814,7 @@ Server::Reply Server::Kill(const Arguments&) {
     target_.Reset();
     ForgetTargetState();
     lastSignal_ = kSigTrap;
-    interruptPending_ = false;
+    run_.TakeInterrupt();
     return std::nullopt;  // gdb waits for no reply
 }
 
@@ -855,7 +850,7 @@ Server::Reply Server::Attach(const Arguments& args) {
     if (args.numbers[0] != 1) return kMalformed;  // the one process
     HaltIfRunning();
     attached_ = true;
-    interruptPending_ = false;
+    run_.TakeInterrupt();
     return StopReply(kSigTrap);
 }
 

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -19,10 +20,19 @@
 
 #include "tools/common/Semihosting.h"
 #include "tools/gdbserver/Rsp.h"
-#include "tools/gdbserver/Target.h"
+#include "tools/common/RunController.h"
+#include "tools/common/Target.h"
 #include "tools/gdbserver/Watchpoints.h"
 
 namespace gdbserver {
+
+using frontend::kCauseBreakpoint;
+using frontend::kCauseRunning;
+using frontend::kCauseUnknown;
+using frontend::RegisterSlot;
+using frontend::RunController;
+using frontend::RunEnd;
+using frontend::RunResult;
 
 inline constexpr std::size_t kPacketSize = 0x4000;  // what qSupported offers gdb
 
@@ -33,9 +43,6 @@ inline constexpr uint32_t kSigInt = 2;
 inline constexpr uint32_t kSigTrap = 5;
 inline constexpr uint32_t kSigAbrt = 6;
 inline constexpr uint32_t kSigSegv = 11;
-inline constexpr uint32_t kCauseRunning = 0;
-inline constexpr uint32_t kCauseBreakpoint = 4;
-inline constexpr uint32_t kCauseUnknown = 1024;
 inline constexpr char kAccessFailed[] = "E0e";
 
 // The one-line target description and memory map that gdb reads.
@@ -50,6 +57,10 @@ struct ServerOptions {
     // interrupts and timers run: yes for a continue watched by stepping, no
     // for gdb's own steps, which stay on the program's instructions.
     std::function<void(bool)> stepsTakeInterrupts;
+    // Why the engine behind the core is gone (empty while it is fine): a run
+    // it ends tells gdb the program was killed, the log says why, and the
+    // server serves no other client.
+    std::function<std::string()> targetFailure;
 };
 
 class Server {
@@ -64,14 +75,16 @@ public:
     bool Listen(const std::string& address, uint16_t port, std::string& error);
     uint16_t Port() const { return port_; }
 
-    // Serves clients one after the other until shutdown becomes true. The
-    // poll callback given to the target's Open must be Server::PollCallback.
+    // Serves clients one after the other until shutdown becomes true or
+    // the target is lost. The poll callback given to the target's Open must
+    // be RunController::PollCallback.
     void Serve(const std::atomic<bool>& shutdown);
 
-    static void DI_CDECL PollCallback();
+    // Why the target was lost during a run; empty while it is fine.
+    const std::string& TargetLost() const { return targetLost_; }
 
     // bkpt 0xab calls carried out (--semihosting, monitor arm semihosting).
-    void EnableSemihosting(bool on) { semihosting_ = on; }
+    void EnableSemihosting(bool on);
 
     // ---- Packet handlers: typed arguments in, the reply out (none: send
     // nothing). Public so that the packet table can name them.
@@ -132,9 +145,6 @@ public:
     std::optional<std::string> SemihostingMonitor(const std::string& command);
 
 private:
-    // See the table at the top of GdbServer.cpp.
-    enum class Phase { Halted, Running, Releasing };
-
     void ServeClient(int fd, const std::atomic<bool>& shutdown);
     void EndClient();
     void HandleEvent(const RspEvent& event);
@@ -146,6 +156,8 @@ private:
     // byte; false when it has gone.
     bool Receive(int timeoutMs);
     void Queue(RspEvent&& event);
+    // At every poll of a run: reads the socket; the client gone or the
+    // server shutting down end the run.
     void OnPoll();
 
     enum class RunKind { Continue, Step };
@@ -158,9 +170,11 @@ private:
     // The signal for a core that stopped where it cannot go on: SIGTRAP on
     // a bkpt instruction, SIGSEGV otherwise.
     uint32_t FaultSignal();
-    // A step or continue the module reported failed: a fault stop where the
-    // core halted on the instruction it could not execute, else E0e.
-    Reply FailedRun(bool step);
+    // The stop reply for how a run ended; none when the client is gone or
+    // the server shuts down. A step that faulted answers SIGSEGV even on a
+    // bkpt: gdb takes a SIGTRAP with the pc still inside the line it steps
+    // as a step done and steps again, for ever.
+    Reply RunReply(const RunResult& result, bool step);
     void NoteSignal(uint64_t signal);
     std::string StopReply(uint32_t signal);
     void HaltIfRunning();
@@ -183,22 +197,10 @@ private:
     bool StartDownload();
     bool FinishFlash();
 
-    // ---- Runs with watchpoints or semihosting (RunFeatures.cpp).
+    // ---- Runs with watchpoints, the semihosting console (RunFeatures.cpp).
     class SemihostingConsole;
-    bool UsesRunFeatures() const { return semihosting_ || !watchpoints_.Empty(); }
-    Reply ResumeWithFeatures(bool step);
     Reply SteppedRun(bool step);
-    Reply SemihostedContinue();
-    bool AtSemihostingCall(uint32_t pc);
     std::string WatchReply(const Watchpoints::Hit& hit);
-    // None: the call was carried out, run on; otherwise the run's reply.
-    std::optional<Reply> CarryOutSemihosting(uint32_t pc);
-    // Reads the socket: true when gdb interrupted, went away, or the server
-    // shuts down.
-    bool InterruptPending();
-    // The stop reply for an interrupt, which it uses up; none when the client
-    // is gone.
-    Reply Interrupted();
 
     Target& target_;
     std::ostream& log_;
@@ -219,10 +221,12 @@ private:
     bool signalNoted_ = false;      // the console was told once that C/S signals are not delivered
     const std::atomic<bool>* shutdown_ = nullptr;
 
-    // The run. An interrupt (0x03) is kept until a run takes it: one that
-    // arrives while the core is halted stops the next resume at once.
-    Phase phase_ = Phase::Halted;
-    bool interruptPending_ = false;
+    // The run and every way to end it. An interrupt (0x03) that arrives
+    // while the core is halted stops the next resume at once; one that
+    // arrives during a run ends that run and no other.
+    RunController run_;
+    bool polling_ = false;  // reading the socket from a run's poll
+    std::string targetLost_;
     uint32_t lastSignal_ = 5;
 
     // The target as gdb left it.
@@ -243,6 +247,7 @@ private:
     Watchpoints watchpoints_{target_};
     bool semihosting_ = false;
     semihosting::Executor semihost_;
+    std::unique_ptr<semihosting::Console> console_;
 };
 
 }  // namespace gdbserver

@@ -12,7 +12,7 @@
 #include "sim/SimHost.h"
 #include "tools/common/DiModule.h"
 #include "tools/gdbserver/GdbServer.h"
-#include "tools/gdbserver/Target.h"
+#include "tools/common/Target.h"
 #include "tools/orxdbg/Image.h"
 #include "tools/orxdbg/Session.h"
 #include "tools/orxdbg/Target.h"
@@ -199,6 +199,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         ServerOptions serverOptions;
         serverOptions.image = options.elf;
         serverOptions.stepsTakeInterrupts = &orxdbg::SimulatedStepsTakeInterrupts;
+        serverOptions.targetFailure = &orxdbg::TargetFailure;
         Server server(target, std::cout, serverOptions);
         server.EnableSemihosting(options.semihosting);
         auto fail = [&](const std::string& message) {
@@ -206,13 +207,18 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
             target.Close();
             status = 2;
         };
-        if (!target.Open(options.frontEndPath, options.designator, &Server::PollCallback, error))
+        if (!target.Open(options.frontEndPath, options.designator, &RunController::PollCallback, error))
             return fail(error);
         if (!options.elf.empty() && !Download(target, options.elf, error)) return fail(error);
         if (!target.Reset()) return fail("the core could not be reset");
         if (!server.Listen(options.bind, options.port, error)) return fail(error);
         std::cout << "listening on " << options.bind << ":" << server.Port() << std::endl;
         server.Serve(g_shutdown);
+        if (!server.TargetLost().empty()) {
+            std::cerr << "orxdbg gdbserver: the target is lost, no client is served any more: "
+                      << server.TargetLost() << "\n";
+            status = 1;
+        }
         std::cout << "shutting down" << std::endl;
         if (!target.Close()) status = 1;
     });

@@ -25,9 +25,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tools/gdbserver/Target.h"
+#include "tools/common/Target.h"
 
 namespace gdbserver {
+
+using frontend::Target;
 
 enum class WatchKind : uint8_t { Write = 2, Read = 3, Access = 4 };
 

@@ -160,19 +160,16 @@ const char* TextAt(const uint8_t* field) {
 
 // ---- Ctrl-C ------------------------------------------------------------------
 
-std::atomic<bool> g_interrupted{false};
 std::atomic<bool> g_terminating{false};  // sticky: the program is asked to end
-std::atomic<Session*> g_session{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void OnInterruptSignal(int) { Session::Interrupt(); }
 
-// While a run waits, Ctrl-C asks for the wait to end; presses from before the
-// run are forgotten. The earlier handler comes back afterwards.
+// While a run waits, Ctrl-C asks the run controller to end it. The earlier
+// handler comes back afterwards.
 class InterruptScope {
 public:
     InterruptScope() {
-        g_interrupted = false;
         struct sigaction action {};
         action.sa_handler = &OnInterruptSignal;
         sigemptyset(&action.sa_mask);
@@ -301,43 +298,67 @@ private:
 
 }  // namespace
 
-void Session::Interrupt() { g_interrupted = true; }
+void Session::Interrupt() {
+    if (frontend::RunController* run = frontend::RunController::Active()) run->Interrupt();
+}
 
 void Session::Terminate() {
     g_terminating = true;
-    g_interrupted = true;
+    if (frontend::RunController* run = frontend::RunController::Active()) run->Terminate();
 }
 
 bool Session::Terminating() { return g_terminating.load(); }
 
-void DI_CDECL Session::PollCallback() {
-    Session* session = g_session.load();
-    if (!session) return;
-    if (session->firstPoll_ && session->options_.terminal) {
-        session->out_ << "running... (Ctrl-C interrupts)" << std::endl;
-    }
-    session->firstPoll_ = false;
-    if (session->onPoll) session->onPoll();
-    if (session->cancelled_) return;
-    if (g_interrupted.exchange(false) || g_terminating) {
-        session->cancelled_ = true;
-        session->module_.DiGdiCancel();
-    } else if (session->options_.timeoutSeconds > 0 && std::chrono::steady_clock::now() >= session->deadline_) {
-        session->timedOut_ = true;
-        session->cancelled_ = true;
-        session->module_.DiGdiCancel();
-    }
-}
-
 // ---- Session -------------------------------------------------------------------
 
-Session::Session(frontend::DiModule& module, std::ostream& out, std::ostream& err, SessionOptions options)
-    : module_(module), out_(out), err_(err), options_(std::move(options)) {}
+// The program's console for semihosting: the session's streams, and
+// standard input until Ctrl-C.
+class Session::SemihostingConsole final : public semihosting::Console {
+public:
+    explicit SemihostingConsole(Session& session) : session_(session) {}
+    void Output(std::string_view text, bool error) override {
+        (error ? session_.err_ : session_.out_) << text << std::flush;
+    }
+    std::optional<int> ReadChar() override {
+        session_.out_ << std::flush;
+        for (;;) {
+            if (session_.run_.StopRequested()) return std::nullopt;
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            const int ready = poll(&input, 1, 100);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return -1;
+            if (ready == 0) continue;
+            unsigned char c;
+            return read(STDIN_FILENO, &c, 1) == 1 ? int(c) : -1;
+        }
+    }
 
-Session::~Session() {
-    Session* self = this;
-    g_session.compare_exchange_strong(self, nullptr);
+private:
+    Session& session_;
+};
+
+Session::Session(frontend::DiModule& module, std::ostream& out, std::ostream& err, SessionOptions options)
+    : module_(module),
+      out_(out),
+      err_(err),
+      options_(std::move(options)),
+      console_(std::make_unique<SemihostingConsole>(*this)),
+      target_(module, CurrentBoard()),
+      run_(target_) {
+    if (g_terminating) run_.Terminate();
+    run_.options().onPoll = [this] {
+        if (firstPoll_ && options_.terminal) out_ << "running... (Ctrl-C interrupts)" << std::endl;
+        firstPoll_ = false;
+        if (onPoll) onPoll();
+    };
+    run_.options().targetFailure = options_.hostDiagnostics;
+    if (options_.semihosting) {
+        run_.options().semihosting = &semihost_;
+        run_.options().console = console_.get();
+    }
 }
+
+Session::~Session() = default;
 
 std::ostream& Session::Error() {
     // What went to the output so far comes first.
@@ -395,8 +416,12 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
     if (designator) options_.designator = *designator;
     const char* argv[] = {options_.frontEndPath.c_str(), options_.designator.c_str()};
     SetModulePollPeriod(options_.pollMs, options_.pollAdaptive);
-    g_session = this;
-    if (!Check("DiGdiOpen", module_.DiGdiOpen(0, 0, 2, argv, &Session::PollCallback))) return false;
+    (void)argv;
+    if (!Check("DiGdiOpen", target_.OpenInstance(options_.frontEndPath, options_.designator,
+                                                 &frontend::RunController::PollCallback)
+                                ? GdiOk
+                                : target_.LastResult()))
+        return false;
     open_ = true;
     breakpoints_.clear();
     nextBreakpoint_ = 1;
@@ -422,7 +447,7 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
                     << "' does not answer: no processor of that name in the host's workspace?" << std::endl;
     }
     if (!answers) {
-        module_.DiGdiClose(0);
+        target_.Close();
         open_ = false;
         out_ << "the session was closed again" << std::endl;
     }
@@ -609,15 +634,9 @@ bool Session::Break(const Location& location) {
             return true;
         }
     }
-    GdiBreakpoint request;
-    std::memset(&request, 0, sizeof request);
-    StoreLE32(request.kind, 1);
-    request.location = Address(location.address);
-    if (CurrentBoard().thumb) StoreLE32(request.qualifier, 2);  // a Thumb instruction
-    GdiBreakpointResult result;
-    std::memset(&result, 0, sizeof result);
-    if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, request))) return false;
-    const uint32_t id = LoadLE32(result.breakpointId);
+    const auto set = target_.SetBreakpoint(location.address);
+    if (!Check("DiBreakpointSet", set ? GdiOk : target_.LastResult())) return false;
+    const uint32_t id = *set;
     if (BreakpointInfo* internal = FindBreakpoint(id)) {
         internal->number = nextBreakpoint_++;  // the session's own becomes the user's
     } else {
@@ -635,7 +654,7 @@ bool Session::Delete(std::optional<uint32_t> number) {
                 ++it;
                 continue;
             }
-            if (!Check("DiBreakpointClear", module_.DiBreakpointClear(it->id))) return false;
+            if (!Check("DiBreakpointClear", target_.ClearBreakpoint(it->id) ? GdiOk : target_.LastResult())) return false;
             it = breakpoints_.erase(it);
             ++deleted;
         }
@@ -648,7 +667,7 @@ bool Session::Delete(std::optional<uint32_t> number) {
         Error() << "no breakpoint number " << *number << " (see 'info break')" << std::endl;
         return false;
     }
-    if (!Check("DiBreakpointClear", module_.DiBreakpointClear(it->id))) return false;
+    if (!Check("DiBreakpointClear", target_.ClearBreakpoint(it->id) ? GdiOk : target_.LastResult())) return false;
     out_ << "deleted breakpoint " << *number << " at " << DescribeAddress(it->address) << std::endl;
     breakpoints_.erase(it);
     return true;
@@ -730,165 +749,95 @@ bool Session::ShowStatus() {
 bool Session::Run(RunKind kind, uint32_t count, const char* verb) {
     const char* function = kind == RunKind::Continue ? "DiExecContinue" : "DiExecSingleStep";
     if (!verb) verb = kind == RunKind::Continue ? "continue" : "step";
-    // With semihosting a continue goes on after each call; Ctrl-C while a
-    // call waits for input ends it.
-    std::optional<InterruptScope> semihostingInterrupts;
-    std::optional<uint32_t> pcBefore;
-    if (options_.semihosting) {
-        semihostingInterrupts.emplace();
-        if (kind == RunKind::Step) pcBefore = ReadRegister(PcId());
-    }
-  again:
-    uint32_t result;
+    frontend::RunResult result;
     {
         InterruptScope interrupts;
-        cancelled_ = false;
-        timedOut_ = false;
+        run_.TakeInterrupt();  // a Ctrl-C from before the run is forgotten
+        run_.options().timeoutSeconds = options_.timeoutSeconds;
         firstPoll_ = true;
-        deadline_ = std::chrono::steady_clock::now() +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(options_.timeoutSeconds));
-        result = kind == RunKind::Continue ? module_.DiExecContinue() : module_.DiExecSingleStep(count);
+        result = kind == RunKind::Continue ? run_.Continue() : run_.Step(count);
     }
-    if (result != GdiOk && cancelled_) {
-        // The wait ended; the processor still runs until it is halted.
-        const bool timedOut = timedOut_;
-        if (!Check("DiExecStop", module_.DiExecStop())) return false;
-        if (timedOut) {
-            out_ << "timed out: the processor is halted" << std::endl;
-            ShowStatus();
-            Error() << verb << " did not stop within "
-                    << options_.timeoutSeconds << " s (--timeout): the run was cancelled and the processor halted"
-                    << std::endl;
-            return false;
-        }
-        interruptedRun_ = true;
-        out_ << "interrupted: the processor is halted" << std::endl;
-        return ShowStatus();
-    }
-    if (result == GdiFailed && open_) {
-        // A step (or a continue's first step) that did not execute its
-        // instruction: the processor stopped on a fault where it is.
-        GdiExitStatus record;
-        std::memset(&record, 0, sizeof record);
-        const auto pc = ReadRegister(PcId());
-        if (module_.DiExecGetStatus(&record) == GdiOk && LoadLE32(record.cause) != CauseRunning &&
-            LoadLE32(record.cause) != CauseUnknownState && pc) {
-            out_ << "fault: the processor cannot execute the instruction at " << DescribeAddress(*pc) << std::endl;
-            ShowPcInstruction();
-            Error() << verb << ": the processor faulted at "
-                    << Hex32(*pc) << " (" << function << " returned GdiFailed (7))" << std::endl;
-            return false;
-        }
-    }
-    if (!Check(function, result)) return false;
-    const auto status = QueryStatus();
-    if (!status) return false;
-    if (options_.semihosting && status->cause != CauseBreakpoint) {
-        switch (CarryOutSemihosting(kind, pcBefore)) {
-            case Trap::None: break;
-            case Trap::Resumed:
-                if (kind == RunKind::Continue) {
-                    if (g_interrupted.exchange(false)) {
-                        interruptedRun_ = true;
-                        out_ << "interrupted: the processor is halted" << std::endl;
-                        return ShowStatus();
-                    }
-                    // The module's continue steps off the PC with a
-                    // breakpoint there lifted: one right after the call stops here.
-                    const auto pc = ReadRegister(PcId());
-                    if (!pc) return false;
-                    const auto at = std::find_if(breakpoints_.begin(), breakpoints_.end(),
-                                                 [&](const BreakpointInfo& e) { return e.address == *pc; });
-                    if (at == breakpoints_.end()) goto again;
+    switch (result.end) {
+        case frontend::RunEnd::Stopped:
+            if (result.breakpointAfterCall) {
+                const auto pc = ReadRegister(PcId());
+                if (!pc) return false;
+                const auto at = std::find_if(breakpoints_.begin(), breakpoints_.end(),
+                                             [&](const BreakpointInfo& e) { return e.address == *pc; });
+                out_ << "breakpoint";
+                if (at != breakpoints_.end()) {
                     ++at->hits;
-                    out_ << "breakpoint";
                     if (at->number != 0) out_ << " " << at->number;
-                    out_ << " at " << DescribeAddress(at->address) << ", right after the semihosting call" << std::endl;
-                    ShowPcInstruction();
-                    return true;
                 }
+                out_ << " at " << DescribeAddress(*pc) << ", right after the semihosting call" << std::endl;
                 ShowPcInstruction();
                 return true;
-            case Trap::Exited: return true;
-            case Trap::Interrupted:
-                interruptedRun_ = true;
+            }
+            if (result.call) {  // a step that carried out a call
+                ShowPcInstruction();
+                return true;
+            }
+            break;
+        case frontend::RunEnd::Faulted: {
+            // A step (or a continue's first step) that did not execute its
+            // instruction: the processor stopped on a fault where it is.
+            const auto pc = ReadRegister(PcId());
+            if (!pc) return false;
+            out_ << "fault: the processor cannot execute the instruction at " << DescribeAddress(*pc) << std::endl;
+            ShowPcInstruction();
+            Error() << verb << ": the processor faulted at " << Hex32(*pc) << " (" << function
+                    << " returned GdiFailed (7))" << std::endl;
+            return false;
+        }
+        case frontend::RunEnd::Interrupted:
+        case frontend::RunEnd::Abandoned:
+        case frontend::RunEnd::Terminated:
+            interruptedRun_ = true;
+            if (result.call) {
                 out_ << "interrupted while the program waited for input: the processor is halted on the call"
                      << std::endl;
-                return ShowStatus();
-            case Trap::Failed: return false;
+            } else {
+                out_ << "interrupted: the processor is halted" << std::endl;
+            }
+            return ShowStatus();
+        case frontend::RunEnd::TimedOut:
+            out_ << "timed out: the processor is halted" << std::endl;
+            ShowStatus();
+            Error() << verb << " did not stop within " << options_.timeoutSeconds
+                    << " s (--timeout): the run was cancelled and the processor halted" << std::endl;
+            return false;
+        case frontend::RunEnd::Exited: {
+            const semihosting::Outcome& exit = result.exit;
+            const std::string name = semihosting::Executor::Name(result.exitOperation);
+            if (exit.normal) {
+                programExitCode_ = exit.exitCode;
+                out_ << "the program exited with code " << exit.exitCode << " (" << name
+                     << "); the processor is halted on the call" << std::endl;
+            } else {
+                out_ << "the program stopped with reason " << Hex32(exit.exitCode) << " (" << name
+                     << "); the processor is halted on the call" << std::endl;
+            }
+            return true;
         }
+        case frontend::RunEnd::TargetLost:
+            // Error() tells the host's account of the loss first.
+            return Check(function, target_.LastResult() == GdiOk ? GdiFailed : target_.LastResult());
+        case frontend::RunEnd::Failed:
+            if (!result.detail.empty() && target_.LastResult() == GdiOk) {
+                Error() << verb << ": " << result.detail << std::endl;
+                return false;
+            }
+            return Check(function, target_.LastResult() == GdiOk ? GdiFailed : target_.LastResult());
     }
-    if (status->cause == CauseBreakpoint)
-        if (BreakpointInfo* e = FindBreakpoint(status->breakpointId)) ++e->hits;
-    PrintStatus(*status);
+    if (!result.status) return Check("DiExecGetStatus", GdiFailed);
+    if (result.status->cause == CauseBreakpoint)
+        if (BreakpointInfo* e = FindBreakpoint(result.status->breakpointId)) ++e->hits;
+    StopStatus status;
+    status.cause = result.status->cause;
+    status.breakpointId = result.status->breakpointId;
+    status.message = result.status->message;
+    PrintStatus(status);
     return true;
-}
-
-// The target's memory and the console as the semihosting calls see them.
-class Session::SemihostingTarget final : public semihosting::Memory, public semihosting::Console {
-public:
-    explicit SemihostingTarget(Session& session) : session_(session) {}
-    bool Read(uint32_t address, uint8_t* bytes, uint32_t count) override {
-        const auto read = session_.ReadMemory(address, count);
-        if (!read) return false;
-        std::copy(read->begin(), read->end(), bytes);
-        return true;
-    }
-    bool Write(uint32_t address, const uint8_t* bytes, uint32_t count) override {
-        return session_.WriteBlock(address, bytes, count);
-    }
-    void Output(std::string_view text, bool error) override {
-        (error ? session_.err_ : session_.out_) << text << std::flush;
-    }
-    std::optional<int> ReadChar() override {
-        session_.out_ << std::flush;
-        for (;;) {
-            if (g_interrupted.exchange(false) || g_terminating) return std::nullopt;
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            const int ready = poll(&input, 1, 100);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) return -1;
-            if (ready == 0) continue;
-            unsigned char c;
-            return read(STDIN_FILENO, &c, 1) == 1 ? int(c) : -1;
-        }
-    }
-
-private:
-    Session& session_;
-};
-
-Session::Trap Session::CarryOutSemihosting(RunKind kind, std::optional<uint32_t> pcBefore) {
-    // The calls are the Thumb bkpt 0xab: the ARM boards' only.
-    if (!CurrentBoard().thumb) return Trap::None;
-    const auto pc = ReadRegister(PcId());
-    if (!pc) return Trap::Failed;
-    // A step stops on a bkpt it could not execute: the PC has not moved. (One
-    // that merely arrives at a bkpt has not made the call yet.)
-    if (kind == RunKind::Step && (!pcBefore || *pcBefore != *pc)) return Trap::None;
-    std::vector<uint8_t> code;
-    if (!ReadAvailable(*pc, 2, code) || code.size() != 2 ||
-        (code[0] | code[1] << 8) != semihosting::kTrapInstruction)
-        return Trap::None;
-    const auto operation = ReadRegister(0), parameter = ReadRegister(1);
-    if (!operation || !parameter) return Trap::Failed;
-    SemihostingTarget target(*this);
-    const semihosting::Outcome outcome = semihost_.Execute(*operation, *parameter, target, target);
-    switch (outcome.kind) {
-        case semihosting::Outcome::Resume:
-            return SetRegister(0, outcome.result) && SetRegister(PcId(), *pc + 2) ? Trap::Resumed : Trap::Failed;
-        case semihosting::Outcome::Interrupted: return Trap::Interrupted;
-        case semihosting::Outcome::Exit: break;
-    }
-    if (outcome.normal) programExitCode_ = outcome.exitCode;
-    if (outcome.normal)
-        out_ << "the program exited with code " << outcome.exitCode << " (" << semihosting::Executor::Name(*operation)
-             << "); the processor is halted on the call" << std::endl;
-    else
-        out_ << "the program stopped with reason " << Hex32(outcome.exitCode) << " ("
-             << semihosting::Executor::Name(*operation) << "); the processor is halted on the call" << std::endl;
-    return Trap::Exited;
 }
 
 bool Session::Continue() { return Run(RunKind::Continue, 0); }
@@ -927,15 +876,9 @@ bool Session::Finish() {
                                    [&](const auto& e) { return e.address == returnAddress; });
     uint32_t id = 0;
     if (ours) {
-        GdiBreakpoint request;
-        std::memset(&request, 0, sizeof request);
-        StoreLE32(request.kind, 1);
-        request.location = Address(returnAddress);
-        if (CurrentBoard().thumb) StoreLE32(request.qualifier, 2);
-        GdiBreakpointResult result;
-        std::memset(&result, 0, sizeof result);
-        if (!Check("DiBreakpointSet", module_.DiBreakpointSet(&result, request))) return false;
-        id = LoadLE32(result.breakpointId);
+        const auto set = target_.SetBreakpoint(returnAddress);
+        if (!Check("DiBreakpointSet", set ? GdiOk : target_.LastResult())) return false;
+        id = *set;
         breakpoints_.push_back({0, id, returnAddress, 0});
     }
     const bool ok = Run(RunKind::Continue, 0, "finish");
@@ -943,7 +886,7 @@ bool Session::Finish() {
         const auto it = std::find_if(breakpoints_.begin(), breakpoints_.end(),
                                      [&](const BreakpointInfo& e) { return e.id == id && e.number == 0; });
         if (it != breakpoints_.end()) {
-            module_.DiBreakpointClear(id);
+            target_.ClearBreakpoint(id);
             breakpoints_.erase(it);
         }
     }
@@ -1268,11 +1211,9 @@ bool Session::WriteRegister(int32_t id, uint32_t value) {
 }
 
 bool Session::Close() {
-    if (!Check("DiGdiClose", module_.DiGdiClose(0))) return false;
+    if (!Check("DiGdiClose", target_.Close() ? GdiOk : target_.LastResult())) return false;
     open_ = false;
     breakpoints_.clear();
-    Session* self = this;
-    g_session.compare_exchange_strong(self, nullptr);
     out_ << "closed" << std::endl;
     return true;
 }

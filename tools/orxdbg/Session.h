@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -18,6 +19,8 @@
 
 #include "sim/Boards.h"
 #include "tools/common/DiModule.h"
+#include "tools/common/RunController.h"
+#include "tools/common/Target.h"
 #include "tools/common/Semihosting.h"
 #include "tools/orxdbg/Image.h"
 
@@ -201,22 +204,17 @@ public:
 
 private:
     enum class RunKind { Continue, Step };
-    enum class Trap { None, Resumed, Exited, Interrupted, Failed };
-    class SemihostingTarget;
+    class SemihostingConsole;
 
     // Writes a register through the module and reads it back; errors printed.
     bool SetRegister(int32_t id, uint32_t value);
-    static void DI_CDECL PollCallback();
     // Prints a non-zero result; true when the result is 0.
     bool Check(const char* function, uint32_t result);
-    // One continue or step with the interrupt and the timeout watched; on
-    // either the processor is halted. Shows the stop.
-    // verb names the command in its errors ("continue", "step", "finish").
+    // One continue or step through the run controller, Ctrl-C and the
+    // timeout watched; shows how it ended. verb names the command in its
+    // errors ("continue", "step", "finish").
     bool Run(RunKind kind, uint32_t count, const char* verb = nullptr);
     void PrintStatus(const StopStatus& status);
-    // A stop on a bkpt 0xab (at the PC the run started from, for a step):
-    // the call carried out, the PC past it; None for any other stop.
-    Trap CarryOutSemihosting(RunKind kind, std::optional<uint32_t> pcBefore);
     // The instruction at the PC, as disassembled: "=> 0x000000a4 <main>:  push {r7, lr}".
     void ShowPcInstruction();
     bool CheckRange(uint32_t address, uint64_t length);
@@ -241,14 +239,14 @@ private:
     std::vector<BreakpointInfo> breakpoints_;
     uint32_t nextBreakpoint_ = 1;
     std::optional<uint32_t> entry_;  // of the image loaded last
-    std::atomic<bool> cancelled_{false};
-    std::atomic<bool> timedOut_{false};
     std::atomic<bool> interruptedRun_{false};
-    std::chrono::steady_clock::time_point deadline_{};
     bool firstPoll_ = false;
     std::string shownDiagnostic_;
     semihosting::Executor semihost_;
+    std::unique_ptr<semihosting::Console> console_;
     std::optional<uint32_t> programExitCode_;
+    frontend::Target target_;
+    frontend::RunController run_;
 };
 
 }  // namespace orxdbg

@@ -1,19 +1,22 @@
-// The target as the GDB server sees it: the module's Di* exports, wrapped in
-// the few operations gdb's packets need. Nothing here knows the protocol.
+// The target as orxdbg and its GDB server drive it: the module's Di* exports,
+// wrapped in the few operations both need. Nothing here knows a protocol or a
+// command; runs are RunController's.
 //
 // Every call runs on the thread that opened the instance; the poll callback
 // given to Open runs on that thread too, during Continue and Step.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "gdi/GdiRecords.h"
 #include "sim/Boards.h"
 #include "tools/common/DiModule.h"
 
-namespace gdbserver {
+namespace frontend {
 
 // A register of the board as gdb and the module see it: its name and number
 // in gdb's target description (and so in the g and p packets), and its name
@@ -25,6 +28,11 @@ struct RegisterSlot {
     uint32_t gdbNumber;
     int32_t id;
 };
+
+// DiExecGetStatus's causes the tools tell apart.
+inline constexpr uint32_t kCauseRunning = gdi::CauseRunning;
+inline constexpr uint32_t kCauseBreakpoint = gdi::CauseBreakpoint;
+inline constexpr uint32_t kCauseUnknown = gdi::CauseUnknownState;
 
 struct TargetStatus {
     uint32_t cause = 0;  // 0 running, 1 step, 4 breakpoint, 128 halted, 512 stopped
@@ -48,6 +56,8 @@ public:
     // designator, then the register and memory-space maps.
     bool Open(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll,
               std::string& error);
+    // DiGdiOpen alone, for a caller that sends maps of its own.
+    bool OpenInstance(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll);
     bool Close();
     bool IsOpen() const { return open_; }
 
@@ -78,6 +88,8 @@ public:
     // module's id for it.
     std::optional<uint32_t> SetBreakpoint(uint64_t address);
     bool ClearBreakpoint(uint32_t id);
+    // Whether a breakpoint set here is at that address.
+    bool HasBreakpointAt(uint64_t address) const;
 
     // Run control. Continue and Step block until the core stops or the poll
     // callback cancels the wait (Cancelled: the core is still running).
@@ -92,6 +104,8 @@ public:
 
     // Set by Cancel, cleared when a run starts.
     bool CancelRequested() const { return cancelled_; }
+    // What the module answered the last run, breakpoint or open call.
+    uint32_t LastResult() const { return lastResult_; }
 
 private:
     frontend::DiModule& module_;
@@ -102,7 +116,9 @@ private:
     std::optional<uint64_t> entry_;  // of the image DownloadImage wrote last
     bool open_ = false;
     bool cancelled_ = false;
-    uint32_t readChunk_ = 4096;  // shrinks to what the module delivers in one read
+    uint32_t lastResult_ = 0;
+    uint32_t readChunk_ = 4096;
+    std::map<uint32_t, uint64_t> breakpoints_;  // the module's id: address  // shrinks to what the module delivers in one read
 };
 
-}  // namespace gdbserver
+}  // namespace frontend

@@ -1,4 +1,4 @@
-#include "tools/gdbserver/Target.h"
+#include "tools/common/Target.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include "gdi/GdiRecords.h"
 #include "tools/orxdbg/Image.h"
 
-namespace gdbserver {
+namespace frontend {
 
 using namespace gdi;
 
@@ -42,12 +42,10 @@ Target::Target(frontend::DiModule& module, const sim::Board& board)
 
 bool Target::Open(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll,
                   std::string& error) {
-    const char* argv[] = {frontEndPath.c_str(), designator.c_str()};
-    if (module_.DiGdiOpen(0, 0, 2, argv, poll) != GdiOk) {
+    if (!OpenInstance(frontEndPath, designator, poll)) {
         error = "DiGdiOpen failed";
         return false;
     }
-    open_ = true;
     std::vector<GdiMapEntry> registers(slots_.size());
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         std::memset(&registers[i], 0, sizeof registers[i]);
@@ -71,10 +69,19 @@ bool Target::Open(const std::string& frontEndPath, const std::string& designator
     return true;
 }
 
+bool Target::OpenInstance(const std::string& frontEndPath, const std::string& designator, frontend::PollFn poll) {
+    const char* argv[] = {frontEndPath.c_str(), designator.c_str()};
+    lastResult_ = module_.DiGdiOpen(0, 0, 2, argv, poll);
+    open_ = lastResult_ == GdiOk;
+    breakpoints_.clear();
+    return open_;
+}
+
 bool Target::Close() {
-    if (!open_) return true;
     open_ = false;
-    return module_.DiGdiClose(0) == GdiOk;
+    breakpoints_.clear();
+    lastResult_ = module_.DiGdiClose(0);
+    return lastResult_ == GdiOk;
 }
 
 std::optional<uint32_t> Target::ReadRegister(int32_t id) {
@@ -211,21 +218,35 @@ std::optional<uint32_t> Target::SetBreakpoint(uint64_t address) {
     if (board_.thumb) StoreLE32(request.qualifier, 2);  // a Thumb instruction
     GdiBreakpointResult result;
     std::memset(&result, 0, sizeof result);
-    if (module_.DiBreakpointSet(&result, request) != GdiOk) return std::nullopt;
-    return LoadLE32(result.breakpointId);
+    lastResult_ = module_.DiBreakpointSet(&result, request);
+    if (lastResult_ != GdiOk) return std::nullopt;
+    const uint32_t id = LoadLE32(result.breakpointId);
+    breakpoints_[id] = address;
+    return id;
 }
 
-bool Target::ClearBreakpoint(uint32_t id) { return module_.DiBreakpointClear(id) == GdiOk; }
+bool Target::ClearBreakpoint(uint32_t id) {
+    lastResult_ = module_.DiBreakpointClear(id);
+    if (lastResult_ != GdiOk) return false;
+    breakpoints_.erase(id);
+    return true;
+}
+
+bool Target::HasBreakpointAt(uint64_t address) const {
+    return std::any_of(breakpoints_.begin(), breakpoints_.end(), [&](const auto& b) { return b.second == address; });
+}
 
 RunOutcome Target::Continue() {
     cancelled_ = false;
-    if (module_.DiExecContinue() == GdiOk) return RunOutcome::Stopped;
+    lastResult_ = module_.DiExecContinue();
+    if (lastResult_ == GdiOk) return RunOutcome::Stopped;
     return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
 }
 
 RunOutcome Target::Step(uint32_t count) {
     cancelled_ = false;
-    if (module_.DiExecSingleStep(count) == GdiOk) return RunOutcome::Stopped;
+    lastResult_ = module_.DiExecSingleStep(count);
+    if (lastResult_ == GdiOk) return RunOutcome::Stopped;
     return cancelled_ ? RunOutcome::Cancelled : RunOutcome::Failed;
 }
 
@@ -258,4 +279,4 @@ std::optional<TargetStatus> Target::Status() {
     return status;
 }
 
-}  // namespace gdbserver
+}  // namespace frontend
