@@ -355,6 +355,34 @@ TEST(QemuBoards, QemuKilledDuringAContinueFailsTheRunWithItsStory) {
     EXPECT_TRUE(Ended(s.qemu));
 }
 
+// The same under the GDB server: gdb hears that the program is gone (not
+// "Could not read registers" after an E0e), the server's log says why, and
+// the server ends instead of serving the dead target to the next client.
+TEST(QemuBoards, QemuKilledUnderTheServerEndsTheProgramAndTheServer) {
+    gdbtest::ServerProcess server;
+    ASSERT_TRUE(server.Start({"--target", "qemu:mps2-an385"})) << server.Output();
+    const auto children = Children(server.Pid());
+    ASSERT_FALSE(children.empty()) << server.Output();
+    const pid_t qemu = children.front();
+    std::thread killer([&] {
+        std::this_thread::sleep_for(4s);  // gdb has loaded the program and continued
+        kill(qemu, SIGKILL);
+    });
+    const auto gdb = gdbtest::RunGdb(GDB_MULTIARCH, DIORX_IRQ_FIRMWARE_ELF, "remote", server.Port(),
+                                     {"-ex", "load", "-ex", "monitor reset", "-ex", "continue", "-ex", "info registers pc"}, 60);
+    killer.join();
+    ExpectAll(gdb.output, {
+        {"gdb is told the program is gone", R"(Program terminated with signal SIGKILL)"},
+        {"and asks nothing more of it", R"(The program has no registers now)"},
+    });
+    EXPECT_EQ(gdb.output.find("Could not read registers"), std::string::npos) << gdb.output;
+    EXPECT_EQ(server.Terminate(), 1) << server.Output();
+    ExpectAll(server.Output(), {
+        {"the log says why", R"(error: the target is lost: QEMU machine mps2-an385: .*killed by signal 9)"},
+        {"and that no client is served", R"(the target is lost, no client is served any more)"},
+    });
+}
+
 // The folder QEMU was given for its gdb socket, from its command line.
 std::string QemuFolder(pid_t qemu) {
     std::ifstream in("/proc/" + std::to_string(qemu) + "/cmdline");
