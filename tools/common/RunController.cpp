@@ -97,6 +97,13 @@ RunResult RunController::Lost(RunResult result) {
 
 RunResult RunController::Once(Kind kind, uint32_t count) {
     g_active.store(this);
+    if (terminate_ && kind != Kind::Release) {
+        // The tool is ending: no new run starts.
+        RunResult result;
+        result.end = RunEnd::Terminated;
+        result.status = target_.Status();
+        return result;
+    }
     kind_ = kind;
     running_ = true;
     cancelled_ = false;
