@@ -5,8 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 # The build shows its progress, and any error stops the script with it.
-echo "== building the module, the simulated host, orxdbg and the firmware in build/demo"
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DDIORX_BENCHMARKS=OFF
-cmake --build build/demo -j "$(nproc)" --target orxdbg diORX Weavemill firmware
+# The same build directory and build type as scripts/test.sh and every
+# command of the README.
+echo "== building the module, the simulated host, orxdbg and the firmware in build/native"
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/native -j "$(nproc)" --target orxdbg diORX Weavemill firmware
 echo "== orxdbg --demo"
-exec build/demo/bin/orxdbg --demo "$@"
+exec build/native/bin/orxdbg --demo "$@"
