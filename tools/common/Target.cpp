@@ -148,12 +148,13 @@ uint32_t DownloadStep(frontend::DiModule& module, uint32_t code, uint64_t addres
 }
 }  // namespace
 
-bool Target::BeginDownload() { return DownloadStep(module_, 0, 0, 0, nullptr) == GdiOk; }
+bool Target::BeginDownload() { return (lastResult_ = DownloadStep(module_, 0, 0, 0, nullptr)) == GdiOk; }
 
-bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count, uint64_t* refused) {
+bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count, uint64_t* refused,
+                            const std::function<void(std::size_t)>& progress) {
     for (std::size_t done = 0; done < count;) {
         const auto n = static_cast<uint32_t>(std::min<std::size_t>(kDownloadBlockBytes, count - done));
-        if (DownloadStep(module_, 1, address + done, n, bytes + done) != GdiOk) {
+        if ((lastResult_ = DownloadStep(module_, 1, address + done, n, bytes + done)) != GdiOk) {
             if (refused) {
                 // The first refused byte lies in [at + low, at + low + size).
                 const uint64_t at = address + done;
@@ -172,6 +173,7 @@ bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t 
             return false;
         }
         done += n;
+        if (progress) progress(n);
     }
     return true;
 }
@@ -206,7 +208,7 @@ bool Target::DownloadImage(const std::string& file, std::string& error, std::siz
     return true;
 }
 
-bool Target::EndDownload() { return DownloadStep(module_, 2, 0, 0, nullptr) == GdiOk; }
+bool Target::EndDownload() { return (lastResult_ = DownloadStep(module_, 2, 0, 0, nullptr)) == GdiOk; }
 
 void Target::AbortDownload() { DownloadStep(module_, 3, 0, 0, nullptr); }
 
@@ -258,7 +260,8 @@ void Target::Cancel() {
 bool Target::Stop() { return module_.DiExecStop() == GdiOk; }
 
 bool Target::Reset() {
-    if (module_.DiExecResetChild() != GdiOk) return false;
+    lastResult_ = module_.DiExecResetChild();
+    if (lastResult_ != GdiOk) return false;
     if (!board_.resetToEntry || !entry_ || *entry_ > 0xFFFFFFFFu) return true;
     WriteRegister(pcId_, static_cast<uint32_t>(*entry_));
     return ReadRegister(pcId_) == static_cast<uint32_t>(*entry_);

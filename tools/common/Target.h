@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -74,7 +75,9 @@ public:
     // refused (if given) gets the first address the target refuses, found
     // by writing halves of the block again.
     bool BeginDownload();
-    bool DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count, uint64_t* refused = nullptr);
+    // progress (if given) hears the bytes of each block written.
+    bool DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t count, uint64_t* refused = nullptr,
+                        const std::function<void(std::size_t)>& progress = {});
     bool EndDownload();
     void AbortDownload();
 
@@ -100,6 +103,10 @@ public:
     // DiExecResetChild; then the pc at the downloaded image's entry point,
     // where the core does not take it from a vector table.
     bool Reset();
+    // The entry point a reset starts at on such a board: DownloadImage's,
+    // or one a caller downloading on its own names.
+    void SetEntry(std::optional<uint64_t> entry) { entry_ = entry; }
+    std::optional<uint64_t> Entry() const { return entry_; }
     std::optional<TargetStatus> Status();
 
     // Set by Cancel, cleared when a run starts.

@@ -530,43 +530,26 @@ bool Session::Load(const std::string& file) {
         }
     }
     const std::size_t total = image.ByteCount();
-    auto step = [&](uint32_t code, uint32_t count, uint32_t start, const uint8_t* data) {
-        GdiDownloadFormat f;
-        std::memset(&f, 0, sizeof f);
-        StoreLE32(f.format, 0);
-        StoreLE32(f.byteCount, count);
-        f.start = Address(start);
-        return module_.DiMemoryDownload(0, code, f, data);
-    };
-
-    const auto first = static_cast<uint32_t>(image.segments.front().address);
-    if (!Check("DiMemoryDownload (start)", step(0, 0, first, nullptr))) return false;
+    if (!Check("DiMemoryDownload (start)", target_.BeginDownload() ? GdiOk : target_.LastResult())) return false;
     std::size_t done = 0;
     ShowProgress(done, total);
     for (const Segment& segment : image.segments) {
         const auto base = static_cast<uint32_t>(segment.address);
-        for (std::size_t offset = 0; offset < segment.bytes.size(); offset += kDownloadBlockBytes) {
-            const auto n = static_cast<uint32_t>(std::min<std::size_t>(kDownloadBlockBytes, segment.bytes.size() - offset));
-            const uint32_t at = base + static_cast<uint32_t>(offset);
-            const uint8_t* data = segment.bytes.data() + offset;
-            if (step(1, n, at, data) == GdiOk) {
+        uint64_t refused = base;
+        if (target_.DownloadBlocks(base, segment.bytes.data(), segment.bytes.size(), &refused, [&](std::size_t n) {
                 done += n;
                 ShowProgress(done, total);
-                continue;
-            }
-            if (options_.terminal) out_ << std::endl;
-            const auto refused = FindRefused(at, data, n, [&](uint32_t a, const uint8_t* d, uint32_t count) {
-                return step(1, count, a, d) == GdiOk;
-            });
-            step(3, 0, at, nullptr);
-            Error() << "load: the target refused " << (refused ? "address " + Hex32(*refused) : "the block at " + Hex32(at))
-                    << " of the segment " << Hex32(base) << ".."
-                    << Hex32(base + static_cast<uint32_t>(segment.bytes.size() - 1)) << "; the download was stopped ("
-                    << done << " of " << total << " bytes written before the segment's refused block)" << std::endl;
-            return false;
-        }
+            }))
+            continue;
+        if (options_.terminal) out_ << std::endl;
+        target_.AbortDownload();
+        Error() << "load: the target refused address " << Hex32(static_cast<uint32_t>(refused)) << " of the segment "
+                << Hex32(base) << ".." << Hex32(base + static_cast<uint32_t>(segment.bytes.size() - 1))
+                << "; the download was stopped (" << done << " of " << total
+                << " bytes written before the segment's refused block)" << std::endl;
+        return false;
     }
-    if (!Check("DiMemoryDownload (finish)", step(2, 0, first, nullptr))) return false;
+    if (!Check("DiMemoryDownload (finish)", target_.EndDownload() ? GdiOk : target_.LastResult())) return false;
 
     symbols_ = image.symbols;
     out_ << "loaded " << file << ": " << total << " bytes in " << image.segments.size() << " segment"
@@ -589,6 +572,7 @@ bool Session::Load(const std::string& file) {
     }
     const auto entry = static_cast<uint32_t>(*image.entry);
     entry_ = entry;
+    target_.SetEntry(entry);
     if (!SetRegister(PcId(), entry)) return false;
     out_ << "pc set to the entry point " << DescribeAddress(entry) << std::endl;
 
@@ -902,7 +886,14 @@ bool Session::Stop() {
 }
 
 bool Session::Reset() {
-    if (!Check("DiExecResetChild", module_.DiExecResetChild())) return false;
+    // Where nothing on the board takes the program's start from memory, the
+    // target puts the pc at the loaded image's entry point, as a debugger's
+    // reset and load do.
+    if (!target_.Reset()) {
+        if (target_.LastResult() != GdiOk) return Check("DiExecResetChild", target_.LastResult());
+        Error() << "reset: the pc could not be set to the image's entry point" << std::endl;
+        return false;
+    }
     if (!CurrentBoard().resetToEntry) {
         out_ << (CurrentBoard().thumb ? "reset: the processor restarts from its vector table"
                                       : "reset: the processor restarts from its reset address")
@@ -910,10 +901,6 @@ bool Session::Reset() {
     } else if (!entry_) {
         out_ << "reset: the processor restarts at its reset address (no image loaded to start at)" << std::endl;
     } else {
-        // Nothing on the board takes the program's start from memory: the
-        // pc goes to the loaded image's entry point, as a debugger's reset
-        // and load do.
-        if (!SetRegister(PcId(), *entry_)) return false;
         out_ << "reset: the processor restarts at the image's entry point " << DescribeAddress(*entry_) << std::endl;
     }
     ShowPcInstruction();
