@@ -27,11 +27,13 @@ constexpr const char* kGprGdbNames[] = {"r0",  "r1",  "r2",  "r3",  "r4",  "r5",
                                         "r11", "r12", "r13", "r14", "r15", "r16", "r17", "r18", "r19", "r20", "r21",
                                         "r22", "r23", "r24", "r25", "r26", "r27", "r28", "r29", "r30", "r31"};
 
-// R0..R(count-1) as ids and QEMU numbers 0..count-1, then the named ones.
+// R0..R(count-1) as ids and QEMU numbers 0..count-1 (R(sp) the stack
+// pointer, by the ABI), then the named ones.
 template <std::size_t Count, std::size_t N>
-constexpr std::array<BoardRegister, Count + N> NumberedThen(const std::array<BoardRegister, N>& rest) {
+constexpr std::array<BoardRegister, Count + N> NumberedThen(const std::array<BoardRegister, N>& rest, uint32_t sp = Count) {
     std::array<BoardRegister, Count + N> r{};
-    for (uint32_t i = 0; i < Count; ++i) r[i] = {kGprNames[i], kGprGdbNames[i], i};
+    for (uint32_t i = 0; i < Count; ++i)
+        r[i] = {kGprNames[i], kGprGdbNames[i], i, i == sp ? RegisterRole::Sp : RegisterRole::General};
     for (std::size_t i = 0; i < N; ++i) r[Count + i] = rest[i];
     return r;
 }
@@ -65,14 +67,14 @@ constexpr auto kPowerPcRegisters = NumberedThen<32>(std::array<BoardRegister, 6>
     {"LR", "lr", 67, RegisterRole::Lr},
     {"CTR", "ctr", 68},
     {"XER", "xer", 69, RegisterRole::General, 0, true},
-}});
+}}, 1);
 
 // r0 reads zero whatever is written to it.
 constexpr auto kMicroBlazeRegisters = [] {
     auto r = NumberedThen<32>(std::array<BoardRegister, 2>{{
         {"PC", "rpc", 32, RegisterRole::Pc},
         {"MSR", "rmsr", 33, RegisterRole::Status, 0, true},
-    }});
+    }}, 1);
     r[0].writeClears = 0xffffffff;
     return r;
 }();
@@ -80,7 +82,7 @@ constexpr auto kMicroBlazeRegisters = [] {
 constexpr auto kNios2Registers = NumberedThen<32>(std::array<BoardRegister, 2>{{
     {"PC", "pc", 32, RegisterRole::Pc},
     {"STATUS", "status", 33, RegisterRole::Status, 0, true},
-}});
+}}, 27);
 
 // ---- The 8-bit processors -----------------------------------------------------------
 

@@ -1043,7 +1043,7 @@ bool Server::FinishFlash() {
         const std::vector<uint8_t> table = target_.ReadMemory(kVectorTable, 8);
         if (table.size() == 8) {
             target_.WriteRegister(target_.SpId(), TargetWord(table.data(), false));
-            target_.WriteRegister(target_.PcId(), TargetWord(table.data() + 4, false) & ~1u);
+            target_.WriteRegister(target_.PcId(), target_.Board().arch.InstructionAddress(TargetWord(table.data() + 4, false)));
         }
     }
     ForgetTargetState();

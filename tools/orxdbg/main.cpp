@@ -59,11 +59,10 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "                        [--poll-fixed] [--semihosting]\n"
            "\n"
            "A debugger front-end for the diORX debug-instrument module. It loads the module the way a\n"
-           "debugger does, plays the host platform with a simulated processor (by default a Cortex-M\n"
-           "that executes real Thumb code; --target names another), and runs a debug session through\n"
-           "the module's exported Di* functions: from commands on the command line, a script file, the\n"
-           "built-in demo, or interactively. The commands are described for the board " << orxdbg::CurrentBoard().name
-        << " (" << arch.name << ").\n"
+           "debugger does, plays the host platform with a simulated processor (--target; by default the\n"
+           "in-process Cortex-M), and runs a debug session through the module's exported Di* functions:\n"
+           "from commands on the command line, a script file, the built-in demo, or interactively. The\n"
+           "commands are described for the board " << orxdbg::CurrentBoard().name << " (" << arch.name << ").\n"
            "\n"
            "options:\n"
            "  -c CMD              run CMD; may be given many times, the commands run in order\n"
@@ -344,6 +343,10 @@ int main(int argc, char** argv) {
 
     if (!orxdbg::SelectBoard(options.target, error)) {
         std::cerr << "error: " << error << "\n";
+        return kExitCannotStart;
+    }
+    if (options.session.semihosting && !orxdbg::CurrentBoard().arch.semihosting) {
+        std::cerr << "error: --semihosting: ARM boards only\n";
         return kExitCannotStart;
     }
     if (!options.designatorGiven) options.session.designator = orxdbg::CurrentBoard().arch.designator;
