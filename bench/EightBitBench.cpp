@@ -66,15 +66,15 @@ public:
         if (!orxdbg::LoadImageFile(hex, image_, error)) throw std::runtime_error(error);
     }
     bool Open() {
-        const char* argv[] = {board_.frontEndPath, "U1"};
+        const char* argv[] = {board_.arch.frontEndPath, "U1"};
         if (DiGdiOpen(0, 0, 2, argv, &OnPoll) != GdiOk) return false;
-        std::vector<GdiMapEntry> registers(board_.registers.size());
+        std::vector<GdiMapEntry> registers(board_.arch.registers.size());
         for (std::size_t i = 0; i < registers.size(); ++i) {
             std::memset(&registers[i], 0, sizeof registers[i]);
-            StorePointer(registers[i].name, board_.registers[i].name);
+            StorePointer(registers[i].name, board_.arch.registers[i].name);
             StoreLE32(registers[i].id, static_cast<uint32_t>(i));
         }
-        const auto pc = sim::RegisterIndex(board_, sim::RegisterRole::Pc);
+        const auto pc = board_.arch.RegisterIndex(sim::RegisterRole::Pc);
         DiGdiInitRegisterMap(static_cast<int32_t>(registers.size()), registers.data(), pc);
         names_ = sim::MemorySpaceNames(board_);
         std::vector<GdiMapEntry> spaces(names_.size());

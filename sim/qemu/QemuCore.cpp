@@ -48,7 +48,6 @@ std::chrono::milliseconds ProcessorTimeOf(pid_t pid) {
     return std::chrono::milliseconds((user + system) * 1000ull / static_cast<unsigned long long>(ticks));
 }
 constexpr uint32_t kMemoryChunk = 1024;  // bytes per m/M packet (QEMU takes 4 KiB packets)
-constexpr uint32_t kThumbBit = 0x01000000;
 
 std::string HexText(const std::string& text) {
     return RspClient::Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
@@ -431,22 +430,22 @@ bool QemuCore::IsRunning() {
 
 // ---- Registers ------------------------------------------------------------------
 
-int32_t QemuCore::RegisterCount() { return static_cast<int32_t>(board_.registers.size()); }
+int32_t QemuCore::RegisterCount() { return static_cast<int32_t>(board_.arch.registers.size()); }
 
 std::string QemuCore::RegisterName(int32_t index) {
-    return index >= 0 && index < RegisterCount() ? board_.registers[static_cast<std::size_t>(index)].name : "";
+    return index >= 0 && index < RegisterCount() ? board_.arch.registers[static_cast<std::size_t>(index)].name : "";
 }
 
-int32_t QemuCore::PcIndex() { return sim::RegisterIndex(board_, RegisterRole::Pc); }
+int32_t QemuCore::PcIndex() { return board_.arch.RegisterIndex(RegisterRole::Pc); }
 
 uint32_t QemuCore::Decode(const uint8_t* b) const {
-    return board_.bigEndian ? (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3]
+    return board_.arch.bigEndian ? (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3]
                             : (uint32_t(b[3]) << 24) | (uint32_t(b[2]) << 16) | (uint32_t(b[1]) << 8) | b[0];
 }
 
 void QemuCore::Encode(uint32_t value, uint8_t* b) const {
     for (int i = 0; i < 4; ++i) {
-        const int shift = board_.bigEndian ? 24 - 8 * i : 8 * i;
+        const int shift = board_.arch.bigEndian ? 24 - 8 * i : 8 * i;
         b[i] = static_cast<uint8_t>(value >> shift);
     }
 }
@@ -460,7 +459,7 @@ std::vector<uint8_t> QemuCore::ReadGprs() {
 void QemuCore::PlanRegisterBlock() {
     blockLayout_.clear();
     std::vector<uint32_t> numbers;
-    for (const BoardRegister& reg : board_.registers) numbers.push_back(reg.gdbNumber);
+    for (const BoardRegister& reg : board_.arch.registers) numbers.push_back(reg.gdbNumber);
     std::sort(numbers.begin(), numbers.end());
     numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     // Given a target description, QEMU's g carries the registers it
@@ -505,7 +504,7 @@ std::optional<uint32_t> QemuCore::StoredAsWritten(const BoardRegister& reg, uint
 uint32_t QemuCore::ReadRegister(int32_t index) {
     if (index < 0 || index >= RegisterCount()) return 0;
     return Guard([&] {
-        const BoardRegister& reg = board_.registers[static_cast<std::size_t>(index)];
+        const BoardRegister& reg = board_.arch.registers[static_cast<std::size_t>(index)];
         const uint32_t number = reg.gdbNumber;
         // A halted processor's registers change only by a run, a step or a
         // reset, which forget them all, or by a write, which keeps what
@@ -534,7 +533,7 @@ uint32_t QemuCore::ReadRegister(int32_t index) {
 }
 
 uint32_t QemuCore::ReadRegisterFromMachine(int32_t index) {
-    if (index >= 0 && index < RegisterCount()) registerCache_.erase(board_.registers[static_cast<std::size_t>(index)].gdbNumber);
+    if (index >= 0 && index < RegisterCount()) registerCache_.erase(board_.arch.registers[static_cast<std::size_t>(index)].gdbNumber);
     return ReadRegister(index);
 }
 
@@ -563,14 +562,16 @@ void QemuCore::WriteRegister(int32_t index, uint32_t value) {
             }
             if (const auto kept = StoredAsWritten(reg, v)) registerCache_[reg.gdbNumber] = *kept;
         };
-        const BoardRegister& reg = board_.registers[static_cast<std::size_t>(index)];
-        if (board_.thumb && reg.role == RegisterRole::Pc) {
-            // The PC holds the even address; the processor stays in Thumb
-            // state (a reset with no vector table yet may have left it out).
-            write(reg, value & ~1u);
-            const int32_t status = sim::RegisterIndex(board_, RegisterRole::Status);
-            const uint32_t xpsr = ReadRegister(status);
-            if ((xpsr & kThumbBit) == 0) write(board_.registers[static_cast<std::size_t>(status)], xpsr | kThumbBit);
+        const BoardRegister& reg = board_.arch.registers[static_cast<std::size_t>(index)];
+        const uint32_t state = board_.arch.executionStateBits;
+        if (state != 0 && reg.role == RegisterRole::Pc) {
+            // The PC holds the instruction's address; the processor stays in
+            // the state it executes in (Thumb: a reset with no vector table
+            // yet may have left it out).
+            write(reg, board_.arch.InstructionAddress(value));
+            const int32_t status = board_.arch.RegisterIndex(RegisterRole::Status);
+            const uint32_t current = ReadRegister(status);
+            if ((current & state) != state) write(board_.arch.registers[static_cast<std::size_t>(status)], current | state);
             return;
         }
         write(reg, value);
@@ -660,7 +661,7 @@ bool QemuCore::EndDownload(int32_t index) {
 
 // ---- Breakpoints ----------------------------------------------------------------
 
-uint64_t QemuCore::HardwareAddress(uint64_t address) const { return board_.thumb ? address & ~1ull : address; }
+uint64_t QemuCore::HardwareAddress(uint64_t address) const { return board_.arch.InstructionAddress(address); }
 
 std::optional<uint32_t> QemuCore::BreakpointSpaceId() { return kBreakpointSpace; }
 
@@ -676,7 +677,7 @@ bool QemuCore::AddBreakpoint(uint32_t spaceId, uint64_t address) {
         if (inserted_[at] == 0) {
             Lease lease(*this);
             std::ostringstream packet;
-            packet << "Z0," << std::hex << at << ',' << (board_.thumb ? 2 : 4);
+            packet << "Z0," << std::hex << at << ',' << board_.arch.GdbBreakpointKind();
             if (rsp_.Transact(packet.str(), options_.replyTimeout) != "OK") {
                 inserted_.erase(at);
                 return false;
@@ -697,7 +698,7 @@ void QemuCore::RemoveBreakpoint(uint32_t spaceId, uint64_t address) {
         inserted_.erase(at);
         Lease lease(*this);
         std::ostringstream packet;
-        packet << "z0," << std::hex << at << ',' << (board_.thumb ? 2 : 4);
+        packet << "z0," << std::hex << at << ',' << board_.arch.GdbBreakpointKind();
         rsp_.Transact(packet.str(), options_.replyTimeout);
     });
 }

@@ -80,12 +80,12 @@ protected:
     }
 
     int32_t Reg(const char* name) const {
-        for (std::size_t i = 0; i < board->registers.size(); ++i)
-            if (std::string(board->registers[i].name) == name) return kRegisterIdBase + static_cast<int32_t>(i);
+        for (std::size_t i = 0; i < board->arch.registers.size(); ++i)
+            if (std::string(board->arch.registers[i].name) == name) return kRegisterIdBase + static_cast<int32_t>(i);
         ADD_FAILURE() << "no register " << name;
         return -1;
     }
-    int32_t PcId() const { return kRegisterIdBase + sim::RegisterIndex(*board, sim::RegisterRole::Pc); }
+    int32_t PcId() const { return kRegisterIdBase + board->arch.RegisterIndex(sim::RegisterRole::Pc); }
     uint32_t SpaceId(const std::string& name) const {
         const auto names = sim::MemorySpaceNames(*board);
         for (std::size_t i = 0; i < names.size(); ++i)
@@ -107,11 +107,11 @@ protected:
 
     // Opens the instance as the board's front-end with the board's maps.
     void Open() {
-        const char* argv[] = {board->frontEndPath, "U1"};
+        const char* argv[] = {board->arch.frontEndPath, "U1"};
         ASSERT_EQ(DiGdiOpen(0, 0, 2, argv, &OnPoll), GdiOk);
         std::vector<GdiMapEntry> registers;
-        for (std::size_t i = 0; i < board->registers.size(); ++i)
-            registers.push_back(Entry(board->registers[i].name, kRegisterIdBase + static_cast<int32_t>(i)));
+        for (std::size_t i = 0; i < board->arch.registers.size(); ++i)
+            registers.push_back(Entry(board->arch.registers[i].name, kRegisterIdBase + static_cast<int32_t>(i)));
         ASSERT_EQ(DiGdiInitRegisterMap(static_cast<int32_t>(registers.size()), registers.data(), PcId()), GdiOk);
         const auto names = sim::MemorySpaceNames(*board);
         std::vector<GdiMapEntry> spaces;
@@ -294,8 +294,8 @@ TEST_P(EightBitThroughModule, EveryRegisterWrittenReadsBack) {
         // Distinct values in each register's width, all written before any
         // is read back: two registers that share storage show.
         std::vector<uint32_t> written;
-        for (std::size_t i = 0; i < board->registers.size(); ++i) {
-            const sim::BoardRegister& r = board->registers[i];
+        for (std::size_t i = 0; i < board->arch.registers.size(); ++i) {
+            const sim::BoardRegister& r = board->arch.registers[i];
             const uint32_t width = ~r.writeClears;
             uint32_t value = (0x9e37u * static_cast<uint32_t>(i + 1) + 0x41u) & width;
             if (std::string(r.name) == "IM") value = 2;
@@ -304,8 +304,8 @@ TEST_P(EightBitThroughModule, EveryRegisterWrittenReadsBack) {
             written.push_back(value);
             WriteRegister(kRegisterIdBase + static_cast<int32_t>(i), value);
         }
-        for (std::size_t i = 0; i < board->registers.size(); ++i)
-            EXPECT_EQ(ReadRegister(kRegisterIdBase + static_cast<int32_t>(i)), written[i]) << board->registers[i].name;
+        for (std::size_t i = 0; i < board->arch.registers.size(); ++i)
+            EXPECT_EQ(ReadRegister(kRegisterIdBase + static_cast<int32_t>(i)), written[i]) << board->arch.registers[i].name;
         EXPECT_EQ(core->ReadRegister(core->PcIndex()), written[static_cast<std::size_t>(PcId() - kRegisterIdBase)]);
         // The 8051's R0..R7 are the internal RAM of the bank PSW selects.
         if (board->kind == sim::CoreKind::S51) {

@@ -108,10 +108,10 @@ TEST_F(S51CoreTest, TheConsoleIsAPseudoTerminalAndNothingListens) {
 TEST_F(S51CoreTest, RegistersAndSpacesAreNamedAsTheBoardTableSays) {
     Start();
     const sim::Board& board = *sim::FindBoard("8051");
-    ASSERT_EQ(core->RegisterCount(), static_cast<int32_t>(board.registers.size()));
+    ASSERT_EQ(core->RegisterCount(), static_cast<int32_t>(board.arch.registers.size()));
     for (int32_t i = 0; i < core->RegisterCount(); ++i)
-        EXPECT_EQ(core->RegisterName(i), board.registers[static_cast<std::size_t>(i)].name);
-    EXPECT_EQ(core->PcIndex(), sim::RegisterIndex(board, sim::RegisterRole::Pc));
+        EXPECT_EQ(core->RegisterName(i), board.arch.registers[static_cast<std::size_t>(i)].name);
+    EXPECT_EQ(core->PcIndex(), board.arch.RegisterIndex(sim::RegisterRole::Pc));
     const std::vector<std::string> spaces = sim::MemorySpaceNames(board);
     ASSERT_EQ(core->MemorySpaceCount(), static_cast<int32_t>(spaces.size()));
     for (int32_t i = 0; i < core->MemorySpaceCount(); ++i)

@@ -19,7 +19,9 @@
 #include <string>
 #include <thread>
 
+#include "sim/Boards.h"
 #include "tests/gdbserver/Processes.h"
+#include "tools/gdbserver/GdbServer.h"
 #include "tools/orxdbg/Image.h"
 
 namespace {
@@ -299,6 +301,38 @@ TEST_F(Protocol, TargetDescriptionAndMemoryMapComeInPieces) {
     const std::string supported = client.Exchange("qSupported:multiprocess+;swbreak+;vContSupported+");
     for (const char* part : {"PacketSize=4000", "qXfer:features:read+", "qXfer:memory-map:read+", "QStartNoAckMode+"})
         EXPECT_NE(supported.find(part), std::string::npos) << part << " in " << supported;
+}
+
+// The target description and memory map gdb reads are the served board's,
+// whatever board the tool's own commands would use (here the default).
+TEST(ProtocolDocuments, DescribeTheServedBoard) {
+    const struct {
+        const char* board;
+        std::vector<std::string> description, map;
+        const char* absent;
+    } cases[] = {
+        {"cortexm",
+         {"<architecture>arm</architecture>", "<feature name=\"org.gnu.gdb.arm.m-profile\">",
+          "<reg name=\"sp\" bitsize=\"32\" regnum=\"13\" type=\"data_ptr\"/>",
+          "<reg name=\"xpsr\" bitsize=\"32\" regnum=\"25\"/>"},
+         {"<memory type=\"flash\" start=\"0x00000000\" length=\"0x00040000\">"},
+         "power"},
+        {"qemu:virtex-ml507",
+         {"<architecture>powerpc:common</architecture>", "<feature name=\"org.gnu.gdb.power.core\">",
+          "<reg name=\"pc\" bitsize=\"32\" regnum=\"64\" type=\"code_ptr\"/>",
+          "<reg name=\"xer\" bitsize=\"32\" regnum=\"69\"/>"},
+         {"<memory type=\"flash\" start=\"0xfc000000\" length=\"0x01000000\">",
+          "<memory type=\"ram\" start=\"0x83e00000\" length=\"0x00010000\"/>"},
+         "arm"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.board);
+        const sim::Board& board = *sim::FindBoard(c.board);
+        const std::string description = gdbserver::TargetDescription(board), map = gdbserver::MemoryMap(board);
+        for (const std::string& text : c.description) EXPECT_NE(description.find(text), std::string::npos) << text << "\n" << description;
+        for (const std::string& text : c.map) EXPECT_NE(map.find(text), std::string::npos) << text << "\n" << map;
+        EXPECT_EQ(description.find(c.absent), std::string::npos) << description;
+    }
 }
 
 TEST_F(Protocol, RunsEndAtABreakpointOrAnInterrupt) {

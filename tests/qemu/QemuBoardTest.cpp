@@ -571,15 +571,15 @@ TEST(QemuCore, RegistersAreWhatTheStubHolds) {
     const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
     ASSERT_NE(board, nullptr);
     auto index = [&](const char* name) {
-        for (std::size_t i = 0; i < board->registers.size(); ++i)
-            if (std::string(board->registers[i].name) == name) return static_cast<int32_t>(i);
+        for (std::size_t i = 0; i < board->arch.registers.size(); ++i)
+            if (std::string(board->arch.registers[i].name) == name) return static_cast<int32_t>(i);
         ADD_FAILURE() << "no register " << name;
         return int32_t{-1};
     };
     // The stub's values: base + 0x0101 * gdb number.
     auto initial = [&](uint32_t base) {
         std::map<std::string, uint32_t> values;
-        for (const sim::BoardRegister& reg : board->registers) values[reg.name] = base + 0x0101 * reg.gdbNumber;
+        for (const sim::BoardRegister& reg : board->arch.registers) values[reg.name] = base + 0x0101 * reg.gdbNumber;
         return values;
     };
     struct Write {

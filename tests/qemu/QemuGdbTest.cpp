@@ -197,6 +197,39 @@ TEST(QemuGdb, PowerPcImageStartsAtItsEntryPoint) {
     EXPECT_EQ(gdb.output.find("x=x@entry=1"), std::string::npos) << gdb.output;
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
 }
+
+// The monitor commands are the board's: semihosting where the programs can
+// make the calls (the ARM boards), and a reset that says where it starts.
+TEST(QemuGdb, MonitorCommandsAreTheBoardsOwn) {
+    const struct {
+        const char* target;
+        const char* elf;
+        std::vector<gdbtest::Expectation> has;
+        std::vector<const char*> lacks;
+    } cases[] = {
+        {"cortexm",
+         DIORX_FIRMWARE_ELF,
+         {{"semihosting is offered", R"(  arm semihosting \[enable\|disable\]\n)"},
+          {"reset reads the vector table", R"(  reset +reset the core and leave it halted at its reset vector\n)"},
+          {"and can be enabled", R"(semihosting is enabled\n)"}},
+         {}},
+        {"qemu:virtex-ml507",
+         DIORX_PPC_FIRMWARE_ELF,
+         {{"reset starts at the image", R"(  reset +reset the core and leave it halted at the --elf image's entry point\n)"},
+          {"the command does not exist", R"(unknown monitor command 'arm semihosting enable')"}},
+         {"semihosting is", "arm semihosting [", "reset vector"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        ServerProcess server;
+        ASSERT_TRUE(server.Start({"--target", c.target})) << server.Output();
+        const auto gdb = RunGdb(GDB_MULTIARCH, c.elf, "remote", server.Port(),
+                                {"-ex", "monitor help", "-ex", "monitor arm semihosting enable"}, 60);
+        ExpectAll(gdb.output, c.has);
+        for (const char* text : c.lacks) EXPECT_EQ(gdb.output.find(text), std::string::npos) << text << "\n" << gdb.output;
+        EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    }
+}
 #endif
 
 }  // namespace

@@ -187,11 +187,52 @@ INSTANTIATE_TEST_SUITE_P(
                     {"execute N instructions"},
                     {},
                     "warning: --path 'C:\\Tools\\debugger.exe' does not name the ARM family"},
+        // Only the ARM boards' programs make semihosting calls: refused
+        // before any target starts.
+        CommandLine{"SemihostingOnAnotherFamilyIsRefused",
+                    {"--target", "qemu:virtex-ml507", "--semihosting", "-c", "help step"},
+                    2,
+                    {},
+                    {"execute N instructions"},
+                    "error: --semihosting: ARM boards only"},
         CommandLine{"Version", {"--version"}, 0, {"orxdbg 1."}, {}, ""},
         CommandLine{"BadOption", {"--frobnicate"}, 2, {}, {}, "error: unknown option '--frobnicate'"},
         CommandLine{"BadTimeout", {"--timeout", "0"}, 2, {}, {}, "error: --timeout needs a number of seconds"},
         CommandLine{"BadPollPeriod", {"--poll-ms", "501"}, 2, {}, {}, "error: --poll-ms needs a number from 1 to 500"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --help with --target describes that board's commands: its ELF files,
+// instructions, status register, reset and breakpoint requests, and nothing
+// of the ARM boards' elsewhere. The default board's texts show what the
+// others must not say.
+TEST(Orxdbg, HelpDescribesTheTargetsProcessor) {
+    const std::vector<std::string> armOnly = {"Thumb", "ARM ELF", "XPSR", "vector table", "qualifier 2"};
+    const struct {
+        const char* target;
+        std::vector<std::string> has;
+        std::vector<std::string> lacks;
+    } cases[] = {
+        {"cortexm", {"little-endian ARM ELF", "on the Thumb instruction", "XPSR flags", "vector table", "qualifier 2"}, {}},
+        {"qemu:virtex-ml507", {"big-endian PowerPC ELF", "on the PowerPC instruction", "at the loaded image's entry point",
+                               "R0..R31, PC, MSR, CR, LR, CTR, XER", "qualifier 0"}, armOnly},
+        {"qemu:petalogix-s3adsp1800", {"big-endian MicroBlaze ELF", "on the MicroBlaze instruction"}, armOnly},
+        {"qemu:10m50-ghrd", {"little-endian Nios II ELF", "on the Nios II instruction"}, armOnly},
+        {"z80", {"show N Z80 instructions", "from its reset address"}, armOnly},
+        {"8051", {"show N 8051 instructions", "R0..R7", "from its reset address"}, armOnly},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        const Outcome o = RunOrxdbg({"--target", c.target, "--help"});
+        EXPECT_EQ(o.status, 0) << o.err;
+        // Joined lines: a phrase may wrap.
+        std::string text;
+        for (char ch : o.out)
+            if (ch != '\n' || (!text.empty() && text.back() != ' ')) text += ch == '\n' ? ' ' : ch;
+        for (std::size_t at; (at = text.find("  ")) != std::string::npos;) text.erase(at, 1);
+        for (const std::string& want : c.has) EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << o.out;
+        for (const std::string& not_ : c.lacks) EXPECT_EQ(text.find(not_), std::string::npos) << not_ << "\n" << o.out;
+    }
+}
 
 #ifdef DIORX_NEWLIB_ELF
 // A program on newlib's semihosting library: the C library reads the

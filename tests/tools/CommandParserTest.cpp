@@ -210,10 +210,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CompletionCase{"step ", {}}, CompletionCase{"frobnicate ", {}}));
 
 TEST(Registers, XpsrFlagsAndExceptionAreDecoded) {
-    EXPECT_EQ(DecodeXpsr(0x61000000), "[ Z C T ] exception 0 (thread mode)");
-    EXPECT_EQ(DecodeXpsr(0xF9000003), "[ N Z C V Q T ] exception 3 (HardFault)");
-    EXPECT_EQ(DecodeXpsr(0x00000030), "[ ] exception 48 (IRQ 32)");
-    EXPECT_EQ(DecodeXpsr(0x0100000F), "[ T ] exception 15 (SysTick)");
+    EXPECT_EQ(sim::DecodeXpsr(0x61000000), "[ Z C T ] exception 0 (thread mode)");
+    EXPECT_EQ(sim::DecodeXpsr(0xF9000003), "[ N Z C V Q T ] exception 3 (HardFault)");
+    EXPECT_EQ(sim::DecodeXpsr(0x00000030), "[ ] exception 48 (IRQ 32)");
+    EXPECT_EQ(sim::DecodeXpsr(0x0100000F), "[ T ] exception 15 (SysTick)");
 }
 
 TEST(Parser, BlankAndCommentLinesAreNeitherCommandNorError) {

@@ -127,7 +127,7 @@ TEST_F(DebugSession, BreakpointInComputeTableStopsWithCause4AndItsId) {
         // its id is that address.
         EXPECT_EQ(status->breakpointId, entry + 1);
         EXPECT_TRUE(status->message.empty());
-        EXPECT_EQ(session->ReadRegister(kPcId), entry);
+        EXPECT_EQ(session->ReadRegister(PcId()), entry);
         // The user knows it as breakpoint 1, and sees the instruction there.
         char line[96];
         std::snprintf(line, sizeof line, "breakpoint (cause 4), breakpoint 1 at 0x%08llx <compute_table>\n=> 0x%08llx",
@@ -159,7 +159,7 @@ TEST_F(DebugSession, TableReadAfterTheFunctionReturnsIsTheFirmwaresFormula) {
         const auto status = session->QueryStatus();
         ASSERT_TRUE(status);
         EXPECT_EQ(status->cause, 4u) << "stopped at the return-site breakpoint";
-        const auto pc = session->ReadRegister(kPcId);
+        const auto pc = session->ReadRegister(PcId());
         ASSERT_TRUE(pc);
         const Symbol main = Sym("main");
         EXPECT_TRUE(*pc > main.address && *pc < main.address + main.size) << std::hex << *pc;
@@ -173,7 +173,7 @@ TEST_F(DebugSession, TableReadAfterTheFunctionReturnsIsTheFirmwaresFormula) {
 TEST_F(DebugSession, SingleStepsAdvanceThePcByTheInstructionSizes) {
     FrontEnd([&] {
         RunToComputeTable();
-        const uint64_t start = *session->ReadRegister(kPcId);
+        const uint64_t start = *session->ReadRegister(PcId());
         // The straight run of instructions from here, decoded from memory.
         const auto code = session->ReadMemory(start, 64);
         ASSERT_TRUE(code);
@@ -192,11 +192,11 @@ TEST_F(DebugSession, SingleStepsAdvanceThePcByTheInstructionSizes) {
         // Three instructions in one step, then one at a time.
         ASSERT_TRUE(session->Step(3)) << out.str();
         uint64_t expected = start + sizes[0] + sizes[1] + sizes[2];
-        EXPECT_EQ(session->ReadRegister(kPcId), expected);
+        EXPECT_EQ(session->ReadRegister(PcId()), expected);
         for (std::size_t i = 3; i < sizes.size(); ++i) {
             ASSERT_TRUE(session->Step(1)) << out.str();
             expected += sizes[i];
-            EXPECT_EQ(session->ReadRegister(kPcId), expected) << "after instruction " << i;
+            EXPECT_EQ(session->ReadRegister(PcId()), expected) << "after instruction " << i;
         }
         const auto status = session->QueryStatus();
         ASSERT_TRUE(status);
@@ -251,7 +251,7 @@ TEST_F(DebugSession, CancelledContinueReturns7WhileTheCoreKeepsRunning) {
         ASSERT_TRUE(halted);
         EXPECT_EQ(halted->cause, 128u);
         const Symbol main = Sym("main");
-        const auto pc = session->ReadRegister(kPcId);
+        const auto pc = session->ReadRegister(PcId());
         ASSERT_TRUE(pc);
         EXPECT_TRUE(*pc >= main.address && *pc < main.address + main.size) << "in main's loop: " << std::hex << *pc;
         EXPECT_NE(ReadWords(Sym("loop_count").address, 1), std::vector<uint32_t>{0}) << "the loop ran";
@@ -299,7 +299,7 @@ TEST_F(DebugSession, RunsLongerThanTheTimeoutAreHaltedAndFail) {
         const auto status = session->QueryStatus();
         ASSERT_TRUE(status);
         EXPECT_EQ(status->cause, 128u);
-        const auto pc = session->ReadRegister(kPcId);
+        const auto pc = session->ReadRegister(PcId());
         const Symbol main = Sym("main");
         ASSERT_TRUE(pc);
         EXPECT_TRUE(*pc >= main.address && *pc < main.address + main.size) << "in main's loop: " << std::hex << *pc;
@@ -395,7 +395,7 @@ TEST_F(DebugSession, OpenChecksThatTheProcessorAnswers) {
 
         ASSERT_TRUE(session->Open(std::nullopt, std::string(kDesignator))) << err.str();
         // No 'maps' needed: the registers read and memory writes at once.
-        EXPECT_TRUE(session->ReadRegister(kPcId).has_value()) << err.str();
+        EXPECT_TRUE(session->ReadRegister(PcId()).has_value()) << err.str();
         EXPECT_TRUE(session->WriteMemory({0x20000100, ""}, {1, 2, 3})) << err.str();
         EXPECT_EQ(session->ReadMemory(0x20000100, 3), (std::vector<uint8_t>{1, 2, 3}));
     });
@@ -407,13 +407,13 @@ TEST_F(DebugSession, LoadSetsThePcToTheEntryPoint) {
     FrontEnd([&] {
         ASSERT_TRUE(session->Open(std::nullopt, std::nullopt)) << err.str();
         ASSERT_TRUE(session->Load(DIORX_FIRMWARE_ELF)) << err.str();
-        EXPECT_EQ(session->ReadRegister(kPcId), Sym("Reset_Handler").address);
+        EXPECT_EQ(session->ReadRegister(PcId()), Sym("Reset_Handler").address);
         ASSERT_TRUE(session->Break({Addr("main"), "main"})) << err.str();
         ASSERT_TRUE(session->Continue()) << err.str();
         const auto status = session->QueryStatus();
         ASSERT_TRUE(status);
         EXPECT_EQ(status->cause, 4u);
-        EXPECT_EQ(session->ReadRegister(kPcId), Sym("main").address);
+        EXPECT_EQ(session->ReadRegister(PcId()), Sym("main").address);
     });
 }
 

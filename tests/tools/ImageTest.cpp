@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/Boards.h"
 #include "tools/orxdbg/Image.h"
+#include "tools/orxdbg/Session.h"
 
 using namespace orxdbg;
 
@@ -190,6 +192,28 @@ INSTANTIATE_TEST_SUITE_P(
                       ForeignElf{"x86", 18, 3, "an ELF file for x86 (machine 3)"},  // e_machine
                       ForeignElf{"big_endian", 5, 2, "a big-endian ELF file"}),      // EI_DATA
     [](const auto& info) { return std::string(info.param.name); });
+
+// On another board the Cortex-M firmware is refused with the names of both
+// families: the file's machine and the board's.
+TEST(ImageFile, AnotherFamilysElfIsNamedOnEachBoard) {
+    const struct {
+        const char* board;
+        const char* expected;
+    } cases[] = {
+        {"qemu:virtex-ml507",
+         "is a little-endian ELF file for ARM (machine 40): only 32-bit big-endian PowerPC images can be loaded"},
+        {"qemu:10m50-ghrd", "is an ELF file for ARM (machine 40): only 32-bit little-endian Nios II images can be loaded"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.board);
+        SetCurrentBoard(*sim::FindBoard(c.board));
+        Image image;
+        std::string error;
+        EXPECT_FALSE(LoadImageFile(DIORX_FIRMWARE_ELF, image, error));
+        SetCurrentBoard(sim::DefaultBoard());
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    }
+}
 
 TEST(ImageFile, NeitherElfNorHexIsRejected) {
     const std::string path = ::testing::TempDir() + "orxdbg_not_an_image.txt";

@@ -46,7 +46,7 @@ protected:
     void Start() {
         orxdbg::SetModulePollPeriod(10, false);
         std::string error;
-        ASSERT_TRUE(target->Open(sim::DefaultBoard().frontEndPath, kDesignator, &RunController::PollCallback, error))
+        ASSERT_TRUE(target->Open(sim::DefaultBoard().arch.frontEndPath, kDesignator, &RunController::PollCallback, error))
             << error;
         std::size_t bytes = 0;
         ASSERT_TRUE(target->DownloadImage(DIORX_FIRMWARE_ELF, error, bytes)) << error;

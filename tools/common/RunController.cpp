@@ -156,7 +156,7 @@ bool RunController::AtCall(uint32_t pc) {
 }
 
 std::optional<RunResult> RunController::CarryOutCall(uint32_t pc) {
-    if (!SemihostingOn() || !target_.Board().thumb || !AtCall(pc)) return std::nullopt;
+    if (!SemihostingOn() || !target_.Board().arch.semihosting || !AtCall(pc)) return std::nullopt;
     RunResult result;
     result.call = true;
     const auto operation = target_.ReadRegister(0), parameter = target_.ReadRegister(1);
@@ -187,7 +187,7 @@ std::optional<RunResult> RunController::CarryOutCall(uint32_t pc) {
 }
 
 RunResult RunController::Continue() {
-    if (!SemihostingOn() || !target_.Board().thumb) return Once(Kind::Continue, 0);
+    if (!SemihostingOn() || !target_.Board().arch.semihosting) return Once(Kind::Continue, 0);
     // Set once the core has run and stopped by itself (not at a breakpoint):
     // on anything but a call, that is a fault.
     std::optional<RunResult> stopped;
@@ -221,7 +221,7 @@ RunResult RunController::Continue() {
 }
 
 RunResult RunController::Step(uint32_t count) {
-    if (SemihostingOn() && target_.Board().thumb) {
+    if (SemihostingOn() && target_.Board().arch.semihosting) {
         // A call under the PC is carried out in place of its instruction.
         const auto pc = target_.ReadRegister(target_.PcId());
         if (!pc) {

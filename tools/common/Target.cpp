@@ -30,10 +30,10 @@ GdiAddress Address(uint64_t address) {
 Target::Target(frontend::DiModule& module, const sim::Board& board)
     : module_(module),
       board_(board),
-      pcId_(sim::RegisterIndex(board, sim::RegisterRole::Pc)),
-      spId_(sim::RegisterIndex(board, sim::RegisterRole::Sp)) {
-    for (std::size_t i = 0; i < board.registers.size(); ++i) {
-        const sim::BoardRegister& r = board.registers[i];
+      pcId_(board.arch.RegisterIndex(sim::RegisterRole::Pc)),
+      spId_(board.arch.RegisterIndex(sim::RegisterRole::Sp)) {
+    for (std::size_t i = 0; i < board.arch.registers.size(); ++i) {
+        const sim::BoardRegister& r = board.arch.registers[i];
         slots_.push_back({r.gdbName, r.name, r.gdbNumber, static_cast<int32_t>(i)});
     }
     std::stable_sort(slots_.begin(), slots_.end(),
@@ -217,7 +217,7 @@ std::optional<uint32_t> Target::SetBreakpoint(uint64_t address) {
     std::memset(&request, 0, sizeof request);
     StoreLE32(request.kind, 1);
     request.location = Address(address);
-    if (board_.thumb) StoreLE32(request.qualifier, 2);  // a Thumb instruction
+    StoreLE32(request.qualifier, board_.arch.breakpointQualifier);  // 2: a Thumb instruction
     GdiBreakpointResult result;
     std::memset(&result, 0, sizeof result);
     lastResult_ = module_.DiBreakpointSet(&result, request);
@@ -262,7 +262,7 @@ bool Target::Stop() { return module_.DiExecStop() == GdiOk; }
 bool Target::Reset() {
     lastResult_ = module_.DiExecResetChild();
     if (lastResult_ != GdiOk) return false;
-    if (!board_.resetToEntry || !entry_ || *entry_ > 0xFFFFFFFFu) return true;
+    if (board_.arch.reset != sim::ResetRule::ImageEntry || !entry_ || *entry_ > 0xFFFFFFFFu) return true;
     WriteRegister(pcId_, static_cast<uint32_t>(*entry_));
     return ReadRegister(pcId_) == static_cast<uint32_t>(*entry_);
 }

@@ -68,9 +68,9 @@ constexpr std::size_t kReadBuffer = 16 * 1024;
 constexpr std::size_t kMaxReadPerPoll = 1024 * 1024;  // what one poll of a run reads at most
 
 // The memory gdb is told about (qXfer:memory-map) and the only addresses a
-// breakpoint may be set at: the current board's regions.
-bool Mapped(uint64_t address, uint64_t size) {
-    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().regions)
+// breakpoint may be set at: the board's regions.
+bool Mapped(const sim::Board& board, uint64_t address, uint64_t size) {
+    for (const sim::BoardRegion& region : board.regions)
         if (address >= region.base && address - region.base + size <= region.size) return true;
     return false;
 }
@@ -194,7 +194,7 @@ struct MonitorCommand {
 };
 
 constexpr MonitorCommand kMonitorCommands[] = {
-    {"reset", "reset the core and leave it halted at its reset vector", &Server::MonitorReset},
+    {"reset", "reset the core and leave it halted {START}", &Server::MonitorReset},
     {"reset halt", "the same", &Server::MonitorReset},
     {"reset init", "the same", &Server::MonitorReset},
     {"reset run", "reset the core and let it run", &Server::MonitorResetRun},
@@ -208,7 +208,7 @@ constexpr MonitorCommand kMonitorCommands[] = {
 struct TransferObject {
     std::string_view object;
     std::string_view annex;
-    std::string (*content)();
+    std::string (*content)(const sim::Board& board);
 };
 
 constexpr TransferObject kTransferObjects[] = {
@@ -246,12 +246,11 @@ std::string MonitorWords(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-std::string TargetDescription() {
-    const sim::Board& board = orxdbg::CurrentBoard();
+std::string TargetDescription(const sim::Board& board) {
     std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n<target version=\"1.0\">\n"
-                      "<architecture>" + std::string(board.gdbArchitecture) + "</architecture>\n<feature name=\"" +
-                      board.gdbFeature + "\">\n";
-    for (const sim::BoardRegister& slot : board.registers) {
+                      "<architecture>" + std::string(board.arch.gdbArchitecture) + "</architecture>\n<feature name=\"" +
+                      board.arch.gdbFeature + "\">\n";
+    for (const sim::BoardRegister& slot : board.arch.registers) {
         const std::string_view name = slot.gdbName;
         const char* type = name == "sp" ? " type=\"data_ptr\"" : name == "pc" ? " type=\"code_ptr\"" : "";
         xml += "<reg name=\"" + std::string(name) + "\" bitsize=\"32\" regnum=\"" + std::to_string(slot.gdbNumber) +
@@ -263,10 +262,10 @@ std::string TargetDescription() {
 
 // The board's regions (flash is written through vFlashWrite, in blocks) and
 // its peripherals.
-std::string MemoryMap() {
+std::string MemoryMap(const sim::Board& board) {
     std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
                       "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n";
-    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().regions) {
+    for (const sim::BoardRegion& region : board.regions) {
         if (region.flash)
             xml += "<memory type=\"flash\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) +
                    "\">\n<property name=\"blocksize\">" + Hex8(kFlashBlock) + "</property>\n</memory>\n";
@@ -275,7 +274,7 @@ std::string MemoryMap() {
     }
     // Device registers are read and written as memory: gdb refuses any
     // address outside the map.
-    for (const sim::BoardRegion& region : orxdbg::CurrentBoard().peripherals)
+    for (const sim::BoardRegion& region : board.peripherals)
         xml += "<memory type=\"ram\" start=\"" + Hex8(region.base) + "\" length=\"" + Hex8(region.size) + "\"/>\n";
     return xml + "</memory-map>\n";
 }
@@ -559,9 +558,9 @@ Server::Reply Server::RunReply(const RunResult& result, bool step) {
 
 uint32_t Server::FaultSignal() {
     const auto pc = Pc();
-    if (!pc || !target_.Board().thumb) return kSigSegv;
-    const std::vector<uint8_t> code = ReadMemoryCached(*pc, 2);
-    const bool bkpt = code.size() == 2 && code[1] == 0xBE;  // BKPT #imm8: 0xBExx
+    if (!pc || target_.Board().arch.trapSize == 0) return kSigSegv;
+    const std::vector<uint8_t> code = ReadMemoryCached(*pc, target_.Board().arch.trapSize);
+    const bool bkpt = target_.Board().arch.IsTrap(code);  // ARM: BKPT #imm8, 0xBExx
     return bkpt ? kSigTrap : kSigSegv;
 }
 
@@ -670,7 +669,7 @@ Server::Reply Server::ReadRegisters(const Arguments&) {
     const auto* values = Registers();
     if (!values) return kAccessFailed;
     std::string reply;
-    for (uint32_t value : *values) reply += TargetWordHex(value, target_.Board().bigEndian);
+    for (uint32_t value : *values) reply += TargetWordHex(value, target_.Board().arch.bigEndian);
     return reply;
 }
 
@@ -678,7 +677,7 @@ Server::Reply Server::WriteRegisters(const Arguments& args) {
     const std::vector<RegisterSlot>& slots = target_.Slots();
     if (args.bytes.size() != 4 * slots.size()) return kMalformed;
     for (std::size_t i = 0; i < slots.size(); ++i)
-        target_.WriteRegister(slots[i].id, TargetWord(args.bytes.data() + 4 * i, target_.Board().bigEndian));
+        target_.WriteRegister(slots[i].id, TargetWord(args.bytes.data() + 4 * i, target_.Board().arch.bigEndian));
     ForgetTargetState();
     return "OK";
 }
@@ -688,14 +687,14 @@ Server::Reply Server::ReadRegister(const Arguments& args) {
     if (slot < 0) return kMalformed;
     const auto* values = Registers();
     if (!values) return kAccessFailed;
-    return TargetWordHex((*values)[static_cast<std::size_t>(slot)], target_.Board().bigEndian);
+    return TargetWordHex((*values)[static_cast<std::size_t>(slot)], target_.Board().arch.bigEndian);
 }
 
 Server::Reply Server::WriteRegister(const Arguments& args) {
     const int slot = SlotForNumber(target_, args.numbers[0]);
     if (slot < 0 || args.bytes.size() != 4) return kMalformed;
     target_.WriteRegister(target_.Slots()[static_cast<std::size_t>(slot)].id,
-                          TargetWord(args.bytes.data(), target_.Board().bigEndian));
+                          TargetWord(args.bytes.data(), target_.Board().arch.bigEndian));
     ForgetTargetState();
     return "OK";
 }
@@ -722,13 +721,12 @@ Server::Reply Server::InsertBreakpoint(const Arguments& args) {
     if (type > 1) return std::string();
     // The size of the instruction: Thumb ones of 2 or 4 bytes on ARM, 4
     // bytes on the other families gdb knows.
-    const bool thumb = target_.Board().thumb;
-    if (thumb ? kind != 2 && kind != 3 : kind != 4) return kMalformed;
+    if (!target_.Board().arch.AcceptsGdbBreakpointKind(kind)) return kMalformed;
     auto found = breakpoints_.find(address);
     if (found == breakpoints_.end()) {
         // Only where memory is: the core would take any address, and gdb
         // would believe in a breakpoint that can never be hit.
-        if (!Mapped(address, kind == 2 ? 2 : 4)) return kAccessFailed;
+        if (!Mapped(target_.Board(), address, kind == 2 ? 2 : 4)) return kAccessFailed;
         const auto id = target_.SetBreakpoint(address);
         if (!id) return kAccessFailed;
         found = breakpoints_.emplace(address, Breakpoint{*id, 0}).first;
@@ -873,7 +871,7 @@ Server::Reply Server::TransferRead(const Arguments& args) {
     for (const TransferObject& entry : kTransferObjects) {
         if (entry.object != object) continue;
         if (entry.annex != args.texts[2]) return "E00";
-        const std::string content = entry.content();
+        const std::string content = entry.content(target_.Board());
         const uint64_t offset = args.numbers[0], length = std::min<uint64_t>(args.numbers[1], kPacketSize / 2);
         if (offset >= content.size()) return "l";
         const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(length, content.size() - offset));
@@ -913,7 +911,7 @@ Server::MonitorResult Server::MonitorReset() {
     lastSignal_ = kSigTrap;
     const auto pc = Pc();
     // Without a vector table the pc is the --elf image's entry point.
-    const char* where = target_.Board().thumb ? " at its reset vector" : "";
+    const char* where = target_.Board().arch.reset == sim::ResetRule::VectorTable ? " at its reset vector" : "";
     return {true, std::string("reset: the core is halted") + where + (pc ? ", pc " + Hex8(*pc) : std::string()) + "\n"};
 }
 
@@ -949,10 +947,18 @@ Server::MonitorResult Server::MonitorStatus() {
 
 Server::MonitorResult Server::MonitorHelp() {
     std::string text = "monitor commands:\n";
-    for (const MonitorCommand& entry : kMonitorCommands)
+    // Where a reset leaves the core: the board's architecture says.
+    const std::string start = target_.Board().arch.reset == sim::ResetRule::VectorTable
+                                  ? "at its reset vector"
+                                  : "at the --elf image's entry point";
+    for (const MonitorCommand& entry : kMonitorCommands) {
+        std::string help(entry.help);
+        if (const auto at = help.find("{START}"); at != std::string::npos) help.replace(at, 7, start);
         text += "  " + std::string(entry.name) + std::string(entry.name.size() < 12 ? 12 - entry.name.size() : 1, ' ') +
-                std::string(entry.help) + "\n";
-    text += "  arm semihosting [enable|disable]\n          carry out the program's bkpt 0xab calls (or not)\n";
+                help + "\n";
+    }
+    if (target_.Board().arch.semihosting)
+        text += "  arm semihosting [enable|disable]\n          carry out the program's bkpt 0xab calls (or not)\n";
     return {true, text};
 }
 
@@ -1016,7 +1022,7 @@ bool Server::FinishFlash() {
             ++write;
         }
     }
-    const bool vectors = target_.Board().thumb && std::any_of(written_.begin(), written_.end(), [](const auto& range) {
+    const bool vectors = target_.Board().arch.reset == sim::ResetRule::VectorTable && std::any_of(written_.begin(), written_.end(), [](const auto& range) {
         return range.first <= kVectorTable && range.second >= kVectorTable + 8;
     });
     erased_.clear();
@@ -1032,7 +1038,7 @@ bool Server::FinishFlash() {
         const std::vector<uint8_t> table = target_.ReadMemory(kVectorTable, 8);
         if (table.size() == 8) {
             target_.WriteRegister(target_.SpId(), TargetWord(table.data(), false));
-            target_.WriteRegister(target_.PcId(), TargetWord(table.data() + 4, false) & ~1u);
+            target_.WriteRegister(target_.PcId(), target_.Board().arch.InstructionAddress(TargetWord(table.data() + 4, false)));
         }
     }
     ForgetTargetState();

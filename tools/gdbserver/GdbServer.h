@@ -46,8 +46,8 @@ inline constexpr uint32_t kSigSegv = 11;
 inline constexpr char kAccessFailed[] = "E0e";
 
 // The one-line target description and memory map that gdb reads.
-std::string TargetDescription();
-std::string MemoryMap();
+std::string TargetDescription(const sim::Board& board);
+std::string MemoryMap(const sim::Board& board);
 
 struct ServerOptions {
     std::string image;            // reloaded by a restart (vRun, R); empty: none

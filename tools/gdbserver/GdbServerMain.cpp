@@ -28,8 +28,8 @@ struct Options {
     uint16_t port = 3333;
     unsigned pollMs = 10;
     bool pollAdaptive = true;
-    std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the ARM family
-    std::string designator = "CORTEXM";
+    std::string frontEndPath = sim::DefaultBoard().arch.frontEndPath;  // selects the family (the board's)
+    std::string designator = sim::DefaultBoard().arch.designator;
     std::string target;  // --target: a board name; empty for the default
     bool semihosting = false;
 };
@@ -167,17 +167,17 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         return 2;
     }
     const sim::Board& board = orxdbg::CurrentBoard();
-    if (!*board.gdbArchitecture) {
-        std::cerr << "orxdbg gdbserver: gdb does not know " << board.familyName << " (" << board.name
+    if (!*board.arch.gdbArchitecture) {
+        std::cerr << "orxdbg gdbserver: gdb does not know " << board.arch.familyName << " (" << board.name
                   << "); debug it with orxdbg --target " << board.name << "\n";
         return 2;
     }
-    if (options.semihosting && !board.thumb) {
+    if (options.semihosting && !board.arch.semihosting) {
         std::cerr << "orxdbg gdbserver: --semihosting: ARM boards only\n";
         return 2;
     }
-    options.frontEndPath = board.frontEndPath;
-    options.designator = sim::ProcessorDesignator(board);
+    options.frontEndPath = board.arch.frontEndPath;
+    options.designator = board.arch.designator;
 
     frontend::DiModule module;
     if (!orxdbg::LoadModule(module, options.modulePath, error) ||

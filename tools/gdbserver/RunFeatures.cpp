@@ -68,14 +68,14 @@ void Server::EnableSemihosting(bool on) {
 Server::Reply Server::InsertWatchpoint(const Arguments& args) {
     // The accesses are found by decoding Thumb instructions: on the other
     // families gdb is told there are no watchpoints (and watches by stepping).
-    if (!target_.Board().thumb) return std::string();
+    if (target_.Board().arch.instructionSet != sim::InstructionSet::Thumb) return std::string();
     if (!watchpoints_.Insert(static_cast<WatchKind>(args.numbers[0]), args.numbers[1], args.numbers[2]))
         return std::string("E02");
     return std::string("OK");
 }
 
 Server::Reply Server::RemoveWatchpoint(const Arguments& args) {
-    if (!target_.Board().thumb) return std::string();
+    if (target_.Board().arch.instructionSet != sim::InstructionSet::Thumb) return std::string();
     watchpoints_.Remove(static_cast<WatchKind>(args.numbers[0]), args.numbers[1], args.numbers[2]);
     return std::string("OK");
 }
@@ -136,12 +136,12 @@ std::string Server::WatchReply(const Watchpoints::Hit& hit) {
 }
 
 std::optional<std::string> Server::SemihostingMonitor(const std::string& command) {
-    if (command.rfind("arm semihosting", 0) != 0) return std::nullopt;
+    // Only where the programs make the calls: elsewhere the command does not exist.
+    if (command.rfind("arm semihosting", 0) != 0 || !target_.Board().arch.semihosting) return std::nullopt;
     const std::string rest = command.substr(std::string_view("arm semihosting").size());
     const auto first = rest.find_first_not_of(' ');
     const std::string word = first == std::string::npos ? std::string() : rest.substr(first);
     if (word == "enable") {
-        if (!target_.Board().thumb) return std::string("semihosting: ARM boards only\n");
         if (!semihosting_) semihost_.Restart();
         EnableSemihosting(true);
     } else if (word == "disable") {

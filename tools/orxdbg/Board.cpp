@@ -11,9 +11,9 @@ const sim::Board* g_board = nullptr;
 
 void SetCurrentBoard(const sim::Board& board) { g_board = &board; }
 const sim::Board& CurrentBoard() { return g_board ? *g_board : sim::DefaultBoard(); }
-int32_t PcId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Pc); }
-int32_t SpId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Sp); }
-int32_t LrId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Lr); }
-int32_t StatusId() { return sim::RegisterIndex(CurrentBoard(), sim::RegisterRole::Status); }
+int32_t PcId() { return CurrentBoard().arch.RegisterIndex(sim::RegisterRole::Pc); }
+int32_t SpId() { return CurrentBoard().arch.RegisterIndex(sim::RegisterRole::Sp); }
+int32_t LrId() { return CurrentBoard().arch.RegisterIndex(sim::RegisterRole::Lr); }
+int32_t StatusId() { return CurrentBoard().arch.RegisterIndex(sim::RegisterRole::Status); }
 
 }  // namespace orxdbg

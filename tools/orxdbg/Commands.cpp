@@ -581,15 +581,13 @@ namespace {
 std::string BoardText(std::string text) {
     const sim::Board& board = CurrentBoard();
     const std::pair<std::string_view, std::string> fields[] = {
-        {"{PATH}", board.frontEndPath},
-        {"{DESIGNATOR}", sim::ProcessorDesignator(board)},
+        {"{PATH}", board.arch.frontEndPath},
+        {"{DESIGNATOR}", board.arch.designator},
         {"{REGISTERS}", RegisterList()},
-        {"{ELF}", std::string(board.bigEndian ? "big-endian " : "little-endian ") + board.familyName + " ELF"},
-        {"{ISA}", board.thumb ? "Thumb" : board.familyName},
-        {"{STATUS}", board.thumb ? ", with the XPSR flags N Z C V Q T and the exception number decoded" : ""},
-        {"{RESET}", board.resetToEntry ? "at the loaded image's entry point"
-                    : board.kind == sim::CoreKind::Z80 || board.kind == sim::CoreKind::S51 ? "from its reset address"
-                                                                                          : "from its vector table"},
+        {"{ELF}", std::string(board.arch.bigEndian ? "big-endian " : "little-endian ") + board.arch.elfMachineName + " ELF"},
+        {"{ISA}", board.arch.instructionSetName},
+        {"{STATUS}", board.arch.statusHelp},
+        {"{RESET}", board.arch.resetHelp},
     };
     for (const auto& [field, value] : fields)
         for (std::size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + value.size()))

@@ -92,9 +92,12 @@ std::string MachineName(unsigned machine) {
         case EM_AARCH64: return "AArch64 (machine 183)";
         case EM_RISCV: return "RISC-V (machine 243)";
         case EM_MIPS: return "MIPS (machine 8)";
-        case EM_PPC: return "PowerPC (machine 20)";
-        default: return "machine " + std::to_string(machine);
+        default: break;
     }
+    // The boards' own machines by the names their messages use.
+    if (const sim::Architecture* arch = sim::ArchitectureForElfMachine(static_cast<uint16_t>(machine)))
+        return std::string(arch->elfMachineName) + " (machine " + std::to_string(machine) + ")";
+    return "machine " + std::to_string(machine);
 }
 
 bool IsMappingSymbol(const std::string& name) {
@@ -124,9 +127,9 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
     // Only the current board's processor runs there: 32-bit, its machine,
     // its byte order.
     const sim::Board& board = CurrentBoard();
-    const unsigned char wantedData = board.bigEndian ? ELFDATA2MSB : ELFDATA2LSB;
+    const unsigned char wantedData = board.arch.bigEndian ? ELFDATA2MSB : ELFDATA2LSB;
     const char* ident = elf_getident(file.elf, nullptr);
-    if (!ident || ident[EI_CLASS] != ELFCLASS32 || ident[EI_DATA] != wantedData || header.e_machine != board.elfMachine) {
+    if (!ident || ident[EI_CLASS] != ELFCLASS32 || ident[EI_DATA] != wantedData || header.e_machine != board.arch.elfMachine) {
         std::string what;
         if (ident && ident[EI_CLASS] == ELFCLASS64)
             what = "a 64-bit ELF file";
@@ -134,9 +137,9 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
             what = ident[EI_DATA] == ELFDATA2MSB ? "a big-endian ELF file" : "a little-endian ELF file";
         else
             what = "an ELF file";
-        if (header.e_machine != board.elfMachine) what += " for " + MachineName(header.e_machine);
-        error = path + " is " + what + ": only 32-bit " + (board.bigEndian ? "big" : "little") + "-endian " +
-                board.familyName + " images can be loaded";
+        if (header.e_machine != board.arch.elfMachine) what += " for " + MachineName(header.e_machine);
+        error = path + " is " + what + ": only 32-bit " + (board.arch.bigEndian ? "big" : "little") + "-endian " +
+                board.arch.elfMachineName + " images can be loaded";
         return false;
     }
     std::size_t fileSize = 0;
@@ -149,8 +152,7 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
 
     Image result;
     // Thumb addresses carry bit 0 in the entry point and function symbols.
-    const uint64_t codeMask = board.thumb ? ~uint64_t{1} : ~uint64_t{0};
-    result.entry = header.e_entry & codeMask;
+    result.entry = board.arch.InstructionAddress(uint64_t{header.e_entry});
 
     for (std::size_t i = 0; i < headerCount; ++i) {
         GElf_Phdr segment;
@@ -177,7 +179,7 @@ bool ReadElf(const std::string& path, Image& image, std::string& error) {
             const char* name = elf_strptr(file.elf, sectionHeader.sh_link, symbol.st_name);
             if (!name || !*name || IsMappingSymbol(name)) continue;
             uint64_t address = symbol.st_value;
-            if (type == STT_FUNC) address &= codeMask;
+            if (type == STT_FUNC) address = board.arch.InstructionAddress(address);
             result.symbols.Add({name, address, symbol.st_size});
         }
     }

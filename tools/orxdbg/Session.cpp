@@ -24,28 +24,7 @@ using namespace gdi;
 
 // ---- Names -----------------------------------------------------------------
 
-namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
-// R13..R15 are the ARM names of SP, LR and PC.
-constexpr RegisterInfo kRegisterAliases[] = {{"R13", 13}, {"R14", 14}, {"R15", 15}};
-
-}  // namespace
-
-std::optional<int32_t> RegisterIdFor(std::string_view name) {
-    const auto& registers = CurrentBoard().registers;
-    for (std::size_t i = 0; i < registers.size(); ++i)
-        if (SameName(name, registers[i].name)) return static_cast<int32_t>(i);
-    if (CurrentBoard().thumb)
-        for (const RegisterInfo& r : kRegisterAliases)
-            if (SameName(name, r.name)) return r.id;
-    return std::nullopt;
-}
+std::optional<int32_t> RegisterIdFor(std::string_view name) { return CurrentBoard().arch.FindRegister(name); }
 
 std::string RegisterList() {
     const std::vector<std::string> names = RegisterNames();
@@ -75,36 +54,15 @@ std::string RegisterList() {
 }
 
 const char* RegisterName(int32_t id) {
-    const auto& registers = CurrentBoard().registers;
+    const auto& registers = CurrentBoard().arch.registers;
     return id >= 0 && static_cast<std::size_t>(id) < registers.size() ? registers[static_cast<std::size_t>(id)].name : "?";
 }
 
 std::vector<std::string> RegisterNames() {
     std::vector<std::string> names;
-    for (const sim::BoardRegister& r : CurrentBoard().registers) names.emplace_back(r.name);
-    if (CurrentBoard().thumb)
-        for (const RegisterInfo& r : kRegisterAliases) names.emplace_back(r.name);
+    for (const sim::BoardRegister& r : CurrentBoard().arch.registers) names.emplace_back(r.name);
+    for (const sim::RegisterAlias& alias : CurrentBoard().arch.aliases) names.emplace_back(alias.name);
     return names;
-}
-
-std::string DecodeXpsr(uint32_t xpsr) {
-    static constexpr std::pair<int, const char*> kFlags[] = {{31, "N"}, {30, "Z"}, {29, "C"},
-                                                            {28, "V"}, {27, "Q"}, {24, "T"}};
-    std::string text = "[";
-    for (const auto& [bit, name] : kFlags)
-        if (xpsr >> bit & 1) text += std::string(" ") + name;
-    text += " ] exception " + std::to_string(xpsr & 0x1FF);
-    static constexpr const char* kExceptions[] = {"thread mode", "reset",       "NMI",          "HardFault",
-                                                  "MemManage",   "BusFault",    "UsageFault",   nullptr,
-                                                  nullptr,       nullptr,       nullptr,        "SVCall",
-                                                  "DebugMonitor", nullptr,      "PendSV",       "SysTick"};
-    const uint32_t number = xpsr & 0x1FF;
-    if (number < std::size(kExceptions)) {
-        if (kExceptions[number]) text += std::string(" (") + kExceptions[number] + ")";
-    } else {
-        text += " (IRQ " + std::to_string(number - 16) + ")";
-    }
-    return text;
 }
 
 std::string CauseText(uint32_t cause) {
@@ -194,11 +152,11 @@ public:
     Disassembler() {
         const sim::Board& board = CurrentBoard();
         kind_ = board.kind;
-        if (board.elfMachine == 40)
+        if (board.arch.instructionSet == sim::InstructionSet::Thumb)
             ok_ = cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle_) == CS_ERR_OK;
-        else if (board.elfMachine == 20)
+        else if (board.arch.instructionSet == sim::InstructionSet::PowerPC)
             ok_ = cs_open(CS_ARCH_PPC, static_cast<cs_mode>(CS_MODE_32 | CS_MODE_BIG_ENDIAN), &handle_) == CS_ERR_OK;
-        bigEndian_ = board.bigEndian;
+        bigEndian_ = board.arch.bigEndian;
     }
     ~Disassembler() {
         if (ok_) cs_close(&handle_);
@@ -456,10 +414,10 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
 
 bool Session::SendMaps() {
     const sim::Board& board = CurrentBoard();
-    std::vector<GdiMapEntry> registers(board.registers.size());
+    std::vector<GdiMapEntry> registers(board.arch.registers.size());
     for (std::size_t i = 0; i < registers.size(); ++i) {
         std::memset(&registers[i], 0, sizeof registers[i]);
-        StorePointer(registers[i].name, board.registers[i].name);
+        StorePointer(registers[i].name, board.arch.registers[i].name);
         StoreLE32(registers[i].id, static_cast<uint32_t>(i));
     }
     if (!Check("DiGdiInitRegisterMap",
@@ -477,8 +435,8 @@ bool Session::SendMaps() {
 
     const auto refused = std::count_if(registers.begin(), registers.end(), [](const GdiMapEntry& e) { return e.accepted != 1; }) +
                          std::count_if(spaces.begin(), spaces.end(), [](const GdiMapEntry& e) { return e.accepted != 1; });
-    out_ << "register map: " << registers.size() << " registers " << board.registers.front().name << ".."
-         << board.registers.back().name << " as ids 0.." << registers.size() - 1 << ", " << RegisterName(PcId())
+    out_ << "register map: " << registers.size() << " registers " << board.arch.registers.front().name << ".."
+         << board.arch.registers.back().name << " as ids 0.." << registers.size() - 1 << ", " << RegisterName(PcId())
          << " (id " << PcId() << ") is the program counter" << std::endl;
     out_ << "memory-space map:";
     for (std::size_t i = 0; i < spaceNames.size(); ++i) out_ << (i ? ", " : " ") << spaceNames[i] << " as id " << i;
@@ -579,7 +537,7 @@ bool Session::Load(const std::string& file) {
     // An image whose vector table sits at 0 also gives the stack pointer a
     // core takes from there at reset: without it the first push faults.
     for (const Segment& s : image.segments) {
-        if (!CurrentBoard().thumb) break;  // only an M-profile core has the table
+        if (CurrentBoard().arch.reset != sim::ResetRule::VectorTable) break;  // only an M-profile core has the table
         if (s.address != 0 || s.bytes.size() < 4) continue;
         const uint32_t sp = uint32_t(s.bytes[0]) | uint32_t(s.bytes[1]) << 8 | uint32_t(s.bytes[2]) << 16 |
                             uint32_t(s.bytes[3]) << 24;
@@ -598,7 +556,7 @@ BreakpointInfo* Session::FindBreakpoint(uint32_t id) {
 
 bool Session::Break(const Location& location) {
     const sim::Board& board = CurrentBoard();
-    const uint32_t at = location.address & ~1u;
+    const uint32_t at = board.arch.InstructionAddress(location.address);
     const bool mapped = std::any_of(board.regions.begin(), board.regions.end(), [&](const sim::BoardRegion& r) {
         return at >= r.base && at - r.base < r.size;
     });
@@ -701,7 +659,7 @@ void Session::PrintStatus(const StopStatus& status) {
             out_ << " at " << DescribeAddress(e->address);
         else  // Thumb breakpoints carry the instruction address plus one.
             out_ << ", breakpoint id " << Hex32(status.breakpointId) << " at "
-                 << DescribeAddress(CurrentBoard().thumb ? status.breakpointId & ~1u : status.breakpointId);
+                 << DescribeAddress(CurrentBoard().arch.InstructionAddress(status.breakpointId));
     }
     if (!status.message.empty()) out_ << ": " << status.message;
     out_ << std::endl;
@@ -834,17 +792,17 @@ bool Session::Finish() {
     const auto lr = ReadRegister(LrId());
     if (!lr) return false;
     // 0xFxxxxxxx are exception-return codes, not code addresses.
-    if (*lr < 2 || *lr >= 0xF0000000u) {
+    if (*lr < 2 || CurrentBoard().arch.IsExceptionReturn(*lr)) {
         Error() << "LR (" << Hex32(*lr) << ") holds no return address" << std::endl;
         return false;
     }
-    const uint32_t returnAddress = *lr & ~1u;
+    const uint32_t returnAddress = CurrentBoard().arch.InstructionAddress(*lr);
     // LR holds the caller's return address only until the function makes a
     // call of its own: then it points back into the function, and the way
     // out is on the stack, which this front-end does not unwind.
     const auto pc = ReadRegister(PcId());
     if (!pc) return false;
-    const uint32_t here = *pc & ~1u;
+    const uint32_t here = CurrentBoard().arch.InstructionAddress(*pc);
     const Symbol* function = symbols_.Covering(here);
     const bool intoItself = function && here != function->address && returnAddress >= function->address &&
                             returnAddress - function->address < function->size;
@@ -894,9 +852,8 @@ bool Session::Reset() {
         Error() << "reset: the pc could not be set to the image's entry point" << std::endl;
         return false;
     }
-    if (!CurrentBoard().resetToEntry) {
-        out_ << (CurrentBoard().thumb ? "reset: the processor restarts from its vector table"
-                                      : "reset: the processor restarts from its reset address")
+    if (CurrentBoard().arch.reset != sim::ResetRule::ImageEntry) {
+        out_ << "reset: the processor restarts " << CurrentBoard().arch.resetHelp
              << std::endl;
     } else if (!entry_) {
         out_ << "reset: the processor restarts at its reset address (no image loaded to start at)" << std::endl;
@@ -924,10 +881,10 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
         const auto value = ReadRegister(*only);
         if (!value) return false;
         out_ << RegisterName(*only) << " " << Hex32(*value);
-        if (*only == StatusId() && CurrentBoard().thumb)
-            out_ << "  " << DecodeXpsr(*value);
+        if (*only == StatusId() && CurrentBoard().arch.decodeStatus)
+            out_ << "  " << CurrentBoard().arch.decodeStatus(*value);
         else if (*only == PcId() || *only == LrId())
-            out_ << "  " << DescribeAddress(*only == LrId() ? *value & ~1u : *value);
+            out_ << "  " << DescribeAddress(*only == LrId() ? CurrentBoard().arch.InstructionAddress(*value) : *value);
         else
             out_ << "  " << *value;
         out_ << std::endl;
@@ -936,7 +893,7 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
     bool ok = true;
     int column = 0;
     std::optional<uint32_t> xpsr, pc;
-    const auto& boardRegisters = CurrentBoard().registers;
+    const auto& boardRegisters = CurrentBoard().arch.registers;
     for (std::size_t index = 0; index < boardRegisters.size(); ++index) {
         const RegisterInfo r{boardRegisters[index].name, static_cast<int32_t>(index)};
         GdiValue value;
@@ -955,7 +912,7 @@ bool Session::ShowRegisters(std::optional<int32_t> only) {
         if (++column % 4 == 0) out_ << "\n";
     }
     if (column % 4 != 0) out_ << "\n";
-    if (xpsr && CurrentBoard().thumb) out_ << "xpsr " << DecodeXpsr(*xpsr) << "\n";
+    if (xpsr && CurrentBoard().arch.decodeStatus) out_ << "xpsr " << CurrentBoard().arch.decodeStatus(*xpsr) << "\n";
     if (pc) {
         const std::string symbol = symbols_.Describe(*pc);
         if (!symbol.empty()) out_ << "pc is in " << symbol << "\n";
@@ -1035,7 +992,7 @@ bool Session::ShowWords(const Location& location, std::optional<uint32_t> count)
     for (uint32_t i = 0; i < words; ++i) {
         const uint8_t* b = bytes->data() + 4 * i;
         uint32_t word = 0;  // in the target's byte order
-        for (int k = 0; k < 4; ++k) word |= uint32_t(b[CurrentBoard().bigEndian ? 3 - k : k]) << (8 * k);
+        for (int k = 0; k < 4; ++k) word |= uint32_t(b[CurrentBoard().arch.bigEndian ? 3 - k : k]) << (8 * k);
         char line[80];
         std::snprintf(line, sizeof line, "  [%2u] %s  0x%08x  %10u\n", i, Hex32(location.address + 4 * i).c_str(), word,
                       word);
@@ -1060,7 +1017,7 @@ bool Session::Examine(const Location& location, const ExamineFormat& format) {
         uint32_t value = 0;
         // In the target's byte order.
         for (uint32_t k = 0; k < format.unit; ++k) {
-            const uint32_t from = CurrentBoard().bigEndian ? format.unit - 1 - k : k;
+            const uint32_t from = CurrentBoard().arch.bigEndian ? format.unit - 1 - k : k;
             value |= uint32_t((*bytes)[i * format.unit + from]) << (8 * k);
         }
         char cell[24];
@@ -1103,7 +1060,7 @@ bool Session::Disassemble(const std::optional<Location>& location, std::optional
     }
     uint32_t start;
     if (location) {
-        start = CurrentBoard().thumb ? location->address & ~1u : location->address;  // a Thumb address may carry bit 0
+        start = CurrentBoard().arch.InstructionAddress(location->address);  // a Thumb address may carry bit 0
     } else if (pc) {
         start = *pc;
     } else {

@@ -26,26 +26,19 @@
 
 namespace orxdbg {
 
-// The processor as the session maps it: the GDI ids it gives the Cortex-M
-// registers, and the one memory space that covers the whole bus.
+// A register as the session names it: its name and its GDI id (its index in
+// the board's register table).
 struct RegisterInfo {
     const char* name;
     int32_t id;
 };
-inline constexpr RegisterInfo kRegisters[] = {
-    {"R0", 0},  {"R1", 1},  {"R2", 2},   {"R3", 3},   {"R4", 4},   {"R5", 5},   {"R6", 6},   {"R7", 7},   {"R8", 8},
-    {"R9", 9},  {"R10", 10}, {"R11", 11}, {"R12", 12}, {"SP", 13}, {"LR", 14}, {"PC", 15}, {"XPSR", 16},
-};
-inline constexpr int32_t kSpId = 13;
-inline constexpr int32_t kLrId = 14;
-inline constexpr int32_t kPcId = 15;
-inline constexpr int32_t kXpsrId = 16;
+// The one memory space that covers the whole bus.
 inline constexpr const char* kMemorySpaceName = "MEMORY";
 inline constexpr uint32_t kMemorySpaceId = 0;
 
-// The board the tool debugs (--target): its family, registers and memory
-// spaces. The default is the in-process Cortex-M, whose registers are the
-// ones above; every ARM board has the same map.
+// The board the tool debugs (--target): its architecture (family,
+// registers, breakpoints) and memory spaces. The default is the in-process
+// Cortex-M.
 void SetCurrentBoard(const sim::Board& board);
 const sim::Board& CurrentBoard();
 // The GDI ids of the current board's PC, SP, link and status registers (-1:
@@ -55,18 +48,15 @@ int32_t SpId();
 int32_t LrId();
 int32_t StatusId();
 
-// Register id for a name, ignoring case (R13..R15 name SP, LR and PC); none
-// for an unknown name.
+// Register id for a name or one of the architecture's aliases, ignoring case
+// (R13..R15 name SP, LR and PC on ARM); none for an unknown name.
 std::optional<int32_t> RegisterIdFor(std::string_view name);
 const char* RegisterName(int32_t id);
-// The names completion offers: R0..R15, SP, LR, PC, XPSR.
+// The names completion offers: the board's registers, then its aliases.
 std::vector<std::string> RegisterNames();
 // The board's register names for messages, a run of numbered ones
 // shortened: "R0..R15, SP, LR, PC, XPSR".
 std::string RegisterList();
-// "[ Z C T ] exception 0 (thread mode)": the flags set in an XPSR value and
-// its exception number.
-std::string DecodeXpsr(uint32_t xpsr);
 
 // Largest download block the module takes, and the largest piece the session
 // asks for in one memory read or write.
@@ -111,8 +101,8 @@ struct BreakpointInfo {
 };
 
 struct SessionOptions {
-    std::string frontEndPath = "C:\\Tools\\qdvarm.exe";  // selects the processor family (the board's)
-    std::string designator = "CORTEXM";
+    std::string frontEndPath = sim::DefaultBoard().arch.frontEndPath;  // selects the processor family (the board's)
+    std::string designator = sim::DefaultBoard().arch.designator;
     bool terminal = false;  // output is a terminal: progress bar, interrupt hint
     // Runs and steps longer than this are cancelled and halted (0: no limit).
     double timeoutSeconds = 0;

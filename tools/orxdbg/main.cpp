@@ -53,14 +53,16 @@ constexpr int kExitInterrupted = 130;
 constexpr int kExitTerminated = 128 + SIGTERM;
 
 void PrintUsage(std::ostream& out, const Options& defaults) {
+    const sim::Architecture& arch = orxdbg::CurrentBoard().arch;
     out << "usage: orxdbg [options]\n"
            "       orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N]\n"
            "                        [--poll-fixed] [--semihosting]\n"
            "\n"
            "A debugger front-end for the diORX debug-instrument module. It loads the module the way a\n"
-           "debugger does, plays the host platform with a simulated Cortex-M processor that executes\n"
-           "real Thumb code, and runs a debug session through the module's exported Di* functions:\n"
-           "from commands on the command line, a script file, the built-in demo, or interactively.\n"
+           "debugger does, plays the host platform with a simulated processor (--target; by default the\n"
+           "in-process Cortex-M), and runs a debug session through the module's exported Di* functions:\n"
+           "from commands on the command line, a script file, the built-in demo, or interactively. The\n"
+           "commands are described for the board " << orxdbg::CurrentBoard().name << " (" << arch.name << ").\n"
            "\n"
            "options:\n"
            "  -c CMD              run CMD; may be given many times, the commands run in order\n"
@@ -84,7 +86,7 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "  --target BOARD      the processor behind the simulated host (default cortexm, the in-process\n"
            "                      Cortex-M); qemu:MACHINE starts that QEMU machine halted. Known:\n";
     for (const sim::Board& board : sim::Boards())
-        out << "                        " << board.name << " (" << board.familyName << "): " << board.modelled << "\n";
+        out << "                        " << board.name << " (" << board.arch.familyName << "): " << board.modelled << "\n";
     out << "  --path PATH         front-end path that 'open' passes by default; it selects the processor\n"
            "                      family (default: the board's, " << defaults.session.frontEndPath << " for cortexm)\n"
            "  --designator NAME   the simulated processor's designator, and the one 'open' names by\n"
@@ -107,8 +109,9 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "entry point). Every Di* result other than 0 is shown with its name: GdiNotSupported (4),\n"
            "GdiDownloadFailed (5), GdiFailed (7). Errors go to standard error as 'error: ...'.\n"
            "\n"
-           "Breakpoints are numbered 1, 2, 3... ('info break', 'delete N'). They are requested for Thumb\n"
-           "code (kind 1, qualifier 2). After every stop the instruction at the pc is shown. Ctrl-C\n"
+           "Breakpoints are numbered 1, 2, 3... ('info break', 'delete N'). They are requested for\n"
+           << arch.instructionSetName << " code (kind 1, qualifier " << arch.breakpointQualifier
+        << "). After every stop the instruction at the pc is shown. Ctrl-C\n"
            "during a run halts the processor and shows where it stopped; at the prompt it abandons\n"
            "the line.\n"
            "\n"
@@ -209,13 +212,13 @@ std::string PathFamilyWarning(const std::string& path, const sim::Board& board) 
     };
     std::string lower = path;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    const std::string own = tag(board.frontEndPath);
+    const std::string own = tag(board.arch.frontEndPath);
     if (lower.find(own) != std::string::npos) return {};
-    std::string warning = "warning: --path '" + path + "' does not name the " + board.familyName + " family ('" +
+    std::string warning = "warning: --path '" + path + "' does not name the " + board.arch.familyName + " family ('" +
                           own + "') of --target " + board.name;
     for (const sim::Board& other : sim::Boards()) {
-        if (std::string(other.familyName) != board.familyName && lower.find(tag(other.frontEndPath)) != std::string::npos) {
-            warning += std::string(": it selects the ") + other.familyName + " family";
+        if (&other.arch != &board.arch && lower.find(tag(other.arch.frontEndPath)) != std::string::npos) {
+            warning += std::string(": it selects the ") + other.arch.familyName + " family";
             return warning;
         }
     }
@@ -309,6 +312,11 @@ int main(int argc, char** argv) {
         return kExitCannotStart;
     }
     if (help) {
+        // With --target, the commands as that board has them.
+        if (!options.target.empty() && !orxdbg::SelectBoard(options.target, error)) {
+            std::cerr << "error: " << error << "\n";
+            return kExitCannotStart;
+        }
         PrintUsage(std::cout, defaults);
         return 0;
     }
@@ -337,9 +345,13 @@ int main(int argc, char** argv) {
         std::cerr << "error: " << error << "\n";
         return kExitCannotStart;
     }
-    if (!options.designatorGiven) options.session.designator = sim::ProcessorDesignator(orxdbg::CurrentBoard());
+    if (options.session.semihosting && !orxdbg::CurrentBoard().arch.semihosting) {
+        std::cerr << "error: --semihosting: ARM boards only\n";
+        return kExitCannotStart;
+    }
+    if (!options.designatorGiven) options.session.designator = orxdbg::CurrentBoard().arch.designator;
     if (!options.pathGiven)
-        options.session.frontEndPath = orxdbg::CurrentBoard().frontEndPath;
+        options.session.frontEndPath = orxdbg::CurrentBoard().arch.frontEndPath;
     else if (const std::string warning = PathFamilyWarning(options.session.frontEndPath, orxdbg::CurrentBoard());
              !warning.empty())
         std::cerr << warning << "\n";
