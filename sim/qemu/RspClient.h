@@ -55,7 +55,8 @@ public:
     // pairs of hex digits.
     static std::vector<uint8_t> FromHex(std::string_view hex);
 
-    // The longest reply taken (QEMU offers 128 KiB packets at most).
+    // The longest reply taken, expanded: far more than any reply of QEMU's
+    // stub (a few KiB).
     static constexpr std::size_t kMaxReply = 1 << 20;
 
 private:
