@@ -50,7 +50,7 @@ std::chrono::milliseconds ProcessorTimeOf(pid_t pid) {
 constexpr uint32_t kMemoryChunk = 1024;  // bytes per m/M packet (QEMU takes 4 KiB packets)
 
 std::string HexText(const std::string& text) {
-    return RspClient::Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return rsp::ToHex(text);
 }
 
 // The signal of a stop reply ("S05", "T05thread:01;"); -1 for other packets.
@@ -548,7 +548,7 @@ void QemuCore::WriteRegister(int32_t index, uint32_t value) {
                 uint8_t bytes[4];
                 Encode(v, bytes);
                 std::ostringstream packet;
-                packet << 'P' << std::hex << reg.gdbNumber << '=' << RspClient::Hex(bytes, 4);
+                packet << 'P' << std::hex << reg.gdbNumber << '=' << rsp::ToHex(bytes, 4);
                 const std::string reply = rsp_.Transact(packet.str(), options_.replyTimeout);
                 if (reply != "OK") Fail("register " + std::string(reg.name) + " cannot be written (" + reply + ")");
             } else {
@@ -557,7 +557,7 @@ void QemuCore::WriteRegister(int32_t index, uint32_t value) {
                 std::vector<uint8_t> bytes = ReadGprs();
                 if (bytes.size() < 4 * std::size_t(reg.gdbNumber) + 4) Fail("register " + std::string(reg.name) + " is missing");
                 Encode(v, bytes.data() + 4 * std::size_t(reg.gdbNumber));
-                const std::string reply = rsp_.Transact("G" + RspClient::Hex(bytes.data(), bytes.size()), options_.replyTimeout);
+                const std::string reply = rsp_.Transact("G" + rsp::ToHex(bytes.data(), bytes.size()), options_.replyTimeout);
                 if (reply != "OK") Fail("registers cannot be written (" + reply + ")");
             }
             if (const auto kept = StoredAsWritten(reg, v)) registerCache_[reg.gdbNumber] = *kept;
@@ -616,7 +616,7 @@ bool QemuCore::WriteMemory(uint64_t address, const uint8_t* bytes, uint32_t coun
     for (uint32_t done = 0; done < count;) {
         const uint32_t n = std::min(kMemoryChunk, count - done);
         std::ostringstream packet;
-        packet << 'M' << std::hex << address + done << ',' << n << ':' << RspClient::Hex(bytes + done, n);
+        packet << 'M' << std::hex << address + done << ',' << n << ':' << rsp::ToHex(bytes + done, n);
         if (rsp_.Transact(packet.str(), options_.replyTimeout) != "OK") return false;
         done += n;
     }

@@ -12,25 +12,6 @@
 
 namespace sim {
 
-namespace {
-
-uint8_t Checksum(std::string_view text) {
-    uint8_t sum = 0;
-    for (char c : text) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
-    return sum;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-constexpr char kDigits[] = "0123456789abcdef";
-
-}  // namespace
-
 RspClient::~RspClient() { Close(); }
 
 void RspClient::Trace(const char* direction, std::string_view payload) {
@@ -47,13 +28,15 @@ void RspClient::Attach(int fd) {
     trace_ = std::getenv("DIORX_QEMU_TRACE") != nullptr;
     fd_ = fd;
     ackMode_ = true;
-    buffer_.clear();
+    decoder_.Reset();
+    replies_.clear();
 }
 
 void RspClient::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    buffer_.clear();
+    decoder_.Reset();
+    replies_.clear();
 }
 
 void RspClient::WriteAll(const char* data, std::size_t size) {
@@ -87,51 +70,44 @@ bool RspClient::Fill(std::chrono::steady_clock::time_point deadline) {
             throw RspError(std::string("the connection broke: ") + std::strerror(errno));
         }
         if (n == 0) throw RspError("the connection was closed by the other side");
-        buffer_.append(chunk, static_cast<std::size_t>(n));
+        std::vector<rsp::Event> events;
+        decoder_.Feed(reinterpret_cast<const uint8_t*>(chunk), static_cast<std::size_t>(n), events);
+        for (rsp::Event& event : events) {
+            switch (event.kind) {
+                case rsp::Event::Packet:
+                    if (ackMode_) WriteAll("+", 1);
+                    replies_.push_back(std::move(event.payload));
+                    break;
+                case rsp::Event::BadChecksum:
+                    if (!ackMode_) throw RspError("a reply with a bad checksum (in no-ack mode it is not sent again)");
+                    WriteAll("-", 1);  // the peer sends it again
+                    break;
+                case rsp::Event::Oversize:
+                    throw RspError("a reply longer than " + std::to_string(kMaxReply) + " bytes");
+                case rsp::Event::Interrupt:  // not the stub's to send
+                case rsp::Event::Ack:
+                case rsp::Event::Nak:  // packets are not sent again
+                    break;
+            }
+        }
         return true;
     }
 }
 
-bool RspClient::TakePacket(std::string& payload) {
-    const std::size_t start = buffer_.find('$');
-    if (start == std::string::npos) {
-        buffer_.clear();  // only acknowledgements (or noise) so far
-        return false;
-    }
-    const std::size_t hash = buffer_.find('#', start);
-    if (hash == std::string::npos || buffer_.size() < hash + 3) return false;
-    payload.assign(buffer_, start + 1, hash - start - 1);
-    const int hi = HexDigit(buffer_[hash + 1]);
-    const int lo = HexDigit(buffer_[hash + 2]);
-    buffer_.erase(0, hash + 3);
-    if (ackMode_) {
-        const bool good = hi >= 0 && lo >= 0 && ((hi << 4) | lo) == Checksum(payload);
-        WriteAll(good ? "+" : "-", 1);
-        if (!good) return false;  // the peer sends it again
-    }
-    return true;
-}
-
 void RspClient::Send(std::string_view payload) {
     if (trace_) Trace("<-", payload);
-    std::string frame;
-    frame.reserve(payload.size() + 4);
-    frame += '$';
-    frame += payload;
-    frame += '#';
-    const uint8_t sum = Checksum(payload);
-    frame += kDigits[sum >> 4];
-    frame += kDigits[sum & 15];
+    const std::string frame = rsp::Frame(payload);
     WriteAll(frame.data(), frame.size());
-    // In ack mode the '+' is skipped by TakePacket with the reply.
+    // In ack mode the peer's '+' is dropped as the reply is read.
 }
 
 std::string RspClient::Receive(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string payload;
-    while (!TakePacket(payload)) {
+    while (replies_.empty()) {
         if (!Fill(deadline)) throw RspError("no answer within " + std::to_string(timeout.count()) + " ms");
     }
+    std::string payload = std::move(replies_.front());
+    replies_.pop_front();
     if (trace_) Trace("->", payload);
     return payload;
 }
@@ -142,9 +118,9 @@ std::string RspClient::Transact(std::string_view payload, std::chrono::milliseco
 }
 
 bool RspClient::PacketWaiting() {
-    if (buffer_.find('$') != std::string::npos) return true;
+    if (!replies_.empty() || decoder_.InPacket()) return true;
     Fill(std::chrono::steady_clock::now());
-    return buffer_.find('$') != std::string::npos;
+    return !replies_.empty() || decoder_.InPacket();
 }
 
 void RspClient::SendInterrupt() {
@@ -158,38 +134,10 @@ bool RspClient::StartNoAckMode(std::chrono::milliseconds timeout) {
     return true;
 }
 
-std::string RspClient::Hex(const uint8_t* bytes, std::size_t count) {
-    std::string out;
-    out.reserve(2 * count);
-    for (std::size_t i = 0; i < count; ++i) {
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 15];
-    }
-    return out;
-}
-
 std::vector<uint8_t> RspClient::FromHex(std::string_view hex) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(hex.size() / 2);
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const int hi = HexDigit(hex[i]);
-        const int lo = HexDigit(hex[i + 1]);
-        if (hi < 0 || lo < 0) throw RspError("not hexadecimal: " + std::string(hex.substr(0, 40)));
-        bytes.push_back(static_cast<uint8_t>((hi << 4) | lo));
-    }
-    return bytes;
-}
-
-void RspClient::AppendBinary(std::string& out, const uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const char c = static_cast<char>(bytes[i]);
-        if (c == '#' || c == '$' || c == '}' || c == '*') {
-            out += '}';
-            out += static_cast<char>(c ^ 0x20);
-        } else {
-            out += c;
-        }
-    }
+    auto bytes = rsp::FromHex(hex);
+    if (!bytes) throw RspError("not hexadecimal: " + std::string(hex.substr(0, 40)));
+    return std::move(*bytes);
 }
 
 }  // namespace sim

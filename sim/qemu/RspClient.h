@@ -1,6 +1,8 @@
 // The client half of gdb's remote serial protocol, over a connected stream
-// socket: framing, checksums, acknowledgements (until no-ack mode is agreed),
-// binary escapes, and the one out-of-band byte (0x03, interrupt).
+// socket: acknowledgements (until no-ack mode is agreed) and the one
+// out-of-band byte (0x03, interrupt). Framing, checksums, escapes and
+// run-length encoding are the shared codec's (tools/common/Rsp.h): replies
+// come out expanded and unescaped.
 //
 // Every wait is bounded: a peer that does not answer in time, or closes the
 // connection, raises RspError. Not thread-safe: one thread at a time.
@@ -8,10 +10,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tools/common/Rsp.h"
 
 namespace sim {
 
@@ -46,25 +51,28 @@ public:
     // Asks for no-ack mode; true when the peer agreed.
     bool StartNoAckMode(std::chrono::milliseconds timeout);
 
-    // Encoding helpers.
-    static std::string Hex(const uint8_t* bytes, std::size_t count);
+    // A reply's hex digits as bytes; raises RspError when they are not
+    // pairs of hex digits.
     static std::vector<uint8_t> FromHex(std::string_view hex);
-    // Escapes '#', '$', '}' and '*' for X packets.
-    static void AppendBinary(std::string& out, const uint8_t* bytes, std::size_t count);
+
+    // The longest reply taken, expanded: far more than any reply of QEMU's
+    // stub (a few KiB).
+    static constexpr std::size_t kMaxReply = 1 << 20;
 
 private:
-    // Reads more bytes into buffer_, waiting at most until deadline; false on
-    // time-out. Raises RspError on end of stream.
+    // Reads more bytes and decodes them, acknowledging each packet in ack
+    // mode, waiting at most until deadline; false on time-out. Raises
+    // RspError on end of stream, and for a reply that cannot be had: too
+    // long, or with a bad checksum in no-ack mode (it is not sent again).
     bool Fill(std::chrono::steady_clock::time_point deadline);
     void WriteAll(const char* data, std::size_t size);
-    // A whole packet from buffer_, if one is there (acks before it skipped).
-    bool TakePacket(std::string& payload);
     void Trace(const char* direction, std::string_view payload);
 
     int fd_ = -1;
     bool ackMode_ = true;
     bool trace_ = false;  // DIORX_QEMU_TRACE set: every packet to standard error
-    std::string buffer_;
+    rsp::Decoder decoder_{kMaxReply};
+    std::deque<std::string> replies_;  // decoded, not received yet
 };
 
 }  // namespace sim

@@ -103,7 +103,7 @@ uint32_t TargetWord(const uint8_t* bytes, bool bigEndian) {
 std::string TargetWordHex(uint32_t value, bool bigEndian) {
     uint8_t bytes[4];
     for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> ByteShift(i, bigEndian));
-    return ToHex(bytes, 4);
+    return rsp::ToHex(bytes, 4);
 }
 
 // The position of gdb's register number in the target's slots, or -1.
@@ -351,7 +351,7 @@ void Server::ServeClient(int fd, const std::atomic<bool>& shutdown) {
         // One event at a time: a handler that runs the core reads on, and
         // an interrupt behind its packet is then seen by the run.
         while (!pending_.empty() && !clientGone_ && !shutdown) {
-            const RspEvent event = std::move(pending_.front());
+            const rsp::Event event = std::move(pending_.front());
             pending_.pop_front();
             HandleEvent(event);
         }
@@ -392,7 +392,7 @@ bool Server::Receive(int timeoutMs) {
     for (std::size_t total = 0; total < limit;) {
         const ssize_t n = recv(clientFd_, buffer, sizeof buffer, 0);
         if (n > 0) {
-            decoder_.Feed(buffer, static_cast<std::size_t>(n), [this](RspEvent&& event) { Queue(std::move(event)); });
+            decoder_.Feed(buffer, static_cast<std::size_t>(n), [this](rsp::Event&& event) { Queue(std::move(event)); });
             total += static_cast<std::size_t>(n);
             continue;
         }
@@ -404,17 +404,17 @@ bool Server::Receive(int timeoutMs) {
     return true;
 }
 
-void Server::Queue(RspEvent&& event) {
+void Server::Queue(rsp::Event&& event) {
     switch (event.kind) {
-        case RspEvent::Interrupt:
+        case rsp::Event::Interrupt:
             run_.Interrupt();  // one is kept; more add nothing
             return;
-        case RspEvent::Ack:
+        case rsp::Event::Ack:
             return;
-        case RspEvent::Packet:
-        case RspEvent::BadChecksum:
-        case RspEvent::Oversize:
-        case RspEvent::Nak:
+        case rsp::Event::Packet:
+        case rsp::Event::BadChecksum:
+        case rsp::Event::Oversize:
+        case rsp::Event::Nak:
             if (polling_ && pending_.size() >= options_.maxQueued) {
                 ++dropped_;
                 return;
@@ -424,24 +424,24 @@ void Server::Queue(RspEvent&& event) {
     }
 }
 
-void Server::HandleEvent(const RspEvent& event) {
+void Server::HandleEvent(const rsp::Event& event) {
     switch (event.kind) {
-        case RspEvent::Packet:
+        case rsp::Event::Packet:
             if (ackMode_) SendRaw("+");
             Dispatch(event.payload);
             break;
-        case RspEvent::BadChecksum:
+        case rsp::Event::BadChecksum:
             if (ackMode_) SendRaw("-");
             break;
-        case RspEvent::Oversize:
+        case rsp::Event::Oversize:
             if (ackMode_) SendRaw("+");
             Send(kMalformed);
             break;
-        case RspEvent::Nak:
+        case rsp::Event::Nak:
             if (ackMode_ && !lastFrame_.empty()) SendRaw(lastFrame_);
             break;
-        case RspEvent::Interrupt:  // never queued
-        case RspEvent::Ack:
+        case rsp::Event::Interrupt:  // never queued
+        case rsp::Event::Ack:
             break;
     }
 }
@@ -461,7 +461,7 @@ void Server::Dispatch(const std::string& payload) {
 }
 
 void Server::Send(const std::string& payload) {
-    lastFrame_ = Frame(payload);
+    lastFrame_ = rsp::Frame(payload);
     SendRaw(lastFrame_);
 }
 
@@ -704,7 +704,7 @@ Server::Reply Server::ReadMemory(const Arguments& args) {
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(args.numbers[1], (kPacketSize - 4) / 2));
     const std::vector<uint8_t> bytes = ReadMemoryCached(args.numbers[0], count);
     if (bytes.empty() && count > 0) return kAccessFailed;
-    return ToHex(bytes.data(), bytes.size());
+    return rsp::ToHex(bytes.data(), bytes.size());
 }
 
 Server::Reply Server::WriteMemory(const Arguments& args) {
@@ -877,7 +877,7 @@ Server::Reply Server::TransferRead(const Arguments& args) {
         const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(length, content.size() - offset));
         const bool last = offset + n >= content.size();
         return (last ? "l" : "m") +
-               EscapeBinary(reinterpret_cast<const uint8_t*>(content.data()) + offset, n);
+               rsp::EscapeBinary(reinterpret_cast<const uint8_t*>(content.data()) + offset, n);
     }
     return std::string();
 }
@@ -891,17 +891,17 @@ Server::Reply Server::Ok(const Arguments&) { return "OK"; }
 
 Server::Reply Server::Monitor(const Arguments& args) {
     const std::string command = MonitorWords(args.bytes);
-    if (auto output = SemihostingMonitor(command)) return ToHex(*output);  // RunFeatures.cpp
+    if (auto output = SemihostingMonitor(command)) return rsp::ToHex(*output);  // RunFeatures.cpp
     for (const MonitorCommand& entry : kMonitorCommands) {
         if (entry.name != command) continue;
         const MonitorResult result = (this->*entry.handler)();
-        if (result.ok) return result.text.empty() ? std::string("OK") : ToHex(result.text);
+        if (result.ok) return result.text.empty() ? std::string("OK") : rsp::ToHex(result.text);
         // The text as console output, then an error: gdb reports it and a
         // script stops there.
-        Send("O" + ToHex(result.text));
+        Send("O" + rsp::ToHex(result.text));
         return kMalformed;
     }
-    Send("O" + ToHex("unknown monitor command '" + command + "' (try 'monitor help')\n"));
+    Send("O" + rsp::ToHex("unknown monitor command '" + command + "' (try 'monitor help')\n"));
     return kMalformed;
 }
 

@@ -19,9 +19,10 @@
 #include <vector>
 
 #include "tools/common/Semihosting.h"
-#include "tools/gdbserver/Rsp.h"
+#include "tools/common/Rsp.h"
 #include "tools/common/RunController.h"
 #include "tools/common/Target.h"
+#include "tools/gdbserver/Packets.h"
 #include "tools/gdbserver/Watchpoints.h"
 
 namespace gdbserver {
@@ -147,7 +148,7 @@ public:
 private:
     void ServeClient(int fd, const std::atomic<bool>& shutdown);
     void EndClient();
-    void HandleEvent(const RspEvent& event);
+    void HandleEvent(const rsp::Event& event);
     void Dispatch(const std::string& payload);
     void Send(const std::string& payload);
     void SendRaw(const std::string& bytes);
@@ -155,7 +156,7 @@ private:
     // Reads what the client sent, waiting up to timeoutMs for the first
     // byte; false when it has gone.
     bool Receive(int timeoutMs);
-    void Queue(RspEvent&& event);
+    void Queue(rsp::Event&& event);
     // At every poll of a run: reads the socket; the client gone or the
     // server shutting down end the run.
     void OnPoll();
@@ -215,8 +216,8 @@ private:
     bool extended_ = false;  // '!' seen: the connection outlives a detach
     bool attached_ = true;   // false after a detach in extended mode, until vAttach or vRun
     std::string lastFrame_;
-    RspDecoder decoder_{kPacketSize};
-    std::deque<RspEvent> pending_;  // read, not handled yet; at most options_.maxQueued packets
+    rsp::Decoder decoder_{kPacketSize};
+    std::deque<rsp::Event> pending_;  // read, not handled yet; at most options_.maxQueued packets
     std::size_t dropped_ = 0;       // packets that found the queue full
     bool signalNoted_ = false;      // the console was told once that C/S signals are not delivered
     const std::atomic<bool>* shutdown_ = nullptr;

@@ -38,7 +38,7 @@ public:
         constexpr std::size_t kPiece = kPacketSize / 2 - 4;
         for (std::size_t done = 0; done < text.size() && !server_.clientGone_; done += kPiece) {
             const std::string_view piece = text.substr(done, kPiece);
-            server_.Send("O" + ToHex(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()));
+            server_.Send("O" + rsp::ToHex(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()));
         }
     }
     std::optional<int> ReadChar() override {
