@@ -428,6 +428,31 @@ TEST_F(PendingCallsTest, CallsGivenBackDuringUnloadLeaveTheListOnce) {
     }
 }
 
+// The host as the tools have it, with no observer: each hand-over runs once
+// and is given back once, and the host keeps no reference of its own, from
+// the main loop as from a front-end thread.
+TEST_F(PendingCallsTest, TheBareHostRunsEachCallAndGivesItBackOnce) {
+    const struct {
+        const char* name;
+        bool fromFrontEnd;
+    } cases[] = {{"in place on the main thread", false}, {"from a front-end thread", true}};
+    ASSERT_EQ(host.SetObserver(nullptr), &probe);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ComPtr<IUnknownLike> call(new TGdiSync_RegisterAccess(&wrapper, 1, 0, true));
+        if (c.fromFrontEnd)
+            FrontEnd([&] { RunOnMainThread(call.Get()); });
+        else
+            HandOver(call.Get());
+        EXPECT_EQ(GetSuccess(call.Get()), -1) << "not run";
+        EXPECT_EQ(GetValueSlot<uint32_t>(call.Get()), 0x22u);
+        EXPECT_EQ(g_PendingCalls->Count(), before) << "not given back";
+        EXPECT_EQ(sim::CallAddRef(call.Get()), 2u) << "someone besides the builder holds it";
+        sim::CallRelease(call.Get());
+    }
+    host.SetObserver(&probe);
+}
+
 TEST_F(PendingCallsTest, CallFromAFrontEndThreadRunsOnTheMainThread) {
     uint32_t frontEnd = 0;
     ComPtr<IUnknownLike> call;
