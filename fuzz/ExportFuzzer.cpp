@@ -51,6 +51,7 @@
 #include "gdi/diORX.h"
 #include "sim/ScriptedProcessor.h"
 #include "sim/SimHost.h"
+#include "sim/testing/TestProbe.h"
 #include "tests/support/FailingAllocator.h"
 
 using namespace gdi;
@@ -67,6 +68,13 @@ namespace {
     do {                                               \
         if (!(condition)) Finding(#condition, detail); \
     } while (0)
+
+// The probe on the host, attached for the whole run and never detached: the
+// module may still give calls back at exit.
+sim::TestProbe& Probe() {
+    static sim::TestProbe* const probe = new sim::TestProbe(sim::Host::Instance());
+    return *probe;
+}
 
 // ---- Input -----------------------------------------------------------------
 
@@ -519,7 +527,7 @@ void DI_CDECL PollCallback() {
                 break;
             case 4: g.cpu->Pause(); break;
             case 5:
-                sim::Host::Instance().InjectFault("INexusProcessor::IsRunning", sim::E_FAIL);
+                Probe().InjectFault("INexusProcessor::IsRunning", sim::E_FAIL);
                 g.faults.insert("INexusProcessor::IsRunning");
                 break;
             case 6: {
@@ -1109,7 +1117,7 @@ sim::ScriptedProcessor::RunBehaviour PickRun(Input& in) {
 }
 
 void HarnessOp(unsigned op, Input& in) {
-    sim::Host& host = sim::Host::Instance();
+    sim::TestProbe& probe = Probe();
     FuzzProcessor& cpu = *g.cpu;
     // Faults, the done mode, the poll plan and allocation failures leave the
     // processor and the last stop as they are; the rest may change them.
@@ -1117,17 +1125,17 @@ void HarnessOp(unsigned op, Input& in) {
     switch (op) {
         case 0: {
             const char* method = FaultMethods[in.U8() % FaultMethodCount];
-            host.InjectFault(method, static_cast<sim::HRESULT>(PickStatus(in)));
+            probe.InjectFault(method, static_cast<sim::HRESULT>(PickStatus(in)));
             g.faults.insert(method);
             break;
         }
         case 1:
-            host.ClearFaults();
+            probe.ClearFaults();
             g.faults.clear();
             break;
         case 2: {
             const char* method = FaultMethods[in.U8() % FaultMethodCount];
-            host.InjectFault(method, sim::S_OK);
+            probe.InjectFault(method, sim::S_OK);
             g.faults.erase(method);
             break;
         }
@@ -1143,7 +1151,7 @@ void HarnessOp(unsigned op, Input& in) {
             static constexpr sim::DoneMode modes[] = {sim::DoneMode::Once, sim::DoneMode::Twice, sim::DoneMode::Never,
                                                       sim::DoneMode::Later};
             const uint8_t mode = in.U8() % 4;
-            host.doneMode = modes[mode];
+            probe.doneMode = modes[mode];
             g.usedDoneNever = g.usedDoneNever || mode == 2;
             break;
         }
@@ -1227,8 +1235,8 @@ void RunSession(Input& in) {
             // kept between calls; every call object the host gave back with
             // Done is gone.
             REQUIRE(sim::LiveObjects().load() == 0, opcode % ExportCount);
-            sim::Host::Instance().FlushLaterDone();
-            REQUIRE(sim::Host::Instance().ReleaseGivenBackCalls() == 0, opcode % ExportCount);
+            Probe().FlushLaterDone();
+            REQUIRE(Probe().ReleaseGivenBackCalls() == 0, opcode % ExportCount);
         } else {
             const unsigned op = (opcode - 0xE0u) % HarnessOpCount;
             if (g_Trace) std::fprintf(stderr, "harness %u\n", op);
@@ -1254,7 +1262,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     sim::Host& host = sim::Host::Instance();
+    sim::TestProbe& probe = Probe();
     host.Reset();
+    probe.Reset();
     sim::OverReleases() = 0;
     g = Session{};
     Input in(data, size);
@@ -1267,13 +1277,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // host gave back is gone from the module's pending list.
     REQUIRE(sim::LiveObjects().load() == 0, sim::LiveObjects().load());
     REQUIRE(sim::OverReleases().load() == 0, sim::OverReleases().load());
-    REQUIRE(host.mainThreadViolations() == 0, host.mainThreadViolations());
+    REQUIRE(probe.mainThreadViolations() == 0, probe.mainThreadViolations());
     // The module never asks for more than a memory space's transfer limit,
     // nor hands a call over with no main thread serving.
-    REQUIRE(host.contractViolations() == 0, host.contractViolations());
+    REQUIRE(probe.contractViolations() == 0, probe.contractViolations());
     // What the host keeps for a later Done is given back before the
     // pending list is looked at.
-    host.FlushLaterDone();
+    probe.FlushLaterDone();
     if (targetaccess::g_PendingCalls) {
         if (!g.usedDoneNever) REQUIRE(targetaccess::g_PendingCalls->Count() == 0, targetaccess::g_PendingCalls->Count());
         // The host gives back late what it kept.
@@ -1281,6 +1291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         }
     }
     g.cpu.reset();
+    probe.Reset();
     host.Reset();
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -44,94 +45,6 @@ void UnexpectedSlot() {
     std::abort();
 }
 
-// ---- Call log ------------------------------------------------------------
-
-void CallLog::Enable(std::size_t capacity) {
-    std::lock_guard<std::mutex> guard(lock_);
-    capacity_ = capacity == 0 ? 1 : capacity;
-    while (calls_.size() > capacity_) {
-        calls_.pop_front();
-        dropped_++;
-    }
-    enabled_ = true;
-}
-
-void CallLog::Disable() {
-    std::lock_guard<std::mutex> guard(lock_);
-    enabled_ = false;
-    calls_.clear();
-    dropped_ = 0;
-}
-
-void CallLog::RequireEnabled() const {
-    if (!enabled_) throw std::logic_error("the host's call log is off: turn it on with Log().Enable() first");
-}
-
-void CallLog::Add(const char* method, std::initializer_list<uint64_t> args) {
-    if (!enabled_) return;
-    if (args.size() > kMaxArgs) {
-        std::fprintf(stderr, "simulated host: %s logged with too many arguments\n", method);
-        std::abort();
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!enabled_) return;
-    if (calls_.size() >= capacity_) {
-        calls_.pop_front();
-        dropped_++;
-    }
-    Entry entry{method, args.size(), {}};
-    std::copy(args.begin(), args.end(), entry.args.begin());
-    calls_.push_back(entry);
-}
-
-LoggedCall CallLog::ToCall(const Entry& entry) {
-    return {entry.method, std::vector<uint64_t>(entry.args.begin(), entry.args.begin() + entry.argCount)};
-}
-
-void CallLog::Clear() {
-    std::lock_guard<std::mutex> guard(lock_);
-    calls_.clear();
-    dropped_ = 0;
-}
-
-std::vector<LoggedCall> CallLog::Calls() const {
-    RequireEnabled();
-    std::lock_guard<std::mutex> guard(lock_);
-    std::vector<LoggedCall> calls;
-    calls.reserve(calls_.size());
-    for (const Entry& entry : calls_) calls.push_back(ToCall(entry));
-    return calls;
-}
-
-std::size_t CallLog::Count(const std::string& method) const {
-    RequireEnabled();
-    std::lock_guard<std::mutex> guard(lock_);
-    return static_cast<std::size_t>(
-        std::count_if(calls_.begin(), calls_.end(), [&](const Entry& c) { return method == c.method; }));
-}
-
-std::vector<uint64_t> CallLog::LastArgs(const std::string& method) const {
-    RequireEnabled();
-    std::lock_guard<std::mutex> guard(lock_);
-    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it)
-        if (method == it->method) return ToCall(*it).args;
-    return {};
-}
-
-std::vector<std::string> CallLog::Methods() const {
-    RequireEnabled();
-    std::lock_guard<std::mutex> guard(lock_);
-    std::vector<std::string> methods;
-    for (const auto& c : calls_) methods.push_back(c.method);
-    return methods;
-}
-
-std::size_t CallLog::Dropped() const {
-    RequireEnabled();
-    std::lock_guard<std::mutex> guard(lock_);
-    return dropped_;
-}
-
 // ---- The module's call objects, seen through their slots -----------------
 
 namespace {
@@ -150,13 +63,6 @@ HRESULT CallDone(void* call) { return CallSlot<4, HRESULT>(call); }
 
 // ---- Host ----------------------------------------------------------------
 
-Host::Host() {
-    // Room for the later Dones of a whole test, made before any hand-over.
-    later_.reserve(4096);
-}
-
-Host::~Host() { StopLaterDone(); }
-
 Host& Host::Instance() {
     // Never destroyed: a module unloaded at process exit still gives its
     // pending calls back through ClientAPI_RemoveSynchronize, after the
@@ -166,30 +72,16 @@ Host& Host::Instance() {
 }
 
 void Host::Reset() {
-    StopLaterDone();
-    ReleaseGivenBackCalls();
     {
         std::lock_guard<std::mutex> guard(lock_);
         components_.clear();
-        faults_.clear();
-        anyFault_ = false;
-        removed_.clear();
         lastServerModuleName_.clear();
-        failedHostCall_.clear();
-        violations_.clear();
-        doneModeCall_ = 0;
     }
-    log_.Disable();
-    doneMode = DoneMode::Once;
-    holdGivenBackCalls = true;
     clientLoadsFlowLibrary = true;
-    mainThreadViolations_ = 0;
-    executeCount_ = 0;
-    lastExecuteStatus_ = 0;
-    loadServerModuleCalls_ = 0;
-    hostCalls_ = 0;
-    failAtCall_ = 0;
-    synchronizeCalls_ = 0;
+}
+
+HostObserver* Host::SetObserver(HostObserver* observer) {
+    return observer_.exchange(observer, std::memory_order_acq_rel);
 }
 
 void Host::AddProcessor(const std::string& designator, std::shared_ptr<ProcessorCore> core) {
@@ -216,130 +108,24 @@ bool Host::FindComponent(const std::string& designator, std::shared_ptr<Processo
     return true;
 }
 
-void Host::InjectFault(const std::string& method, HRESULT status) {
-    std::lock_guard<std::mutex> guard(lock_);
-    faults_[method] = status;
-    anyFault_ = true;
-}
-
-void Host::ClearFaults() {
-    std::lock_guard<std::mutex> guard(lock_);
-    faults_.clear();
-    anyFault_ = false;
-}
-
-HRESULT Host::FaultFor(std::string_view method) const {
-    if (!anyFault_) return S_OK;  // the common case, asked on every call
-    std::lock_guard<std::mutex> guard(lock_);
-    auto it = faults_.find(method);
-    return it == faults_.end() ? S_OK : it->second;
-}
-
-void Host::FailHostCall(uint64_t k, HRESULT status) {
-    std::lock_guard<std::mutex> guard(lock_);
-    failStatus_ = status;
-    failedHostCall_.clear();
-    failAtCall_ = k == 0 ? 0 : hostCalls_ + k;
-}
-
-void Host::ResetHostCallCount() {
-    std::lock_guard<std::mutex> guard(lock_);
-    hostCalls_ = 0;
-    failAtCall_ = 0;
-    failedHostCall_.clear();
-}
-
-std::string Host::failedHostCall() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return failedHostCall_;
-}
-
 HRESULT Host::EnterHostCall(const char* method, std::initializer_list<uint64_t> args) {
-    CheckMainThread(method);
-    log_.Add(method, args);
-    const uint64_t n = ++hostCalls_;
-    if (n == failAtCall_) {
-        std::lock_guard<std::mutex> guard(lock_);
-        failedHostCall_ = method;
-        return failStatus_;
-    }
-    return FaultFor(method);
-}
-
-void Host::SetDoneModeForCall(uint64_t n, DoneMode mode) {
-    std::lock_guard<std::mutex> guard(lock_);
-    doneModeCall_ = n == 0 ? 0 : synchronizeCalls_ + n;
-    doneModeForCall_ = mode;
-}
-
-DoneMode Host::DoneModeFor(uint64_t n) {
-    std::lock_guard<std::mutex> guard(lock_);
-    return n == doneModeCall_ ? doneModeForCall_ : doneMode;
+    const bool onMainThread = platform::CurrentThreadId() == mainThreadId_;
+    if (!onMainThread) std::fprintf(stderr, "simulated host: %s called off the main thread\n", method);
+    HostObserver* const observer = Observer();
+    return observer ? observer->OnHostCall(method, args, onMainThread) : S_OK;
 }
 
 void Host::RecordContractViolation(const std::string& what) {
     std::fprintf(stderr, "simulated host: contract violation: %s\n", what.c_str());
-    std::lock_guard<std::mutex> guard(lock_);
-    violations_.push_back(what);
-}
-
-int Host::contractViolations() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return static_cast<int>(violations_.size());
-}
-
-std::vector<std::string> Host::TakeContractViolations() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return std::exchange(violations_, {});
-}
-
-std::vector<void*> Host::removedCalls() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return removed_;
-}
-
-void Host::CheckMainThread(const char* method) {
-    if (platform::CurrentThreadId() != mainThreadId_) {
-        mainThreadViolations_++;
-        std::fprintf(stderr, "simulated host: %s called off the main thread\n", method);
-    }
-}
-
-void Host::HoldGivenBack(void* call) {
-    if (!holdGivenBackCalls) return;
-    CallAddRef(call);
-    std::lock_guard<std::mutex> guard(givenBackLock_);
-    givenBack_.push_back(call);
-}
-
-std::size_t Host::HeldGivenBackCalls() const {
-    std::lock_guard<std::mutex> guard(givenBackLock_);
-    return givenBack_.size();
-}
-
-int Host::ReleaseGivenBackCalls() {
-    std::vector<void*> calls;
-    {
-        std::lock_guard<std::mutex> guard(givenBackLock_);
-        calls.swap(givenBack_);
-    }
-    int alive = 0;
-    for (void* call : calls)
-        if (CallRelease(call) != 0) ++alive;
-    return alive;
+    if (HostObserver* const observer = Observer()) observer->OnContractViolation(what);
 }
 
 void Host::RunCall(void* call, DoneMode mode) {
     const HRESULT status = CallExecute(call);
-    executeCount_++;
-    lastExecuteStatus_ = status;
+    if (HostObserver* const observer = Observer()) observer->OnExecuted(call, status, mode);
     switch (mode) {
-        case DoneMode::Once:
-            HoldGivenBack(call);
-            CallDone(call);
-            break;
+        case DoneMode::Once: CallDone(call); break;
         case DoneMode::Twice:
-            HoldGivenBack(call);
             CallDone(call);
             CallDone(call);
             break;
@@ -369,7 +155,8 @@ bool SpinUntil(Ready ready) {
 }  // namespace
 
 void Host::Synchronize(void* call) {
-    const DoneMode mode = DoneModeFor(++synchronizeCalls_);
+    HostObserver* const observer = Observer();
+    const DoneMode mode = observer ? observer->OnHandOver(call) : DoneMode::Once;
     if (mainThreadId_ != 0 && platform::CurrentThreadId() == mainThreadId_) {
         // The main thread itself calls in (from its own loop): run in place.
         RunCall(call, mode);
@@ -397,61 +184,10 @@ void Host::Synchronize(void* call) {
         guard.lock();
         jobDone_.wait(guard, [&] { return job.done.load(std::memory_order_acquire); });
     }
-    if (mode == DoneMode::Later) DoneLater(call);
-}
-
-// The later Done: the object is queued as ClientAPI_Synchronize returns, and a
-// thread of the host's own gives it back while the module goes on.
-void Host::DoneLater(void* call) {
-    StartLaterThread();
-    {
-        std::lock_guard<std::mutex> guard(laterLock_);
-        later_.push_back(call);
-    }
-    laterChanged_.notify_all();
-}
-
-void Host::StartLaterThread() {
-    std::lock_guard<std::mutex> guard(laterLock_);
-    if (!laterThread_.joinable()) {
-        laterStop_ = false;
-        laterThread_ = std::thread([this] {
-            std::unique_lock<std::mutex> lock(laterLock_);
-            for (;;) {
-                laterChanged_.wait(lock, [this] { return laterStop_ || !later_.empty(); });
-                if (later_.empty()) return;  // stopping, nothing left
-                void* next = later_.front();
-                later_.erase(later_.begin());
-                laterBusy_ = true;
-                lock.unlock();
-                HoldGivenBack(next);
-                CallDone(next);
-                lock.lock();
-                laterBusy_ = false;
-                laterChanged_.notify_all();
-            }
-        });
-    }
-}
-
-void Host::FlushLaterDone() {
-    std::unique_lock<std::mutex> guard(laterLock_);
-    laterChanged_.wait(guard, [this] { return later_.empty() && !laterBusy_; });
-}
-
-void Host::StopLaterDone() {
-    std::thread thread;
-    {
-        std::lock_guard<std::mutex> guard(laterLock_);
-        laterStop_ = true;
-        thread = std::move(laterThread_);
-    }
-    laterChanged_.notify_all();
-    if (thread.joinable()) thread.join();  // gives back what is still queued first
+    if (mode == DoneMode::Later) observer->GiveBackLater(call);
 }
 
 void Host::RunFrontEnd(const std::function<void()>& frontEnd) {
-    StartLaterThread();
     const uint32_t previous = mainThreadId_;
     {
         std::lock_guard<std::mutex> guard(queueLock_);
@@ -511,8 +247,7 @@ void Host::RunAsMainThread(const std::function<void()>& fn) {
 }
 
 void Host::RemoveSynchronize(void* call) {
-    std::lock_guard<std::mutex> guard(lock_);
-    removed_.push_back(call);
+    if (HostObserver* const observer = Observer()) observer->OnRemoveSynchronize(call);
 }
 
 // ---- IClient -------------------------------------------------------------
@@ -558,7 +293,6 @@ std::u16string Host::lastServerModuleName() const {
 }
 
 void Host::LoadServerModule(const std::u16string& name) {
-    loadServerModuleCalls_++;
     {
         std::lock_guard<std::mutex> guard(lock_);
         lastServerModuleName_ = name;

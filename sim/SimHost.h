@@ -13,12 +13,9 @@
 // - An IClient whose LoadServerModule("Weavemill") loads the flow library.
 // - The flow library's workspace, components and processors (SimNexus),
 //   with processors plugged in as ProcessorCore objects.
-// - For tests: fault injection (by method or by the position of a host call),
-//   a call log (off until a test turns it on, bounded when on), reference
-//   accounting, a check that every Nexus method runs on the main thread, and a
-//   record of contract violations (a read or write over a memory space's
-//   transfer limit, a hand-over with no main thread serving) that the test
-//   fixtures report.
+// - One hook point, HostObserver: null in the tools; the tests attach their
+//   probe (sim/testing/TestProbe.h) there to watch the host calls, answer
+//   faults and choose how call objects are given back.
 #pragma once
 
 #include <array>
@@ -42,70 +39,61 @@
 
 namespace sim {
 
-struct LoggedCall {
-    std::string method;  // "INexusProcessor::StepProcessor"
-    std::vector<uint64_t> args;
-};
-
-// The host calls the module made, in order. Off until a test turns it on;
-// when on it keeps the latest `capacity` calls and counts the ones it
-// dropped. Reading a log that is off is a test's mistake and throws
-// std::logic_error, so that a check on it can never pass by accident.
-class CallLog {
-public:
-    // method: a string literal (the log keeps the pointer); at most
-    // kMaxArgs arguments. Adding allocates nothing once the log is full.
-    static constexpr std::size_t kMaxArgs = 6;
-    static constexpr std::size_t DefaultCapacity = 65536;
-
-    void Enable(std::size_t capacity = DefaultCapacity);
-    // Off and empty.
-    void Disable();
-    bool Enabled() const { return enabled_; }
-    void Add(const char* method, std::initializer_list<uint64_t> args);
-    void Clear();
-    std::vector<LoggedCall> Calls() const;
-    std::size_t Count(const std::string& method) const;
-    // The arguments of the last call of a method; empty when there was none.
-    std::vector<uint64_t> LastArgs(const std::string& method) const;
-    std::vector<std::string> Methods() const;
-    // Calls dropped because the log was full.
-    std::size_t Dropped() const;
-
-private:
-    struct Entry {
-        const char* method;
-        std::size_t argCount;
-        std::array<uint64_t, kMaxArgs> args;
-    };
-    static LoggedCall ToCall(const Entry& entry);
-    void RequireEnabled() const;
-
-    mutable std::mutex lock_;
-    std::atomic<bool> enabled_{false};
-    std::size_t capacity_ = DefaultCapacity;
-    std::size_t dropped_ = 0;
-    std::deque<Entry> calls_;
-};
-
 // How the host gives a call object back after running it.
-// Once:  Done right after Execute, before ClientAPI_Synchronize returns.
+// Once:  Done right after Execute, before ClientAPI_Synchronize returns. What
+//        the host does unless an observer says otherwise.
 // Never: not at all (the object stays on the module's pending list).
 // Twice: Done two times in a row after Execute.
-// Later: Done once, from another thread, after ClientAPI_Synchronize has
-//        returned. The host takes no reference of its own meanwhile: the
-//        module's pending list must keep the object alive until Done.
+// Later: the observer gives it back (HostObserver::GiveBackLater), once
+//        ClientAPI_Synchronize has returned. The host takes no reference of
+//        its own meanwhile: the module's pending list must keep the object
+//        alive until Done.
 enum class DoneMode { Once, Never, Twice, Later };
+
+// What the host lets an observer see and decide. Every method is called
+// while the host does the thing it names, on the thread that does it, so an
+// observer is thread-safe and allocates nothing where the host promises not
+// to (a hand-over, on the caller's thread). Attach one while no host call or
+// hand-over is in flight.
+class HostObserver {
+public:
+    // A host call (a Nexus method, GetNexusWorkspace or
+    // IClient::LoadServerModule) about to run. method is a string literal;
+    // args are the ones a call log shows. S_OK lets the call run; any other
+    // status is what it answers instead.
+    virtual HRESULT OnHostCall(const char* method, std::initializer_list<uint64_t> args, bool onMainThread) = 0;
+    // A hand-over (ClientAPI_Synchronize), on the caller's thread, before the
+    // host takes it: how to give the call object back. Asked for refused
+    // hand-overs too.
+    virtual DoneMode OnHandOver(void* call) = 0;
+    // The call object ran (status is what Execute answered); the host gives
+    // it back as mode says right after this returns.
+    virtual void OnExecuted(void* call, HRESULT status, DoneMode mode) = 0;
+    // DoneMode::Later: ClientAPI_Synchronize returns now; the observer gives
+    // the object its Done.
+    virtual void GiveBackLater(void* call) = 0;
+    // ClientAPI_RemoveSynchronize: the module withdrew a call object.
+    virtual void OnRemoveSynchronize(void* call) = 0;
+    // Something a real host would fail or hang on (already written to
+    // stderr): a read or write over a memory space's transfer limit, a
+    // hand-over with no main thread serving.
+    virtual void OnContractViolation(const std::string& what) = 0;
+
+protected:
+    ~HostObserver() = default;
+};
 
 class Host {
 public:
     static Host& Instance();
 
-    // Back to a fresh host: no components, no faults, log off, no contract
-    // violations, counters at zero, default options; Done is given for every
-    // call object still held for later. Does not touch the flow library once
-    // loaded.
+    // Back to a fresh host: no components, default options. Does not touch
+    // the flow library once loaded, nor the observer.
     void Reset();
+
+    // The observer; null: none (the tools). Returns the one it replaces.
+    HostObserver* SetObserver(HostObserver* observer);
+    HostObserver* Observer() const { return observer_.load(std::memory_order_acquire); }
 
     // Workspace content.
     void AddProcessor(const std::string& designator, std::shared_ptr<ProcessorCore> core);
@@ -115,68 +103,17 @@ public:
     // null when none, or when the component has no processor.
     bool FindComponent(const std::string& designator, std::shared_ptr<ProcessorCore>& core) const;
 
-    // Fault injection: the named method ("INexusProcessor::Reset",
-    // "IClient::LoadServerModule", "GetNexusWorkspace") answers with status
-    // until cleared.
-    void InjectFault(const std::string& method, HRESULT status);
-    void ClearFaults();
-    HRESULT FaultFor(std::string_view method) const;
-    // The k-th host call counted from now (1 for the next) answers status
-    // instead of running. Host calls are the Nexus methods, GetNexusWorkspace
-    // and IClient::LoadServerModule. 0 disarms it.
-    void FailHostCall(uint64_t k, HRESULT status = E_FAIL);
-    // Host calls made since the last Reset or ResetHostCallCount.
-    uint64_t hostCalls() const { return hostCalls_; }
-    void ResetHostCallCount();
-    // The method that answered the injected failure; empty when none did.
-    std::string failedHostCall() const;
-    // Every host call: checks the thread, logs, counts, applies the faults.
-    // S_OK when the call may go on.
+    // Every host call: checks the thread and asks the observer. S_OK when
+    // the call may go on.
     HRESULT EnterHostCall(const char* method, std::initializer_list<uint64_t> args = {});
-
-    // The n-th hand-over counted from now (1 for the next) is given back as
-    // mode says instead of doneMode. 0 disarms it.
-    void SetDoneModeForCall(uint64_t n, DoneMode mode);
-    uint64_t synchronizeCalls() const { return synchronizeCalls_; }
-    // Waits until every call object held for a later Done has been given back.
-    void FlushLaterDone();
-
-    // Call objects the host gave back with Done, and whether the module let
-    // them go. Just before its first Done on an object the host takes a
-    // reference of its own (the object is still alive then: the module's
-    // pending list holds it). ReleaseGivenBackCalls drops those references and
-    // returns how many objects are still alive after that: call objects the
-    // module still holds although the host gave them back, i.e. leaked ones.
-    // Call it when the module holds no call object of its own: no export call
-    // running, later Dones flushed. Objects never given back (DoneMode::Never)
-    // are not counted: the module keeps them on its pending list until it is
-    // unloaded, by design.
-    int ReleaseGivenBackCalls();
-    // How many given-back call objects the host holds a reference to now.
-    std::size_t HeldGivenBackCalls() const;
-    // Off for tests that count a call object's references themselves, and
-    // for the tools: a host that keeps every call object it was ever handed
-    // grows without end in a long session.
-    bool holdGivenBackCalls = true;
-
-    // Contract violations: things a real host would fail or hang on.
+    // Writes it to stderr and tells the observer.
     void RecordContractViolation(const std::string& what);
-    int contractViolations() const;
-    // The violations so far, and forgets them (for tests that provoke one).
-    std::vector<std::string> TakeContractViolations();
 
     // Options of the host executable and client.
-    DoneMode doneMode = DoneMode::Once;
     bool clientLoadsFlowLibrary = true;
     std::string flowLibraryDirectory;  // where LoadServerModule looks; empty: the search path
 
-    // Observations.
-    CallLog& Log() { return log_; }
-    int mainThreadViolations() const { return mainThreadViolations_; }
-    int executeCount() const { return executeCount_; }
-    HRESULT lastExecuteStatus() const { return lastExecuteStatus_; }
-    std::vector<void*> removedCalls() const;
-    int loadServerModuleCalls() const { return loadServerModuleCalls_; }
+    // The name the client was last asked to load.
     std::u16string lastServerModuleName() const;
 
     // Main thread. The calling thread becomes the host's main thread and
@@ -185,7 +122,6 @@ public:
     // unless a main thread is serving.
     void RunFrontEnd(const std::function<void()>& frontEnd);
     uint32_t MainThreadId() const { return mainThreadId_; }
-    void CheckMainThread(const char* method);
     // Runs fn with the calling thread as the host's main thread, as the host
     // does when it calls into a module from its own main loop: hand-overs
     // from this thread run in place; nothing serves other threads.
@@ -198,46 +134,23 @@ public:
     void LoadServerModule(const std::u16string& name);
 
 private:
-    Host();
-    ~Host();
-    DoneMode DoneModeFor(uint64_t n);
+    Host() = default;
     void RunCall(void* call, DoneMode mode);
-    void DoneLater(void* call);
-    void StopLaterDone();
 
     struct Component {
         std::shared_ptr<ProcessorCore> core;
     };
     mutable std::mutex lock_;
     std::map<std::string, Component> components_;
-    std::map<std::string, HRESULT, std::less<>> faults_;
-    std::atomic<bool> anyFault_{false};  // faults_ is not empty
-    CallLog log_;
-    std::vector<void*> removed_;
     std::u16string lastServerModuleName_;
-    std::atomic<int> mainThreadViolations_{0};
-    std::atomic<int> executeCount_{0};
-    std::atomic<HRESULT> lastExecuteStatus_{0};
-    std::atomic<int> loadServerModuleCalls_{0};
+    std::atomic<HostObserver*> observer_{nullptr};
     std::atomic<uint32_t> mainThreadId_{0};
-    std::atomic<uint64_t> hostCalls_{0};
-    std::atomic<uint64_t> failAtCall_{0};
-    HRESULT failStatus_ = E_FAIL;
-    std::string failedHostCall_;
-    std::atomic<uint64_t> synchronizeCalls_{0};
-    uint64_t doneModeCall_ = 0;
-    DoneMode doneModeForCall_ = DoneMode::Once;
-    std::vector<std::string> violations_;
-    void HoldGivenBack(void* call);
-    mutable std::mutex givenBackLock_;
-    std::vector<void*> givenBack_;
 
     // Hand-over queue. The main thread waits on queueChanged_ for work (or
     // the end of the front-end), each caller on jobDone_ for its own job.
     // A hand-over allocates nothing on the caller's thread (the jobs are the
-    // callers' own, linked in place; the later-Done list and its thread are
-    // made ready beforehand): a test that makes the module's allocations
-    // fail on that thread never makes the host's fail.
+    // callers' own, linked in place): a test that makes the module's
+    // allocations fail on that thread never makes the host's fail.
     std::mutex queueLock_;
     std::condition_variable queueChanged_;
     std::condition_variable jobDone_;
@@ -254,15 +167,6 @@ private:
     Job* queueTail_ = nullptr;
     bool frontEndFinished_ = false;
     bool serving_ = false;
-
-    // Call objects waiting for their later Done, and the thread that gives it.
-    std::mutex laterLock_;
-    std::condition_variable laterChanged_;
-    std::vector<void*> later_;  // room made once: pushes do not allocate
-    void StartLaterThread();
-    bool laterBusy_ = false;
-    bool laterStop_ = false;
-    std::thread laterThread_;
 };
 
 // Raw access to the module's call objects as the host sees them.

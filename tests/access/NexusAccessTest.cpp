@@ -22,7 +22,7 @@ class NexusAccessTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        host.Log().Enable();  // these tests read the host's call log
+        probe.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu("CPU");
         AddFrontEndMaps(access.Registers(), access.MemorySpaces());
         pendingBefore = targetaccess::g_PendingCalls->Count();
@@ -51,7 +51,7 @@ TEST_F(NexusAccessTest, MemoryWrittenAndReadBack) {
     });
     EXPECT_TRUE(wrote);
     for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(cpu->Word(0, 0x1000 + i), 0x5000 + i) << "word " << i;
-    EXPECT_EQ(host.Log().Count("INexusMemorySpace::WriteBlock"), 3u) << "40 words in blocks of 16";
+    EXPECT_EQ(probe.Log().Count("INexusMemorySpace::WriteBlock"), 3u) << "40 words in blocks of 16";
 
     EXPECT_TRUE(readData);
     EXPECT_EQ(dataTransferred, 16u);
@@ -126,13 +126,13 @@ TEST_F(NexusAccessTest, BreakpointLookupTellsNoneFromFailure) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.fault) host.InjectFault(c.fault, static_cast<int32_t>(0x80004005u));
+        if (c.fault) probe.InjectFault(c.fault, static_cast<int32_t>(0x80004005u));
         int32_t id = -5;
         Lookup result = Lookup::Found;
         FrontEnd([&] { result = access.LookUpBreakpointAt(id, c.address); });
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(id, c.result == Lookup::Found ? 0x200 : 0);
-        host.ClearFaults();
+        probe.ClearFaults();
     }
     // A lookup that could not be handed over at all failed too.
     const auto saved = host::g_HostClientApi.ClientAPI_Synchronize;
@@ -166,7 +166,7 @@ TEST_F(NexusAccessTest, RunControlAndState) {
     EXPECT_EQ(states, (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_TRUE(finished);
     EXPECT_EQ(cpu->Pc(), 8u) << "two steps of 4 from the reset PC 0";
-    EXPECT_EQ(host.Log().LastArgs("INexusProcessor::StepProcessor"), (std::vector<uint64_t>{2}));
+    EXPECT_EQ(probe.Log().LastArgs("INexusProcessor::StepProcessor"), (std::vector<uint64_t>{2}));
 }
 
 TEST_F(NexusAccessTest, DownloadSteps) {
@@ -179,7 +179,7 @@ TEST_F(NexusAccessTest, DownloadSteps) {
         SCOPED_TRACE(testing::Message() << "host answers " << answers.begin);
         cpu->Space(1).beginDownloadAnswer = answers.begin;
         cpu->Space(1).endDownloadAnswer = answers.end;
-        host.Log().Clear();
+        probe.Log().Clear();
         std::vector<bool> results;
         FrontEnd([&] {
             results.push_back(access.StartDownload(2));
@@ -188,8 +188,8 @@ TEST_F(NexusAccessTest, DownloadSteps) {
             results.push_back(access.FinishDownload(2));
         });
         EXPECT_EQ(results, (std::vector<bool>{answers.begin, true, answers.end, answers.end}));
-        EXPECT_EQ(host.Log().Count("INexusMemorySpace::BeginDownload"), 1u);
-        EXPECT_EQ(host.Log().Count("INexusMemorySpace::EndDownload"), 2u);
+        EXPECT_EQ(probe.Log().Count("INexusMemorySpace::BeginDownload"), 1u);
+        EXPECT_EQ(probe.Log().Count("INexusMemorySpace::EndDownload"), 2u);
         EXPECT_EQ(cpu->Word(1, 0x40 + 19), 0xD000u + 19);
     }
 }
@@ -224,8 +224,8 @@ TEST_F(NexusAccessTest, HostErrorsArriveAsFalse) {
     uint32_t buffer[20] = {};
     uint32_t transferred = 0;
     bool reset = true, read = true;
-    host.InjectFault("INexusProcessor::Reset", static_cast<int32_t>(0x80004005u));
-    host.InjectFault("INexusMemorySpace::ReadBlock", static_cast<int32_t>(0x80004005u));
+    probe.InjectFault("INexusProcessor::Reset", static_cast<int32_t>(0x80004005u));
+    probe.InjectFault("INexusMemorySpace::ReadBlock", static_cast<int32_t>(0x80004005u));
     FrontEnd([&] {
         reset = access.ResetProcessor();
         read = access.ReadMemory(1, buffer, 0, 20, transferred);
@@ -233,7 +233,7 @@ TEST_F(NexusAccessTest, HostErrorsArriveAsFalse) {
     EXPECT_FALSE(reset);
     EXPECT_FALSE(read);
     EXPECT_EQ(transferred, 16u) << "the bound was reported before the read failed";
-    EXPECT_EQ(host.lastExecuteStatus(), host::E_UNEXPECTED);
+    EXPECT_EQ(probe.lastExecuteStatus(), host::E_UNEXPECTED);
 }
 
 TEST_F(NexusAccessTest, MapsAreTheWrappersOwnLists) {
@@ -302,8 +302,8 @@ TEST_F(NoSynchronizeTest, MarshalledMethodsFailWithConstructorValues) {
     EXPECT_EQ(foundId, 0);
     EXPECT_EQ(state, 0);
     EXPECT_FALSE(finished);
-    EXPECT_EQ(host.executeCount(), 0);
-    EXPECT_TRUE(host.Log().Calls().empty());
+    EXPECT_EQ(probe.executeCount(), 0);
+    EXPECT_TRUE(probe.Log().Calls().empty());
     EXPECT_EQ(cpu->ReadRegister(1), 0x11u);
 }
 

@@ -83,8 +83,8 @@ class CallObjectTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        host.Log().Enable();  // these tests read the host's call log
-        host.holdGivenBackCalls = false;  // and count a call object's references
+        probe.Log().Enable();  // these tests read the host's call log
+        probe.holdGivenBackCalls = false;  // and count a call object's references
         cpu = AddCpu("CPU");
         AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
         cpu->AddBreakpoint(7, 0x40);
@@ -216,12 +216,12 @@ TEST_F(CallObjectTest, EachCodeRunsItsOwnWrapperOperation) {
         SCOPED_TRACE(c.name);
         cpu->AddBreakpoint(7, 0x40);
         cpu->Reset();
-        host.Log().Clear();
+        probe.Log().Clear();
         ComPtr<IUnknownLike> call(c.make());
         EXPECT_EQ(Execute(call.Get()), host::S_OK);
         EXPECT_EQ(GetSuccess(call.Get()), -1);
         std::vector<std::string> seen;
-        for (const std::string& method : host.Log().Methods())
+        for (const std::string& method : probe.Log().Methods())
             if (std::find(telling.begin(), telling.end(), method) != telling.end()) seen.push_back(method);
         EXPECT_EQ(seen, c.calls);
     }
@@ -236,11 +236,11 @@ TEST_F(CallObjectTest, CodesAboveThreeRunNothing) {
     };
     for (const auto& [name, make] : cases) {
         SCOPED_TRACE(name);
-        host.Log().Clear();
+        probe.Log().Clear();
         ComPtr<IUnknownLike> call(make());
         EXPECT_EQ(Execute(call.Get()), host::S_OK);
         EXPECT_EQ(GetSuccess(call.Get()), 0);
-        EXPECT_TRUE(host.Log().Calls().empty());
+        EXPECT_TRUE(probe.Log().Calls().empty());
     }
 }
 
@@ -266,8 +266,8 @@ TEST_F(CallObjectTest, FailedOperationsReportZeroAndFalse) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        host.ClearFaults();
-        if (c.fault) host.InjectFault(c.fault, static_cast<HRESULT>(0x80004005u));
+        probe.ClearFaults();
+        if (c.fault) probe.InjectFault(c.fault, static_cast<HRESULT>(0x80004005u));
         ComPtr<IUnknownLike> call(c.make());
         EXPECT_EQ(Execute(call.Get()), c.status);
         EXPECT_EQ(GetSuccess(call.Get()), 0);
@@ -292,7 +292,7 @@ TEST_F(CallObjectTest, NeverExecutedObjectsDeliverTheirConstructorValues) {
     EXPECT_EQ(GetValueSlot<int32_t>(set.Get()), 0x1234);
     EXPECT_EQ(GetValueSlot<int32_t>(find.Get()), 0);
     EXPECT_EQ(GetValueSlot<uint8_t>(state.Get()), 0);
-    EXPECT_TRUE(host.Log().Calls().empty());
+    EXPECT_TRUE(probe.Log().Calls().empty());
 }
 
 // ---- Pending calls -------------------------------------------------------
@@ -324,10 +324,10 @@ protected:
 };
 
 TEST_F(PendingCallsTest, DoneDropsTheListsReference) {
-    host.doneMode = sim::DoneMode::Never;
+    probe.doneMode = sim::DoneMode::Never;
     ComPtr<IUnknownLike> call = NewCall();
     HandOver(call.Get());
-    EXPECT_EQ(host.executeCount(), 1);
+    EXPECT_EQ(probe.executeCount(), 1);
     EXPECT_EQ(GetSuccess(call.Get()), -1);
     EXPECT_EQ(g_PendingCalls->Count(), before + 1);
     EXPECT_EQ(sim::CallAddRef(call.Get()), 3u) << "builder, list and this one";
@@ -342,7 +342,7 @@ TEST_F(PendingCallsTest, DoneDropsTheListsReference) {
 }
 
 TEST_F(PendingCallsTest, SecondDoneAndDoneOnAnUnlistedObjectChangeNothing) {
-    host.doneMode = sim::DoneMode::Twice;
+    probe.doneMode = sim::DoneMode::Twice;
     ComPtr<IUnknownLike> twice = NewCall();
     HandOver(twice.Get());
     EXPECT_EQ(g_PendingCalls->Count(), before);
@@ -360,7 +360,7 @@ TEST_F(PendingCallsTest, WithoutSynchronizeNothingIsListedOrRun) {
     host::g_HostClientApi.ClientAPI_Synchronize = nullptr;
     ComPtr<IUnknownLike> call = NewCall();
     HandOver(call.Get());
-    EXPECT_EQ(host.executeCount(), 0);
+    EXPECT_EQ(probe.executeCount(), 0);
     EXPECT_EQ(g_PendingCalls->Count(), before);
     EXPECT_EQ(GetSuccess(call.Get()), 0);
     EXPECT_EQ(sim::CallAddRef(call.Get()), 2u) << "nobody but the builder holds it";
@@ -369,7 +369,7 @@ TEST_F(PendingCallsTest, WithoutSynchronizeNothingIsListedOrRun) {
 
 TEST_F(PendingCallsTest, UnloadWithdrawsEachPendingCallOnce) {
     ASSERT_EQ(before, 0u) << "an earlier test left calls pending";
-    host.doneMode = sim::DoneMode::Never;
+    probe.doneMode = sim::DoneMode::Never;
     void* pending[3];
     for (void*& p : pending) {
         ComPtr<IUnknownLike> call = NewCall();
@@ -380,18 +380,18 @@ TEST_F(PendingCallsTest, UnloadWithdrawsEachPendingCallOnce) {
     ASSERT_EQ(g_PendingCalls->Count(), 2u);
 
     WithdrawPendingCalls();
-    EXPECT_EQ(host.removedCalls(), (std::vector<void*>{pending[0], pending[2]}));
+    EXPECT_EQ(probe.removedCalls(), (std::vector<void*>{pending[0], pending[2]}));
     EXPECT_FALSE(g_PendingCalls);
 }
 
 TEST_F(PendingCallsTest, UnloadWithoutRemoveSynchronizeJustDropsTheCalls) {
     host::g_HostClientApi.ClientAPI_RemoveSynchronize = nullptr;
-    host.doneMode = sim::DoneMode::Never;
+    probe.doneMode = sim::DoneMode::Never;
     HandOver(NewCall().Get());
     ASSERT_EQ(g_PendingCalls->Count(), before + 1);
 
     WithdrawPendingCalls();
-    EXPECT_TRUE(host.removedCalls().empty());
+    EXPECT_TRUE(probe.removedCalls().empty());
     EXPECT_FALSE(g_PendingCalls);
 }
 
@@ -401,7 +401,7 @@ TEST_F(PendingCallsTest, UnloadWithoutRemoveSynchronizeJustDropsTheCalls) {
 // ThreadSanitizer build sees any unguarded access).
 TEST_F(PendingCallsTest, CallsGivenBackDuringUnloadLeaveTheListOnce) {
     ASSERT_EQ(before, 0u) << "an earlier test left calls pending";
-    host.doneMode = sim::DoneMode::Never;
+    probe.doneMode = sim::DoneMode::Never;
     std::vector<ComPtr<IUnknownLike>> calls;  // the test's own references
     for (int i = 0; i < 400; ++i) {
         calls.push_back(NewCall());
@@ -421,11 +421,36 @@ TEST_F(PendingCallsTest, CallsGivenBackDuringUnloadLeaveTheListOnce) {
     hostThread.join();
 
     EXPECT_FALSE(g_PendingCalls);
-    EXPECT_LE(host.removedCalls().size(), calls.size() - 20) << "those given back were not withdrawn";
+    EXPECT_LE(probe.removedCalls().size(), calls.size() - 20) << "those given back were not withdrawn";
     for (const auto& call : calls) {
         EXPECT_EQ(sim::CallAddRef(call.Get()), 2u) << "the list's reference was dropped once";
         sim::CallRelease(call.Get());
     }
+}
+
+// The host as the tools have it, with no observer: each hand-over runs once
+// and is given back once, and the host keeps no reference of its own, from
+// the main loop as from a front-end thread.
+TEST_F(PendingCallsTest, TheBareHostRunsEachCallAndGivesItBackOnce) {
+    const struct {
+        const char* name;
+        bool fromFrontEnd;
+    } cases[] = {{"in place on the main thread", false}, {"from a front-end thread", true}};
+    ASSERT_EQ(host.SetObserver(nullptr), &probe);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ComPtr<IUnknownLike> call(new TGdiSync_RegisterAccess(&wrapper, 1, 0, true));
+        if (c.fromFrontEnd)
+            FrontEnd([&] { RunOnMainThread(call.Get()); });
+        else
+            HandOver(call.Get());
+        EXPECT_EQ(GetSuccess(call.Get()), -1) << "not run";
+        EXPECT_EQ(GetValueSlot<uint32_t>(call.Get()), 0x22u);
+        EXPECT_EQ(g_PendingCalls->Count(), before) << "not given back";
+        EXPECT_EQ(sim::CallAddRef(call.Get()), 2u) << "someone besides the builder holds it";
+        sim::CallRelease(call.Get());
+    }
+    host.SetObserver(&probe);
 }
 
 TEST_F(PendingCallsTest, CallFromAFrontEndThreadRunsOnTheMainThread) {
@@ -436,7 +461,7 @@ TEST_F(PendingCallsTest, CallFromAFrontEndThreadRunsOnTheMainThread) {
         call = ComPtr<IUnknownLike>(new TGdiSync_RegisterAccess(&wrapper, -1, 0, true));
         RunOnMainThread(call.Get());
     });
-    EXPECT_EQ(host.executeCount(), 1);
+    EXPECT_EQ(probe.executeCount(), 1);
     EXPECT_EQ(GetSuccess(call.Get()), -1);
     EXPECT_EQ(GetThreadIdSlot(call.Get()), frontEnd);
     EXPECT_NE(frontEnd, platform::CurrentThreadId());

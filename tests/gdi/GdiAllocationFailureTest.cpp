@@ -42,7 +42,7 @@ protected:
     // so that every allocation counted is the module's.
     void WarmUpHandOver() {
         FrontEnd([&] { DiExecStop(); });
-        host.ResetHostCallCount();
+        probe.ResetHostCallCount();
     }
 
     ScopedPollPeriod fastPoll{FastPollMs};
@@ -58,7 +58,7 @@ TEST_F(GdiAllocationFailure, OpenThatCannotGetMemoryFailsAndLeavesNoInstanceCurr
             OpenSession(Lx32Path, "FIRST");
             first->Continue();
             second->Continue();
-            host.ResetHostCallCount();
+            probe.ResetHostCallCount();
         },
         [&] { return DiGdiOpen(0, 0, 2, argv, nullptr); },
         [&](int k, uint32_t result, bool failed) {
@@ -69,7 +69,7 @@ TEST_F(GdiAllocationFailure, OpenThatCannotGetMemoryFailsAndLeavesNoInstanceCurr
             EXPECT_EQ(first->state(), State::Running) << "the earlier instance is not current";
             EXPECT_EQ(second->state(), failed ? State::Running : State::Halted);
             if (failed) {
-                EXPECT_EQ(host.hostCalls(), 0u) << "the target was reached";
+                EXPECT_EQ(probe.hostCalls(), 0u) << "the target was reached";
             }
             DiGdiClose(0);
         });

@@ -42,7 +42,7 @@ class GdiExecution : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        host.Log().Enable();  // these tests read the host's call log
+        probe.Log().Enable();  // these tests read the host's call log
         g_onPoll = nullptr;
         g_polls = 0;
         cpu = AddCpu();
@@ -69,7 +69,7 @@ protected:
     // Addresses of the breakpoint lookups, removals or additions in the log.
     std::vector<uint64_t> Addresses(const char* method) {
         std::vector<uint64_t> result;
-        for (const auto& args : CallsOf(host, method)) result.push_back(args.at(1));
+        for (const auto& args : CallsOf(probe, method)) result.push_back(args.at(1));
         return result;
     }
 
@@ -114,9 +114,9 @@ TEST_P(GdiContinue, StepsOffWaitsAndChecksTheStopAddress) {
 
     std::vector<sim::LoggedCall> beforeWait;
     g_onPoll = [&] {
-        beforeWait = host.Log().Calls();
-        host.Log().Clear();
-        if (c.pcUnreadableAfterWait) host.InjectFault(GetPc, E_FAIL);
+        beforeWait = probe.Log().Calls();
+        probe.Log().Clear();
+        if (c.pcUnreadableAfterWait) probe.InjectFault(GetPc, E_FAIL);
     };
     FrontEnd([&] {
         if (c.cancelBefore) {
@@ -151,7 +151,7 @@ TEST_P(GdiContinue, StepsOffWaitsAndChecksTheStopAddress) {
     }
 
     EXPECT_EQ(Addresses("INexusProcessor::FindBreakpoint"), c.probes);
-    const auto writes = CallsOf(host, "INexusRegister::WriteValue");
+    const auto writes = CallsOf(probe, "INexusRegister::WriteValue");
     if (c.pcWritten) {
         ASSERT_EQ(writes.size(), 1u);
         EXPECT_EQ(writes[0].at(1), *c.pcWritten);
@@ -161,7 +161,7 @@ TEST_P(GdiContinue, StepsOffWaitsAndChecksTheStopAddress) {
     EXPECT_EQ(cpu->Pc(), c.pcWritten.value_or(c.stopPc));
     EXPECT_EQ(gdi->LastExitCause(), c.cause);
     EXPECT_EQ(cpu->Breakpoints(), AsSet(c.breakpoints)) << "breakpoints are where the front-end put them";
-    host.ClearFaults();
+    probe.ClearFaults();
     if (c.result != GdiOk) return;
 
     // The stop status reports what the check found.
@@ -176,12 +176,12 @@ TEST_P(GdiContinue, StepsOffWaitsAndChecksTheStopAddress) {
         // reports the cause, with breakpoint id 0. Only a failed state query
         // fails it.
         std::memset(&status, 0xAB, sizeof status);
-        host.InjectFault(GetPc, E_FAIL);
+        probe.InjectFault(GetPc, E_FAIL);
         FrontEnd([&] { EXPECT_EQ(gdi->ExecGetStatus(&status), GdiOk); });
         EXPECT_EQ(LoadLE32(status.cause), CauseBreakpoint);
         EXPECT_EQ(LoadLE32(status.breakpointId), 0u);
         EXPECT_EQ(MessageOf(status), nullptr);
-        host.ClearFaults();
+        probe.ClearFaults();
     }
 }
 
@@ -211,7 +211,7 @@ TEST_F(GdiExecution, ContinueWhosePcCannotBeMovedBackFails) {
     SetBreakpoints({0x200});
     cpu->onContinue = {0, 0x201};
     auto gdi = Open(Lx32Path);
-    cpu->afterContinue = [&] { host.InjectFault("INexusRegister::WriteValue", E_FAIL); };
+    cpu->afterContinue = [&] { probe.InjectFault("INexusRegister::WriteValue", E_FAIL); };
 
     FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
 
@@ -243,16 +243,16 @@ TEST_F(GdiExecution, ContinueWhoseBreakpointLookupFailsFails) {
         SetBreakpoints({c.breakpoint});
         cpu->onContinue = {0, c.stopPc};
         auto gdi = Open(c.path);
-        cpu->afterContinue = [&] { host.InjectFault(c.fault, E_FAIL); };
+        cpu->afterContinue = [&] { probe.InjectFault(c.fault, E_FAIL); };
 
         FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
 
-        EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
+        EXPECT_EQ(probe.Log().Count("INexusRegister::WriteValue"), 0u);
         EXPECT_EQ(cpu->Pc(), c.stopPc);
         EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseStopped)) << "the stop, not its cause, is known";
         cpu->afterContinue = nullptr;
-        host.ClearFaults();
-        host.Log().Clear();
+        probe.ClearFaults();
+        probe.Log().Clear();
         for (uint64_t a : cpu->Breakpoints()) cpu->RemoveBreakpoint(7, a);
     }
 }
@@ -272,14 +272,14 @@ TEST_F(GdiExecution, ContinueFailuresBeforeTheWait) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto gdi = Open();
-        host.InjectFault(c.fault, E_FAIL);
+        probe.InjectFault(c.fault, E_FAIL);
         FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
-        EXPECT_EQ(host.Log().Count("INexusProcessor::StepProcessor"), c.steps ? 1u : 0u);
-        EXPECT_EQ(host.Log().Count("INexusProcessor::Continue"), c.continues ? 1u : 0u);
+        EXPECT_EQ(probe.Log().Count("INexusProcessor::StepProcessor"), c.steps ? 1u : 0u);
+        EXPECT_EQ(probe.Log().Count("INexusProcessor::Continue"), c.continues ? 1u : 0u);
         EXPECT_EQ(gdi->LastExitCause(), c.cause);
         EXPECT_EQ(g_polls.load(), 0) << "no wait";
-        host.ClearFaults();
-        host.Log().Clear();
+        probe.ClearFaults();
+        probe.Log().Clear();
     }
 }
 
@@ -312,7 +312,7 @@ TEST_F(GdiExecution, StateLostInTheWaitFailsTheCall) {
             if (c.unknownState)
                 cpu->answersAllFalse = true;
             else
-                host.InjectFault("INexusProcessor::IsNotStarted", E_FAIL);
+                probe.InjectFault("INexusProcessor::IsNotStarted", E_FAIL);
         };
         cpu->afterContinue = loseState;  // after the continue's own state query
         if (c.singleStep) loseState();   // the step itself asks only IsHalted
@@ -321,7 +321,7 @@ TEST_F(GdiExecution, StateLostInTheWaitFailsTheCall) {
 
         FrontEnd([&] {
             EXPECT_EQ(c.singleStep ? gdi->ExecSingleStep(1) : gdi->ExecContinue(), GdiFailed);
-            host.ClearFaults();
+            probe.ClearFaults();
             cpu->answersAllFalse = false;
         });
 
@@ -330,11 +330,11 @@ TEST_F(GdiExecution, StateLostInTheWaitFailsTheCall) {
         EXPECT_EQ(g_polls.load(), c.unknownState ? 1 : 0);
         EXPECT_EQ(gdi->LastExitCause(), c.singleStep ? uint32_t(CauseStopped) : uint32_t(CauseSingleStep))
             << "no stop is recorded";
-        EXPECT_EQ(host.Log().Count("INexusRegister::WriteValue"), 0u);
+        EXPECT_EQ(probe.Log().Count("INexusRegister::WriteValue"), 0u);
         EXPECT_EQ(cpu->Pc(), c.singleStep ? 0x100u : 0x201u);
         EXPECT_EQ(cpu->Breakpoints(), (std::set<uint64_t>{0x100, 0x200}));
         cpu->afterContinue = nullptr;
-        host.Log().Clear();
+        probe.Log().Clear();
     }
 }
 
@@ -384,13 +384,13 @@ TEST_F(GdiExecution, CancelArrivingDuringAStepIsNotLost) {
         stepping->duringStep = nullptr;
 
         EXPECT_EQ(g_polls.load(), 0);
-        EXPECT_EQ(host.Log().Count("INexusProcessor::Continue"), 0u);
+        EXPECT_EQ(probe.Log().Count("INexusProcessor::Continue"), 0u);
         EXPECT_EQ(stepping->state(), State::Halted);
         EXPECT_EQ(stepping->Pc(), 0x104u) << "the step itself was carried out";
         EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseSingleStep));
         EXPECT_EQ(stepping->Breakpoints(), std::set<uint64_t>{0x100});
         EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next call";
-        host.Log().Clear();
+        probe.Log().Clear();
     }
 
     // A cancel that arrives while no call runs is dropped by the next call.
@@ -421,7 +421,7 @@ TEST_F(GdiExecution, CancelFromAnotherThreadEndsTheWaitAndLeavesTheProcessorRunn
     FrontEnd([&] { EXPECT_EQ(gdi->ExecContinue(), GdiFailed); });
 
     EXPECT_EQ(cpu->state(), State::Running);
-    EXPECT_EQ(host.Log().Count("INexusProcessor::Pause"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::Pause"), 0u);
     EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseSingleStep)) << "from the first step; no stop was recorded";
     EXPECT_TRUE(gdi->CancelRequested()) << "stays set until the next call";
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100});
@@ -469,7 +469,7 @@ TEST_F(GdiExecution, CancelOrCloseInTheCycleOfTheStopKeepsTheStop) {
         EXPECT_EQ(cpu->Pc(), 0x200u) << "moved back onto the breakpoint";
         EXPECT_EQ(gdi->LastExitCause(), uint32_t(CauseBreakpoint));
         EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x200});
-        host.Log().Clear();
+        probe.Log().Clear();
     }
 }
 
@@ -654,16 +654,16 @@ TEST_F(GdiAdaptiveWait, SameCallsAndCallbacksAsTheFixedPeriodOnlyShorterSleepsDo
             WaitRecord& run = runs[adaptive];
             g_polls = 0;
             g_sleeps.clear();
-            host.Log().Clear();
+            probe.Log().Clear();
             g_onPoll = [&] {
-                run.callbacksAfter.push_back(host.Log().Calls().size());
+                run.callbacksAfter.push_back(probe.Log().Calls().size());
                 if (g_polls == c.cancelAtPoll) gdi->Cancel();
             };
             FrontEnd([&] {
                 for (int i = 0; i < c.continues; ++i) run.results.push_back(gdi->ExecContinue());
             });
             g_onPoll = nullptr;
-            run.calls = host.Log().Calls();
+            run.calls = probe.Log().Calls();
             run.sleeps = g_sleeps;
             cpu->Pause();
         }
@@ -748,13 +748,13 @@ TEST_P(GdiSingleStep, LiftsOnlyTheBreakpointAtThePcAndAlwaysSetsItAgain) {
     const StepCase& c = GetParam();
     SetBreakpoints(c.breakpoints);
     auto gdi = Open(c.path);
-    if (c.fault) host.InjectFault(c.fault, E_FAIL);
+    if (c.fault) probe.InjectFault(c.fault, E_FAIL);
 
     FrontEnd([&] { EXPECT_EQ(gdi->ExecSingleStep(3), c.result); });
 
     EXPECT_EQ(Addresses("INexusProcessor::RemoveBreakpoint"), c.lifted);
     EXPECT_EQ(Addresses("INexusProcessor::AddBreakpoint"), c.lifted);
-    const auto methods = host.Log().Methods();
+    const auto methods = probe.Log().Methods();
     const int stepped = IndexOf(methods, "INexusProcessor::StepProcessor");
     if (!c.lifted.empty()) {
         ASSERT_NE(stepped, -1);
@@ -762,7 +762,7 @@ TEST_P(GdiSingleStep, LiftsOnlyTheBreakpointAtThePcAndAlwaysSetsItAgain) {
         EXPECT_GT(IndexOf(methods, "INexusProcessor::AddBreakpoint"), stepped);
     }
     if (c.result == GdiOk) {
-        EXPECT_EQ(host.Log().LastArgs("INexusProcessor::StepProcessor"), std::vector<uint64_t>{3});
+        EXPECT_EQ(probe.Log().LastArgs("INexusProcessor::StepProcessor"), std::vector<uint64_t>{3});
         EXPECT_EQ(cpu->Pc(), 0x100u + 3 * 4);
     }
     EXPECT_EQ(gdi->LastExitCause(), c.cause);
@@ -788,7 +788,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(GdiExecution, SingleStepWhoseBreakpointCannotBeSetAgainFails) {
     SetBreakpoints({0x100});
     auto gdi = Open();
-    host.InjectFault("INexusProcessor::AddBreakpoint", E_FAIL);
+    probe.InjectFault("INexusProcessor::AddBreakpoint", E_FAIL);
 
     FrontEnd([&] { EXPECT_EQ(gdi->ExecSingleStep(1), GdiFailed); });
 
@@ -805,7 +805,7 @@ TEST_F(GdiExecution, SingleStepWhoseWaitIsCancelledSetsTheBreakpointAgain) {
     auto gdi = Open();
     std::vector<std::string> beforeCancel;
     RunOnceFromAnotherThreadAtFirstPoll([&] {
-        beforeCancel = host.Log().Methods();
+        beforeCancel = probe.Log().Methods();
         gdi->Cancel();
     });
 
@@ -843,12 +843,12 @@ TEST_F(GdiExecution, StopAndResetRecordTheirCauseOnlyOnSuccess) {
             if (c.stopFirst) {
                 ASSERT_EQ(gdi->ExecStop(), GdiOk);
             }
-            if (c.fault) host.InjectFault(c.fault, E_FAIL);
+            if (c.fault) probe.InjectFault(c.fault, E_FAIL);
             EXPECT_EQ(((*gdi).*c.operation)(), c.result);
         });
         EXPECT_EQ(gdi->LastExitCause(), c.cause);
         EXPECT_EQ(cpu->state(), c.state);
-        host.ClearFaults();
+        probe.ClearFaults();
     }
 }
 
@@ -874,7 +874,7 @@ TEST_F(GdiExecution, StatusReportsEachRunState) {
          nullptr},
         {"stopped after a stop", [](TGDI& g) { g.ExecStop(); }, nullptr, GdiOk, CauseHalted, nullptr},
         {"no state answered", nullptr, [&] { cpu->answersAllFalse = true; }, GdiOk, CauseUnknownState, unknown},
-        {"state query fails", nullptr, [&] { host.InjectFault("INexusProcessor::IsRunning", E_FAIL); }, GdiFailed,
+        {"state query fails", nullptr, [&] { probe.InjectFault("INexusProcessor::IsRunning", E_FAIL); }, GdiFailed,
          std::nullopt, nullptr},
     };
     std::vector<const char*> handedOut;
@@ -901,7 +901,7 @@ TEST_F(GdiExecution, StatusReportsEachRunState) {
         } else {
             EXPECT_EQ(MessageOf(first), nullptr);
         }
-        host.ClearFaults();
+        probe.ClearFaults();
     }
     // The texts outlive the instances that handed them out.
     ASSERT_EQ(handedOut.size(), 3u);
@@ -934,7 +934,7 @@ protected:
 };
 
 TEST_P(GdiCloseDuringWait, EndsTheWaitFromAnotherThreadAndReleasesTheInstanceAfterwards) {
-    host.Log().Enable();
+    probe.Log().Enable();
     const CloseCase& c = GetParam();
     auto cpu = AddCpu();
     auto next = AddCpu("NEXT");
@@ -961,11 +961,11 @@ TEST_P(GdiCloseDuringWait, EndsTheWaitFromAnotherThreadAndReleasesTheInstanceAft
     EXPECT_EQ(endResult, GdiOk);
     EXPECT_LE(g_polls.load(), 2) << "the wait ended within one cycle";
     EXPECT_EQ(cpu->state(), State::Running) << "the processor is not halted";
-    EXPECT_EQ(host.Log().Count("INexusProcessor::Pause"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::Pause"), 0u);
     EXPECT_EQ(cpu->Breakpoints(), std::set<uint64_t>{0x100}) << "the breakpoint is back in place";
     if (c.secondOpen) {
         // The new instance is the current one.
-        host.Log().Clear();
+        probe.Log().Clear();
         FrontEnd([&] { EXPECT_EQ(DiExecStop(), GdiOk); });
         EXPECT_EQ(next->state(), State::Halted);
         EXPECT_EQ(cpu->state(), State::Running);

@@ -46,7 +46,7 @@ class GdiFamily : public GdiSessionTest {
 protected:
     void SetUp() override {
         GdiSessionTest::SetUp();
-        host.Log().Enable();
+        probe.Log().Enable();
         g_onPoll = nullptr;
         cpu = AddCpu();  // DATA (index 0), CODE (index 1), breakpoint space 7
         cpu->SetState(State::Halted);
@@ -64,7 +64,7 @@ protected:
         OpenSession(path, "CPU", PollThunk);
         GdiMapEntry spaces[] = {Entry("DATA", 0), Entry("CODE", IdCode)};
         ASSERT_EQ(DiGdiInitMemorySpaceMap(2, spaces), GdiOk);
-        host.Log().Clear();
+        probe.Log().Clear();
     }
 
     // Argument `at` of every logged call of a method, in order: 0 is a
@@ -72,7 +72,7 @@ protected:
     // new value.
     std::vector<uint64_t> Args(const char* method, std::size_t at) {
         std::vector<uint64_t> result;
-        for (const auto& args : CallsOf(host, method)) result.push_back(args.at(at));
+        for (const auto& args : CallsOf(probe, method)) result.push_back(args.at(at));
         return result;
     }
 
@@ -123,7 +123,7 @@ TEST_F(GdiFamily, MemoryOperationsReachTheSpaceTheMapNamesOrSpaceZeroOnArm) {
         OpenFamily(family.path);
         for (const auto& op : operations) {
             SCOPED_TRACE(testing::Message() << family.path << ", " << op.name);
-            host.Log().Clear();
+            probe.Log().Clear();
             FrontEnd([&] { EXPECT_EQ(op.call(), GdiOk); });
             EXPECT_EQ(Args(op.hostMethod, 0), std::vector<uint64_t>{uint64_t(family.spaceOfCodeRequests)});
         }
@@ -202,13 +202,13 @@ TEST_F(GdiFamily, StopCheckProbesBeforeThePcOffArmAndAfterItOnArm) {
             // The processor stops before the first poll: the log then starts
             // with what the module does about the stop.
             g_onPoll = [&] {
-                host.Log().Clear();
-                if (stop.lookupFails) host.InjectFault("INexusProcessor::FindBreakpoint", sim::E_FAIL);
+                probe.Log().Clear();
+                if (stop.lookupFails) probe.InjectFault("INexusProcessor::FindBreakpoint", sim::E_FAIL);
             };
 
             FrontEnd([&] { EXPECT_EQ(DiExecContinue(), expected.result); });
             g_onPoll = nullptr;
-            host.ClearFaults();
+            probe.ClearFaults();
 
             EXPECT_EQ(Args("INexusProcessor::FindBreakpoint", 1), expected.probes);
             const std::vector<uint64_t> noWrite;
@@ -225,9 +225,9 @@ TEST_F(GdiFamily, StopCheckProbesBeforeThePcOffArmAndAfterItOnArm) {
             EXPECT_EQ(MessageOf(status), nullptr);
 
             std::memset(&status, 0xAB, sizeof status);
-            host.InjectFault("INexusProcessor::FindBreakpoint", sim::E_FAIL);
+            probe.InjectFault("INexusProcessor::FindBreakpoint", sim::E_FAIL);
             FrontEnd([&] { EXPECT_EQ(DiExecGetStatus(&status), GdiOk) << "lookups that fail"; });
-            host.ClearFaults();
+            probe.ClearFaults();
             EXPECT_EQ(LoadLE32(status.cause), expected.cause) << "lookups that fail";
             EXPECT_EQ(LoadLE32(status.breakpointId), expected.statusIdWhenLookupsFail) << "lookups that fail";
         }

@@ -39,7 +39,7 @@ RegisterReading ReadRegister(int32_t id) {
 using GdiInstanceTest = SimTest;
 
 TEST_F(GdiInstanceTest, OpenTakesFamilyFromTheFirstEntryAndDesignatorFromTheLast) {
-    host.Log().Enable();
+    probe.Log().Enable();
     // Each designator has its own processor, known by its PC.
     host.AddProcessor("ARM_1", CpuWithPc(0x1000));
     host.AddProcessor("qdvz80", CpuWithPc(0x2000));
@@ -75,13 +75,13 @@ TEST_F(GdiInstanceTest, OpenTakesFamilyFromTheFirstEntryAndDesignatorFromTheLast
         EXPECT_EQ(gdi.Family(), c.family);
         EXPECT_EQ(gdi.LastExitCause(), uint32_t(CauseStopped));
         EXPECT_FALSE(gdi.CancelRequested());
-        EXPECT_TRUE(host.Log().Calls().empty()) << "opening reaches no target";
+        EXPECT_TRUE(probe.Log().Calls().empty()) << "opening reaches no target";
 
         GdiValue pc = Filled(0xA5);
         FrontEnd([&] { EXPECT_EQ(gdi.RegisterRead(-1, &pc), GdiOk); });
         EXPECT_EQ(StatusOf(pc), 0u);
         EXPECT_EQ(GatherWord(pc), c.pcOfDesignator);
-        host.Log().Clear();
+        probe.Log().Clear();
     }
 }
 
@@ -164,7 +164,7 @@ class GdiMapTest : public GdiSessionTest {
 protected:
     void SetUp() override {
         GdiSessionTest::SetUp();
-        host.Log().Enable();  // these tests read the host's call log
+        probe.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu();
         cpu->SetPc(0x1234);
         const char* argv[] = {Lx32Path, "CPU"};
@@ -286,7 +286,7 @@ TEST_F(GdiMapTest, OutValueAnswersStoreTheirValueOrRefuseANullPointer) {
     }
     EXPECT_EQ(DiGdiSetConfig(0xFFFFFFFF), GdiOk);
     EXPECT_EQ(DiGdiGetFeatures(nullptr), GdiFailed);
-    EXPECT_TRUE(host.Log().Calls().empty()) << "none of them reaches the target";
+    EXPECT_TRUE(probe.Log().Calls().empty()) << "none of them reaches the target";
 }
 
 // ---- The current instance ----------------------------------------------------------
@@ -333,7 +333,7 @@ const std::vector<ForwardingCall>& ForwardingCalls() {
 using GdiBoundaryTest = GdiSessionTest;
 
 TEST_F(GdiBoundaryTest, WithoutAnInstanceEveryForwardingFunctionFailsAndTouchesNothing) {
-    host.Log().Enable();
+    probe.Log().Enable();
     AddCpu();
     const auto checkAll = [&](const char* when) {
         SCOPED_TRACE(when);
@@ -350,7 +350,7 @@ TEST_F(GdiBoundaryTest, WithoutAnInstanceEveryForwardingFunctionFailsAndTouchesN
                     }
             }
         });
-        EXPECT_TRUE(host.Log().Calls().empty()) << "the target was reached";
+        EXPECT_TRUE(probe.Log().Calls().empty()) << "the target was reached";
     };
     checkAll("before the first open");
     OpenSession();
@@ -359,7 +359,7 @@ TEST_F(GdiBoundaryTest, WithoutAnInstanceEveryForwardingFunctionFailsAndTouchesN
 }
 
 TEST_F(GdiBoundaryTest, FixedAnswersDoNotDependOnAnInstance) {
-    host.Log().Enable();
+    probe.Log().Enable();
     const struct {
         const char* name;
         uint32_t (*call)();
@@ -410,7 +410,7 @@ TEST_F(GdiBoundaryTest, FixedAnswersDoNotDependOnAnInstance) {
             EXPECT_EQ(c.call(), c.result);
         }
     }
-    EXPECT_TRUE(host.Log().Calls().empty());
+    EXPECT_TRUE(probe.Log().Calls().empty());
 }
 
 TEST_F(GdiBoundaryTest, ASecondOpenReplacesTheCurrentInstanceAndOneCloseEndsIt) {

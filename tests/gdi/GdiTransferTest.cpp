@@ -27,7 +27,7 @@ class GdiTransfer : public GdiSessionTest {
 protected:
     void SetUp() override {
         GdiSessionTest::SetUp();
-        host.Log().Enable();  // these tests read the host's call log
+        probe.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu();
         cpu->SetState(sim::ScriptedProcessor::State::Halted);
         OpenSession();
@@ -35,7 +35,7 @@ protected:
 
     // Arguments of the logged calls of a method: {space index, buffer,
     // address, count} for block transfers.
-    std::vector<std::vector<uint64_t>> Calls(const char* method) { return CallsOf(host, method); }
+    std::vector<std::vector<uint64_t>> Calls(const char* method) { return CallsOf(probe, method); }
 
     std::shared_ptr<sim::ScriptedProcessor> cpu;
 };
@@ -126,7 +126,7 @@ TEST_F(GdiTransfer, MemorySpaceAndAddressReachTheHost) {
         ASSERT_EQ(DiGdiInitMemorySpaceMap(2, spaces), GdiOk);
         for (const auto& op : operations) {
             SCOPED_TRACE(testing::Message() << family.path << " " << op.name);
-            host.Log().Clear();
+            probe.Log().Clear();
             FrontEnd([&] { EXPECT_EQ(op.call(), GdiOk); });
             const auto calls = Calls(op.hostMethod);
             ASSERT_EQ(calls.size(), 1u);
@@ -157,9 +157,9 @@ TEST_F(GdiTransfer, MemoryWriteFailures) {
     const GdiValue value = Value({0, 0, 0, 0, 0, 0, 0, 1});
     FrontEnd([&] {
         EXPECT_EQ(DiMemoryWrite(Address(9, 0x80), &value, 1), GdiFailed) << "unknown memory space";
-        host.Log().Clear();
+        probe.Log().Clear();
         EXPECT_EQ(DiMemoryWrite(Address(IdCode, 0x80), &value, 0xFFFFFFFF), GdiFailed) << "negative count";
-        EXPECT_TRUE(host.Log().Calls().empty()) << "a negative count reaches no target";
+        EXPECT_TRUE(probe.Log().Calls().empty()) << "a negative count reaches no target";
     });
 }
 
@@ -240,7 +240,7 @@ TEST_F(GdiTransfer, DownloadStepCodesSelectTheOperation) {
         SCOPED_TRACE(c.name);
         cpu->Space(CodeIndex).beginDownloadAnswer = c.hostAnswer;
         cpu->Space(CodeIndex).endDownloadAnswer = c.hostAnswer;
-        host.Log().Clear();
+        probe.Log().Clear();
         const uint8_t data[] = {0xAA};
         FrontEnd([&] { EXPECT_EQ(MemoryDownload(c.step, Format(1, c.spaceId, 0x300), data), c.result); });
         const auto begins = Calls("INexusMemorySpace::BeginDownload");
@@ -251,7 +251,7 @@ TEST_F(GdiTransfer, DownloadStepCodesSelectTheOperation) {
         for (const auto& call : ends) EXPECT_EQ(call.at(0), uint64_t(CodeIndex));
         EXPECT_TRUE(Calls("INexusMemorySpace::WriteBlock").empty()) << "only step 1 writes";
         if (c.step > 3) {
-            EXPECT_TRUE(host.Log().Calls().empty()) << "an unknown step calls nothing";
+            EXPECT_TRUE(probe.Log().Calls().empty()) << "an unknown step calls nothing";
         }
     }
 }
@@ -274,7 +274,7 @@ TEST_F(GdiTransfer, DownloadBlockPutsOneByteInEachWord) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         cpu->Space(CodeIndex).words.clear();
-        host.Log().Clear();
+        probe.Log().Clear();
         std::vector<uint8_t> data(1100, 0xDD);
         data[0] = 0xAA;
         data[1] = 0xBB;
@@ -341,9 +341,9 @@ TEST_F(GdiTransfer, RegisterWriteTakesBytesFourToSevenAndReportsAWriteThatDidNot
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         cpu->WriteRegister(c.index, c.before);
-        if (c.fault) host.InjectFault(c.fault, E_FAIL);
+        if (c.fault) probe.InjectFault(c.fault, E_FAIL);
         FrontEnd([&] { EXPECT_EQ(DiRegisterWrite(c.id, Value(bytes, 0xFFFFFFFF)), c.result); });
-        host.ClearFaults();
+        probe.ClearFaults();
         EXPECT_EQ(cpu->ReadRegister(c.index), c.result == GdiOk ? 0x12345678u : c.before);
     }
 }
@@ -382,7 +382,7 @@ TEST_F(GdiTransfer, BreakpointSetPlacesOrReusesABreakpoint) {
         cpu->SetBreakpointSpace(c.breakpointSpace ? std::optional<uint32_t>(7) : std::nullopt);
         const char* argv[] = {c.path, "CPU"};
         ASSERT_EQ(DiGdiOpen(0, 0, 2, argv, nullptr), GdiOk);
-        host.Log().Clear();
+        probe.Log().Clear();
         GdiBreakpointResult result;
         std::memset(&result, 0xAB, sizeof result);
 
@@ -396,10 +396,10 @@ TEST_F(GdiTransfer, BreakpointSetPlacesOrReusesABreakpoint) {
         for (uint8_t b : result.notTouched) ASSERT_EQ(b, 0xAB);
         EXPECT_EQ(cpu->Breakpoints(), c.after);
         if (c.kind != 1) {
-            EXPECT_TRUE(host.Log().Calls().empty()) << "the target is not touched";
+            EXPECT_TRUE(probe.Log().Calls().empty()) << "the target is not touched";
         }
         if (!c.existing.empty()) {
-            EXPECT_EQ(host.Log().Count("INexusProcessor::AddBreakpoint"), 0u) << "no second breakpoint";
+            EXPECT_EQ(probe.Log().Count("INexusProcessor::AddBreakpoint"), 0u) << "no second breakpoint";
         }
     }
 }
@@ -412,9 +412,9 @@ TEST_F(GdiTransfer, BreakpointClearAndClearAll) {
         EXPECT_EQ(DiBreakpointClear(0x200), GdiOk);
         EXPECT_EQ(cpu->Breakpoints(), (std::set<uint64_t>{0x300, 0x400}));
         EXPECT_EQ(DiBreakpointClear(0x200), GdiFailed) << "no breakpoint with that id";
-        host.InjectFault("INexusProcessor::RemoveAllBreakpoints", E_FAIL);
+        probe.InjectFault("INexusProcessor::RemoveAllBreakpoints", E_FAIL);
         EXPECT_EQ(DiBreakpointClearAll(), GdiFailed);
-        host.ClearFaults();
+        probe.ClearFaults();
         EXPECT_EQ(DiBreakpointClearAll(), GdiOk);
     });
     EXPECT_TRUE(cpu->Breakpoints().empty());
@@ -442,7 +442,7 @@ TEST_F(GdiTransfer, NullPointersAreRefusedWithoutTouchingTheTarget) {
             EXPECT_EQ(c.call(), c.result);
         }
     });
-    EXPECT_TRUE(host.Log().Calls().empty());
+    EXPECT_TRUE(probe.Log().Calls().empty());
     EXPECT_TRUE(cpu->Breakpoints().empty());
 }
 
@@ -474,7 +474,7 @@ TEST_F(GdiTransfer, ValueArraysPastTheEndOfTheAddressSpaceAreRefused) {
         EXPECT_EQ(DiMemoryWrite(Address(IdData, 0), nearTop, 4), GdiFailed);
         EXPECT_EQ(DiMemoryRead(Address(IdData, 0), nearTop, 0xFFFFFFFF), GdiFailed);
     });
-    EXPECT_TRUE(host.Log().Calls().empty()) << "the host was asked";
+    EXPECT_TRUE(probe.Log().Calls().empty()) << "the host was asked";
 }
 
 // A write stages every value it is given, so its buffer is as large as the

@@ -158,7 +158,7 @@ class LoadWorkspaceTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        host.Log().Enable();  // these tests read the host's call log
+        probe.Log().Enable();  // these tests read the host's call log
         FakeFlowLibrary::Reset();
         host.clientLoadsFlowLibrary = false;
     }
@@ -183,7 +183,7 @@ TEST_F(LoadWorkspaceTest, ClientIsAskedAgainUntilTheLibraryIsFound) {
         ComPtr<INexusWorkspace> workspace;
         EXPECT_EQ(Load(workspace), host::S_OK);
         EXPECT_FALSE(workspace);
-        EXPECT_EQ(host.loadServerModuleCalls(), call);
+        EXPECT_EQ(probe.loadServerModuleCalls(), call);
         EXPECT_EQ(FakeFlowLibrary::findLibraryCalls, call);
         EXPECT_EQ(FakeFlowLibrary::findExportCalls, 0);
         EXPECT_EQ(binding.FlowLibraryHandle, nullptr);
@@ -200,7 +200,7 @@ TEST_F(LoadWorkspaceTest, FoundLibraryIsRememberedAndAskedDirectly) {
         EXPECT_EQ(Load(workspace), host::S_OK);
         EXPECT_TRUE(workspace);
         EXPECT_EQ(FakeFlowLibrary::workspaceCalls, call);
-        EXPECT_EQ(host.loadServerModuleCalls(), 1);
+        EXPECT_EQ(probe.loadServerModuleCalls(), 1);
         EXPECT_EQ(FakeFlowLibrary::findLibraryCalls, 1);
         EXPECT_EQ(FakeFlowLibrary::findExportCalls, 1);
     }
@@ -216,7 +216,7 @@ TEST_F(LoadWorkspaceTest, LibraryWithoutTheExportIsNotLookedUpAgain) {
         ComPtr<INexusWorkspace> workspace;
         EXPECT_EQ(Load(workspace), host::S_OK);
         EXPECT_FALSE(workspace);
-        EXPECT_EQ(host.loadServerModuleCalls(), 1);
+        EXPECT_EQ(probe.loadServerModuleCalls(), 1);
         EXPECT_EQ(FakeFlowLibrary::findLibraryCalls, 1);
         EXPECT_EQ(FakeFlowLibrary::findExportCalls, 1);
     }
@@ -233,7 +233,7 @@ TEST_F(LoadWorkspaceTest, WithoutAClientTheLibraryIsLookedUpDirectly) {
     ComPtr<INexusWorkspace> workspace;
     EXPECT_EQ(Load(workspace, nullptr), host::S_OK);
     EXPECT_TRUE(workspace);
-    EXPECT_EQ(host.loadServerModuleCalls(), 0);
+    EXPECT_EQ(probe.loadServerModuleCalls(), 0);
     EXPECT_EQ(FakeFlowLibrary::findLibraryCalls, 1);
 }
 
@@ -253,7 +253,7 @@ TEST_F(LoadWorkspaceTest, FailingCallsInsideGiveUnexpectedAndReleaseTheClient) {
     {
         SCOPED_TRACE("LoadServerModule fails");
         LibraryAppears();
-        host.InjectFault("IClient::LoadServerModule", static_cast<HRESULT>(0x80004005u));
+        probe.InjectFault("IClient::LoadServerModule", static_cast<HRESULT>(0x80004005u));
         ComPtr<INexusWorkspace> workspace;
         EXPECT_EQ(Load(workspace), host::E_UNEXPECTED);
         EXPECT_FALSE(workspace);
@@ -277,8 +277,8 @@ TEST_F(LoadWorkspaceTest, RealFlowLibraryIsLoadedByTheClientAndHandsOutTheWorksp
             ASSERT_TRUE(workspace);
             EXPECT_TRUE(workspace->FindByDesignator(host::BStr::FromAnsi("CPU").Get()));
             EXPECT_FALSE(workspace->FindByDesignator(host::BStr::FromAnsi("GPU").Get()));
-            EXPECT_EQ(host.loadServerModuleCalls(), 1);
-            EXPECT_EQ(host.Log().Count("GetNexusWorkspace"), static_cast<std::size_t>(call));
+            EXPECT_EQ(probe.loadServerModuleCalls(), 1);
+            EXPECT_EQ(probe.Log().Count("GetNexusWorkspace"), static_cast<std::size_t>(call));
         }
     });
     EXPECT_EQ(real.FlowLibraryHandle, platform::FindLoadedLibrary(platform::FlowLibraryFileName()));

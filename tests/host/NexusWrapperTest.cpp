@@ -56,7 +56,7 @@ class WrapperTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        host.Log().Enable();  // these tests read the host's call log
+        probe.Log().Enable();  // these tests read the host's call log
         cpu = AddCpu("CPU");
         AddFrontEndMaps(wrapper.Registers(), wrapper.MemorySpaces());
     }
@@ -71,8 +71,8 @@ TEST_F(WrapperTest, ProgramCounterIdIsMinusOneUntilSet) {
     TGDI_NexusWrapper bare("CPU");  // no map entries at all
     EXPECT_EQ(bare.PcRegisterId, -1);
     EXPECT_EQ(OnMainThread([&] { return NameOf(bare.FindRegisterById(-1)); }), "PC");
-    EXPECT_EQ(host.Log().Count("INexusProcessor::GetPcRegister"), 1u);
-    EXPECT_EQ(host.Log().Count("INexusProcessor::GetRegisterCount"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::GetPcRegister"), 1u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::GetRegisterCount"), 0u);
 }
 
 TEST_F(WrapperTest, StoredProgramCounterIdWinsOverTheMap) {
@@ -168,23 +168,23 @@ TEST_F(WrapperTest, EmptyMapsFindNothingButTheProgramCounter) {
         EXPECT_EQ(NameOf(bare.FindMemorySpaceById(1)), "<none>");
         EXPECT_EQ(NameOf(bare.FindRegisterById(-1)), "PC");
     });
-    EXPECT_EQ(host.Log().Count("INexusProcessor::GetRegister"), 0u);
-    EXPECT_EQ(host.Log().Count("INexusProcessor::GetMemorySpace"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::GetRegister"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::GetMemorySpace"), 0u);
 }
 
 TEST_F(WrapperTest, NoCandidateIsFetchedForACountOfZeroOrLess) {
     for (int32_t count : {0, -1, INT32_MIN}) {
         SCOPED_TRACE(count);
-        host.Log().Clear();
+        probe.Log().Clear();
         cpu->registerCountAnswer = count;
         cpu->memorySpaceCountAnswer = count;
         OnMainThread([&] {
             EXPECT_EQ(NameOf(wrapper.FindRegisterByName("R0")), "<none>");
             EXPECT_EQ(NameOf(wrapper.FindMemorySpaceByName("DATA")), "<none>");
         });
-        EXPECT_EQ(host.Log().Count("INexusProcessor::GetRegisterCount"), 1u);
-        EXPECT_EQ(host.Log().Count("INexusProcessor::GetRegister"), 0u);
-        EXPECT_EQ(host.Log().Count("INexusProcessor::GetMemorySpace"), 0u);
+        EXPECT_EQ(probe.Log().Count("INexusProcessor::GetRegisterCount"), 1u);
+        EXPECT_EQ(probe.Log().Count("INexusProcessor::GetRegister"), 0u);
+        EXPECT_EQ(probe.Log().Count("INexusProcessor::GetMemorySpace"), 0u);
     }
 }
 
@@ -237,9 +237,9 @@ TEST_F(WrapperTest, EveryOperationFailsWithoutAProcessor) {
         missing.MemorySpaces().Add("DATA", 1);
         for (const Operation& op : AllOperations()) {
             SCOPED_TRACE(testing::Message() << designator << ": " << op.name);
-            host.Log().Clear();
+            probe.Log().Clear();
             EXPECT_FALSE(OnMainThread([&] { return op.run(missing); })) << "succeeded or wrote an out-argument";
-            EXPECT_FALSE(AnyCallOn(host.Log(), "INexusProcessor::"));
+            EXPECT_FALSE(AnyCallOn(probe.Log(), "INexusProcessor::"));
         }
     }
 }
@@ -260,13 +260,13 @@ TEST_F(WrapperTest, ReadMemoryIsOneBlockBoundedByTheTransferLimit) {
         const int32_t index = cpu->AddMemorySpace("LIMITED" + std::to_string(spaceId), c.limit);
         wrapper.MemorySpaces().Add("LIMITED" + std::to_string(spaceId), spaceId);
         for (uint32_t i = 0; i < c.count; ++i) cpu->SetWord(index, address + i, 0x100 + i);
-        host.Log().Clear();
+        probe.Log().Clear();
 
         std::vector<uint32_t> buffer(c.count + 2, 0xDEADBEEF);
         uint32_t transferred = 0xFFFF;
         EXPECT_TRUE(OnMainThread([&] { return wrapper.ReadMemory(spaceId, buffer.data(), address, c.count, transferred); }));
         EXPECT_EQ(transferred, c.expected);
-        const auto reads = CallsOf(host.Log(), "INexusMemorySpace::ReadBlock");
+        const auto reads = CallsOf(probe.Log(), "INexusMemorySpace::ReadBlock");
         ASSERT_EQ(reads.size(), 1u);
         EXPECT_EQ(reads[0], (std::vector<uint64_t>{uint64_t(index), Ptr(buffer.data()), address, c.expected}));
         for (uint32_t i = 0; i < buffer.size(); ++i)
@@ -276,7 +276,7 @@ TEST_F(WrapperTest, ReadMemoryIsOneBlockBoundedByTheTransferLimit) {
 }
 
 TEST_F(WrapperTest, ReadMemoryReportsTheBoundBeforeAFailingRead) {
-    host.InjectFault("INexusMemorySpace::ReadBlock", static_cast<HRESULT>(0x80070057u));
+    probe.InjectFault("INexusMemorySpace::ReadBlock", static_cast<HRESULT>(0x80070057u));
     uint32_t buffer[20] = {};
     uint32_t transferred = 0;
     OnMainThread([&] { EXPECT_THROW(wrapper.ReadMemory(1, buffer, 0, 20, transferred), HostError); });
@@ -314,13 +314,13 @@ TEST_F(WrapperTest, LongWritesGoOutInConsecutiveBlocksOfAtMostTheLimit) {
             const std::string name = "LIMITED" + std::to_string(spaceId);
             const int32_t index = cpu->AddMemorySpace(name, c.limit);
             wrapper.MemorySpaces().Add(name, spaceId);
-            host.Log().Clear();
+            probe.Log().Clear();
 
             std::vector<uint32_t> buffer(c.count + 1);
             for (uint32_t i = 0; i < buffer.size(); ++i) buffer[i] = 0xA000 + i;
             EXPECT_EQ(OnMainThread([&] { return (wrapper.*write)(spaceId, buffer.data(), address, c.count); }), c.result);
 
-            const auto writes = CallsOf(host.Log(), "INexusMemorySpace::WriteBlock");
+            const auto writes = CallsOf(probe.Log(), "INexusMemorySpace::WriteBlock");
             ASSERT_EQ(writes.size(), c.blocks.size());
             for (std::size_t b = 0; b < c.blocks.size(); ++b) {
                 const Block& block = c.blocks[b];
@@ -348,10 +348,10 @@ TEST_F(WrapperTest, UnlistedSpaceIdFailsWithoutTouchingAMemorySpace) {
     };
     for (const auto& [name, run] : operations) {
         SCOPED_TRACE(name);
-        host.Log().Clear();
+        probe.Log().Clear();
         EXPECT_FALSE(OnMainThread(run));
-        EXPECT_EQ(host.Log().Count("INexusProcessor::GetMemorySpace"), 0u);
-        EXPECT_FALSE(AnyCallOn(host.Log(), "INexusMemorySpace::"));
+        EXPECT_EQ(probe.Log().Count("INexusProcessor::GetMemorySpace"), 0u);
+        EXPECT_FALSE(AnyCallOn(probe.Log(), "INexusMemorySpace::"));
     }
     EXPECT_EQ(transferred, 55u);
 }
@@ -366,16 +366,16 @@ TEST_F(WrapperTest, RegistersAreReadAndWrittenThroughTheMap) {
         EXPECT_TRUE(wrapper.WriteRegister(1, 0x77));
     });
     EXPECT_EQ(cpu->ReadRegister(2), 0x77u);
-    EXPECT_EQ(host.Log().LastArgs("INexusRegister::WriteValue"), (std::vector<uint64_t>{2, 0x77}));
+    EXPECT_EQ(probe.Log().LastArgs("INexusRegister::WriteValue"), (std::vector<uint64_t>{2, 0x77}));
 
-    host.Log().Clear();
+    probe.Log().Clear();
     value = 0x1234;
     OnMainThread([&] {
         EXPECT_FALSE(wrapper.ReadRegister(42, value));
         EXPECT_FALSE(wrapper.WriteRegister(42, 1));
     });
     EXPECT_EQ(value, 0x1234u);
-    EXPECT_FALSE(AnyCallOn(host.Log(), "INexusRegister::"));
+    EXPECT_FALSE(AnyCallOn(probe.Log(), "INexusRegister::"));
 }
 
 // ---- Breakpoints ---------------------------------------------------------
@@ -390,7 +390,7 @@ TEST_F(WrapperTest, BreakpointIdIsTheLowHalfOfTheRequestedAddress) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "address 0x" << c.address);
-        host.Log().Clear();
+        probe.Log().Clear();
         int32_t setId = 99, foundId = 99;
         OnMainThread([&] {
             EXPECT_TRUE(wrapper.SetBreakpoint(setId, c.address));
@@ -398,8 +398,8 @@ TEST_F(WrapperTest, BreakpointIdIsTheLowHalfOfTheRequestedAddress) {
         });
         EXPECT_EQ(setId, c.id);
         EXPECT_EQ(foundId, c.id);
-        EXPECT_EQ(host.Log().LastArgs("INexusProcessor::AddBreakpoint"), (std::vector<uint64_t>{7, c.address}));
-        EXPECT_EQ(host.Log().LastArgs("INexusProcessor::FindBreakpoint"), (std::vector<uint64_t>{7, c.address}));
+        EXPECT_EQ(probe.Log().LastArgs("INexusProcessor::AddBreakpoint"), (std::vector<uint64_t>{7, c.address}));
+        EXPECT_EQ(probe.Log().LastArgs("INexusProcessor::FindBreakpoint"), (std::vector<uint64_t>{7, c.address}));
         EXPECT_TRUE(cpu->Breakpoints().count(c.address));
     }
 }
@@ -410,18 +410,18 @@ TEST_F(WrapperTest, ClearBreakpointLooksTheIdUpZeroExtended) {
         ASSERT_TRUE(wrapper.SetBreakpoint(id, Above4G + 16));
         ASSERT_TRUE(wrapper.SetBreakpoint(id, 0xFFFFFFFF));
     });
-    host.Log().Clear();
+    probe.Log().Clear();
 
     // Id 16 stands for address 16, not for the breakpoint at 2^32 + 16.
     EXPECT_EQ(TGDI_NexusWrapper::GetBreakpointAddress(16), 16u);
     EXPECT_FALSE(OnMainThread([&] { return wrapper.ClearBreakpoint(16); }));
-    EXPECT_EQ(host.Log().LastArgs("INexusProcessor::FindBreakpoint"), (std::vector<uint64_t>{7, 16}));
-    EXPECT_EQ(host.Log().Count("INexusProcessor::RemoveBreakpoint"), 0u);
+    EXPECT_EQ(probe.Log().LastArgs("INexusProcessor::FindBreakpoint"), (std::vector<uint64_t>{7, 16}));
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::RemoveBreakpoint"), 0u);
     EXPECT_TRUE(cpu->Breakpoints().count(Above4G + 16));
 
     // Id -1 is address 0xFFFFFFFF, not a sign-extended one.
     EXPECT_TRUE(OnMainThread([&] { return wrapper.ClearBreakpoint(-1); }));
-    EXPECT_EQ(host.Log().LastArgs("INexusProcessor::RemoveBreakpoint"), (std::vector<uint64_t>{7, 0xFFFFFFFF}));
+    EXPECT_EQ(probe.Log().LastArgs("INexusProcessor::RemoveBreakpoint"), (std::vector<uint64_t>{7, 0xFFFFFFFF}));
     EXPECT_FALSE(cpu->Breakpoints().count(0xFFFFFFFF));
 }
 
@@ -441,7 +441,7 @@ TEST_F(WrapperTest, BreakpointsTheHostDoesNotHave) {
         EXPECT_TRUE(wrapper.ClearAllBreakpoints());
     });
     EXPECT_TRUE(cpu->Breakpoints().empty());
-    EXPECT_EQ(host.Log().Count("INexusProcessor::RemoveAllBreakpoints"), 1u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::RemoveAllBreakpoints"), 1u);
 }
 
 TEST_F(WrapperTest, ProcessorWithoutBreakpointSpace) {
@@ -454,9 +454,9 @@ TEST_F(WrapperTest, ProcessorWithoutBreakpointSpace) {
         EXPECT_TRUE(wrapper.ClearAllBreakpoints());
     });
     EXPECT_EQ(id, 99);
-    EXPECT_EQ(host.Log().Count("INexusProcessor::AddBreakpoint"), 0u);
-    EXPECT_EQ(host.Log().Count("INexusProcessor::FindBreakpoint"), 0u);
-    EXPECT_EQ(host.Log().Count("INexusProcessor::RemoveBreakpoint"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::AddBreakpoint"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::FindBreakpoint"), 0u);
+    EXPECT_EQ(probe.Log().Count("INexusProcessor::RemoveBreakpoint"), 0u);
 }
 
 TEST(BreakpointAddressTest, ConversionsAreZeroExtendingInverses) {
@@ -490,10 +490,10 @@ TEST_F(WrapperTest, RunControlIsOneCallWithoutWaiting) {
     };
     for (const auto& [method, run] : operations) {
         SCOPED_TRACE(method);
-        host.Log().Clear();
+        probe.Log().Clear();
         EXPECT_TRUE(OnMainThread([&] { return (wrapper.*run)(); }));
-        EXPECT_EQ(host.Log().Count(method), 1u);
-        EXPECT_EQ(host.Log().Methods().back(), method) << "nothing may follow the call";
+        EXPECT_EQ(probe.Log().Count(method), 1u);
+        EXPECT_EQ(probe.Log().Methods().back(), method) << "nothing may follow the call";
     }
     EXPECT_EQ(cpu->state(), sim::ScriptedProcessor::State::Running) << "Continue leaves the processor running";
 }
@@ -506,12 +506,12 @@ TEST_F(WrapperTest, SingleStepPollsIsHaltedUntilTheProcessorHalts) {
     for (const Case& c : {Case{0, 1}, Case{3, 3}}) {
         SCOPED_TRACE(testing::Message() << "halts after " << c.haltAfterQueries << " queries");
         cpu->onStep = {c.haltAfterQueries, std::nullopt};
-        host.Log().Clear();
+        probe.Log().Clear();
         uint8_t finished = 0xAA;
         EXPECT_TRUE(OnMainThread([&] { return wrapper.SingleStep(3, finished); }));
         EXPECT_EQ(finished, 1);
-        EXPECT_EQ(host.Log().LastArgs("INexusProcessor::StepProcessor"), (std::vector<uint64_t>{3}));
-        EXPECT_EQ(MethodsAfter(host.Log(), "INexusProcessor::StepProcessor"),
+        EXPECT_EQ(probe.Log().LastArgs("INexusProcessor::StepProcessor"), (std::vector<uint64_t>{3}));
+        EXPECT_EQ(MethodsAfter(probe.Log(), "INexusProcessor::StepProcessor"),
                   std::vector<std::string>(c.polls, "INexusProcessor::IsHalted"));
     }
 }
@@ -524,9 +524,9 @@ TEST_F(WrapperTest, SingleStepThatNeverHaltsStillSucceedsUnfinished) {
     EXPECT_EQ(finished, 0);
     // A second of polls overflows the bounded log: when it dropped the step
     // itself, everything it kept comes after the step.
-    const auto methods = host.Log().Methods();
+    const auto methods = probe.Log().Methods();
     const auto step = std::find(methods.begin(), methods.end(), "INexusProcessor::StepProcessor");
-    EXPECT_TRUE(step != methods.end() || host.Log().Dropped() > 0);
+    EXPECT_TRUE(step != methods.end() || probe.Log().Dropped() > 0);
     const std::vector<std::string> after(step == methods.end() ? methods.begin() : step + 1, methods.end());
     EXPECT_GT(after.size(), 1u);
     EXPECT_EQ(after, std::vector<std::string>(after.size(), "INexusProcessor::IsHalted"));
@@ -552,11 +552,11 @@ TEST_F(WrapperTest, ProcessorStateAsksInOrderAndStopsAtTheFirstTrue) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.prepare(*cpu);
-        host.Log().Clear();
+        probe.Log().Clear();
         uint8_t state = 0xEE;
         EXPECT_TRUE(OnMainThread([&] { return wrapper.GetProcessorState(state); }));
         EXPECT_EQ(state, c.state);
-        EXPECT_EQ(MethodsAfter(host.Log(), "INexusComponent::GetProcessorInterface"),
+        EXPECT_EQ(MethodsAfter(probe.Log(), "INexusComponent::GetProcessorInterface"),
                   std::vector<std::string>(all.begin(), all.begin() + c.queries));
     }
 }
@@ -584,11 +584,11 @@ TEST_F(WrapperTest, DownloadStepsAnswerWhatTheMemorySpaceAnswers) {
         SCOPED_TRACE(c.name);
         cpu->Space(1).beginDownloadAnswer = c.beginAnswer;
         cpu->Space(1).endDownloadAnswer = c.endAnswer;
-        host.Log().Clear();
+        probe.Log().Clear();
         EXPECT_EQ(OnMainThread([&] { return (wrapper.*c.run)(2); }), c.expected);
-        EXPECT_EQ(host.Log().Count(c.method), 1u);
-        EXPECT_EQ(host.Log().LastArgs(c.method), (std::vector<uint64_t>{1}));
-        EXPECT_EQ(host.Log().Methods().back(), c.method);
+        EXPECT_EQ(probe.Log().Count(c.method), 1u);
+        EXPECT_EQ(probe.Log().LastArgs(c.method), (std::vector<uint64_t>{1}));
+        EXPECT_EQ(probe.Log().Methods().back(), c.method);
     }
 }
 
@@ -640,9 +640,9 @@ TEST_F(WrapperTest, FailingHostCallRaisesAndReleasesEverything) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.method);
-        host.ClearFaults();
-        host.InjectFault(c.method, Fault);
-        host.Log().Clear();
+        probe.ClearFaults();
+        probe.InjectFault(c.method, Fault);
+        probe.Log().Clear();
         HRESULT status = 0;
         OnMainThread([&] {
             try {
@@ -652,16 +652,16 @@ TEST_F(WrapperTest, FailingHostCallRaisesAndReleasesEverything) {
             }
         });
         EXPECT_EQ(status, c.status);
-        EXPECT_EQ(host.Log().Count(c.method), 1u) << "the operation did not reach the failing call";
+        EXPECT_EQ(probe.Log().Count(c.method), 1u) << "the operation did not reach the failing call";
         EXPECT_EQ(sim::LiveObjects().load(), 0) << "references left after the error";
     }
-    host.ClearFaults();
+    probe.ClearFaults();
     EXPECT_TRUE(cpu->Breakpoints().count(0x40)) << "the breakpoint survives every failed clear";
 }
 
 TEST_F(WrapperTest, FailingStateQueryLeavesTheStateByteCleared) {
     cpu->SetState(sim::ScriptedProcessor::State::Halted);
-    host.InjectFault("INexusProcessor::IsRunning", static_cast<HRESULT>(0x80070057u));
+    probe.InjectFault("INexusProcessor::IsRunning", static_cast<HRESULT>(0x80070057u));
     uint8_t state = 0xEE;
     OnMainThread([&] { EXPECT_THROW(wrapper.GetProcessorState(state), HostError); });
     EXPECT_EQ(state, 0);

@@ -187,14 +187,14 @@ protected:
         // Call objects the host gave back with Done must be gone once no
         // export runs (those it never gave back stay on the pending list
         // until the module is unloaded).
-        host.FlushLaterDone();
-        if (const int leaked = host.ReleaseGivenBackCalls())
+        probe.FlushLaterDone();
+        if (const int leaked = probe.ReleaseGivenBackCalls())
             out.problems.push_back(std::to_string(leaked) + " call objects given back with Done are still alive");
         if (sim::LiveObjects() != 0)
             out.problems.push_back(std::to_string(sim::LiveObjects().load()) + " host references leaked");
         if (sim::OverReleases() != 0) out.problems.push_back("host references released twice");
-        if (host.mainThreadViolations() != 0) out.problems.push_back("a host call ran off the main thread");
-        for (const std::string& v : host.TakeContractViolations()) out.problems.push_back("contract: " + v);
+        if (probe.mainThreadViolations() != 0) out.problems.push_back("a host call ran off the main thread");
+        for (const std::string& v : probe.TakeContractViolations()) out.problems.push_back("contract: " + v);
         sim::LiveObjects() = 0;
         sim::OverReleases() = 0;
         return out;
@@ -222,7 +222,7 @@ void FaultSweep::RunSteps(Outcome& out, uint32_t round) {
     // With a host call failing, a step may fail; whatever it reports as 0 is
     // held to the same checks.
     const auto step = [&](const std::string& name, std::set<uint32_t> documented, auto call, auto check) {
-        out.stepStarts.push_back(host.hostCalls());
+        out.stepStarts.push_back(probe.hostCalls());
         const uint32_t code = call();
         out.codes.emplace_back(name, code);
         if (!documented.count(code)) out.problems.push_back(name + " returned undocumented " + std::to_string(code));
@@ -503,15 +503,15 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     // The first session of the process also has the client load the flow
     // library: count from the second.
     ExpectClean(Session(0, true), "warm-up");
-    host.ResetHostCallCount();
-    host.Log().Enable();
-    const uint64_t synchronizeBefore = host.synchronizeCalls();
+    probe.ResetHostCallCount();
+    probe.Log().Enable();
+    const uint64_t synchronizeBefore = probe.synchronizeCalls();
     const Outcome clean = Session(1, true);
     ExpectClean(clean, "clean session");
-    const uint64_t n = host.hostCalls();
-    const uint64_t handOvers = host.synchronizeCalls() - synchronizeBefore;
-    const std::vector<std::string> methods = host.Log().Methods();
-    host.Log().Disable();
+    const uint64_t n = probe.hostCalls();
+    const uint64_t handOvers = probe.synchronizeCalls() - synchronizeBefore;
+    const std::vector<std::string> methods = probe.Log().Methods();
+    probe.Log().Disable();
     ASSERT_GT(n, 0u);
     ASSERT_GT(handOvers, 0u);
     ASSERT_EQ(methods.size(), n) << "one log entry per host call";
@@ -533,7 +533,7 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     };
     std::vector<Run> runs;
     for (uint64_t k = 1; k <= n; ++k)
-        runs.push_back({"host call " + std::to_string(k) + " (" + keyOf(k) + ") fails", [this, k] { host.FailHostCall(k); }, k});
+        runs.push_back({"host call " + std::to_string(k) + " (" + keyOf(k) + ") fails", [this, k] { probe.FailHostCall(k); }, k});
     const struct {
         const char* name;
         sim::DoneMode mode;
@@ -543,7 +543,7 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     for (const auto& mode : modes)
         for (uint64_t j = 1; j <= handOvers; ++j)
             runs.push_back({"call object " + std::to_string(j) + " " + mode.name,
-                            [this, j, mode = mode.mode] { host.SetDoneModeForCall(j, mode); }});
+                            [this, j, mode = mode.mode] { probe.SetDoneModeForCall(j, mode); }});
 
     std::vector<std::string> absorbed, asSpecified, known, failing;
     std::set<std::string> seen;
@@ -551,12 +551,12 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
     for (const Run& run : runs) {
         SCOPED_TRACE(run.name);
         const int failuresBefore = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-        host.ResetHostCallCount();
+        probe.ResetHostCallCount();
         run.arm();
         const Outcome out = Session(round++);
-        const std::string failed = host.failedHostCall();
-        host.FailHostCall(0);
-        host.SetDoneModeForCall(0, sim::DoneMode::Once);
+        const std::string failed = probe.failedHostCall();
+        probe.FailHostCall(0);
+        probe.SetDoneModeForCall(0, sim::DoneMode::Once);
         const char* knownFault = nullptr;
         const Specified* specified = nullptr;
         if (!failed.empty()) {
@@ -589,7 +589,7 @@ TEST_F(FaultSweep, EveryHostFailureAndEveryWayOfGivingCallsBack) {
                 ADD_FAILURE() << p;
         }
         // Afterwards a new instance runs the clean session to the end.
-        host.ResetHostCallCount();
+        probe.ResetHostCallCount();
         ExpectClean(Session(round++, true), run.name + ", then a clean session");
         if (::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() != failuresBefore)
             failing.push_back(run.name);

@@ -170,10 +170,10 @@ TEST_F(ModuleSession, ValueCountsNoArrayCanHoldAreRefusedUntouched) {
         for (const auto& c : counts) {
             SCOPED_TRACE(c.name);
             std::memset(first, 0x5A, room * ValueSize);
-            const uint64_t hostCalls = host.hostCalls();
+            const uint64_t hostCalls = probe.hostCalls();
             EXPECT_EQ(module.DiMemoryRead(data, first, c.count), 7u);
             EXPECT_EQ(module.DiMemoryWrite(data, first, c.count), 7u);
-            EXPECT_EQ(host.hostCalls(), hostCalls) << "the host was asked";
+            EXPECT_EQ(probe.hostCalls(), hostCalls) << "the host was asked";
             bool untouched = true;
             for (std::size_t i = 0; i < room * ValueSize; ++i) untouched = untouched && first[i] == 0x5A;
             EXPECT_TRUE(untouched) << "a value was written";

@@ -76,7 +76,7 @@ TEST_F(StrictHost, BlocksOverTheTransferLimitAndBusFaultsFail) {
                                 : CallSlot<12, HRESULT>(space.Get(), words.data(), c.address, c.count);
         });
         EXPECT_EQ(status, c.status);
-        const auto violations = host.TakeContractViolations();
+        const auto violations = probe.TakeContractViolations();
         EXPECT_EQ(violations.size(), c.violation ? 1u : 0u);
         if (c.violation && !violations.empty()) {
             EXPECT_NE(violations[0].find("transfer limit"), std::string::npos) << violations[0];
@@ -102,8 +102,8 @@ TEST_F(StrictHost, HandOverWithNoMainThreadServingIsRefusedNotRunInPlace) {
         other = std::thread([&] { EXPECT_EQ(handOver(), 0); });
         other.join();
     });
-    EXPECT_EQ(host.executeCount(), 0);
-    const auto violations = host.TakeContractViolations();
+    EXPECT_EQ(probe.executeCount(), 0);
+    const auto violations = probe.TakeContractViolations();
     ASSERT_EQ(violations.size(), 2u);
     EXPECT_NE(violations[0].find("no main thread"), std::string::npos) << violations[0];
 
@@ -111,14 +111,14 @@ TEST_F(StrictHost, HandOverWithNoMainThreadServingIsRefusedNotRunInPlace) {
     // served by the main thread.
     EXPECT_EQ(OnMainThread(handOver), -1);
     FrontEnd([&] { EXPECT_EQ(handOver(), -1); });
-    EXPECT_EQ(host.executeCount(), 2);
+    EXPECT_EQ(probe.executeCount(), 2);
 }
 
 // The host gives each call object back from a thread of its own once the
 // hand-over has returned; the module must keep the object alive until then
 // and read its results from its own reference.
 TEST_F(StrictHost, CallObjectsGivenBackLaterKeepTheirResultsAndAreFreed) {
-    host.doneMode = sim::DoneMode::Later;
+    probe.doneMode = sim::DoneMode::Later;
     targetaccess::TGDI_NexusAccess access{"CPU"};
     access.Registers().Add("R0", 0);
     access.MemorySpaces().Add("DATA", 1);
@@ -152,8 +152,8 @@ TEST_F(StrictHost, CallObjectsGivenBackLaterKeepTheirResultsAndAreFreed) {
             EXPECT_TRUE(access.ResetProcessor());
         }
     });
-    host.FlushLaterDone();
-    EXPECT_EQ(host.executeCount(), 200 * 10);
+    probe.FlushLaterDone();
+    EXPECT_EQ(probe.executeCount(), 200 * 10);
     EXPECT_EQ(targetaccess::g_PendingCalls->Count(), pendingBefore) << "every object was given back and freed";
     EXPECT_TRUE(cpu->Breakpoints().empty());
 }
@@ -162,20 +162,20 @@ TEST_F(StrictHost, TheKthHostCallFailsAndOnlyThatOne) {
     uint32_t value = 0;
     // The first operation of the process also has the client load the flow library.
     ASSERT_TRUE(OnMainThread([&] { return wrapper.ReadRegister(0, value); }));
-    host.ResetHostCallCount();
-    host.Log().Enable();
+    probe.ResetHostCallCount();
+    probe.Log().Enable();
     ASSERT_TRUE(OnMainThread([&] { return wrapper.ReadRegister(0, value); }));
-    const uint64_t calls = host.hostCalls();
-    const auto methods = host.Log().Methods();
+    const uint64_t calls = probe.hostCalls();
+    const auto methods = probe.Log().Methods();
     ASSERT_EQ(methods.size(), calls) << "every host call is counted once";
     for (uint64_t k = 1; k <= calls; ++k) {
         SCOPED_TRACE(k);
-        host.Log().Clear();
-        host.FailHostCall(k);
+        probe.Log().Clear();
+        probe.FailHostCall(k);
         EXPECT_THROW(OnMainThread([&] { return wrapper.ReadRegister(0, value); }), host::HostError);
-        EXPECT_EQ(host.failedHostCall(), methods[k - 1]);
-        EXPECT_EQ(host.Log().Methods().size(), k) << "the operation stops at the failing call";
-        host.FailHostCall(0);
+        EXPECT_EQ(probe.failedHostCall(), methods[k - 1]);
+        EXPECT_EQ(probe.Log().Methods().size(), k) << "the operation stops at the failing call";
+        probe.FailHostCall(0);
         EXPECT_TRUE(OnMainThread([&] { return wrapper.ReadRegister(0, value); })) << "disarmed";
     }
 }

@@ -144,9 +144,9 @@ protected:
 };
 
 // The arguments of every logged call of a method, in order.
-inline std::vector<std::vector<uint64_t>> CallsOf(sim::Host& host, const std::string& method) {
+inline std::vector<std::vector<uint64_t>> CallsOf(sim::TestProbe& probe, const std::string& method) {
     std::vector<std::vector<uint64_t>> result;
-    for (const auto& call : host.Log().Calls())
+    for (const auto& call : probe.Log().Calls())
         if (call.method == method) result.push_back(call.args);
     return result;
 }

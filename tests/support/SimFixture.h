@@ -1,10 +1,10 @@
-// A fixture for tests that drive the module against the simulated host.
-// After every test: every host reference handed to the module was released
-// exactly once, every call object the host gave back with Done is gone, every
-// Nexus method ran on the host's main thread, and the
-// module broke no rule of the host's contract (a block over the transfer
+// A fixture for tests that drive the module against the simulated host, with
+// the tests' probe attached for the test's length. After every test: every
+// host reference handed to the module was released exactly once, every call
+// object the host gave back with Done is gone, every Nexus method ran on the
+// host's main thread, and the module broke no rule of the host's contract (a block over the transfer
 // limit, a hand-over while no main thread was serving). A test that provokes
-// a violation on purpose takes it with host.TakeContractViolations().
+// a violation on purpose takes it with probe.TakeContractViolations().
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,13 +21,16 @@
 #include "host/StringList.h"
 #include "sim/ScriptedProcessor.h"
 #include "sim/SimHost.h"
+#include "sim/testing/TestProbe.h"
 
 class SimTest : public ::testing::Test {
 protected:
     sim::Host& host = sim::Host::Instance();
+    sim::TestProbe probe{host};
 
     void SetUp() override {
         host.Reset();
+        probe.Reset();
         sim::OverReleases() = 0;
         ASSERT_EQ(sim::LiveObjects().load(), 0) << "an earlier test leaked host references";
     }
@@ -35,12 +38,13 @@ protected:
     void TearDown() override {
         EXPECT_EQ(sim::LiveObjects().load(), 0) << "host references were not released";
         EXPECT_EQ(sim::OverReleases().load(), 0) << "host references were released twice";
-        EXPECT_EQ(host.mainThreadViolations(), 0) << "a Nexus method ran off the main thread";
-        host.FlushLaterDone();
-        EXPECT_EQ(host.ReleaseGivenBackCalls(), 0) << "call objects the host gave back are still alive";
-        for (const std::string& violation : host.TakeContractViolations())
+        EXPECT_EQ(probe.mainThreadViolations(), 0) << "a Nexus method ran off the main thread";
+        probe.FlushLaterDone();
+        EXPECT_EQ(probe.ReleaseGivenBackCalls(), 0) << "call objects the host gave back are still alive";
+        for (const std::string& violation : probe.TakeContractViolations())
             ADD_FAILURE() << "host contract violated: " << violation;
         sim::LiveObjects() = 0;
+        probe.Reset();
         host.Reset();
     }
 

@@ -29,9 +29,6 @@ bool StartSimulatedTarget(const std::string& designator, std::string& error) {
 }
 
 bool StartSimulatedTarget(const std::string& designator, const sim::Board& board, std::string& error) {
-    // The tools' host gives call objects back and lets them go; only the
-    // tests' leak checks keep them.
-    sim::Host::Instance().holdGivenBackCalls = false;
     try {
         if (board.kind == sim::CoreKind::Qemu) {
             auto core = std::make_shared<sim::QemuCore>(board);
