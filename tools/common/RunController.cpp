@@ -134,11 +134,14 @@ RunResult RunController::Once(Kind kind, uint32_t count) {
     // it was meant for this run.
     interrupt_ = false;
     abandon_ = false;
-    result.status = target_.Status();
     if (outcome == RunOutcome::Stopped) {
+        // A step's stop needs no status to tell what it was (and a watched
+        // run makes thousands of them); a continue's says why it stopped.
         result.end = RunEnd::Stopped;
+        if (kind != Kind::Step) result.status = target_.Status();
         return result;
     }
+    result.status = target_.Status();
     // The step (or a continue's first step) did not execute its instruction:
     // the core stopped on a fault where it is, or the module failed.
     if (result.status && result.status->cause != kCauseRunning && result.status->cause != kCauseUnknown) {

@@ -56,7 +56,8 @@ enum class RunEnd {
 
 struct RunResult {
     RunEnd end = RunEnd::Failed;
-    // The module's stop status after the run, when it could be read.
+    // The module's stop status after the run, when it could be read; not
+    // read after a step that stopped by itself.
     std::optional<TargetStatus> status;
     // Stopped at a breakpoint right after a semihosting call (the module's
     // status still tells the stop before the call).

@@ -771,6 +771,7 @@ bool Session::Run(RunKind kind, uint32_t count, const char* verb) {
             }
             return Check(function, target_.LastResult() == GdiOk ? GdiFailed : target_.LastResult());
     }
+    if (!result.status) result.status = target_.Status();
     if (!result.status) return Check("DiExecGetStatus", GdiFailed);
     if (result.status->cause == CauseBreakpoint)
         if (BreakpointInfo* e = FindBreakpoint(result.status->breakpointId)) ++e->hits;
