@@ -335,7 +335,9 @@ TEST(QemuBoards, ALongStepIsCancelledByTheTimeoutAndByCtrlC) {
         EXPECT_EQ(status, c.exitStatus) << output;
         EXPECT_LT(took, 10s) << output;
         ExpectAll(output, {{"how the step ended", c.says}});
-        if (s.qemu > 0) EXPECT_TRUE(Ended(s.qemu));
+        if (s.qemu > 0) {
+            EXPECT_TRUE(Ended(s.qemu));
+        }
     }
 }
 

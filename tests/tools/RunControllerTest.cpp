@@ -95,7 +95,9 @@ TEST_F(RunControllerTest, EachRequestEndsItsRunAndNoOther) {
             EXPECT_EQ(first.end, c.end);
             EXPECT_GE(polls, 3);
             EXPECT_FALSE(Running()) << "the core still runs after the run ended";
-            if (c.end == RunEnd::TargetLost) EXPECT_EQ(first.detail, "the engine died");
+            if (c.end == RunEnd::TargetLost) {
+                EXPECT_EQ(first.detail, "the engine died");
+            }
             failure.clear();
 
             run->options().timeoutSeconds = 0.2;

@@ -257,7 +257,7 @@ void Target::Cancel() {
     module_.DiGdiCancel();
 }
 
-bool Target::Stop() { return module_.DiExecStop() == GdiOk; }
+bool Target::Stop() { return (lastResult_ = module_.DiExecStop()) == GdiOk; }
 
 bool Target::Reset() {
     lastResult_ = module_.DiExecResetChild();
@@ -270,7 +270,8 @@ bool Target::Reset() {
 std::optional<TargetStatus> Target::Status() {
     GdiExitStatus record;
     std::memset(&record, 0, sizeof record);
-    if (module_.DiExecGetStatus(&record) != GdiOk) return std::nullopt;
+    lastResult_ = module_.DiExecGetStatus(&record);
+    if (lastResult_ != GdiOk) return std::nullopt;
     TargetStatus status;
     status.cause = LoadLE32(record.cause);
     status.breakpointId = LoadLE32(record.breakpointId);

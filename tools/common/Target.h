@@ -111,7 +111,9 @@ public:
 
     // Set by Cancel, cleared when a run starts.
     bool CancelRequested() const { return cancelled_; }
-    // What the module answered the last run, breakpoint or open call.
+    // What the module answered the last call that changes or asks the
+    // run state (open, close, breakpoints, download, run, stop, reset,
+    // status).
     uint32_t LastResult() const { return lastResult_; }
 
 private:

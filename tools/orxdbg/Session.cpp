@@ -635,17 +635,8 @@ bool Session::InfoBreakpoints() {
 }
 
 std::optional<StopStatus> Session::QueryStatus() {
-    GdiExitStatus record;
-    std::memset(&record, 0, sizeof record);
-    if (!Check("DiExecGetStatus", module_.DiExecGetStatus(&record))) return std::nullopt;
-    StopStatus status;
-    status.cause = LoadLE32(record.cause);
-    status.breakpointId = LoadLE32(record.breakpointId);
-    if (const char* message = TextAt(record.message)) {
-        status.message = message;
-        while (!status.message.empty() && (status.message.back() == '\r' || status.message.back() == '\n'))
-            status.message.pop_back();
-    }
+    auto status = target_.Status();
+    if (!status) Check("DiExecGetStatus", target_.LastResult());
     return status;
 }
 
@@ -771,15 +762,11 @@ bool Session::Run(RunKind kind, uint32_t count, const char* verb) {
             }
             return Check(function, target_.LastResult() == GdiOk ? GdiFailed : target_.LastResult());
     }
-    if (!result.status) result.status = target_.Status();
-    if (!result.status) return Check("DiExecGetStatus", GdiFailed);
+    if (!result.status) result.status = QueryStatus();
+    if (!result.status) return false;
     if (result.status->cause == CauseBreakpoint)
         if (BreakpointInfo* e = FindBreakpoint(result.status->breakpointId)) ++e->hits;
-    StopStatus status;
-    status.cause = result.status->cause;
-    status.breakpointId = result.status->breakpointId;
-    status.message = result.status->message;
-    PrintStatus(status);
+    PrintStatus(*result.status);
     return true;
 }
 
@@ -839,7 +826,7 @@ bool Session::Finish() {
 bool Session::Step(uint32_t count) { return Run(RunKind::Step, count); }
 
 bool Session::Stop() {
-    if (!Check("DiExecStop", module_.DiExecStop())) return false;
+    if (!Check("DiExecStop", target_.Stop() ? GdiOk : target_.LastResult())) return false;
     out_ << "halted" << std::endl;
     return ShowStatus();
 }

@@ -86,11 +86,8 @@ struct ExamineFormat {
     uint32_t unit = 4;
 };
 
-struct StopStatus {
-    uint32_t cause = 0;
-    uint32_t breakpointId = 0;
-    std::string message;  // without the trailing line break
-};
+// The module's stop status (the message without its trailing line break).
+using StopStatus = frontend::TargetStatus;
 
 // A breakpoint as the user knows it: numbered from 1 in the order set.
 struct BreakpointInfo {
