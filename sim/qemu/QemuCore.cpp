@@ -542,6 +542,12 @@ void QemuCore::WriteRegister(int32_t index, uint32_t value) {
     Guard([&] {
         Lease lease(*this);
         auto write = [&](const BoardRegister& reg, uint32_t v) {
+            // QEMU holds that value already (the module writes the PC back
+            // after each breakpoint stop): nothing to send.
+            const auto kept = StoredAsWritten(reg, v);
+            const auto cached = registerCache_.find(reg.gdbNumber);
+            if (state_ != RunState::Running && kept && kept == v && cached != registerCache_.end() && cached->second == v)
+                return;
             // Unknown until QEMU has taken the write.
             registerCache_.erase(reg.gdbNumber);
             if (registerPackets_) {

@@ -85,6 +85,8 @@ public:
     // QEMU's process id (-1 once it has been ended), and the message of the
     // failure that ended it (empty while it lives).
     pid_t ProcessId() const { return pid_; }
+    // Packets sent to QEMU's stub so far.
+    uint64_t PacketsSent() const { return rsp_.PacketsSent(); }
     std::string FailureMessage() const { return failure_; }
     const Board& board() const { return board_; }
 

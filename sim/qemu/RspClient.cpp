@@ -96,6 +96,7 @@ bool RspClient::Fill(std::chrono::steady_clock::time_point deadline) {
 
 void RspClient::Send(std::string_view payload) {
     if (trace_) Trace("<-", payload);
+    ++sent_;
     const std::string frame = rsp::Frame(payload);
     WriteAll(frame.data(), frame.size());
     // In ack mode the peer's '+' is dropped as the reply is read.

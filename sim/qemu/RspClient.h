@@ -36,6 +36,8 @@ public:
     void Attach(int fd);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
+    // Packets sent so far (for tests and benchmarks: what an operation costs).
+    uint64_t PacketsSent() const { return sent_; }
 
     // Sends one packet ($payload#xx) and, in ack mode, waits for its '+'.
     void Send(std::string_view payload);
@@ -69,6 +71,7 @@ private:
     void Trace(const char* direction, std::string_view payload);
 
     int fd_ = -1;
+    uint64_t sent_ = 0;
     bool ackMode_ = true;
     bool trace_ = false;  // DIORX_QEMU_TRACE set: every packet to standard error
     rsp::Decoder decoder_{kMaxReply};

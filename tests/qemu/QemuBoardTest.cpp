@@ -665,6 +665,29 @@ TEST(QemuCore, AStepLetsInterruptsInAtItsFirstInstructionWhenAsked) {
 // machine holds after the write: the board table's record of the bits and
 // fields QEMU keeps of a debugger's write is checked against every register
 // of every QEMU board, with patterns that set, clear and alternate all bits.
+// A write of the value QEMU holds (the module writes the PC back after every
+// breakpoint stop) sends nothing; another value is written.
+TEST(QemuCore, WritingTheValueQemuHoldsSendsNothing) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    sim::QemuCore core(*board);
+    const int32_t pc = board->arch.RegisterIndex(sim::RegisterRole::Pc);
+    // Fresh from QEMU's reset with no vector table, the core is not in
+    // Thumb state: the first PC write sets it (a write that counts).
+    core.WriteRegister(pc, core.ReadRegister(pc));
+    core.ReadRegister(board->arch.RegisterIndex(sim::RegisterRole::Status));  // as QEMU now holds it
+    const uint32_t r0 = core.ReadRegister(0), at = core.ReadRegister(pc);
+    const uint64_t before = core.PacketsSent();
+    core.WriteRegister(0, r0);
+    core.WriteRegister(pc, at);
+    EXPECT_EQ(core.PacketsSent(), before);
+    core.WriteRegister(0, r0 ^ 0x10);
+    core.WriteRegister(pc, at + 2);
+    EXPECT_GT(core.PacketsSent(), before);
+    EXPECT_EQ(core.ReadRegisterFromMachine(0), r0 ^ 0x10);
+    EXPECT_EQ(core.ReadRegisterFromMachine(pc), at + 2);
+}
+
 TEST(QemuCore, AWrittenRegisterReadsAsQemuHoldsIt) {
     int boards = 0;
     for (const sim::Board& board : sim::Boards()) {
