@@ -30,12 +30,15 @@ private:
 
 RunController::RunController(Target& target) : RunController(target, Options()) {}
 
-RunController::RunController(Target& target, Options options)
-    : target_(target), options_(std::move(options)), previous_(g_active.exchange(this)) {}
+RunController::RunController(Target& target, Options options) : target_(target), options_(std::move(options)) {
+    g_active.store(this);
+}
 
 RunController::~RunController() {
+    // Never left pointing at a controller that is gone; the next one made or
+    // run takes the place.
     RunController* self = this;
-    g_active.compare_exchange_strong(self, previous_);
+    g_active.compare_exchange_strong(self, nullptr);
 }
 
 RunController* RunController::Active() noexcept { return g_active.load(); }

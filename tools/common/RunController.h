@@ -147,7 +147,6 @@ private:
 
     Target& target_;
     Options options_;
-    RunController* previous_;
     Kind kind_ = Kind::Continue;
     bool running_ = false;
     bool cancelled_ = false;
