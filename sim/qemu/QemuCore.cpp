@@ -49,6 +49,9 @@ std::chrono::milliseconds ProcessorTimeOf(pid_t pid) {
 }
 constexpr uint32_t kMemoryChunk = 1024;  // bytes per m/M packet (QEMU takes 4 KiB packets)
 
+// Thumb's `bkpt 0xab` as it lies in (little-endian) memory: a semihosting call.
+constexpr uint8_t kCallBytes[2] = {0xAB, 0xBE};
+
 std::string HexText(const std::string& text) {
     return rsp::ToHex(text);
 }
@@ -350,6 +353,12 @@ void QemuCore::Step(uint32_t count) {
         Halt();
         state_ = RunState::Halted;
         if (count == 0) return;
+        if (AtHiddenCall()) {
+            // QEMU would execute the call and fault inside the program; a
+            // probe's core does not step past a bkpt, it stays on it.
+            stepFaulted_ = true;
+            return;
+        }
         stepsLeft_ = count;
         firstOfStep_ = true;
         AdvanceSteps(kInlineSteps);
@@ -397,10 +406,19 @@ void QemuCore::AdvanceSteps(uint32_t atLeast) {
             break;
         }
         // Like a sequence of single steps, the step ends before a later
-        // instruction that carries a breakpoint.
-        if (stepsLeft_ > 0 && !inserted_.empty() && inserted_.count(HardwareAddress(ReadRegister(pc))) != 0) {
-            stepsLeft_ = 0;
-            break;
+        // instruction that carries a breakpoint, and fails on a call it
+        // cannot step past.
+        if (stepsLeft_ > 0 && (!inserted_.empty() || !calls_.empty())) {
+            const uint64_t at = HardwareAddress(ReadRegister(pc));
+            if (inserted_.count(at) != 0) {
+                stepsLeft_ = 0;
+                break;
+            }
+            if (calls_.count(at) != 0) {
+                stepFaulted_ = true;
+                stepsLeft_ = 0;
+                break;
+            }
         }
         if (done >= atLeast && Clock::now() >= until) break;
     }
@@ -651,7 +669,8 @@ bool QemuCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t addres
         std::vector<uint8_t> bytes(count);
         std::transform(buffer, buffer + count, bytes.begin(), [](uint32_t unit) { return static_cast<uint8_t>(unit); });
         // QEMU's debug writes reach read-only memory (flash) too.
-        return WriteMemory(address, bytes.data(), count);
+        if (!WriteMemory(address, bytes.data(), count)) return false;
+        return TrackCalls(address, bytes.data(), count);
     });
 }
 
@@ -680,14 +699,9 @@ bool QemuCore::AddBreakpoint(uint32_t spaceId, uint64_t address) {
     if (spaceId != kBreakpointSpace || address > 0xffffffffull || breakpoints_.count(address) != 0) return false;
     return Guard([&] {
         const uint64_t at = HardwareAddress(address);
-        if (inserted_[at] == 0) {
+        if (inserted_.count(at) == 0 && calls_.count(at) == 0) {
             Lease lease(*this);
-            std::ostringstream packet;
-            packet << "Z0," << std::hex << at << ',' << board_.arch.GdbBreakpointKind();
-            if (rsp_.Transact(packet.str(), options_.replyTimeout) != "OK") {
-                inserted_.erase(at);
-                return false;
-            }
+            if (!SetStubBreakpoint(at, true)) return false;
         }
         ++inserted_[at];
         breakpoints_.insert(address);
@@ -702,16 +716,54 @@ void QemuCore::RemoveBreakpoint(uint32_t spaceId, uint64_t address) {
         const uint64_t at = HardwareAddress(address);
         if (--inserted_[at] > 0) return;
         inserted_.erase(at);
+        if (calls_.count(at) != 0) return;  // QEMU's breakpoint stays for the call
         Lease lease(*this);
-        std::ostringstream packet;
-        packet << "z0," << std::hex << at << ',' << board_.arch.GdbBreakpointKind();
-        rsp_.Transact(packet.str(), options_.replyTimeout);
+        SetStubBreakpoint(at, false);
     });
 }
 
 void QemuCore::RemoveAllBreakpoints() {
     const std::set<uint64_t> all = breakpoints_;
     for (uint64_t address : all) RemoveBreakpoint(kBreakpointSpace, address);
+}
+
+bool QemuCore::SetStubBreakpoint(uint64_t at, bool insert) {
+    std::ostringstream packet;
+    packet << (insert ? "Z0," : "z0,") << std::hex << at << ',' << board_.arch.GdbBreakpointKind();
+    return rsp_.Transact(packet.str(), options_.replyTimeout) == "OK";
+}
+
+// ---- Semihosting calls ----------------------------------------------------------
+
+bool QemuCore::TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count) {
+    if (!board_.arch.semihosting || board_.arch.bigEndian || count == 0) return true;
+    // The halfwords the write touched, from the even address at or before
+    // its first byte to the one holding its last; a byte of theirs that the
+    // write left alone is read from QEMU (none is, for an aligned write).
+    const uint64_t first = address & ~uint64_t{1};
+    const uint64_t end = (address + count + 1) & ~uint64_t{1};
+    std::vector<uint8_t> halfwords(static_cast<std::size_t>(end - first));
+    std::copy(bytes, bytes + count, halfwords.begin() + static_cast<std::ptrdiff_t>(address - first));
+    // A byte that cannot be read makes no call (0 is not part of one).
+    if (address != first && !ReadMemory(first, halfwords.data(), 1)) halfwords.front() = 0;
+    if (address + count != end && !ReadMemory(end - 1, &halfwords.back(), 1)) halfwords.back() = 0;
+    for (std::size_t offset = 0; offset < halfwords.size(); offset += 2) {
+        const uint64_t at = first + offset;
+        const bool call = halfwords[offset] == kCallBytes[0] && halfwords[offset + 1] == kCallBytes[1];
+        if (call == (calls_.count(at) != 0)) continue;
+        // The debugger's own breakpoint there holds QEMU's already. A call
+        // QEMU will not stop at fails the write: run, it would fault.
+        if (inserted_.count(at) == 0 && !SetStubBreakpoint(at, call) && call) return false;
+        if (call)
+            calls_.insert(at);
+        else
+            calls_.erase(at);
+    }
+    return true;
+}
+
+bool QemuCore::AtHiddenCall() {
+    return !calls_.empty() && calls_.count(HardwareAddress(ReadRegister(PcIndex()))) != 0;
 }
 
 }  // namespace sim

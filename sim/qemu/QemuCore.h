@@ -14,6 +14,15 @@
 // run state is read without blocking: a stop reply waiting on the socket
 // means the processor halted.
 //
+// On the ARM boards a semihosting call (bkpt 0xab) halts the processor, as a
+// debug probe halts on a bkpt, instead of raising the fault QEMU would take
+// it for (QEMU runs without semihosting): the core keeps a breakpoint of its
+// own in QEMU on every bkpt 0xab halfword the debugger writes (a download or
+// any memory write), which the debugger never sees as one of its
+// breakpoints. A run stops on the call as on the in-process core, and the
+// debugger carries it out or reports the stop; a step that would execute the
+// call fails there instead, the PC left on it.
+//
 // QEMU's life is the core's: it is killed when the core is destroyed, when
 // anything goes wrong with it, and (PR_SET_PDEATHSIG) when the thread that
 // created the core ends, the program dying by a signal included. A QEMU that
@@ -181,6 +190,13 @@ private:
     uint32_t Decode(const uint8_t* bytes) const;
     void Encode(uint32_t value, uint8_t* bytes) const;
     uint64_t HardwareAddress(uint64_t address) const;
+    // Z0 or z0 at a hardware address; false when QEMU refused it.
+    bool SetStubBreakpoint(uint64_t at, bool insert);
+    // After a write of count bytes at address: the halfwords it touched
+    // gain or lose their hidden breakpoint; false when QEMU refused one.
+    bool TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count);
+    // The PC is on a call the core halts at.
+    bool AtHiddenCall();
     bool InsideSpace(int32_t index, uint64_t address, uint32_t count) const;
     bool ReadMemory(uint64_t address, uint8_t* bytes, uint32_t count);
     bool WriteMemory(uint64_t address, const uint8_t* bytes, uint32_t count);
@@ -211,6 +227,9 @@ private:
     std::string failure_;
     std::set<uint64_t> breakpoints_;         // as added
     std::map<uint64_t, int> inserted_;       // hardware address -> breakpoints there
+    // The semihosting calls the debugger wrote, each with a breakpoint in
+    // QEMU (one Z0 per address, shared with the debugger's own there).
+    std::set<uint64_t> calls_;
 };
 
 }  // namespace sim

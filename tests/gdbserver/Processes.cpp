@@ -132,11 +132,13 @@ bool Listening(int port) {
 
 }  // namespace
 
-bool ServerProcess::StartQemu(const std::string& qemu, const std::string& elf, const std::string& machine) {
+bool ServerProcess::StartQemu(const std::string& qemu, const std::string& elf, const std::string& machine,
+                              const std::vector<std::string>& options) {
     port_ = FreePort();
-    pid_ = Spawn({qemu, "-M", machine, "-S", "-nographic", "-monitor", "none", "-serial", "none", "-gdb",
-                  "tcp:127.0.0.1:" + std::to_string(port_), "-kernel", elf},
-                 outputFd_);
+    std::vector<std::string> argv{qemu, "-M", machine, "-S", "-nographic", "-monitor", "none", "-serial", "none", "-gdb",
+                                  "tcp:127.0.0.1:" + std::to_string(port_), "-kernel", elf};
+    argv.insert(argv.end(), options.begin(), options.end());
+    pid_ = Spawn(argv, outputFd_);
     if (pid_ < 0 || port_ == 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {

@@ -38,8 +38,10 @@ public:
     bool Start(const std::vector<std::string>& extraArguments);
     // A QEMU machine (by default the Cortex-M3 board lm3s6965evb) halted
     // before the first instruction, with its gdb stub on a free port, running
-    // the image; false when it did not start listening.
-    bool StartQemu(const std::string& qemu, const std::string& elf, const std::string& machine = "lm3s6965evb");
+    // the image, with any further QEMU options; false when it did not start
+    // listening.
+    bool StartQemu(const std::string& qemu, const std::string& elf, const std::string& machine = "lm3s6965evb",
+                   const std::vector<std::string>& options = {});
     ~ServerProcess();
 
     int Port() const { return port_; }
