@@ -8,6 +8,7 @@ packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev 
           clang-14 libfuzzer-14-dev libclang-rt-14-dev
           gdb-multiarch python3 qemu-system-arm qemu-system-ppc qemu-system-misc gcc-powerpc-linux-gnu
           qemu-system-x86 busybox-static
+          gdb-source dejagnu
           sdcc sdcc-ucsim libz80ex-dev)
 missing=()
 for p in "${packages[@]}"; do
