@@ -56,16 +56,20 @@ if [ "$board" != qemu-stub ]; then
 fi
 
 # The testsuite's sources: gdb/testsuite and the configure helpers two
-# levels up, unpacked once.
+# levels up, unpacked once (under a lock: CTest runs the boards side by side).
 top=$build/gdbtestsuite
 src=$top/src
-if [ ! -f "$src/gdb/testsuite/configure" ]; then
-  rm -rf "$src" "$src.part"
-  mkdir -p "$src.part"
-  tar xJf "$tarball" -C "$src.part" --strip-components=1 \
-      gdb/gdb/testsuite gdb/gdb/silent-rules.mk gdb/gdb/disable-implicit-rules.mk gdb/config.guess gdb/config.sub gdb/install-sh
-  mv "$src.part" "$src"
-fi
+mkdir -p "$top"
+(
+  flock 9
+  if [ ! -f "$src/gdb/testsuite/configure" ]; then
+    rm -rf "$src" "$src.part"
+    mkdir -p "$src.part"
+    tar xJf "$tarball" -C "$src.part" --strip-components=1 \
+        gdb/gdb/testsuite gdb/gdb/silent-rules.mk gdb/gdb/disable-implicit-rules.mk gdb/config.guess gdb/config.sub gdb/install-sh
+    mv "$src.part" "$src"
+  fi
+) 9>"$top/.unpack.lock"
 
 # One configured build directory per board, so that the boards' results
 # stay apart.
