@@ -317,7 +317,10 @@ TEST(FreeRtosLayout, MatchesTheApplicationsDebugInformation) {
         {"ListItem_t.xItemValue", "&((ListItem_t *)0)->xItemValue", kCortexM.itemValue},
         {"ListItem_t.pxNext", "&((ListItem_t *)0)->pxNext", kCortexM.itemNext},
         {"ListItem_t.pvOwner", "&((ListItem_t *)0)->pvOwner", kCortexM.itemOwner},
-        {"ListItem_t.pxContainer", "&((ListItem_t *)0)->pxContainer", kCortexM.itemContainer},
+        // pxContainer, or pvContainer under the kernel's backward-compatible
+        // names: gdb fails on the one that is not there.
+        {"ListItem_t container", "&((ListItem_t *)0)->pxContainer", kCortexM.itemContainer},
+        {"ListItem_t container", "&((ListItem_t *)0)->pvContainer", kCortexM.itemContainer},
         {"MiniListItem_t.xItemValue", "&((MiniListItem_t *)0)->xItemValue", kCortexM.itemValue},
         {"MiniListItem_t.pxNext", "&((MiniListItem_t *)0)->pxNext", kCortexM.itemNext},
         {"List_t.uxNumberOfItems", "&((List_t *)0)->uxNumberOfItems", kCortexM.listItemCount},
