@@ -2,11 +2,11 @@
  * at 0x40004000), small enough to follow in a debugger:
  *
  *   producer  priority 2  produce_item() counts producer_count up and sends
- *                         the count to the queue, then sleeps 2 ticks
+ *                         the count to the queue, then sleeps 1 tick (10 ms)
  *   consumer  priority 3  blocks on the queue; consume_item() adds each item
- *   logger    priority 1  every 50 ticks takes the UART mutex and prints a
+ *   logger    priority 1  every 20 ticks takes the UART mutex and prints a
  *                         line (log_line), as the consumer does every 100 items
- *   heartbeat             a 10-tick software timer (the timer service task,
+ *   heartbeat             a 10-tick (100 ms) software timer (the timer service task,
  *                         priority 1) counting timer_count
  *   IDLE                  the idle hook counts idle_count
  *
@@ -38,8 +38,8 @@
 #define PRODUCER_PRIORITY (tskIDLE_PRIORITY + 2)
 #define CONSUMER_PRIORITY (tskIDLE_PRIORITY + 3)
 #define LOGGER_PRIORITY (tskIDLE_PRIORITY + 1)
-#define PRODUCER_PERIOD_TICKS 2
-#define LOGGER_PERIOD_TICKS 50
+#define PRODUCER_PERIOD_TICKS 1
+#define LOGGER_PERIOD_TICKS 20
 #define HEARTBEAT_PERIOD_TICKS 10
 #define REPORT_EVERY_ITEMS 100u
 #define QUEUE_LENGTH 4
