@@ -946,8 +946,8 @@ protected:
     }
     // Lets the application run a while, then interrupts it: the scheduler
     // runs by then. The stop reply.
-    std::string RunAWhile() {
-        client_->Send("vCont;c");
+    std::string RunAWhile(const std::string& resume = "vCont;c") {
+        client_->Send(resume);
         EXPECT_TRUE(client_->Quiet(500)) << "no stop before the interrupt";
         client_->SendRaw("\x03");
         return client_->ReadPacket();
@@ -1000,6 +1000,9 @@ TEST_F(RtosProtocol, SymbolsAskedOfGdbDecideWhetherTasksAreThreads) {
         EXPECT_EQ(client_->Exchange("qfThreadInfo"), "m1") << "the scheduler has not started";
         EXPECT_EQ(Negotiate(c.unknown), c.asked);
         EXPECT_EQ(client_->Exchange("qfThreadInfo"), "m1") << "still not";
+        // Thread 1 says why it is the only one; without the kernel's
+        // symbols the reply is gdb's "not supported", as before.
+        EXPECT_EQ(Unhex(client_->Exchange("qThreadExtraInfo,1")), c.tasks ? "Scheduler not running" : "");
         const std::string stop = RunAWhile();
         const uint32_t current = Word(SymbolAddress("pxCurrentTCB"));
         ASSERT_NE(current, 0u) << "the scheduler runs";
@@ -1007,10 +1010,14 @@ TEST_F(RtosProtocol, SymbolsAskedOfGdbDecideWhetherTasksAreThreads) {
         EXPECT_EQ(stop, "T02thread:" + thread + ";");
         EXPECT_EQ(client_->Exchange("qC"), "QC" + thread);
         const std::string list = client_->Exchange("qfThreadInfo");
-        if (c.tasks)
+        if (c.tasks) {
             EXPECT_NE(("," + list.substr(1) + ",").find("," + thread + ","), std::string::npos) << list;
-        else
+            // A gdb that connected while the scheduler ran keeps thread 1
+            // until the next stop: the core, in the running task.
+            EXPECT_EQ(Unhex(client_->Exchange("qThreadExtraInfo,1")).rfind("Core, in the running task ", 0), 0u);
+        } else {
             EXPECT_EQ(list, "m1");
+        }
     }
 }
 
@@ -1073,9 +1080,10 @@ TEST_F(RtosProtocol, ATaskThatDoesNotRunShowsTheRegistersOnItsStack) {
     // The running task is the core; so is the thread after a stop, whatever Hg said.
     ASSERT_EQ(client_->Exchange("Hg" + Id(current)), "OK");
     EXPECT_EQ(client_->Exchange("g"), coreRegisters);
+    // A resume that names a task runs the whole core (all-stop).
     ASSERT_EQ(client_->Exchange("Hg" + Id(task)), "OK");
     ASSERT_EQ(client_->Exchange("Hc" + Id(task)), "OK");
-    const std::string next = RunAWhile();
+    const std::string next = RunAWhile("vCont;c:" + Id(task));
     const uint32_t nowCurrent = Word(SymbolAddress("pxCurrentTCB"));
     EXPECT_EQ(next, "T02thread:" + Id(nowCurrent) + ";");
     const std::string afterStop = client_->Exchange("g");

@@ -144,10 +144,13 @@ Server::Reply Server::ThreadExtraInfo(const Arguments& args) {
     const freertos::Task* task = tasks ? tasks->Find(static_cast<uint32_t>(args.numbers[0])) : nullptr;
     if (!task) {
         // gdb takes an empty reply as "not supported" and never asks again:
-        // before the scheduler runs, the one thread says so.
-        if (options_.rtos && rtos_.Found() && args.numbers[0] == kCoreThread)
-            return rsp::ToHex("Scheduler not running");
-        return std::string();
+        // before the scheduler runs, the one thread says so. A gdb that
+        // connected while it ran keeps thread 1 from its first stop until
+        // the next one: that is the core, in the running task.
+        if (!options_.rtos || !rtos_.Found() || args.numbers[0] != kCoreThread) return std::string();
+        if (!tasks) return rsp::ToHex("Scheduler not running");
+        const freertos::Task* running = tasks->Find(tasks->current);
+        return rsp::ToHex("Core, in the running task " + (running ? running->name : std::string("?")));
     }
     return rsp::ToHex("Name: " + task->name + ", State: " + std::string(freertos::StateName(task->state)) +
                       ", Priority: " + std::to_string(task->priority));
