@@ -668,6 +668,8 @@ TEST(ProtocolCommandLine, BadOptionsStopBeforeListening) {
         {{"--port"}, "--port needs a value"},
         {{"--target", "qemu:petalogix-s3adsp1800"}, "gdb does not know MicroBlaze"},
         {{"--target", "qemu:virtex-ml507", "--semihosting"}, "--semihosting: ARM boards only"},
+        {{"--rtos", "freertos"}, "--rtos takes auto or none"},
+        {{"--rtos"}, "--rtos needs a value"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{ORXDBG_PROGRAM, "gdbserver"};
