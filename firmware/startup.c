@@ -21,6 +21,12 @@ static void Default_Handler(void)
     }
 }
 
+/* The handlers a program may define for itself (an RTOS port's SVC, PendSV
+ * and SysTick handlers, say); those it leaves out are the default one. */
+void SVC_Handler(void) __attribute__((weak, alias("Default_Handler")));
+void PendSV_Handler(void) __attribute__((weak, alias("Default_Handler")));
+void SysTick_Handler(void) __attribute__((weak, alias("Default_Handler")));
+
 typedef void (*vector_t)(void);
 
 /* Word 0: initial SP, word 1: reset handler (with the Thumb bit set by the
@@ -35,11 +41,11 @@ const vector_t vector_table[16] = {
     Default_Handler, /* BusFault */
     Default_Handler, /* UsageFault */
     0, 0, 0, 0,      /* reserved */
-    Default_Handler, /* SVCall */
+    SVC_Handler,
     Default_Handler, /* DebugMonitor */
     0,               /* reserved */
-    Default_Handler, /* PendSV */
-    Default_Handler, /* SysTick */
+    PendSV_Handler,
+    SysTick_Handler,
 };
 
 void Reset_Handler(void)

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -666,6 +668,8 @@ TEST(ProtocolCommandLine, BadOptionsStopBeforeListening) {
         {{"--port"}, "--port needs a value"},
         {{"--target", "qemu:petalogix-s3adsp1800"}, "gdb does not know MicroBlaze"},
         {{"--target", "qemu:virtex-ml507", "--semihosting"}, "--semihosting: ARM boards only"},
+        {{"--rtos", "freertos"}, "--rtos takes auto or none"},
+        {{"--rtos"}, "--rtos needs a value"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{ORXDBG_PROGRAM, "gdbserver"};
@@ -905,5 +909,189 @@ TEST_F(ProtocolFaults, MonitorCommandsAsOpenOcdNamesThem) {
     EXPECT_EQ(client.ReadPacket(), "O" + Hex("unknown monitor command 'frobnicate' (try 'monitor help')\n"));
     EXPECT_EQ(client.ReadPacket(), "E01");
 }
+
+#if defined(DIORX_FREERTOS_ELF) && defined(QEMU_SYSTEM_ARM)
+// The FreeRTOS application on QEMU's mps2-an385 behind the server, its
+// tasks as threads: the client below answers the server's symbol requests
+// from the ELF's symbol table as gdb does.
+class RtosProtocol : public ::testing::Test {
+protected:
+    void Start(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> arguments = {"--target", "qemu:mps2-an385", "--elf", DIORX_FREERTOS_ELF};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        client_.reset();
+        if (server_) EXPECT_EQ(server_->Terminate(), 0) << server_->Output();
+        server_ = std::make_unique<ServerProcess>();
+        ASSERT_TRUE(server_->Start(arguments)) << server_->Output();
+        client_ = std::make_unique<RawClient>(server_->Port());
+        ASSERT_TRUE(client_->Connected());
+        client_->StartNoAckMode();
+        std::string error;
+        ASSERT_TRUE(orxdbg::ReadElf(DIORX_FREERTOS_ELF, image_, error)) << error;
+    }
+    // qSymbol:: and the answers to the server's requests; the names it
+    // asked for, in order.
+    std::vector<std::string> Negotiate(const std::vector<std::string>& unknown = {}) {
+        std::vector<std::string> asked;
+        std::string reply = client_->Exchange("qSymbol::");
+        while (reply.rfind("qSymbol:", 0) == 0 && asked.size() < 20) {
+            const std::string name = Unhex(reply.substr(8));
+            asked.push_back(name);
+            const orxdbg::Symbol* symbol = image_.symbols.Find(name);
+            char value[16] = "";
+            if (symbol && std::find(unknown.begin(), unknown.end(), name) == unknown.end())
+                std::snprintf(value, sizeof value, "%llx", static_cast<unsigned long long>(symbol->address));
+            reply = client_->Exchange("qSymbol:" + std::string(value) + ":" + Hex(name));
+        }
+        EXPECT_EQ(reply, "OK");
+        return asked;
+    }
+    // Lets the application run a while, then interrupts it: the scheduler
+    // runs by then. The stop reply.
+    std::string RunAWhile(const std::string& resume = "vCont;c") {
+        client_->Send(resume);
+        EXPECT_TRUE(client_->Quiet(500)) << "no stop before the interrupt";
+        client_->SendRaw("\x03");
+        return client_->ReadPacket();
+    }
+    uint32_t Word(uint32_t address) {
+        char packet[32];
+        std::snprintf(packet, sizeof packet, "m%x,4", address);
+        const std::string bytes = Unhex(client_->Exchange(packet));
+        if (bytes.size() != 4) return 0;
+        return uint8_t(bytes[0]) | uint8_t(bytes[1]) << 8 | uint8_t(bytes[2]) << 16 | uint32_t(uint8_t(bytes[3])) << 24;
+    }
+    uint32_t SymbolAddress(const std::string& name) {
+        const orxdbg::Symbol* symbol = image_.symbols.Find(name);
+        return symbol ? static_cast<uint32_t>(symbol->address) : 0;
+    }
+    void TearDown() override {
+        client_.reset();
+        if (server_) EXPECT_EQ(server_->Terminate(), 0) << server_->Output();
+    }
+    static std::string Id(uint32_t value) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%x", value);
+        return text;
+    }
+
+    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<RawClient> client_;
+    orxdbg::Image image_;
+};
+
+TEST_F(RtosProtocol, SymbolsAskedOfGdbDecideWhetherTasksAreThreads) {
+    const std::vector<std::string> all = {"pxCurrentTCB",       "pxReadyTasksLists",        "xDelayedTaskList1",
+                                          "xDelayedTaskList2",  "xPendingReadyList",        "xSuspendedTaskList",
+                                          "xTasksWaitingTermination", "uxTopUsedPriority", "xSchedulerRunning"};
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        std::vector<std::string> unknown;  // symbols the client says it does not have
+        std::vector<std::string> asked;
+        bool tasks;
+    } cases[] = {
+        {"--rtos auto", {}, {}, all, true},
+        {"--rtos none", {"--rtos", "none"}, {}, {}, false},
+        {"a program without the kernel", {}, {"pxCurrentTCB"}, {"pxCurrentTCB"}, false},
+        {"a kernel without a list the view needs", {}, {"xDelayedTaskList1"}, all, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(Start(c.options));
+        EXPECT_EQ(client_->Exchange("qfThreadInfo"), "m1") << "the scheduler has not started";
+        EXPECT_EQ(Negotiate(c.unknown), c.asked);
+        EXPECT_EQ(client_->Exchange("qfThreadInfo"), "m1") << "still not";
+        // Thread 1 says why it is the only one; without the kernel's
+        // symbols the reply is gdb's "not supported", as before.
+        EXPECT_EQ(Unhex(client_->Exchange("qThreadExtraInfo,1")), c.tasks ? "Scheduler not running" : "");
+        const std::string stop = RunAWhile();
+        const uint32_t current = Word(SymbolAddress("pxCurrentTCB"));
+        ASSERT_NE(current, 0u) << "the scheduler runs";
+        const std::string thread = c.tasks ? Id(current) : "1";
+        EXPECT_EQ(stop, "T02thread:" + thread + ";");
+        EXPECT_EQ(client_->Exchange("qC"), "QC" + thread);
+        const std::string list = client_->Exchange("qfThreadInfo");
+        if (c.tasks) {
+            EXPECT_NE(("," + list.substr(1) + ",").find("," + thread + ","), std::string::npos) << list;
+            // A gdb that connected while the scheduler ran keeps thread 1
+            // until the next stop: the core, in the running task.
+            EXPECT_EQ(Unhex(client_->Exchange("qThreadExtraInfo,1")).rfind("Core, in the running task ", 0), 0u);
+        } else {
+            EXPECT_EQ(list, "m1");
+        }
+    }
+}
+
+TEST_F(RtosProtocol, ATaskThatDoesNotRunShowsTheRegistersOnItsStack) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Negotiate();
+    const std::string stop = RunAWhile();
+    const uint32_t current = Word(SymbolAddress("pxCurrentTCB"));
+    ASSERT_EQ(stop, "T02thread:" + Id(current) + ";");
+    const std::string coreRegisters = client_->Exchange("g");
+
+    // Every task by its TCB: alive, with a name, a state and a priority;
+    // the running one is pxCurrentTCB.
+    const std::string list = client_->Exchange("qfThreadInfo");
+    ASSERT_EQ(list.substr(0, 1), "m");
+    EXPECT_EQ(client_->Exchange("qsThreadInfo"), "l");
+    std::vector<uint32_t> blocked;
+    int running = 0;
+    const std::regex info("Name: ([^,]+), State: (Running|Ready|Blocked|Suspended|Deleted), Priority: (\\d+)");
+    std::stringstream ids(list.substr(1));
+    for (std::string id; std::getline(ids, id, ',');) {
+        SCOPED_TRACE("thread " + id);
+        EXPECT_EQ(client_->Exchange("T" + id), "OK");
+        const std::string extra = Unhex(client_->Exchange("qThreadExtraInfo," + id));
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(extra, match, info)) << extra;
+        const uint32_t tcb = static_cast<uint32_t>(std::stoul(id, nullptr, 16));
+        EXPECT_EQ(match[2] == "Running", tcb == current) << extra;
+        running += match[2] == "Running";
+        if (match[2] == "Blocked") blocked.push_back(tcb);
+    }
+    EXPECT_EQ(running, 1);
+    ASSERT_FALSE(blocked.empty()) << list;
+    EXPECT_EQ(client_->Exchange("T2"), "E01") << "not a task";
+    EXPECT_EQ(client_->Exchange("Hg2"), "E01");
+
+    // A blocked task's registers: its pc in a function of the application,
+    // its stack pointer past the frame its switch left at pxTopOfStack.
+    const uint32_t task = blocked.front();
+    ASSERT_EQ(client_->Exchange("Hg" + Id(task)), "OK");
+    const std::string taskRegisters = client_->Exchange("g");
+    ASSERT_TRUE(std::regex_match(taskRegisters, std::regex("[0-9a-f]{136}"))) << taskRegisters;
+    EXPECT_NE(taskRegisters, coreRegisters);
+    const auto registerValue = [&](const std::string& reply) {
+        const std::string bytes = Unhex(reply);
+        return uint8_t(bytes[0]) | uint8_t(bytes[1]) << 8 | uint8_t(bytes[2]) << 16 | uint32_t(uint8_t(bytes[3])) << 24;
+    };
+    const uint32_t pc = registerValue(client_->Exchange("pf"));
+    const uint32_t sp = registerValue(client_->Exchange("pd"));
+    const uint32_t top = Word(task);
+    EXPECT_NE(image_.symbols.Describe(pc & ~1u), "") << std::hex << pc;
+    EXPECT_TRUE(sp == top + 64 || sp == top + 68) << std::hex << sp << " " << top;
+    EXPECT_EQ(registerValue(client_->Exchange("p0")), Word(top + 32)) << "r0 above r4..r11";
+    EXPECT_EQ(pc, Word(top + 56));
+    // Writes are refused and leave its stack as it was.
+    EXPECT_EQ(client_->Exchange("P0=78563412"), "E0d");
+    EXPECT_EQ(client_->Exchange("G" + taskRegisters), "E0d");
+    EXPECT_EQ(registerValue(client_->Exchange("p0")), Word(top + 32));
+
+    // The running task is the core; so is the thread after a stop, whatever Hg said.
+    ASSERT_EQ(client_->Exchange("Hg" + Id(current)), "OK");
+    EXPECT_EQ(client_->Exchange("g"), coreRegisters);
+    // A resume that names a task runs the whole core (all-stop).
+    ASSERT_EQ(client_->Exchange("Hg" + Id(task)), "OK");
+    ASSERT_EQ(client_->Exchange("Hc" + Id(task)), "OK");
+    const std::string next = RunAWhile("vCont;c:" + Id(task));
+    const uint32_t nowCurrent = Word(SymbolAddress("pxCurrentTCB"));
+    EXPECT_EQ(next, "T02thread:" + Id(nowCurrent) + ";");
+    const std::string afterStop = client_->Exchange("g");
+    ASSERT_EQ(client_->Exchange("Hg0"), "OK");
+    EXPECT_EQ(client_->Exchange("g"), afterStop) << "the stop made the running task the selected thread";
+}
+#endif
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -236,6 +237,78 @@ TEST(QemuGdb, MonitorCommandsAreTheBoardsOwn) {
         for (const char* text : c.lacks) EXPECT_EQ(gdb.output.find(text), std::string::npos) << text << "\n" << gdb.output;
         EXPECT_EQ(server.Terminate(), 0) << server.Output();
     }
+}
+#endif
+
+#ifdef DIORX_FREERTOS_ELF
+// The application's tasks (their names and task functions), and a function
+// one of them reaches once the scheduler runs, where the tests stop it.
+const std::vector<std::pair<std::string, std::string>> kFreeRtosTasks = {
+    {"producer", "producer_task"}, {"consumer", "consumer_task"}, {"logger", "logger_task"},
+    {"Tmr Svc", "prvTimerTask"},   {"IDLE", "prvIdleTask"}};
+const std::string kFreeRtosStop = "produce_item";
+
+// The FreeRTOS application's tasks as gdb's threads: one thread before the
+// scheduler starts, then every task with its name and state; a blocked
+// task's stack down to its task function; the stop names the running task.
+// --rtos none leaves one thread.
+TEST(QemuGdb, FreeRtosTasksAreThreads) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--target", "qemu:mps2-an385"})) << server.Output();
+    const auto gdb = RunGdb(GDB_MULTIARCH, DIORX_FREERTOS_ELF, "remote", server.Port(),
+                            {"-ex", "load", "-ex", "monitor reset", "-ex", "info threads", "-ex",
+                             "break " + kFreeRtosStop, "-ex", "continue", "-x",
+                             std::string(QEMU_TEST_DIR) + "/freertos_threads.gdb"},
+                            120);
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    EXPECT_NE(server.Output().find("rtos: FreeRTOS found"), std::string::npos) << server.Output();
+    ASSERT_EQ(gdb.exitStatus, 0) << gdb.output;
+    const std::string thread = R"(Thread \d+ \(Name: )";  // gdb shows the TCB's address in decimal
+    ExpectAll(gdb.output, {
+        {"one thread before the scheduler starts", R"(\* 1 +Thread 1 \(Scheduler not running\) +(0x[0-9a-f]+ in )?Reset_Handler)"},
+        {"the stop names the running task", R"(\[Switching to Thread \d+\])"},
+        {"the running task", (R"(\* \d+ +)" + thread + R"([^,]+, State: Running, Priority: \d+\) )" + kFreeRtosStop).c_str()},
+        {"the idle task", (thread + R"(IDLE, State: Ready, Priority: 0\))").c_str()},
+    });
+    for (const auto& [name, function] : kFreeRtosTasks) {
+        SCOPED_TRACE(name);
+        ExpectAll(gdb.output, {
+            {"listed with its name", (thread + name + ", State: (Running|Ready|Blocked|Suspended), Priority: \\d+\\)").c_str()},
+            {"thread apply all bt reaches its task function",
+             (R"(Thread \d+ \(Thread \d+ \(Name: )" + name + R"(,[^\n]*\):\n(#\d+ [^\n]*\n)*#\d+ +(0x[0-9a-f]+ in )?)" +
+              function + " ").c_str()},
+        });
+    }
+    // Every blocked task picked by `thread N`: its stack from the kernel's
+    // blocking call down to its task function.
+    const std::regex blocked(R"(blocked task ([^:\n]+):\n((#\d+ [^\n]*\n)+))");
+    int count = 0;
+    for (auto it = std::sregex_iterator(gdb.output.begin(), gdb.output.end(), blocked); it != std::sregex_iterator(); ++it) {
+        ++count;
+        const std::string name = (*it)[1], frames = (*it)[2];
+        SCOPED_TRACE(name + ":\n" + frames);
+        EXPECT_TRUE(std::regex_search(frames, std::regex(R"(^#0 +(0x[0-9a-f]+ in )?\w+ \()"))) << "a frame of its own";
+        EXPECT_TRUE(std::regex_search(frames, std::regex(R"(\n#[1-9]\d* +(0x[0-9a-f]+ in )?\w+ \()"))) << "and its callers";
+        EXPECT_EQ(frames.find("Backtrace stopped"), std::string::npos);
+        for (const auto& [task, function] : kFreeRtosTasks)
+            if (task == name) EXPECT_NE(frames.find(" " + function + " ("), std::string::npos) << function;
+    }
+    EXPECT_GT(count, 0) << "no task was blocked:\n" << gdb.output;
+    if (::testing::Test::HasFailure()) std::cout << gdb.output;
+}
+
+TEST(QemuGdb, FreeRtosWithoutRtosAwarenessIsOneThread) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--target", "qemu:mps2-an385", "--rtos", "none"})) << server.Output();
+    const auto gdb = RunGdb(GDB_MULTIARCH, DIORX_FREERTOS_ELF, "remote", server.Port(),
+                            {"-ex", "load", "-ex", "monitor reset", "-ex", "break " + kFreeRtosStop, "-ex",
+                             "continue", "-ex", "info threads"},
+                            120);
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+    ASSERT_EQ(gdb.exitStatus, 0) << gdb.output;
+    ExpectAll(gdb.output, {{"the one thread", (R"(\* 1    Thread 1 +)" + kFreeRtosStop).c_str()}});
+    EXPECT_EQ(gdb.output.find("Name: "), std::string::npos) << gdb.output;
+    EXPECT_EQ(gdb.output.find("Switching to Thread"), std::string::npos) << gdb.output;
 }
 #endif
 

@@ -167,7 +167,7 @@ constexpr PacketSpec kPackets[] = {
     {"R", "x", &Server::Restart},
     {"vRun", ";r", &Server::Run},
     {"vAttach", ";x", &Server::Attach},
-    {"H", "r", &Server::Ok},
+    {"H", "r", &Server::SetThread},
     {"T", "x", &Server::ThreadAlive},
     {"qSupported", "", &Server::Supported},
     {"qSupported", ":r", &Server::Supported},
@@ -178,6 +178,8 @@ constexpr PacketSpec kPackets[] = {
     {"qC", "", &Server::CurrentThread},
     {"qfThreadInfo", "", &Server::FirstThreadInfo},
     {"qsThreadInfo", "", &Server::NextThreadInfo},
+    {"qThreadExtraInfo", ",x", &Server::ThreadExtraInfo},
+    {"qSymbol", ":s:s", &Server::Symbol},
     {"qRcmd", ",h", &Server::Monitor},
     {"vFlashErase", ":x,x", &Server::FlashErase},
     {"vFlashWrite", ":x:b", &Server::FlashWrite},
@@ -283,6 +285,8 @@ std::string MemoryMap(const sim::Board& board) {
 
 Server::Server(Target& target, std::ostream& log, ServerOptions options)
     : target_(target), log_(log), options_(std::move(options)), run_(target) {
+    // The kernel's layout and stack frames are the Cortex-M port's.
+    if (target_.Board().arch.instructionSet != sim::InstructionSet::Thumb) options_.rtos = false;
     run_.options().onPoll = [this] { OnPoll(); };
     run_.options().targetFailure = options_.targetFailure;
 }
@@ -344,6 +348,8 @@ void Server::ServeClient(int fd, const std::atomic<bool>& shutdown) {
     downloading_ = false;
     erased_.clear();
     written_.clear();
+    rtos_.Restart();  // the new gdb tells its symbols again
+    generalThread_.reset();
     log_ << "client connected" << std::endl;
     HaltIfRunning();
     while (!clientGone_ && !shutdown) {
@@ -572,8 +578,8 @@ void Server::Release() {
 std::string Server::StopReply(uint32_t signal) {
     lastSignal_ = signal;
     char text[16];
-    std::snprintf(text, sizeof text, "T%02xthread:1;", signal);
-    return text;
+    std::snprintf(text, sizeof text, "T%02x", signal);
+    return text + StopThreadField();
 }
 
 void Server::HaltIfRunning() {
@@ -666,7 +672,7 @@ void Server::RemoveAllBreakpoints() {
 Server::Reply Server::HaltReason(const Arguments&) { return StopReply(lastSignal_); }
 
 Server::Reply Server::ReadRegisters(const Arguments&) {
-    const auto* values = Registers();
+    const auto* values = ThreadRegisters();
     if (!values) return kAccessFailed;
     std::string reply;
     for (uint32_t value : *values) reply += TargetWordHex(value, target_.Board().arch.bigEndian);
@@ -676,6 +682,7 @@ Server::Reply Server::ReadRegisters(const Arguments&) {
 Server::Reply Server::WriteRegisters(const Arguments& args) {
     const std::vector<RegisterSlot>& slots = target_.Slots();
     if (args.bytes.size() != 4 * slots.size()) return kMalformed;
+    if (OtherTaskSelected()) return kTaskNotRunning;
     for (std::size_t i = 0; i < slots.size(); ++i)
         target_.WriteRegister(slots[i].id, TargetWord(args.bytes.data() + 4 * i, target_.Board().arch.bigEndian));
     ForgetTargetState();
@@ -685,7 +692,7 @@ Server::Reply Server::WriteRegisters(const Arguments& args) {
 Server::Reply Server::ReadRegister(const Arguments& args) {
     const int slot = SlotForNumber(target_, args.numbers[0]);
     if (slot < 0) return kMalformed;
-    const auto* values = Registers();
+    const auto* values = ThreadRegisters();
     if (!values) return kAccessFailed;
     return TargetWordHex((*values)[static_cast<std::size_t>(slot)], target_.Board().arch.bigEndian);
 }
@@ -693,6 +700,7 @@ Server::Reply Server::ReadRegister(const Arguments& args) {
 Server::Reply Server::WriteRegister(const Arguments& args) {
     const int slot = SlotForNumber(target_, args.numbers[0]);
     if (slot < 0 || args.bytes.size() != 4) return kMalformed;
+    if (OtherTaskSelected()) return kTaskNotRunning;
     target_.WriteRegister(target_.Slots()[static_cast<std::size_t>(slot)].id,
                           TargetWord(args.bytes.data(), target_.Board().arch.bigEndian));
     ForgetTargetState();
@@ -710,6 +718,7 @@ Server::Reply Server::ReadMemory(const Arguments& args) {
 Server::Reply Server::WriteMemory(const Arguments& args) {
     if (args.bytes.size() != args.numbers[1]) return kMalformed;
     memory_.clear();
+    ForgetTasks();
     watchpoints_.ForgetCode();
     if (!target_.WriteMemory(args.numbers[0], args.bytes.data(), args.bytes.size())) return kAccessFailed;
     return "OK";
@@ -784,7 +793,8 @@ void Server::NoteSignal(uint64_t signal) {
 Server::Reply Server::ContinueActionsSupported(const Arguments&) { return "vCont;c;C;s;S"; }
 
 Server::Reply Server::ContinueActions(const Arguments& args) {
-    // One thread: the first action is the one that applies to it.
+    // All-stop: the first action runs the whole core, whichever thread it
+    // names (a task that does not run cannot be resumed on its own).
     switch (args.texts[0][0]) {
         case 'C': NoteSignal(0); [[fallthrough]];
         case 'c': return Resume(RunKind::Continue);
@@ -883,10 +893,6 @@ Server::Reply Server::TransferRead(const Arguments& args) {
 }
 
 Server::Reply Server::Attached(const Arguments&) { return "1"; }
-Server::Reply Server::CurrentThread(const Arguments&) { return "QC1"; }
-Server::Reply Server::FirstThreadInfo(const Arguments&) { return "m1"; }
-Server::Reply Server::NextThreadInfo(const Arguments&) { return "l"; }
-Server::Reply Server::ThreadAlive(const Arguments& args) { return args.numbers[0] == 1 ? "OK" : kMalformed; }
 Server::Reply Server::Ok(const Arguments&) { return "OK"; }
 
 Server::Reply Server::Monitor(const Arguments& args) {

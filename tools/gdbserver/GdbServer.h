@@ -22,6 +22,7 @@
 #include "tools/common/Rsp.h"
 #include "tools/common/RunController.h"
 #include "tools/common/Target.h"
+#include "tools/gdbserver/FreeRtos.h"
 #include "tools/gdbserver/Packets.h"
 #include "tools/gdbserver/Watchpoints.h"
 
@@ -45,6 +46,9 @@ inline constexpr uint32_t kSigTrap = 5;
 inline constexpr uint32_t kSigAbrt = 6;
 inline constexpr uint32_t kSigSegv = 11;
 inline constexpr char kAccessFailed[] = "E0e";
+// A register write to a task that does not run: its registers are on its
+// stack, where the kernel restores them from, and are not written.
+inline constexpr char kTaskNotRunning[] = "E0d";
 
 // The one-line target description and memory map that gdb reads.
 std::string TargetDescription(const sim::Board& board);
@@ -62,6 +66,9 @@ struct ServerOptions {
     // it ends tells gdb the program was killed, the log says why, and the
     // server serves no other client.
     std::function<std::string()> targetFailure;
+    // FreeRTOS's tasks as threads, its symbols asked of gdb (--rtos auto);
+    // false: one thread, whatever runs (--rtos none).
+    bool rtos = true;
 };
 
 class Server {
@@ -120,6 +127,9 @@ public:
     Reply FirstThreadInfo(const Arguments&);
     Reply NextThreadInfo(const Arguments&);
     Reply ThreadAlive(const Arguments&);
+    Reply SetThread(const Arguments&);
+    Reply ThreadExtraInfo(const Arguments&);
+    Reply Symbol(const Arguments&);
     Reply Ok(const Arguments&);
     Reply Monitor(const Arguments&);
     Reply FlashErase(const Arguments&);
@@ -192,6 +202,7 @@ private:
     void ForgetTargetState() {
         registers_.reset();
         memory_.clear();
+        ForgetTasks();
     }
     std::vector<uint8_t> ReadMemoryCached(uint64_t address, uint32_t count);
     void RemoveAllBreakpoints();
@@ -202,6 +213,28 @@ private:
     class SemihostingConsole;
     Reply SteppedRun(bool step);
     std::string WatchReply(const Watchpoints::Hit& hit);
+
+    // ---- FreeRTOS's tasks as threads (Threads.cpp). Without them (before
+    // the scheduler runs, without the kernel's symbols, --rtos none) there
+    // is one thread, 1: the core.
+    void ForgetTasks() {
+        tasks_.reset();
+        tasksRead_ = false;
+        threadRegisters_.reset();
+    }
+    // The tasks at this stop; null when there is no task view.
+    const freertos::Snapshot* Tasks();
+    // The thread the core runs: the running task, or 1.
+    uint32_t CurrentThreadId();
+    // "thread:ID;" of a stop reply, which makes that thread gdb's selected
+    // one again (Hg), as gdb assumes.
+    std::string StopThreadField();
+    // The registers of the thread gdb selected (Hg), in the order of
+    // target_.Slots(): the core's, or those a task that does not run left
+    // on its stack; null when they cannot be read.
+    const std::vector<uint32_t>* ThreadRegisters();
+    // gdb selected a task that does not run: its registers are not the core's.
+    bool OtherTaskSelected();
 
     Target& target_;
     std::ostream& log_;
@@ -249,6 +282,12 @@ private:
     bool semihosting_ = false;
     semihosting::Executor semihost_;
     std::unique_ptr<semihosting::Console> console_;
+
+    freertos::Kernel rtos_;
+    std::optional<freertos::Snapshot> tasks_;
+    bool tasksRead_ = false;
+    std::optional<uint32_t> generalThread_;  // Hg; none: the current thread
+    std::optional<std::vector<uint32_t>> threadRegisters_;
 };
 
 }  // namespace gdbserver

@@ -32,6 +32,7 @@ struct Options {
     std::string designator = sim::DefaultBoard().arch.designator;
     std::string target;  // --target: a board name; empty for the default
     bool semihosting = false;
+    bool rtos = true;  // --rtos auto
 };
 
 std::atomic<bool> g_shutdown{false};
@@ -40,7 +41,7 @@ extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
     out << "usage: orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed]\n"
-           "                         [--semihosting]\n"
+           "                         [--semihosting] [--rtos auto|none]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M (or a QEMU board) through the diORX module. The server starts the\n"
@@ -65,6 +66,9 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "  --semihosting   carry out the program's semihosting calls (ARM: bkpt 0xab): its output shows\n"
            "                  here and in gdb, its input is read here, its exit ends the run\n"
            "                  ('monitor arm semihosting enable|disable' switches it in a session)\n"
+           "  --rtos auto|none  auto (default): FreeRTOS's tasks are gdb's threads once its scheduler\n"
+           "                  runs (info threads, thread N, bt of a blocked task), its symbols asked of\n"
+           "                  gdb; the Cortex-M3/M4 port without FPU. none: one thread, the core\n"
            "  --module PATH   the module to load (default: " << defaults.modulePath << ")\n"
            "  --help          this text\n"
            "\n"
@@ -85,7 +89,7 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         const std::string arg = argv[i];
         std::string value;
         const bool takesValue = arg == "--port" || arg == "--elf" || arg == "--bind" || arg == "--poll-ms" ||
-                                arg == "--module" || arg == "--target";
+                                arg == "--module" || arg == "--target" || arg == "--rtos";
         if (takesValue) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
@@ -96,6 +100,12 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         unsigned number = 0;
         if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--rtos") {
+            if (value != "auto" && value != "none") {
+                error = "--rtos takes auto or none";
+                return false;
+            }
+            options.rtos = value == "auto";
         } else if (arg == "--semihosting") {
             options.semihosting = true;
         } else if (arg == "--port") {
@@ -200,6 +210,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         serverOptions.image = options.elf;
         serverOptions.stepsTakeInterrupts = &orxdbg::SimulatedStepsTakeInterrupts;
         serverOptions.targetFailure = &orxdbg::TargetFailure;
+        serverOptions.rtos = options.rtos;
         Server server(target, std::cout, serverOptions);
         server.EnableSemihosting(options.semihosting);
         auto fail = [&](const std::string& message) {

@@ -131,8 +131,8 @@ std::string Server::WatchReply(const Watchpoints::Hit& hit) {
     lastSignal_ = kSigTrap;
     const char* name = hit.kind == WatchKind::Write ? "watch" : hit.kind == WatchKind::Read ? "rwatch" : "awatch";
     char text[64];
-    std::snprintf(text, sizeof text, "T05%s:%08x;thread:1;", name, hit.address);
-    return text;
+    std::snprintf(text, sizeof text, "T05%s:%08x;", name, hit.address);
+    return text + StopThreadField();
 }
 
 std::optional<std::string> Server::SemihostingMonitor(const std::string& command) {
