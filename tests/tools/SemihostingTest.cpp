@@ -3,9 +3,13 @@
 // the console and what the calls write back.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -229,6 +233,127 @@ TEST_F(Semihosting, AnUnknownOperationFailsWithENOSYS) {
     EXPECT_EQ(Errno(), 88u);
     EXPECT_EQ(Executor::Name(0x42), "operation 0x42");
     EXPECT_EQ(Executor::Name(op::Write0), "SYS_WRITE0");
+}
+
+}  // namespace
+
+namespace {
+
+// Files under the directory the user names: the program opens, reads,
+// seeks, measures, writes and closes them; a name that leads out of the
+// directory is refused, and so is a write unless writes are allowed.
+class SemihostingFiles : public Semihosting {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/diorx-semihosting-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        top = pattern;
+        dir = top / "files";
+        std::filesystem::create_directories(dir / "sub");
+        std::ofstream(dir / "data.txt") << "0123456789";
+        std::ofstream(dir / "sub" / "deep.txt") << "deep";
+        std::ofstream(top / "secret.txt") << "secret";
+        std::filesystem::create_symlink(top / "secret.txt", dir / "outside-link");
+        std::filesystem::create_symlink("../secret.txt", dir / "relative-link");
+        std::filesystem::create_symlink("data.txt", dir / "inside-link");
+    }
+    void TearDown() override { std::filesystem::remove_all(top); }
+
+    // SYS_OPEN of name with fopen's mode number; the handle or kFailed.
+    uint32_t Open(const std::string& name, uint32_t mode) {
+        memory.PutString(kBase + 0x400, name);
+        memory.PutWords(kBase + 0x200, {kBase + 0x400, mode, static_cast<uint32_t>(name.size())});
+        return Call(op::Open, kBase + 0x200).result;
+    }
+    std::string ReadAll(uint32_t handle, uint32_t count) {
+        memory.PutWords(kBase + 0x210, {handle, kBase + 0x800, count});
+        const uint32_t left = Call(op::Read, kBase + 0x210).result;
+        return memory.Text(kBase + 0x800, count - left);
+    }
+    std::filesystem::path top, dir;
+};
+
+TEST_F(SemihostingFiles, NamesInsideTheDirectoryOpenAndNoneLeadsOut) {
+    ASSERT_TRUE(executor.SetFileDirectory(dir.string(), false));
+    const struct {
+        const char* name;
+        uint32_t mode;
+        bool opens;
+        uint32_t error;  // when it does not
+    } cases[] = {
+        {"data.txt", 0, true, 0},
+        {"/data.txt", 1, true, 0},          // taken relative to the directory
+        {"sub/deep.txt", 0, true, 0},
+        {"sub/../data.txt", 0, true, 0},    // ".." that stays inside
+        {"inside-link", 0, true, 0},
+        {"missing.txt", 0, false, 2},
+        {"../secret.txt", 0, false, 13},
+        {"sub/../../secret.txt", 0, false, 13},
+        {"outside-link", 0, false, 13},    // an absolute link out
+        {"relative-link", 0, false, 13},   // a relative one
+        {"sub", 0, false, 13},             // a directory is no file
+        {"data.txt", 2, false, 13},        // r+: writes, not allowed
+        {"new.txt", 4, false, 13},         // w
+        {"data.txt", 8, false, 13},        // a
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " mode " + std::to_string(c.mode));
+        const uint32_t handle = Open(c.name, c.mode);
+        if (c.opens) {
+            EXPECT_NE(handle, kFailed);
+            EXPECT_GT(handle, Executor::kFeatures);
+        } else {
+            EXPECT_EQ(handle, kFailed);
+            EXPECT_EQ(Errno(), c.error);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "new.txt"));
+}
+
+TEST_F(SemihostingFiles, AFileReadsSeeksAndMeasuresAsOnTheHost) {
+    ASSERT_TRUE(executor.SetFileDirectory(dir.string(), false));
+    const uint32_t handle = Open("data.txt", 1);
+    ASSERT_NE(handle, kFailed);
+    memory.PutWords(kBase + 0x220, {handle});
+    EXPECT_EQ(Call(op::FLen, kBase + 0x220).result, 10u);
+    EXPECT_EQ(Call(op::IsTty, kBase + 0x220).result, 0u);
+    EXPECT_EQ(ReadAll(handle, 4), "0123");
+    memory.PutWords(kBase + 0x230, {handle, 7});
+    EXPECT_EQ(Call(op::Seek, kBase + 0x230).result, 0u);
+    EXPECT_EQ(ReadAll(handle, 8), "789");  // 5 of 8 not read: the end
+    EXPECT_EQ(Call(op::Close, kBase + 0x220).result, 0u);
+    EXPECT_EQ(Call(op::Close, kBase + 0x220).result, kFailed);  // closed once
+    EXPECT_EQ(Errno(), 9u);
+    memory.PutWords(kBase + 0x210, {handle, kBase + 0x800, 4});
+    EXPECT_EQ(Call(op::Read, kBase + 0x210).result, 4u);
+}
+
+TEST_F(SemihostingFiles, WritesOnlyWhereAllowedAndNoneWithoutADirectory) {
+    ASSERT_TRUE(executor.SetFileDirectory(dir.string(), true));
+    const uint32_t out = Open("sub/out.txt", 4);
+    ASSERT_NE(out, kFailed);
+    memory.PutString(kBase + 0x600, "written");
+    memory.PutWords(kBase + 0x240, {out, kBase + 0x600, 7});
+    EXPECT_EQ(Call(op::Write, kBase + 0x240).result, 0u);
+    memory.PutWords(kBase + 0x220, {out});
+    EXPECT_EQ(Call(op::Close, kBase + 0x220).result, 0u);
+    std::ifstream in(dir / "sub" / "out.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "written");
+    // Writable or not, nothing leads out.
+    EXPECT_EQ(Open("../escaped.txt", 4), kFailed);
+    EXPECT_EQ(Open("outside-link", 8), kFailed);
+    EXPECT_FALSE(std::filesystem::exists(top / "escaped.txt"));
+    std::ifstream secret(top / "secret.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "secret");
+
+    // A restart closes the program's files; no directory: no files.
+    executor.Restart();
+    memory.PutWords(kBase + 0x210, {out, kBase + 0x800, 4});
+    EXPECT_EQ(Call(op::Read, kBase + 0x210).result, 4u);
+    ASSERT_TRUE(executor.SetFileDirectory("", false));
+    EXPECT_EQ(Open("data.txt", 0), kFailed);
+    EXPECT_EQ(Errno(), 2u);
+    EXPECT_FALSE(executor.SetFileDirectory((dir / "missing").string(), false));
 }
 
 }  // namespace

@@ -1,5 +1,12 @@
 #include "tools/common/Semihosting.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -12,6 +19,7 @@ namespace {
 // errno values the program's C library knows (newlib's numbering).
 constexpr int kENOENT = 2;
 constexpr int kEBADF = 9;
+constexpr int kEACCES = 13;
 constexpr int kEFAULT = 14;
 constexpr int kEINVAL = 22;
 constexpr int kENOSYS = 88;
@@ -71,9 +79,60 @@ bool IsConsole(uint32_t handle) { return handle >= Executor::kStdin && handle <=
 
 Executor::Executor() { Restart(); }
 
+Executor::~Executor() {
+    CloseFiles();
+    if (directory_ >= 0) close(directory_);
+}
+
+bool Executor::SetFileDirectory(const std::string& directory, bool writable) {
+    CloseFiles();
+    if (directory_ >= 0) close(directory_);
+    directory_ = -1;
+    writable_ = writable;
+    if (directory.empty()) return true;
+    directory_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return directory_ >= 0;
+}
+
 void Executor::Restart() {
     start_ = std::chrono::steady_clock::now();
     errno_ = 0;
+    CloseFiles();
+}
+
+void Executor::CloseFiles() {
+    for (const auto& [handle, fd] : files_) close(fd);
+    files_.clear();
+    nextHandle_ = kFeatures + 1;
+}
+
+int Executor::OpenFile(const std::string& name, uint32_t mode) {
+    if (directory_ < 0) return -ENOENT;
+    // fopen's modes by number: r rb r+ r+b w wb w+ w+b a ab a+ a+b.
+    static constexpr int kFlags[12] = {O_RDONLY, O_RDONLY, O_RDWR, O_RDWR,
+                                       O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_CREAT | O_TRUNC,
+                                       O_RDWR | O_CREAT | O_TRUNC,   O_RDWR | O_CREAT | O_TRUNC,
+                                       O_WRONLY | O_CREAT | O_APPEND, O_WRONLY | O_CREAT | O_APPEND,
+                                       O_RDWR | O_CREAT | O_APPEND,   O_RDWR | O_CREAT | O_APPEND};
+    const int flags = kFlags[mode];
+    if ((flags & O_ACCMODE) != O_RDONLY && !writable_) return -EACCES;
+    std::string relative = name;
+    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+    if (relative.empty()) return -ENOENT;
+    // The kernel resolves the name inside the directory: "..", an absolute
+    // symbolic link or one leading out of it ends the lookup (EXDEV).
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC | O_NOCTTY);
+    how.mode = (flags & O_CREAT) ? 0644 : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, directory_, relative.c_str(), &how, sizeof how);
+    if (fd < 0) return errno == EXDEV ? -EACCES : -errno;
+    struct stat st {};
+    if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(static_cast<int>(fd));
+        return -EACCES;  // a directory, a device, a pipe: no file of the program's
+    }
+    return static_cast<int>(fd);
 }
 
 std::string Executor::Name(uint32_t operation) {
@@ -125,12 +184,22 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
                 featuresPosition_ = 0;
                 return {Outcome::Resume, kFeatures};
             }
-            if (*name != ":tt") return Fail(kENOENT);
-            return {Outcome::Resume, block[1] < 4 ? kStdin : block[1] < 8 ? kStdout : kStderr};
+            if (*name == ":tt") return {Outcome::Resume, block[1] < 4 ? kStdin : block[1] < 8 ? kStdout : kStderr};
+            const int fd = OpenFile(*name, block[1]);
+            // The host's errno numbers for these agree with newlib's.
+            if (fd < 0) return Fail(-fd == ENOENT ? kENOENT : -fd == EACCES || -fd == EPERM ? kEACCES : -fd);
+            const uint32_t handle = nextHandle_++;
+            files_[handle] = fd;
+            return {Outcome::Resume, handle};
         }
         case op::Close: {
             const auto handle = ReadWord(memory, parameter);
             if (!handle) return Fail(kEFAULT);
+            if (const auto file = files_.find(*handle); file != files_.end()) {
+                close(file->second);
+                files_.erase(file);
+                return {Outcome::Resume, 0};
+            }
             if (!IsConsole(*handle) && *handle != kFeatures) return Fail(kEBADF);
             return {Outcome::Resume, 0};
         }
@@ -149,7 +218,8 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
         case op::Write: {
             // {handle, buffer, length}; the result is the count NOT written.
             if (!ReadBlock(memory, parameter, block, 3)) return Fail(kEFAULT);
-            if (block[0] != kStdout && block[0] != kStderr) {
+            const auto file = files_.find(block[0]);
+            if (block[0] != kStdout && block[0] != kStderr && file == files_.end()) {
                 errno_ = kEBADF;
                 return {Outcome::Resume, block[2]};
             }
@@ -157,6 +227,19 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
             if (!bytes.empty() && !memory.Read(block[1], bytes.data(), block[2])) {
                 errno_ = kEFAULT;
                 return {Outcome::Resume, block[2]};
+            }
+            if (file != files_.end()) {
+                std::size_t done = 0;
+                while (done < bytes.size()) {
+                    const ssize_t n = write(file->second, bytes.data() + done, bytes.size() - done);
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n <= 0) {
+                        errno_ = static_cast<uint32_t>(n < 0 ? errno : kEINVAL);
+                        break;
+                    }
+                    done += static_cast<std::size_t>(n);
+                }
+                return {Outcome::Resume, block[2] - static_cast<uint32_t>(done)};
             }
             console.Output(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
                            block[0] == kStderr);
@@ -175,6 +258,21 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
                 }
                 featuresPosition_ += n;
                 return {Outcome::Resume, block[2] - n};
+            }
+            if (const auto file = files_.find(block[0]); file != files_.end()) {
+                std::vector<uint8_t> bytes(block[2]);
+                ssize_t n;
+                do n = read(file->second, bytes.data(), bytes.size());
+                while (n < 0 && errno == EINTR);
+                if (n < 0) {
+                    errno_ = static_cast<uint32_t>(errno);
+                    return {Outcome::Resume, block[2]};
+                }
+                if (n > 0 && !memory.Write(block[1], bytes.data(), static_cast<uint32_t>(n))) {
+                    errno_ = kEFAULT;
+                    return {Outcome::Resume, block[2]};
+                }
+                return {Outcome::Resume, block[2] - static_cast<uint32_t>(n)};
             }
             if (block[0] != kStdin) {
                 errno_ = kEBADF;
@@ -207,6 +305,7 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
         case op::IsTty: {
             const auto handle = ReadWord(memory, parameter);
             if (!handle) return Fail(kEFAULT);
+            if (files_.count(*handle)) return {Outcome::Resume, 0};
             if (!IsConsole(*handle)) {
                 errno_ = kEBADF;
                 return {Outcome::Resume, 0};
@@ -216,6 +315,11 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
         case op::Seek: {
             // {handle, absolute position}; 0 when done.
             if (!ReadBlock(memory, parameter, block, 2)) return Fail(kEFAULT);
+            if (const auto file = files_.find(block[0]); file != files_.end()) {
+                if (lseek(file->second, static_cast<off_t>(block[1]), SEEK_SET) < 0)
+                    return Fail(static_cast<int>(errno));
+                return {Outcome::Resume, 0};
+            }
             if (block[0] != kFeatures) return Fail(kEBADF);
             if (block[1] > sizeof kFeatureBytes) return Fail(kEINVAL);
             featuresPosition_ = block[1];
@@ -225,6 +329,12 @@ Outcome Executor::Execute(uint32_t operation, uint32_t parameter, Memory& memory
             // {handle}: the file's length; the console has none.
             const auto handle = ReadWord(memory, parameter);
             if (!handle) return Fail(kEFAULT);
+            if (const auto file = files_.find(*handle); file != files_.end()) {
+                struct stat st {};
+                if (fstat(file->second, &st) != 0) return Fail(static_cast<int>(errno));
+                if (st.st_size > 0x7FFFFFFF) return Fail(kEINVAL);
+                return {Outcome::Resume, static_cast<uint32_t>(st.st_size)};
+            }
             if (*handle != kFeatures) return Fail(kEBADF);
             return {Outcome::Resume, static_cast<uint32_t>(sizeof kFeatureBytes)};
         }

@@ -6,10 +6,12 @@
 // target's memory and a console, then writes the result to r0 and moves the
 // PC past the bkpt (Outcome::Resume), or ends the run (Outcome::Exit).
 //
-// Carried out: SYS_OPEN of ":tt" (the console) and, read-only, of
-// ":semihosting-features" (other files fail with ENOENT), SYS_CLOSE,
-// SYS_WRITEC, SYS_WRITE0, SYS_WRITE, SYS_READ, SYS_READC, SYS_ISERROR,
-// SYS_ISTTY, SYS_SEEK and SYS_FLEN (the features file only), SYS_CLOCK,
+// Carried out: SYS_OPEN of ":tt" (the console), read-only of
+// ":semihosting-features", and of files under the one directory the user
+// names (read-only unless writes are allowed; none without a directory:
+// ENOENT), SYS_CLOSE, SYS_WRITEC, SYS_WRITE0, SYS_WRITE, SYS_READ,
+// SYS_READC, SYS_ISERROR, SYS_ISTTY, SYS_SEEK and SYS_FLEN (the features
+// file and the directory's files), SYS_CLOCK,
 // SYS_TIME, SYS_ERRNO, SYS_GET_CMDLINE (empty), SYS_HEAPINFO (no
 // information: the C library keeps its defaults), SYS_ELAPSED, SYS_TICKFREQ,
 // SYS_EXIT and SYS_EXIT_EXTENDED. Any other operation returns -1 with errno
@@ -18,6 +20,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,11 +76,22 @@ struct Outcome {
 class Executor {
 public:
     Executor();
+    ~Executor();
+    Executor(const Executor&) = delete;
+    Executor& operator=(const Executor&) = delete;
+
+    // The directory whose files SYS_OPEN opens (a name is taken relative to
+    // it, a leading '/' too); a name that leads out of it, by ".." or by a
+    // symbolic link, is refused (EACCES), and so is any mode that writes
+    // unless writable. Empty: no files but the console and the features.
+    // False when the directory cannot be opened.
+    bool SetFileDirectory(const std::string& directory, bool writable);
 
     // Carries out one call.
     Outcome Execute(uint32_t operation, uint32_t parameter, Memory& memory, Console& console);
 
-    // Starts SYS_CLOCK and SYS_ELAPSED from zero and clears errno.
+    // Starts SYS_CLOCK and SYS_ELAPSED from zero, clears errno and closes
+    // the program's files.
     void Restart();
 
     // "SYS_WRITE0" for a known operation, "operation 0x42" otherwise.
@@ -95,7 +109,15 @@ public:
 
 private:
     Outcome Fail(int error);
+    // A file of the directory opened with fopen's mode (0..11); the host's
+    // descriptor, or -errno.
+    int OpenFile(const std::string& name, uint32_t mode);
+    void CloseFiles();
     std::chrono::steady_clock::time_point start_;
+    int directory_ = -1;  // the directory's descriptor
+    bool writable_ = false;
+    std::map<uint32_t, int> files_;  // the program's handle: the host's descriptor
+    uint32_t nextHandle_ = kFeatures + 1;
     uint32_t errno_ = 0;
     uint32_t featuresPosition_ = 0;  // where the next read of the features file starts
 };

@@ -93,6 +93,10 @@ public:
 
     // bkpt 0xab calls carried out (--semihosting, monitor arm semihosting).
     void EnableSemihosting(bool on);
+    // The directory whose files the program's SYS_OPEN opens (empty: none).
+    bool SemihostingFiles(const std::string& directory, bool writable) {
+        return semihost_.SetFileDirectory(directory, writable);
+    }
 
     // ---- Packet handlers: typed arguments in, the reply out (none: send
     // nothing). Public so that the packet table can name them.

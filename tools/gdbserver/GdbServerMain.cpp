@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -32,6 +33,8 @@ struct Options {
     std::string designator = sim::DefaultBoard().arch.designator;
     std::string target;  // --target: a board name; empty for the default
     bool semihosting = false;
+    std::string semihostingDirectory;  // --semihosting-dir
+    bool semihostingWritable = false;
     bool rtos = true;  // --rtos auto
 };
 
@@ -41,7 +44,8 @@ extern "C" void OnShutdownSignal(int) { g_shutdown = true; }
 
 void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
     out << "usage: orxdbg gdbserver [--target BOARD] [--port N] [--elf FILE] [--bind ADDR] [--poll-ms N] [--poll-fixed]\n"
-           "                         [--semihosting] [--rtos auto|none]\n"
+           "                         [--semihosting [--semihosting-dir DIR [--semihosting-writable]]]\n"
+           "                         [--rtos auto|none]\n"
            "\n"
            "A GDB server: gdb (gdb-multiarch) and IDEs that speak gdb's remote protocol debug the\n"
            "simulated Cortex-M (or a QEMU board) through the diORX module. The server starts the\n"
@@ -66,6 +70,9 @@ void PrintUsage(std::ostream& out, const ProgramDefaults& defaults) {
            "  --semihosting   carry out the program's semihosting calls (ARM: bkpt 0xab): its output shows\n"
            "                  here and in gdb, its input is read here, its exit ends the run\n"
            "                  ('monitor arm semihosting enable|disable' switches it in a session)\n"
+           "  --semihosting-dir DIR  the program's SYS_OPEN opens files under DIR (read-only; none\n"
+           "                  without it); a name leading out of DIR (.., a symbolic link) is refused\n"
+           "  --semihosting-writable  the program may also create and write files under DIR\n"
            "  --rtos auto|none  auto (default): FreeRTOS's tasks are gdb's threads once its scheduler\n"
            "                  runs (info threads, thread N, bt of a blocked task), its symbols asked of\n"
            "                  gdb; the Cortex-M3/M4 port without FPU. none: one thread, the core\n"
@@ -89,7 +96,8 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
         const std::string arg = argv[i];
         std::string value;
         const bool takesValue = arg == "--port" || arg == "--elf" || arg == "--bind" || arg == "--poll-ms" ||
-                                arg == "--module" || arg == "--target" || arg == "--rtos";
+                                arg == "--module" || arg == "--target" || arg == "--rtos" ||
+                                arg == "--semihosting-dir";
         if (takesValue) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
@@ -108,6 +116,15 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, std::stri
             options.rtos = value == "auto";
         } else if (arg == "--semihosting") {
             options.semihosting = true;
+        } else if (arg == "--semihosting-dir") {
+            std::error_code ignored;
+            if (!std::filesystem::is_directory(value, ignored)) {
+                error = "--semihosting-dir '" + value + "' is no directory";
+                return false;
+            }
+            options.semihostingDirectory = value;
+        } else if (arg == "--semihosting-writable") {
+            options.semihostingWritable = true;
         } else if (arg == "--port") {
             if (!ParseNumber(value, 0, 65535, number)) {
                 error = "--port takes a number from 0 to 65535";
@@ -213,6 +230,7 @@ int Main(int argc, char** argv, const ProgramDefaults& defaults) {
         serverOptions.rtos = options.rtos;
         Server server(target, std::cout, serverOptions);
         server.EnableSemihosting(options.semihosting);
+        server.SemihostingFiles(options.semihostingDirectory, options.semihostingWritable);
         auto fail = [&](const std::string& message) {
             std::cerr << "orxdbg gdbserver: " << message << "\n";
             target.Close();

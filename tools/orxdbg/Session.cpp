@@ -314,6 +314,7 @@ Session::Session(frontend::DiModule& module, std::ostream& out, std::ostream& er
         run_.options().semihosting = &semihost_;
         run_.options().console = console_.get();
     }
+    semihost_.SetFileDirectory(options_.semihostingDirectory, options_.semihostingWritable);
 }
 
 Session::~Session() = default;

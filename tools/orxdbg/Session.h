@@ -114,6 +114,10 @@ struct SessionOptions {
     // Carry out the program's semihosting calls (bkpt 0xab) during continue,
     // finish and step: output to out, input from standard input.
     bool semihosting = false;
+    // The directory whose files the program's SYS_OPEN opens (empty: none),
+    // and whether it may write to them.
+    std::string semihostingDirectory;
+    bool semihostingWritable = false;
 };
 
 // Hands the poll period and the adaptive wait to the module through its

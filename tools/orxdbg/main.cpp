@@ -77,6 +77,9 @@ void PrintUsage(std::ostream& out, const Options& defaults) {
            "                      finish and step: its output on standard output, its input from\n"
            "                      standard input; its exit (SYS_EXIT) ends the run, and a nonzero\n"
            "                      exit code of the program becomes orxdbg's exit status\n"
+           "  --semihosting-dir DIR  the program's SYS_OPEN opens files under DIR (read-only; none\n"
+           "                      without it); a name leading out of DIR (.., a symbolic link) is refused\n"
+           "  --semihosting-writable  the program may also create and write files under DIR\n"
            "  --poll-ms N         how often, at most, the module looks at a running processor, 1..500 ms\n"
            "                      (default " << defaults.session.pollMs << "; 500 is the module's own cadence). It looks\n"
            "                      after tens of microseconds first, then ever less often up to N\n"
@@ -156,6 +159,16 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help, bool& ver
             options.sources.push_back({Source::Script, text});
         } else if (arg == "--semihosting") {
             options.session.semihosting = true;
+        } else if (arg == "--semihosting-dir") {
+            if (!value(text)) return false;
+            std::error_code ignored;
+            if (!std::filesystem::is_directory(text, ignored)) {
+                error = "--semihosting-dir '" + text + "' is no directory";
+                return false;
+            }
+            options.session.semihostingDirectory = text;
+        } else if (arg == "--semihosting-writable") {
+            options.session.semihostingWritable = true;
         } else if (arg == "--keep-going") {
             options.keepGoing = true;
         } else if (arg == "--timeout") {
