@@ -6,18 +6,22 @@
 #   qemu-system-arm -M mps2-an385 -S -gdb tcp:127.0.0.1:PORT -kernel freertos.elf
 #   orxdbg gdbserver --target qemu:mps2-an385 --port 0   (load, monitor reset)
 # Prints each phase's time and the ratio server / QEMU. Not run by CI.
+# --poll-ms N goes to the server (how often, at most, it looks whether the
+# running core has stopped).
 #
-# usage: bench/rtos_vs_qemu.sh [BUILD_DIR] [--repeat N]
+# usage: bench/rtos_vs_qemu.sh [BUILD_DIR] [--repeat N] [--poll-ms N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/native
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then build=$1; shift; fi
 repeat=1
+server_options=()
 while [ $# -gt 0 ]; do
   case $1 in
     --repeat) repeat=$2; shift 2 ;;
-    *) echo "usage: $0 [BUILD_DIR] [--repeat N]" >&2; exit 2 ;;
+    --poll-ms) server_options=(--poll-ms "$2"); shift 2 ;;
+    *) echo "usage: $0 [BUILD_DIR] [--repeat N] [--poll-ms N]" >&2; exit 2 ;;
   esac
 done
 
@@ -42,7 +46,7 @@ for round in $(seq "$repeat"); do
   session "$qemu_port" 0 "$work/qemu.out"
   stop "$qemu_pid"
 
-  "$orxdbg" gdbserver --target qemu:mps2-an385 --port 0 >"$work/server.log" 2>&1 &
+  "$orxdbg" gdbserver --target qemu:mps2-an385 --port 0 "${server_options[@]}" >"$work/server.log" 2>&1 &
   server_pid=$!
   pids+=($server_pid)
   for _ in $(seq 200); do grep -q 'listening on' "$work/server.log" && break; sleep 0.05; done
@@ -61,7 +65,7 @@ for f in qemu server; do
   fi
 done
 
-echo "gdb-multiarch on freertos.elf: QEMU mps2-an385's own stub and orxdbg gdbserver --target qemu:mps2-an385, best of $repeat"
+echo "gdb-multiarch on freertos.elf: QEMU mps2-an385's own stub and orxdbg gdbserver --target qemu:mps2-an385 ${server_options[*]}, best of $repeat"
 printf '%-18s %10s %10s %8s\n' phase "direct s" "server s" ratio
 join <(best "$work/qemu.out") <(best "$work/server.out") |
   awk '{printf "%-18s %10.4f %10.4f %8.2f\n", $1, $2, $3, $3 / $2}'

@@ -1,6 +1,6 @@
 # gdb-multiarch on the FreeRTOS application on mps2-an385, from reset: the
 # same script goes to QEMU's own stub and to the server (after load and
-# monitor reset there; see QemuFreeRtos.SessionThroughTheServer). Up to the
+# monitor reset there; see QemuFreeRtos.SessionThroughTheServerAsOnQemusOwnStub). Up to the
 # interrupt every stop is where the program's own order puts it, whatever the
 # host's speed; after it only what holds at any stop is printed.
 set pagination off
