@@ -920,7 +920,9 @@ protected:
         std::vector<std::string> arguments = {"--target", "qemu:mps2-an385", "--elf", DIORX_FREERTOS_ELF};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         client_.reset();
-        if (server_) EXPECT_EQ(server_->Terminate(), 0) << server_->Output();
+        if (server_) {
+            EXPECT_EQ(server_->Terminate(), 0) << server_->Output();
+        }
         server_ = std::make_unique<ServerProcess>();
         ASSERT_TRUE(server_->Start(arguments)) << server_->Output();
         client_ = std::make_unique<RawClient>(server_->Port());
@@ -967,7 +969,9 @@ protected:
     }
     void TearDown() override {
         client_.reset();
-        if (server_) EXPECT_EQ(server_->Terminate(), 0) << server_->Output();
+        if (server_) {
+            EXPECT_EQ(server_->Terminate(), 0) << server_->Output();
+        }
     }
     static std::string Id(uint32_t value) {
         char text[16];

@@ -291,7 +291,9 @@ TEST(QemuGdb, FreeRtosTasksAreThreads) {
         EXPECT_TRUE(std::regex_search(frames, std::regex(R"(\n#[1-9]\d* +(0x[0-9a-f]+ in )?\w+ \()"))) << "and its callers";
         EXPECT_EQ(frames.find("Backtrace stopped"), std::string::npos);
         for (const auto& [task, function] : kFreeRtosTasks)
-            if (task == name) EXPECT_NE(frames.find(" " + function + " ("), std::string::npos) << function;
+            if (task == name) {
+                EXPECT_NE(frames.find(" " + function + " ("), std::string::npos) << function;
+            }
     }
     EXPECT_GT(count, 0) << "no task was blocked:\n" << gdb.output;
     if (::testing::Test::HasFailure()) std::cout << gdb.output;
