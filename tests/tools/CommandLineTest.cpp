@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -244,6 +245,38 @@ TEST(Orxdbg, ANewlibProgramsExitCodeBecomesTheStatus) {
     EXPECT_NE(o.out.find("newlib says 42\n"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("the program exited with code 3 (SYS_EXIT_EXTENDED)"), std::string::npos) << o.out;
     EXPECT_EQ(o.err, "and exits with 3\n");
+}
+
+// The program's own files, under the directory --semihosting-dir names:
+// read, written where allowed, and nothing out of the directory.
+TEST(Orxdbg, ANewlibProgramUsesTheFilesOfItsDirectory) {
+    const std::filesystem::path top = ::testing::TempDir() + "orxdbg_semihosting_files";
+    const std::filesystem::path dir = top / "files";
+    const struct {
+        bool writable;
+        const char* output;  // what the program says of output.txt
+    } cases[] = {{false, "output.txt: cannot be written"}, {true, "output.txt: written"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.writable ? "writable" : "read-only");
+        std::filesystem::remove_all(top);
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "input.txt") << "first line\nsecond\n";
+        std::ofstream(top / "outside.txt") << "not the program's";
+        std::vector<std::string> args{"--semihosting", "--semihosting-dir", dir.string()};
+        if (c.writable) args.push_back("--semihosting-writable");
+        for (const char* a : {"-c", "load " DIORX_NEWLIB_FILES_ELF, "-c", "continue"}) args.push_back(a);
+        const Outcome o = RunOrxdbg(args);
+        EXPECT_EQ(o.status, 0) << o.out << o.err;
+        for (const char* line : {"input.txt: first line\n", "input.txt has 18 bytes\n", "../outside.txt: refused\n"})
+            EXPECT_NE(o.out.find(line), std::string::npos) << line << o.out;
+        EXPECT_NE(o.out.find(c.output), std::string::npos) << o.out;
+        std::ifstream written(dir / "output.txt");
+        EXPECT_EQ(written.good(), c.writable);
+        if (c.writable) {
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "written by the program\n");
+        }
+    }
+    std::filesystem::remove_all(top);
 }
 #endif
 
