@@ -373,9 +373,7 @@ bool Session::Open(const std::optional<std::string>& path, const std::optional<s
     }
     if (path) options_.frontEndPath = *path;
     if (designator) options_.designator = *designator;
-    const char* argv[] = {options_.frontEndPath.c_str(), options_.designator.c_str()};
     SetModulePollPeriod(options_.pollMs, options_.pollAdaptive);
-    (void)argv;
     if (!Check("DiGdiOpen", target_.OpenInstance(options_.frontEndPath, options_.designator,
                                                  &frontend::RunController::PollCallback)
                                 ? GdiOk
