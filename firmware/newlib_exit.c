@@ -7,22 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-extern uint32_t _sidata[], _sdata[], _edata[], _estack[];
-void _start(void);
-
-/* The C library's start-up clears .bss but leaves .data where it was
- * loaded: here it is copied to RAM first. */
-void Reset_Handler(void)
-{
-    for (uint32_t *from = _sidata, *to = _sdata; to < _edata;)
-        *to++ = *from++;
-    _start();
-}
-
-__attribute__((section(".isr_vector"), used)) static void (*const vectors[])(void) = {
-    (void (*)(void))_estack,
-    Reset_Handler,
-};
+/* Start-up: newlib_start.c. */
 
 int counter = 40;
 

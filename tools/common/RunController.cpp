@@ -1,6 +1,10 @@
 #include "tools/common/RunController.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 namespace frontend {
 
@@ -67,6 +71,20 @@ void RunController::OnPoll() {
 bool RunController::StopRequested() {
     if (options_.onPoll) options_.onPoll();
     return Requested();
+}
+
+std::optional<int> RunController::ReadInputChar() {
+    for (;;) {
+        if (StopRequested()) return std::nullopt;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&input, 1, 50);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (ready == 0) continue;
+        unsigned char c;
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
+        return n == 1 ? int(c) : -1;
+    }
 }
 
 RunEnd RunController::TakeEnd() {
@@ -192,6 +210,16 @@ std::optional<RunResult> RunController::CarryOutCall(uint32_t pc) {
     return result;
 }
 
+std::optional<RunResult> RunController::CallAtPc(std::optional<uint32_t>& pc) {
+    pc = target_.ReadRegister(target_.PcId());
+    if (!pc) {
+        RunResult failed;
+        failed.detail = "the pc cannot be read";
+        return Lost(std::move(failed));
+    }
+    return CarryOutCall(*pc);
+}
+
 RunResult RunController::Continue() {
     if (!SemihostingOn() || !target_.Board().arch.semihosting) return Once(Kind::Continue, 0);
     // Set once the core has run and stopped by itself (not at a breakpoint):
@@ -200,13 +228,8 @@ RunResult RunController::Continue() {
     for (;;) {
         // A call under the PC is carried out here: the module's continue
         // would fail to step off a bkpt.
-        const auto pc = target_.ReadRegister(target_.PcId());
-        if (!pc) {
-            RunResult failed;
-            failed.detail = "the pc cannot be read";
-            return Lost(std::move(failed));
-        }
-        if (auto call = CarryOutCall(*pc)) {
+        std::optional<uint32_t> pc;
+        if (auto call = CallAtPc(pc)) {
             if (call->end != RunEnd::Stopped) return *call;
             call->call = false;
             // The module's continue steps off the PC with any breakpoint
@@ -229,13 +252,8 @@ RunResult RunController::Continue() {
 RunResult RunController::Step(uint32_t count) {
     if (SemihostingOn() && target_.Board().arch.semihosting) {
         // A call under the PC is carried out in place of its instruction.
-        const auto pc = target_.ReadRegister(target_.PcId());
-        if (!pc) {
-            RunResult failed;
-            failed.detail = "the pc cannot be read";
-            return Lost(std::move(failed));
-        }
-        if (auto call = CarryOutCall(*pc)) {
+        std::optional<uint32_t> pc;
+        if (auto call = CallAtPc(pc)) {
             if (call->end != RunEnd::Stopped || count <= 1) return *call;
             --count;
         }

@@ -122,6 +122,10 @@ public:
     bool StopRequested();
     // The same without the hook.
     bool Requested() const noexcept { return interrupt_ || abandon_ || terminate_; }
+    // One character of the tool's standard input for a program's console:
+    // -1 at its end or on an error; none when a request ends the wait
+    // (looked at every 50 ms).
+    std::optional<int> ReadInputChar();
     // Between runs, when StopRequested said yes: how the run ends (the
     // request consumed), with the core's status.
     RunResult TakeRequest();
@@ -143,6 +147,10 @@ private:
     // a resume).
     std::optional<RunResult> CarryOutCall(uint32_t pc);
     bool AtCall(uint32_t pc);
+    // Reads the PC into pc and carries out a call under it in place of what
+    // the run would do there; nothing when there is none. A PC that cannot
+    // be read ends the run (Failed, or TargetLost).
+    std::optional<RunResult> CallAtPc(std::optional<uint32_t>& pc);
     RunResult Lost(RunResult result);
 
     Target& target_;

@@ -27,6 +27,22 @@ GdiAddress Address(uint64_t address) {
 
 }  // namespace
 
+std::optional<uint32_t> FirstRefused(uint32_t length, const std::function<bool(uint32_t, uint32_t)>& tryWrite) {
+    // The first refused byte lies in [low, low + size).
+    uint32_t low = 0, size = length;
+    while (size > 1) {
+        const uint32_t half = size / 2;
+        if (tryWrite(low, half)) {
+            low += half;
+            size -= half;
+        } else {
+            size = half;
+        }
+    }
+    if (size == 1 && !tryWrite(low, 1)) return low;
+    return std::nullopt;
+}
+
 Target::Target(frontend::DiModule& module, const sim::Board& board)
     : module_(module),
       board_(board),
@@ -156,19 +172,11 @@ bool Target::DownloadBlocks(uint64_t address, const uint8_t* bytes, std::size_t 
         const auto n = static_cast<uint32_t>(std::min<std::size_t>(kDownloadBlockBytes, count - done));
         if ((lastResult_ = DownloadStep(module_, 1, address + done, n, bytes + done)) != GdiOk) {
             if (refused) {
-                // The first refused byte lies in [at + low, at + low + size).
                 const uint64_t at = address + done;
-                uint32_t low = 0, size = n;
-                while (size > 1) {
-                    const uint32_t half = size / 2;
-                    if (DownloadStep(module_, 1, at + low, half, bytes + done + low) == GdiOk) {
-                        low += half;
-                        size -= half;
-                    } else {
-                        size = half;
-                    }
-                }
-                *refused = at + low;
+                const auto first = FirstRefused(n, [&](uint32_t offset, uint32_t count) {
+                    return DownloadStep(module_, 1, at + offset, count, bytes + done + offset) == GdiOk;
+                });
+                *refused = at + first.value_or(0);
             }
             return false;
         }

@@ -30,6 +30,11 @@ struct RegisterSlot {
     int32_t id;
 };
 
+// The first byte of a refused write of length bytes, found by writing halves
+// of it again: tryWrite(offset, count) writes bytes [offset, offset + count)
+// and says whether the target took them. None when every piece is taken.
+std::optional<uint32_t> FirstRefused(uint32_t length, const std::function<bool(uint32_t, uint32_t)>& tryWrite);
+
 // DiExecGetStatus's causes the tools tell apart.
 inline constexpr uint32_t kCauseRunning = gdi::CauseRunning;
 inline constexpr uint32_t kCauseBreakpoint = gdi::CauseBreakpoint;

@@ -12,8 +12,6 @@
 //
 // Semihosting output goes to the server's console and to gdb as O packets;
 // SYS_READC and SYS_READ read the server's standard input.
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -41,18 +39,7 @@ public:
             server_.Send("O" + rsp::ToHex(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()));
         }
     }
-    std::optional<int> ReadChar() override {
-        for (;;) {
-            if (server_.run_.StopRequested()) return std::nullopt;
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            const int ready = poll(&input, 1, 50);
-            if (ready < 0) return -1;
-            if (ready == 0) continue;
-            unsigned char c;
-            const ssize_t n = read(STDIN_FILENO, &c, 1);
-            return n == 1 ? int(c) : -1;
-        }
-    }
+    std::optional<int> ReadChar() override { return server_.run_.ReadInputChar(); }
 
 private:
     Server& server_;

@@ -1,9 +1,7 @@
 #include "tools/orxdbg/Session.h"
 
 #include <capstone/capstone.h>
-#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -279,16 +277,7 @@ public:
     }
     std::optional<int> ReadChar() override {
         session_.out_ << std::flush;
-        for (;;) {
-            if (session_.run_.StopRequested()) return std::nullopt;
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            const int ready = poll(&input, 1, 100);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) return -1;
-            if (ready == 0) continue;
-            unsigned char c;
-            return read(STDIN_FILENO, &c, 1) == 1 ? int(c) : -1;
-        }
+        return session_.run_.ReadInputChar();
     }
 
 private:
@@ -454,23 +443,6 @@ void Session::ShowProgress(std::size_t done, std::size_t total) {
     out_ << "\rdownloading [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
          << done * 100 / total << "% " << done << "/" << total << " bytes" << std::flush;
     if (done == total) out_ << std::endl;
-}
-
-std::optional<uint32_t> Session::FindRefused(uint32_t address, const uint8_t* data, uint32_t length,
-                                             const std::function<bool(uint32_t, const uint8_t*, uint32_t)>& tryWrite) {
-    // The first refused address lies in [address + low, address + low + size).
-    uint32_t low = 0, size = length;
-    while (size > 1) {
-        const uint32_t half = size / 2;
-        if (tryWrite(address + low, data + low, half)) {
-            low += half;
-            size -= half;
-        } else {
-            size = half;
-        }
-    }
-    if (size == 1 && !tryWrite(address + low, data + low, 1)) return address + low;
-    return std::nullopt;
 }
 
 bool Session::Load(const std::string& file) {
@@ -1106,11 +1078,11 @@ bool Session::WriteMemory(const Location& location, const std::vector<uint8_t>& 
         const uint32_t at = location.address + static_cast<uint32_t>(done);
         if (!WriteBlock(at, bytes.data() + done, n, location.space)) {
             if (!open_) return Check("DiMemoryWrite", GdiFailed);
-            const auto refused = FindRefused(at, bytes.data() + done, n, [&](uint32_t a, const uint8_t* d, uint32_t c) {
-                return WriteBlock(a, d, c, location.space);
+            const auto refused = frontend::FirstRefused(n, [&](uint32_t offset, uint32_t count) {
+                return WriteBlock(at + offset, bytes.data() + done + offset, count, location.space);
             });
             Error() << "DiMemoryWrite returned GdiFailed (7): the target refused a write at "
-                    << DescribeAddress(refused.value_or(at), location.space) << std::endl;
+                    << DescribeAddress(at + refused.value_or(0), location.space) << std::endl;
             return false;
         }
         done += n;

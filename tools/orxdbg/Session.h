@@ -211,10 +211,6 @@ private:
     bool CheckRange(uint32_t address, uint64_t length);
     BreakpointInfo* FindBreakpoint(uint32_t id);
     void ShowProgress(std::size_t done, std::size_t total);
-    // The lowest address in [address, address + length) that a write of
-    // those bytes is refused at, found by halving; try writes one piece.
-    std::optional<uint32_t> FindRefused(uint32_t address, const uint8_t* data, uint32_t length,
-                                        const std::function<bool(uint32_t, const uint8_t*, uint32_t)>& tryWrite);
     bool WriteBlock(uint32_t address, const uint8_t* data, uint32_t length, uint32_t space = 0);
     // Reads up to count bytes from address on, appending them; how many
     // were read (0: the first is refused), none when the call failed.

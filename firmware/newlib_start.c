@@ -1,5 +1,5 @@
-/* Start-up for the testsuite's programs on newlib's semihosting library
- * (rdimon): a vector table and a reset handler that sets the stack, copies
+/* Start-up for programs on newlib's semihosting library (rdimon): ours
+ * (newlib_exit.c, newlib_files.c) and gdb's testsuite's. A vector table and a reset handler that sets the stack, copies
  * .data from where it was loaded and enters the C library's _start, which
  * clears .bss, asks the debugger for the heap and calls main. The stack is
  * set here because gdb's load puts the pc at the entry point without the
