@@ -47,6 +47,11 @@ constexpr auto kCortexMRegisters = NumberedThen<13>(std::array<BoardRegister, 4>
     {"XPSR", "xpsr", 25, RegisterRole::Status, 0, true},
 }});
 constexpr RegisterAlias kArmAliases[] = {{"R13", "SP"}, {"R14", "LR"}, {"R15", "PC"}};
+// What gdb's unwinders read to find the stopped frame: the pc, the stack
+// pointer and the frame pointer (Thumb code keeps it in r7, PowerPC code in
+// r31). The caller's registers are asked for when gdb needs them.
+constexpr const char* kArmExpedited[] = {"r7", "sp", "pc"};
+constexpr const char* kPowerPcExpedited[] = {"r1", "r31", "pc"};
 // A 16-bit Thumb instruction, or a 32-bit Thumb-2 one.
 constexpr uint32_t kThumbKinds[] = {2, 3};
 constexpr uint32_t kThumbState = 0x01000000;  // xPSR's T bit
@@ -145,6 +150,7 @@ constinit const Architecture kArmCortexM{
     .semihosting = true,
     .gdbArchitecture = "arm",
     .gdbFeature = "org.gnu.gdb.arm.m-profile",
+    .gdbExpedited = kArmExpedited,
 };
 
 constinit const Architecture kPowerPc{
@@ -173,6 +179,7 @@ constinit const Architecture kPowerPc{
     .semihosting = false,
     .gdbArchitecture = "powerpc:common",
     .gdbFeature = "org.gnu.gdb.power.core",
+    .gdbExpedited = kPowerPcExpedited,
 };
 
 constinit const Architecture kMicroBlaze{

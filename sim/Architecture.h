@@ -111,6 +111,10 @@ struct Architecture {
     // registers; empty when gdb-multiarch does not know the processor.
     const char* gdbArchitecture;
     const char* gdbFeature;
+    // The registers (gdb's names) a stop reply carries, so that gdb finds the
+    // stopped frame without asking for every register: the pc and what its
+    // unwinder reads first.
+    std::span<const char* const> gdbExpedited;
 
     // An address as the instruction's own (Thumb's bit 0 clear).
     uint64_t InstructionAddress(uint64_t address) const { return address & ~instructionModeBits; }

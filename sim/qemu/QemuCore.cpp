@@ -76,6 +76,7 @@ public:
         if (resume_ && core_.failure_.empty()) {
             try {
                 core_.registerCache_.clear();
+                core_.SyncStubBreakpoints();
                 core_.rsp_.Send("c");
                 core_.state_ = RunState::Running;
             } catch (const std::exception&) {
@@ -287,12 +288,12 @@ int QemuCore::WaitStop(std::chrono::milliseconds timeout) {
     }
 }
 
-void QemuCore::PollRunState() {
+void QemuCore::PollRunState(std::chrono::microseconds wait) {
     if (stepsLeft_ > 0) {
         AdvanceSteps(0);
         return;
     }
-    if (state_ == RunState::Running && rsp_.PacketWaiting()) {
+    if (state_ == RunState::Running && rsp_.PacketWaiting(wait)) {
         WaitStop(options_.replyTimeout);
         state_ = RunState::Halted;
     }
@@ -341,6 +342,7 @@ void QemuCore::Continue() {
         PollRunState();
         if (state_ == RunState::Running) return;
         registerCache_.clear();
+        SyncStubBreakpoints();
         rsp_.Send("c");
         state_ = RunState::Running;
     });
@@ -427,21 +429,21 @@ void QemuCore::AdvanceSteps(uint32_t atLeast) {
 
 bool QemuCore::IsHalted() {
     return Guard([&] {
-        PollRunState();
+        PollRunState(options_.stopWait);
         return state_ == RunState::Halted;
     });
 }
 
 bool QemuCore::IsNotStarted() {
     return Guard([&] {
-        PollRunState();
+        PollRunState(options_.stopWait);
         return state_ == RunState::NotStarted;
     });
 }
 
 bool QemuCore::IsRunning() {
     return Guard([&] {
-        PollRunState();
+        PollRunState(options_.stopWait);
         return state_ == RunState::Running;
     });
 }
@@ -698,12 +700,9 @@ bool QemuCore::HasBreakpoint(uint32_t spaceId, uint64_t address) {
 bool QemuCore::AddBreakpoint(uint32_t spaceId, uint64_t address) {
     if (spaceId != kBreakpointSpace || address > 0xffffffffull || breakpoints_.count(address) != 0) return false;
     return Guard([&] {
-        const uint64_t at = HardwareAddress(address);
-        if (inserted_.count(at) == 0 && calls_.count(at) == 0) {
-            Lease lease(*this);
-            if (!SetStubBreakpoint(at, true)) return false;
-        }
-        ++inserted_[at];
+        // A running processor is halted for the change and resumed with it.
+        Lease lease(*this);
+        ++inserted_[HardwareAddress(address)];
         breakpoints_.insert(address);
         return true;
     });
@@ -712,19 +711,41 @@ bool QemuCore::AddBreakpoint(uint32_t spaceId, uint64_t address) {
 void QemuCore::RemoveBreakpoint(uint32_t spaceId, uint64_t address) {
     if (spaceId != kBreakpointSpace || breakpoints_.count(address) == 0) return;
     Guard([&] {
+        Lease lease(*this);
         breakpoints_.erase(address);
         const uint64_t at = HardwareAddress(address);
-        if (--inserted_[at] > 0) return;
-        inserted_.erase(at);
-        if (calls_.count(at) != 0) return;  // QEMU's breakpoint stays for the call
-        Lease lease(*this);
-        SetStubBreakpoint(at, false);
+        if (--inserted_[at] == 0) inserted_.erase(at);
     });
 }
 
 void QemuCore::RemoveAllBreakpoints() {
     const std::set<uint64_t> all = breakpoints_;
     for (uint64_t address : all) RemoveBreakpoint(kBreakpointSpace, address);
+}
+
+void QemuCore::SyncStubBreakpoints() {
+    std::set<uint64_t> wanted = calls_;
+    for (const auto& [at, count] : inserted_) wanted.insert(at);
+    if (wanted == held_) return;
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (wanted.count(*it) != 0) {
+            ++it;
+            continue;
+        }
+        SetStubBreakpoint(*it, false);
+        it = held_.erase(it);
+    }
+    for (uint64_t at : wanted) {
+        if (held_.count(at) != 0) continue;
+        // QEMU takes a breakpoint at any address; a refusal leaves a run
+        // that would not stop where the debugger expects it to.
+        if (!SetStubBreakpoint(at, true)) {
+            std::ostringstream what;
+            what << "QEMU refused a breakpoint at 0x" << std::hex << at;
+            Fail(what.str());
+        }
+        held_.insert(at);
+    }
 }
 
 bool QemuCore::SetStubBreakpoint(uint64_t at, bool insert) {
@@ -751,9 +772,6 @@ bool QemuCore::TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count
         const uint64_t at = first + offset;
         const bool call = halfwords[offset] == kCallBytes[0] && halfwords[offset + 1] == kCallBytes[1];
         if (call == (calls_.count(at) != 0)) continue;
-        // The debugger's own breakpoint there holds QEMU's already. A call
-        // QEMU will not stop at fails the write: run, it would fault.
-        if (inserted_.count(at) == 0 && !SetStubBreakpoint(at, call) && call) return false;
         if (call)
             calls_.insert(at);
         else

@@ -5,14 +5,16 @@
 // as on hardware), with QEMU's gdb stub on a Unix socket in a private
 // directory. It then carries the ProcessorCore contract over gdb's remote
 // protocol: memory blocks (m/M), registers (p/P where QEMU offers them, g/G
-// otherwise), breakpoints (Z0/z0), continue (c), pause (the interrupt byte),
+// otherwise), breakpoints (Z0/z0, handed to QEMU only when the processor
+// runs: QEMU's step passes over a breakpoint, so a debugger's usual lift,
+// step, set again costs nothing), continue (c), pause (the interrupt byte),
 // single step (s) and reset (the monitor's system_reset through qRcmd).
 // QEMU's step masks interrupts and timers (Qqemu.sstep=7), which keeps a
 // debugger's stepi on the program's own instructions; SetStepInterrupts lets
 // them run at the first instruction of every step (Qqemu.sstep=1), for a
-// watch by stepping that must see interrupt-driven code. The
-// run state is read without blocking: a stop reply waiting on the socket
-// means the processor halted.
+// watch by stepping that must see interrupt-driven code. A stop reply on
+// the socket means the processor halted; a question about the run state
+// waits a little for one (Options::stopWait).
 //
 // On the ARM boards a semihosting call (bkpt 0xab) halts the processor, as a
 // debug probe halts on a bkpt, instead of raising the fault QEMU would take
@@ -75,6 +77,11 @@ public:
         // How long one call goes on with a long step before it reports the
         // processor running (and a pause can end the step).
         std::chrono::milliseconds stepSlice{50};
+        // How long a question about the run state of a running core waits
+        // for QEMU's stop reply before it answers "running". A debugger
+        // polls the state, sleeping between polls; a stop that comes during
+        // the wait is seen when it happens, not at the next poll.
+        std::chrono::microseconds stopWait{250};
     };
 
     static constexpr uint32_t kBreakpointSpace = 1;
@@ -165,8 +172,9 @@ private:
     // QEMU's step setting (Qqemu.sstep), sent only when it changes.
     static constexpr uint32_t kStepEnable = 1, kStepNoIrq = 2, kStepNoTimer = 4;
     void SetStepFlags(uint32_t flags);
-    // A running core whose stop reply has arrived becomes halted.
-    void PollRunState();
+    // A running core whose stop reply has arrived, or arrives within wait,
+    // becomes halted.
+    void PollRunState(std::chrono::microseconds wait = std::chrono::microseconds(0));
     // Halts a running core; true when it was running (and should resume).
     // A long step in progress is left to go on.
     bool Halt();
@@ -192,6 +200,9 @@ private:
     uint64_t HardwareAddress(uint64_t address) const;
     // Z0 or z0 at a hardware address; false when QEMU refused it.
     bool SetStubBreakpoint(uint64_t at, bool insert);
+    // Gives QEMU the breakpoints the processor has now (the debugger's and
+    // the calls'), before it runs.
+    void SyncStubBreakpoints();
     // After a write of count bytes at address: the halfwords it touched
     // gain or lose their hidden breakpoint; false when QEMU refused one.
     bool TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count);
@@ -230,6 +241,8 @@ private:
     // The semihosting calls the debugger wrote, each with a breakpoint in
     // QEMU (one Z0 per address, shared with the debugger's own there).
     std::set<uint64_t> calls_;
+    // The breakpoints QEMU holds (hardware addresses).
+    std::set<uint64_t> held_;
 };
 
 }  // namespace sim

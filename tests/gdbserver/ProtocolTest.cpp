@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/Boards.h"
 #include "tests/gdbserver/Processes.h"
@@ -74,6 +76,12 @@ CodeAddress FirmwareFunction(const std::string& name) {
     std::snprintf(hex, sizeof hex, "%x", a);
     std::snprintf(value, sizeof value, "%02x%02x%02x%02x", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24);
     return {hex, value};
+}
+
+// A stop reply without the registers it carries ("NN:value;"): what the
+// stop is, whatever the registers' values.
+std::string StopOf(const std::string& reply) {
+    return std::regex_replace(reply, std::regex(";[0-9a-f]{2}:[0-9a-f]{8}"), "");
 }
 
 // A gdb stand-in that speaks the protocol byte by byte.
@@ -178,7 +186,7 @@ TEST_F(Protocol, AcknowledgesGoodPacketsAndRejectsBadChecksums) {
     client.SendRaw("$?#3f");
     EXPECT_EQ(client.ReadByte(), '+');
     const std::string stop = client.ReadPacket();
-    EXPECT_TRUE(std::regex_match(stop, std::regex("T0[25]thread:1;"))) << stop;
+    EXPECT_TRUE(std::regex_match(StopOf(stop), std::regex("T0[25]thread:1;"))) << stop;
     client.SendRaw("+");
 
     client.SendRaw("$?#00");  // wrong checksum
@@ -342,23 +350,23 @@ TEST_F(Protocol, RunsEndAtABreakpointOrAnInterrupt) {
     ASSERT_NO_FATAL_FAILURE(Prepare(client));
     const CodeAddress sumTable = FirmwareFunction("sum_table");
     EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05thread:1;");
     EXPECT_EQ(client.Exchange("p f"), "E01") << "a space is no hex digit";
     EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
     EXPECT_EQ(client.Exchange("z1," + sumTable.hex + ",2"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T05thread:1;");
     EXPECT_NE(client.Exchange("pf"), sumTable.pcValue) << "one instruction on";
 
     EXPECT_EQ(client.Exchange("Pf=00000030"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;") << "nothing to execute at 0x30000000";
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T0bthread:1;") << "nothing to execute at 0x30000000";
     EXPECT_EQ(client.Exchange("pf"), "00000030");
     ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset"))).find("reset:"), std::string::npos);
 
     client.Send("vCont;c");  // main's endless loop
     EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the core runs";
     client.SendRaw("\x03");
-    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
-    EXPECT_EQ(client.Exchange("?"), "T02thread:1;");
+    EXPECT_EQ(StopOf(client.ReadPacket()), "T02thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("?")), "T02thread:1;");
     EXPECT_NE(Unhex(client.Exchange("qRcmd," + Hex("status"))).find("status: halted (cause 128)"), std::string::npos);
 
     // k resets and halts, with no reply; gdb's breakpoints are gone.
@@ -366,11 +374,46 @@ TEST_F(Protocol, RunsEndAtABreakpointOrAnInterrupt) {
     client.Send("k");
     EXPECT_TRUE(client.Quiet(300));
     EXPECT_EQ(client.Exchange("pf"), "42000000") << "at the reset vector";
-    EXPECT_EQ(client.Exchange("?"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("?")), "T05thread:1;");
     client.Send("vCont;c");
     EXPECT_TRUE(client.Quiet(300)) << "no breakpoint left in sum_table";
     client.SendRaw("\x03");
-    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_EQ(StopOf(client.ReadPacket()), "T02thread:1;");
+}
+
+// Each stop reply carries r7, sp and pc by gdb's numbers, so that
+// gdb finds the stopped frame without reading every register: each exactly
+// as p reads it, also after a write.
+TEST_F(Protocol, StopRepliesCarryTheRegistersOfTheStoppedFrame) {
+    RawClient client(Port());
+    ASSERT_NO_FATAL_FAILURE(Prepare(client));
+    const CodeAddress sumTable = FirmwareFunction("sum_table");
+    EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
+    const auto fieldsOf = [](const std::string& stop) {
+        std::map<std::string, std::string> fields;
+        const std::regex field(";([0-9a-f]{2}):([0-9a-f]{8})");
+        for (auto it = std::sregex_iterator(stop.begin(), stop.end(), field); it != std::sregex_iterator(); ++it)
+            fields[(*it)[1]] = (*it)[2];
+        return fields;
+    };
+    const std::vector<std::string> expedited{"07", "0d", "0f"};
+    const struct {
+        const char* packet;
+        const char* before;  // a register write first, or nothing
+    } cases[] = {{"vCont;c", ""}, {"vCont;s:1", ""}, {"?", "P7=44332211"}, {"vCont;s:1", "Pd=f0ff0020"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.packet);
+        if (*c.before) EXPECT_EQ(client.Exchange(c.before), "OK");
+        const auto fields = fieldsOf(client.Exchange(c.packet));
+        std::vector<std::string> numbers;
+        for (const auto& [number, value] : fields) {
+            numbers.push_back(number);
+            EXPECT_EQ(value, client.Exchange("p" + number)) << "register " << number;
+        }
+        EXPECT_EQ(numbers, expedited);
+        if (std::string(c.packet) == "vCont;c") EXPECT_EQ(fields.at("0f"), sumTable.pcValue);
+        if (std::string(c.before) == "P7=44332211") EXPECT_EQ(fields.at("07"), "44332211");
+    }
 }
 
 TEST_F(Protocol, AClientThatVanishesDuringARunLeavesTheCoreHaltedForTheNext) {
@@ -419,7 +462,7 @@ TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
 
     // Read: compute_table's store to table[5] passes; sum_table's load stops.
     EXPECT_EQ(client.Exchange("Z3," + table5 + ",4"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05rwatch:" + std::string(8 - table5.size(), '0') + table5 + ";thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05rwatch:" + std::string(8 - table5.size(), '0') + table5 + ";thread:1;");
     const uint32_t pc = PcValue(client.Exchange("pf"));
     EXPECT_GT(pc, sumTable);
     EXPECT_LT(pc, main);
@@ -432,20 +475,20 @@ TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
     EXPECT_EQ(client.Exchange("Z2," + tableSum + ",4"), "OK") << "the same watchpoint twice";
     EXPECT_EQ(client.Exchange("Z0," + HexAddress("main", 0x10) + ",2"), "OK");
     const std::string stop = client.Exchange("vCont;c");
-    EXPECT_TRUE(stop == "T05thread:1;") << stop;
+    EXPECT_TRUE(StopOf(stop) == "T05thread:1;") << stop;
     EXPECT_EQ(client.Exchange("z0," + HexAddress("main", 0x10) + ",2"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;");
     EXPECT_EQ(client.Exchange("m" + tableSum + ",4"), "00000000");
     EXPECT_EQ(client.Exchange("z2," + tableSum + ",4"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;")
+    EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T05watch:" + std::string(8 - tableSum.size(), '0') + tableSum + ";thread:1;")
         << "one of the two is still set: the step reports it";
     EXPECT_EQ(client.Exchange("z2," + tableSum + ",4"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T05thread:1;");
     EXPECT_EQ(client.Exchange("m" + tableSum + ",4"), "183a0000") << "14872 after the step";
 
     // Access: main's loop reads loop_count first.
     EXPECT_EQ(client.Exchange("Z4," + loopCount + ",4"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05awatch:" + std::string(8 - loopCount.size(), '0') + loopCount + ";thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05awatch:" + std::string(8 - loopCount.size(), '0') + loopCount + ";thread:1;");
     EXPECT_EQ(client.Exchange("z4," + loopCount + ",4"), "OK");
 
     // A watched run that never hits stops at gdb's interrupt.
@@ -453,7 +496,7 @@ TEST_F(Protocol, WatchpointsStopOnTheInstructionThatAccessesTheRange) {
     client.Send("vCont;c");
     EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the watched run goes on";
     client.SendRaw("\x03");
-    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_EQ(StopOf(client.ReadPacket()), "T02thread:1;");
     EXPECT_NE(client.Exchange("m" + loopCount + ",4"), "00000000") << "the loop ran while watched";
 }
 
@@ -467,10 +510,10 @@ TEST_F(Protocol, AnInterruptEndsTheWatchedRunItCameInAndNoLaterOne) {
     client.Send("vCont;c");
     EXPECT_TRUE(client.Quiet(300)) << "no stop reply while the watched run goes on";
     client.SendRaw("\x03");
-    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_EQ(StopOf(client.ReadPacket()), "T02thread:1;");
     ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset halt"))).find("reset:"), std::string::npos);
     EXPECT_EQ(client.Exchange("Z0," + sumTable.hex + ",2"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;") << "the watched run reaches the breakpoint";
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05thread:1;") << "the watched run reaches the breakpoint";
     EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
     EXPECT_EQ(client.Exchange("z0," + sumTable.hex + ",2"), "OK");
     EXPECT_EQ(client.Exchange("z2,20008000,4"), "OK");
@@ -490,9 +533,9 @@ TEST_F(Protocol, AWatchpointOnUnreadableMemoryNeverBlocksARun) {
         ASSERT_NE(Unhex(client.Exchange("qRcmd," + Hex("reset halt"))).find("reset:"), std::string::npos);
         EXPECT_EQ(client.Exchange("Z" + kind + ",20010000,1"), "OK");
         EXPECT_EQ(client.Exchange("Z" + kind + ",3fffe,4"), "OK") << "the last two bytes of flash and two past";
-        EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+        EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T05thread:1;");
         EXPECT_EQ(client.Exchange("Z0," + sumTable.hex + ",2"), "OK");
-        EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+        EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05thread:1;");
         EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
         EXPECT_EQ(client.Exchange("z0," + sumTable.hex + ",2"), "OK");
         EXPECT_EQ(client.Exchange("z" + kind + ",20010000,1"), "OK");
@@ -510,14 +553,14 @@ TEST_F(Protocol, WatchedRunsGoRoundLoopsAndStopAtFaults) {
     EXPECT_EQ(client.Exchange("P0=05000000"), "OK");
     EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
     EXPECT_EQ(client.Exchange("Z0,20008004,2"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05thread:1;");
     EXPECT_EQ(client.Exchange("pf"), "04800020");
     EXPECT_EQ(client.Exchange("p0"), "00000000") << "five rounds";
     EXPECT_EQ(client.Exchange("z0,20008004,2"), "OK");
     // movs r1, #1; udf #0: the core cannot go on.
     EXPECT_EQ(client.Exchange("M20008000,4:012100de"), "OK");
     EXPECT_EQ(client.Exchange("Pf=00800020"), "OK");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T0bthread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T0bthread:1;");
     EXPECT_EQ(client.Exchange("pf"), "02800020");
     EXPECT_EQ(client.Exchange("p1"), "01000000");
 }
@@ -587,14 +630,14 @@ TEST_F(ProtocolSemihosting, ExitCodesBreakpointsStepsAndTheMonitorSwitch) {
     client.Send("vCont;c");
     std::string stop;
     EXPECT_EQ(Output(stop), "ok\n");
-    EXPECT_EQ(stop, "T05thread:1;");
+    EXPECT_EQ(StopOf(stop), "T05thread:1;");
     EXPECT_EQ(client.Exchange("pf"), "02800020");
     EXPECT_EQ(client.Exchange("z0,20008002,2"), "OK");
 
     // A step over a call carries it out: SYS_TIME's result in r0.
     ASSERT_NO_FATAL_FAILURE(PlaceCall(0x11, 0));
     const auto now = static_cast<uint32_t>(std::time(nullptr));
-    EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T05thread:1;");
     EXPECT_EQ(client.Exchange("pf"), "02800020");
     const uint32_t time = PcValue(client.Exchange("p0"));
     EXPECT_GE(time, now);
@@ -603,7 +646,7 @@ TEST_F(ProtocolSemihosting, ExitCodesBreakpointsStepsAndTheMonitorSwitch) {
     // Switched off, the call stops the core on the bkpt, as any bkpt does.
     EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting disable"))), "semihosting is disabled\n");
     ASSERT_NO_FATAL_FAILURE(PlaceCall(0x04, 0x20008020));
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05thread:1;");
     EXPECT_EQ(client.Exchange("pf"), "00800020");
     EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting enable"))), "semihosting is enabled\n");
     EXPECT_EQ(Unhex(client.Exchange("qRcmd," + Hex("arm semihosting"))), "semihosting is enabled\n");
@@ -613,7 +656,7 @@ TEST_F(ProtocolSemihosting, ExitCodesBreakpointsStepsAndTheMonitorSwitch) {
     EXPECT_EQ(Unhex(client.ReadPacket().substr(1)), "ok\n");
     EXPECT_TRUE(client.Quiet(300)) << "the loop after the call runs";
     client.SendRaw("\x03");
-    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_EQ(StopOf(client.ReadPacket()), "T02thread:1;");
 }
 
 TEST(ProtocolShutdown, SigtermDuringARunHaltsAndCloses) {
@@ -716,20 +759,20 @@ TEST_F(ProtocolFaults, AStepThatCannotExecuteItsInstructionIsAFaultStop) {
     // gdb steps again on a T05 with the pc inside the line: the step must
     // say that it did not happen.
     SetPc(client, "04010020");
-    EXPECT_EQ(client.Exchange("vCont;s:1"), "T0bthread:1;") << "a load from unmapped memory";
+    EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T0bthread:1;") << "a load from unmapped memory";
     EXPECT_EQ(client.Exchange("pf"), "04010020");
-    EXPECT_EQ(client.Exchange("s"), "T0bthread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("s")), "T0bthread:1;");
     SetPc(client, "02010020");
-    EXPECT_EQ(client.Exchange("vCont;s:1"), "T0bthread:1;") << "a bkpt, stepped";
+    EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T0bthread:1;") << "a bkpt, stepped";
     EXPECT_EQ(client.Exchange("pf"), "02010020");
     // A continue stops on them: a bkpt with SIGTRAP, the bad load with SIGSEGV.
     SetPc(client, "00010020");
-    EXPECT_EQ(client.Exchange("vCont;c"), "T05thread:1;") << "a run that reaches a bkpt";
+    EXPECT_EQ(StopOf(client.Exchange("vCont;c")), "T05thread:1;") << "a run that reaches a bkpt";
     EXPECT_EQ(client.Exchange("pf"), "02010020");
-    EXPECT_EQ(client.Exchange("c"), "T05thread:1;") << "a continue from a bkpt";
+    EXPECT_EQ(StopOf(client.Exchange("c")), "T05thread:1;") << "a continue from a bkpt";
     EXPECT_EQ(client.Exchange("pf"), "02010020");
     SetPc(client, "04010020");
-    EXPECT_EQ(client.Exchange("c"), "T0bthread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("c")), "T0bthread:1;");
     EXPECT_EQ(client.Exchange("pf"), "04010020");
 }
 
@@ -738,12 +781,12 @@ TEST_F(ProtocolFaults, ResumesWithASignalRunAsWithout) {
     ASSERT_NO_FATAL_FAILURE(Prepare(client));
     const CodeAddress sumTable = FirmwareFunction("sum_table");
     EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
-    EXPECT_EQ(client.Exchange("C0b"), "T05thread:1;") << "continue, the signal not delivered";
+    EXPECT_EQ(StopOf(client.Exchange("C0b")), "T05thread:1;") << "continue, the signal not delivered";
     EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
     EXPECT_EQ(client.Exchange("z1," + sumTable.hex + ",2"), "OK");
-    EXPECT_EQ(client.Exchange("S0b"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("S0b")), "T05thread:1;");
     EXPECT_NE(client.Exchange("pf"), sumTable.pcValue) << "one instruction on";
-    EXPECT_EQ(client.Exchange("S02;" + sumTable.hex), "T05thread:1;") << "with an address";
+    EXPECT_EQ(StopOf(client.Exchange("S02;" + sumTable.hex)), "T05thread:1;") << "with an address";
     EXPECT_NE(client.Exchange("pf"), sumTable.pcValue);
 }
 
@@ -754,17 +797,17 @@ TEST_F(ProtocolFaults, NoInterruptIsLost) {
     ASSERT_NO_FATAL_FAILURE(Prepare(client));
     for (int i = 0; i < 20; ++i) {
         client.SendRaw(Framed("c") + "\x03");
-        ASSERT_EQ(client.ReadPacket(), "T02thread:1;") << "try " << i;
+        ASSERT_EQ(StopOf(client.ReadPacket()), "T02thread:1;") << "try " << i;
     }
     for (const char* resume : {"vCont;s:1", "c", "s", "vCont;c"}) {
         const std::string pc = client.Exchange("pf");
         client.SendRaw("\x03");
         EXPECT_TRUE(client.Quiet(100)) << "no reply while halted";
-        EXPECT_EQ(client.Exchange(resume), "T02thread:1;") << resume;
+        EXPECT_EQ(StopOf(client.Exchange(resume)), "T02thread:1;") << resume;
         EXPECT_EQ(client.Exchange("pf"), pc) << "the core did not move";
         client.SendRaw("\x03\x03");
-        EXPECT_EQ(client.Exchange(resume), "T02thread:1;") << "two interrupts are one";
-        EXPECT_EQ(client.Exchange("vCont;s:1"), "T05thread:1;") << "and only one";
+        EXPECT_EQ(StopOf(client.Exchange(resume)), "T02thread:1;") << "two interrupts are one";
+        EXPECT_EQ(StopOf(client.Exchange("vCont;s:1")), "T05thread:1;") << "and only one";
     }
 }
 
@@ -793,7 +836,7 @@ TEST(ProtocolInput, AFloodDuringARunIsBoundedAndTheInterruptStillStops) {
         return many;
     }();
     client.SendRaw(acks + packets + "\x03");
-    EXPECT_EQ(client.ReadPacket(), "T02thread:1;");
+    EXPECT_EQ(StopOf(client.ReadPacket()), "T02thread:1;");
     const long after = residentKiB();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers keep freed memory in quarantine: the resident size
@@ -845,15 +888,15 @@ TEST_F(ProtocolFaults, ExtendedModeRestartsAndKeepsTheClientAfterADetach) {
     EXPECT_EQ(client.Exchange("!"), "OK");
     const CodeAddress sumTable = FirmwareFunction("sum_table");
     EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK");
-    EXPECT_EQ(client.Exchange("c"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("c")), "T05thread:1;");
     // R restarts with no reply: the next reply is the next packet's.
     client.Send("R00");
     EXPECT_EQ(client.Exchange("pf"), "42000000") << "at the reset vector";
     EXPECT_EQ(client.Exchange("Z1," + sumTable.hex + ",2"), "OK") << "the new program has none of gdb's breakpoints";
-    EXPECT_EQ(client.Exchange("c"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("c")), "T05thread:1;");
     EXPECT_EQ(client.Exchange("pf"), sumTable.pcValue);
     // vRun restarts and answers with a stop.
-    EXPECT_EQ(client.Exchange("vRun;" + Hex("/any/file")), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vRun;" + Hex("/any/file"))), "T05thread:1;");
     EXPECT_EQ(client.Exchange("pf"), "42000000");
     // A detach lets the core run on and keeps the connection; vAttach takes
     // the core again.
@@ -861,7 +904,7 @@ TEST_F(ProtocolFaults, ExtendedModeRestartsAndKeepsTheClientAfterADetach) {
     EXPECT_EQ(client.Exchange("qC"), "QC1") << "still connected";
     EXPECT_EQ(client.Exchange("c"), "E01") << "nothing to run until attached";
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(client.Exchange("vAttach;1"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vAttach;1")), "T05thread:1;");
     EXPECT_NE(client.Exchange("pf"), "42000000") << "the core ran on meanwhile";
     EXPECT_NE(Unhex(client.Exchange("qRcmd," + Hex("status"))).find("status: halted (cause 128)"), std::string::npos);
 }
@@ -885,7 +928,7 @@ TEST_F(ProtocolFaults, FlashEraseLeavesTheErasedBytesReadingFFAndARunReloadsTheI
     EXPECT_EQ(client.Exchange("pd"), Hex("0123"));
     EXPECT_EQ(client.Exchange("pf"), Hex("4567"));
     // A run downloads the server's image again.
-    EXPECT_EQ(client.Exchange("vRun;"), "T05thread:1;");
+    EXPECT_EQ(StopOf(client.Exchange("vRun;")), "T05thread:1;");
     EXPECT_EQ(client.Exchange("m0,20"), image);
     EXPECT_EQ(client.Exchange("m800,10"), beyond);
 }
@@ -1013,7 +1056,7 @@ TEST_F(RtosProtocol, SymbolsAskedOfGdbDecideWhetherTasksAreThreads) {
         const uint32_t current = Word(SymbolAddress("pxCurrentTCB"));
         ASSERT_NE(current, 0u) << "the scheduler runs";
         const std::string thread = c.tasks ? Id(current) : "1";
-        EXPECT_EQ(stop, "T02thread:" + thread + ";");
+        EXPECT_EQ(StopOf(stop), "T02thread:" + thread + ";");
         EXPECT_EQ(client_->Exchange("qC"), "QC" + thread);
         const std::string list = client_->Exchange("qfThreadInfo");
         if (c.tasks) {
@@ -1032,7 +1075,7 @@ TEST_F(RtosProtocol, ATaskThatDoesNotRunShowsTheRegistersOnItsStack) {
     Negotiate();
     const std::string stop = RunAWhile();
     const uint32_t current = Word(SymbolAddress("pxCurrentTCB"));
-    ASSERT_EQ(stop, "T02thread:" + Id(current) + ";");
+    ASSERT_EQ(StopOf(stop), "T02thread:" + Id(current) + ";");
     const std::string coreRegisters = client_->Exchange("g");
 
     // Every task by its TCB: alive, with a name, a state and a priority;
@@ -1091,7 +1134,7 @@ TEST_F(RtosProtocol, ATaskThatDoesNotRunShowsTheRegistersOnItsStack) {
     ASSERT_EQ(client_->Exchange("Hc" + Id(task)), "OK");
     const std::string next = RunAWhile("vCont;c:" + Id(task));
     const uint32_t nowCurrent = Word(SymbolAddress("pxCurrentTCB"));
-    EXPECT_EQ(next, "T02thread:" + Id(nowCurrent) + ";");
+    EXPECT_EQ(StopOf(next), "T02thread:" + Id(nowCurrent) + ";");
     const std::string afterStop = client_->Exchange("g");
     ASSERT_EQ(client_->Exchange("Hg0"), "OK");
     EXPECT_EQ(client_->Exchange("g"), afterStop) << "the stop made the running task the selected thread";

@@ -688,6 +688,41 @@ TEST(QemuCore, WritingTheValueQemuHoldsSendsNothing) {
     EXPECT_EQ(core.ReadRegisterFromMachine(pc), at + 2);
 }
 
+// Breakpoints reach QEMU when the processor runs: set and cleared again
+// while it is halted (as gdb does around every step) they cost no packet;
+// the run then stops at those that remain, also at one set while it runs.
+TEST(QemuCore, BreakpointsReachQemuWhenTheProcessorRuns) {
+    const sim::Board* board = sim::FindBoard("qemu:mps2-an385");
+    ASSERT_NE(board, nullptr);
+    sim::QemuCore core(*board);
+    // nop; nop; nop; nop; b . (Thumb) at 0x100
+    const uint32_t code[] = {0x00, 0xbf, 0x00, 0xbf, 0x00, 0xbf, 0x00, 0xbf, 0xfe, 0xe7};
+    ASSERT_TRUE(core.WriteBlock(0, code, 0x100, std::size(code)));
+    const int32_t pc = core.PcIndex();
+    core.WriteRegister(pc, 0x100);
+    const auto haltedWithin5s = [&] {
+        for (int i = 0; i < 500 && !core.IsHalted(); ++i) std::this_thread::sleep_for(10ms);
+        return core.IsHalted();
+    };
+    const uint32_t space = *core.BreakpointSpaceId();
+    const uint64_t before = core.PacketsSent();
+    ASSERT_TRUE(core.AddBreakpoint(space, 0x103));
+    core.RemoveBreakpoint(space, 0x103);
+    ASSERT_TRUE(core.AddBreakpoint(space, 0x105));
+    EXPECT_EQ(core.PacketsSent(), before) << "nothing sent while halted";
+    core.Continue();
+    ASSERT_TRUE(haltedWithin5s());
+    EXPECT_EQ(core.ReadRegister(pc), 0x104u) << "stopped at the breakpoint that remained, not the one cleared";
+    core.RemoveBreakpoint(space, 0x105);
+    core.WriteRegister(pc, 0x100);
+    core.Continue();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(core.IsRunning()) << "the breakpoint cleared is gone from QEMU";
+    ASSERT_TRUE(core.AddBreakpoint(space, 0x109));
+    ASSERT_TRUE(haltedWithin5s()) << "a breakpoint set while running stops the loop";
+    EXPECT_EQ(core.ReadRegister(pc), 0x108u);
+}
+
 TEST(QemuCore, AWrittenRegisterReadsAsQemuHoldsIt) {
     int boards = 0;
     for (const sim::Board& board : sim::Boards()) {

@@ -579,7 +579,7 @@ std::string Server::StopReply(uint32_t signal) {
     lastSignal_ = signal;
     char text[16];
     std::snprintf(text, sizeof text, "T%02x", signal);
-    return text + StopThreadField();
+    return text + StopFields();
 }
 
 void Server::HaltIfRunning() {
@@ -616,8 +616,8 @@ bool Server::RestartProgram(std::string& error) {
 const std::vector<uint32_t>* Server::Registers() {
     if (!registers_) {
         std::vector<uint32_t> values;
-        for (const RegisterSlot& slot : target_.Slots()) {
-            const auto value = target_.ReadRegister(slot.id);
+        for (std::size_t slot = 0; slot < target_.Slots().size(); ++slot) {
+            const auto value = RegisterInSlot(slot);
             if (!value) return nullptr;
             values.push_back(*value);
         }
@@ -626,12 +626,36 @@ const std::vector<uint32_t>* Server::Registers() {
     return &*registers_;
 }
 
-std::optional<uint32_t> Server::Pc() {
-    const auto* values = Registers();
-    if (!values) return std::nullopt;
+std::optional<uint32_t> Server::RegisterInSlot(std::size_t slot) {
+    if (registers_) return (*registers_)[slot];
+    if (const auto known = registerReads_.find(slot); known != registerReads_.end()) return known->second;
+    const auto value = target_.ReadRegister(target_.Slots()[slot].id);
+    if (value) registerReads_.emplace(slot, *value);
+    return value;
+}
+
+std::string Server::ExpeditedRegisters() {
+    const sim::Architecture& arch = target_.Board().arch;
     const std::vector<RegisterSlot>& slots = target_.Slots();
-    for (std::size_t i = 0; i < slots.size(); ++i)
-        if (slots[i].id == target_.PcId()) return (*values)[i];
+    std::string fields;
+    for (const char* name : arch.gdbExpedited) {
+        for (std::size_t slot = 0; slot < slots.size(); ++slot) {
+            if (std::string_view(slots[slot].gdbName) != name) continue;
+            // One that cannot be read is left for gdb to ask for.
+            if (const auto value = RegisterInSlot(slot)) {
+                char number[16];
+                std::snprintf(number, sizeof number, "%02x:", slots[slot].gdbNumber);
+                fields += number + TargetWordHex(*value, arch.bigEndian) + ";";
+            }
+        }
+    }
+    return fields;
+}
+
+std::optional<uint32_t> Server::Pc() {
+    const std::vector<RegisterSlot>& slots = target_.Slots();
+    for (std::size_t slot = 0; slot < slots.size(); ++slot)
+        if (slots[slot].id == target_.PcId()) return RegisterInSlot(slot);
     return std::nullopt;
 }
 
@@ -692,6 +716,11 @@ Server::Reply Server::WriteRegisters(const Arguments& args) {
 Server::Reply Server::ReadRegister(const Arguments& args) {
     const int slot = SlotForNumber(target_, args.numbers[0]);
     if (slot < 0) return kMalformed;
+    if (!OtherTaskSelected()) {
+        const auto value = RegisterInSlot(static_cast<std::size_t>(slot));
+        if (!value) return kAccessFailed;
+        return TargetWordHex(*value, target_.Board().arch.bigEndian);
+    }
     const auto* values = ThreadRegisters();
     if (!values) return kAccessFailed;
     return TargetWordHex((*values)[static_cast<std::size_t>(slot)], target_.Board().arch.bigEndian);

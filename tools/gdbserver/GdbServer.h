@@ -199,12 +199,17 @@ private:
     // Every register, in the order of target_.Slots(); null when one cannot
     // be read.
     const std::vector<uint32_t>* Registers();
+    // One register of the core by its place in target_.Slots().
+    std::optional<uint32_t> RegisterInSlot(std::size_t slot);
+    // The architecture's expedited registers as a stop reply gives them.
+    std::string ExpeditedRegisters();
     std::optional<uint32_t> Pc();
     // Everything read from the target is valid until the core moves or the
     // server writes; gdb reads the same code and stack words many times over
     // in one stop.
     void ForgetTargetState() {
         registers_.reset();
+        registerReads_.clear();
         memory_.clear();
         ForgetTasks();
     }
@@ -230,9 +235,11 @@ private:
     const freertos::Snapshot* Tasks();
     // The thread the core runs: the running task, or 1.
     uint32_t CurrentThreadId();
-    // "thread:ID;" of a stop reply, which makes that thread gdb's selected
-    // one again (Hg), as gdb assumes.
-    std::string StopThreadField();
+    // What a stop reply says after its signal: "thread:ID;", which makes
+    // that thread gdb's selected one again (Hg), as gdb assumes; then the
+    // architecture's expedited registers ("NN:value;"), with which gdb finds
+    // the stopped frame without reading every register.
+    std::string StopFields();
     // The registers of the thread gdb selected (Hg), in the order of
     // target_.Slots(): the core's, or those a task that does not run left
     // on its stack; null when they cannot be read.
@@ -269,6 +276,7 @@ private:
 
     // The target as gdb left it.
     std::optional<std::vector<uint32_t>> registers_;
+    std::map<std::size_t, uint32_t> registerReads_;  // single registers read since, by slot
     std::map<uint64_t, std::vector<uint8_t>> memory_;  // whole blocks of kMemoryBlock bytes, by address
     struct Breakpoint {
         uint32_t id;

@@ -119,7 +119,7 @@ std::string Server::WatchReply(const Watchpoints::Hit& hit) {
     const char* name = hit.kind == WatchKind::Write ? "watch" : hit.kind == WatchKind::Read ? "rwatch" : "awatch";
     char text[64];
     std::snprintf(text, sizeof text, "T05%s:%08x;", name, hit.address);
-    return text + StopThreadField();
+    return text + StopFields();
 }
 
 std::optional<std::string> Server::SemihostingMonitor(const std::string& command) {

@@ -68,10 +68,10 @@ uint32_t Server::CurrentThreadId() {
         .value_or(kCoreThread);
 }
 
-std::string Server::StopThreadField() {
+std::string Server::StopFields() {
     generalThread_.reset();
     threadRegisters_.reset();
-    return "thread:" + ThreadIdText(CurrentThreadId()) + ";";
+    return "thread:" + ThreadIdText(CurrentThreadId()) + ";" + ExpeditedRegisters();
 }
 
 bool Server::OtherTaskSelected() {
