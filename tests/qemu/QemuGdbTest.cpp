@@ -178,6 +178,11 @@ TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
         {"finish returns the value", R"(Value returned is \$7 = 2\n)"},
         {"the calls filled the table", R"(<table>:\s+1\s+2\s+5)"},
         {"the machine state register", R"(\$8 = 0x[0-9a-f]+\n)"},
+        {"a watched run stops at the count's write",
+         R"(Hardware watchpoint 2: counter\n\nOld value = 0\nNew value = 1\nmain \(\) at .*main\.c:\d+)"},
+        {"the program's trap stops a watched run",
+         R"(Program received signal SIGTRAP, Trace/breakpoint trap\.\nsquare_plus \(x=x@entry=0\) at .*main\.c:\d+)"},
+        {"on the trap", R"(\$9 = 1\n)"},
     });
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
 }
