@@ -1,4 +1,4 @@
-/* The PowerPC sample program in the RAM of QEMU's virtex-ml507 board, which
+/* The PowerPC sample programs in the RAM of QEMU's virtex-ml507 board, which
  * the boot mapping makes reachable from address 0. */
 ENTRY(_start)
 SECTIONS

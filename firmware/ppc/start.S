@@ -1,4 +1,4 @@
-/* Entry of the PowerPC sample program: a stack, then main. No C library. */
+/* Entry of the PowerPC sample programs: a stack, then main. No C library. */
     .section .text.start, "ax"
     .globl _start
 _start:

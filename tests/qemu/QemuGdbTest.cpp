@@ -178,8 +178,71 @@ TEST(QemuGdb, PowerPcProgramOnVirtexThroughTheServer) {
         {"finish returns the value", R"(Value returned is \$7 = 2\n)"},
         {"the calls filled the table", R"(<table>:\s+1\s+2\s+5)"},
         {"the machine state register", R"(\$8 = 0x[0-9a-f]+\n)"},
+        {"a watched run stops at the count's write",
+         R"(Hardware watchpoint 2: counter\n\nOld value = 0\nNew value = 1\nmain \(\) at .*main\.c:\d+)"},
+        {"the program's trap stops a watched run",
+         R"(Program received signal SIGTRAP, Trace/breakpoint trap\.\nsquare_plus \(x=x@entry=0\) at .*main\.c:\d+)"},
+        {"on the trap", R"(\$9 = 1\n)"},
     });
     EXPECT_EQ(server.Terminate(), 0) << server.Output();
+}
+
+// The lines of ppc_watch.gdb's session that are the same on every stub, from
+// the first stop in the handler on: the watchpoints set and hit, the values,
+// and the function of each `bt 1` (QEMU's stub reports a watchpoint after the
+// access, the server before it, so gdb's step over it ends one instruction
+// apart: the line and the address differ, the function does not).
+std::vector<std::string> PowerPcWatchLines(const std::string& output) {
+    std::vector<std::string> lines;
+    bool started = false;
+    const std::regex frame(R"(^#0  (0x[0-9a-f]+ in )?(\w+) \()");
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        if (!started) started = line.rfind("Breakpoint 1, decrementer_tick", 0) == 0;
+        if (!started) continue;
+        std::smatch match;
+        if (std::regex_search(line, match, frame)) {
+            lines.push_back("#0 " + match[2].str());
+        } else {
+            for (const char* start : {"Hardware ", "Old value = ", "New value = ", "Value = ", "$"})
+                if (line.rfind(start, 0) == 0) lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// watch, rwatch and awatch on the PowerPC program's decrementer count, which
+// only the interrupt handler writes, and on the main loop's copy of it: the
+// server's watch by stepping lets the decrementer interrupt and the time base
+// run, and stops where QEMU's own watchpoints stop, with the same values.
+TEST(QemuGdb, PowerPcWatchesOnADecrementerCounter) {
+    const std::string script = std::string(QEMU_TEST_DIR) + "/ppc_watch.gdb";
+    ServerProcess qemu;
+    ASSERT_TRUE(qemu.StartQemu(QEMU_SYSTEM_PPC, DIORX_PPC_IRQ_ELF, "virtex-ml507")) << qemu.Output();
+    const auto reference = RunGdb(GDB_MULTIARCH, DIORX_PPC_IRQ_ELF, "remote", qemu.Port(), {"-x", script}, 60);
+    qemu.Terminate();
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--target", "qemu:virtex-ml507"})) << server.Output();
+    const auto ours = RunGdb(GDB_MULTIARCH, DIORX_PPC_IRQ_ELF, "remote", server.Port(), {"-ex", "load", "-x", script}, 60);
+    EXPECT_EQ(server.Terminate(), 0) << server.Output();
+
+    ASSERT_EQ(reference.exitStatus, 0) << reference.output;
+    ASSERT_EQ(ours.exitStatus, 0) << ours.output;
+    const std::vector<std::string> expected = PowerPcWatchLines(reference.output);
+    // QEMU's stub went through the session: two writes by the handler, the
+    // main loop's read and writes, and the count equal to the main loop's copy.
+    std::vector<std::string> functions;
+    for (const std::string& line : expected)
+        if (line.rfind("#0 ", 0) == 0) functions.push_back(line.substr(3));
+    ASSERT_EQ(functions, (std::vector<std::string>{"decrementer_tick", "decrementer_tick", "main", "main", "main",
+                                                   "main", "main"}))
+        << reference.output;
+    for (const char* line : {"Hardware watchpoint 2: ticks", "Old value = 0", "New value = 1",
+                             "Hardware read watchpoint 3: ticks", "Hardware watchpoint 4: last_tick",
+                             "Hardware access (read/write) watchpoint 5: ticks", "$1 = 1"})
+        ASSERT_NE(std::find(expected.begin(), expected.end(), line), expected.end()) << line << "\n" << reference.output;
+
+    EXPECT_EQ(PowerPcWatchLines(ours.output), expected) << "QEMU:\n" << reference.output << "\nserver:\n" << ours.output;
 }
 
 // The board has no vector table to start from: the server's --elf image, a

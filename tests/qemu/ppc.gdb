@@ -30,4 +30,11 @@ next
 next
 x/3dw table
 print/x $msr
+# A watched run: the main loop's count, then the program's own trap
+# instruction (tw 31,0,0, gdb's breakpoint), which stops it as a breakpoint.
+watch counter
+continue
+set var *(unsigned int *) square_plus = 0x7fe00008
+continue
+print $pc == square_plus
 detach

@@ -53,16 +53,17 @@ void Server::EnableSemihosting(bool on) {
 }
 
 Server::Reply Server::InsertWatchpoint(const Arguments& args) {
-    // The accesses are found by decoding Thumb instructions: on the other
-    // families gdb is told there are no watchpoints (and watches by stepping).
-    if (target_.Board().arch.instructionSet != sim::InstructionSet::Thumb) return std::string();
+    // The accesses are found by decoding the board's instructions (Thumb,
+    // PowerPC): on the other families gdb is told there are no watchpoints
+    // (and watches by stepping).
+    if (!watchpoints_.Supported()) return std::string();
     if (!watchpoints_.Insert(static_cast<WatchKind>(args.numbers[0]), args.numbers[1], args.numbers[2]))
         return std::string("E02");
     return std::string("OK");
 }
 
 Server::Reply Server::RemoveWatchpoint(const Arguments& args) {
-    if (target_.Board().arch.instructionSet != sim::InstructionSet::Thumb) return std::string();
+    if (!watchpoints_.Supported()) return std::string();
     watchpoints_.Remove(static_cast<WatchKind>(args.numbers[0]), args.numbers[1], args.numbers[2]);
     return std::string("OK");
 }
@@ -90,6 +91,10 @@ Server::Reply Server::SteppedRun(bool step) {
             if (step) return StopReply(kSigTrap);
             continue;
         }
+        // A breakpoint instruction of the program's own stops the run on it,
+        // as a probe's core halts there (on QEMU's PowerPC a step would take
+        // the program interrupt instead).
+        if (instruction && instruction->breakpoint) return StopReply(kSigTrap);
         // Straight-line code without memory accesses goes in one step.
         const uint32_t count = step || single ? 1 : watchpoints_.StraightRun(*pc);
         const RunResult result = run_.Step(count);

@@ -3,6 +3,8 @@
 #include <capstone/capstone.h>
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
 
 namespace gdbserver {
 
@@ -56,6 +58,58 @@ uint32_t RegisterListBytes(const cs_arm& arm, int first) {
     return 4 * count;
 }
 
+// ---- PowerPC ----------------------------------------------------------------------
+
+// The loads and stores of the 440's integer unit: D-form (a displacement
+// from rA|0, Capstone's memory operand) and X-form (rA|0 + rB, three
+// register operands). The update forms access the same address as the
+// others; they only write it back to rA.
+struct PpcLoadStore {
+    unsigned id;
+    uint32_t bytes;
+    bool write;
+    bool indexed;
+};
+constexpr PpcLoadStore kPpcLoadStores[] = {
+    {PPC_INS_LBZ, 1, false, false},    {PPC_INS_LBZU, 1, false, false},  {PPC_INS_LHZ, 2, false, false},
+    {PPC_INS_LHZU, 2, false, false},   {PPC_INS_LHA, 2, false, false},   {PPC_INS_LHAU, 2, false, false},
+    {PPC_INS_LWZ, 4, false, false},    {PPC_INS_LWZU, 4, false, false},  {PPC_INS_STB, 1, true, false},
+    {PPC_INS_STBU, 1, true, false},    {PPC_INS_STH, 2, true, false},    {PPC_INS_STHU, 2, true, false},
+    {PPC_INS_STW, 4, true, false},     {PPC_INS_STWU, 4, true, false},   {PPC_INS_LBZX, 1, false, true},
+    {PPC_INS_LBZUX, 1, false, true},   {PPC_INS_LHZX, 2, false, true},   {PPC_INS_LHZUX, 2, false, true},
+    {PPC_INS_LHAX, 2, false, true},    {PPC_INS_LHAUX, 2, false, true},  {PPC_INS_LWZX, 4, false, true},
+    {PPC_INS_LWZUX, 4, false, true},   {PPC_INS_LHBRX, 2, false, true},  {PPC_INS_LWBRX, 4, false, true},
+    {PPC_INS_LWARX, 4, false, true},   {PPC_INS_STBX, 1, true, true},    {PPC_INS_STBUX, 1, true, true},
+    {PPC_INS_STHX, 2, true, true},     {PPC_INS_STHUX, 2, true, true},   {PPC_INS_STWX, 4, true, true},
+    {PPC_INS_STWUX, 4, true, true},    {PPC_INS_STHBRX, 2, true, true},  {PPC_INS_STWBRX, 4, true, true},
+    {PPC_INS_STWCX, 4, true, true},
+};
+
+// dcbz zeroes the data cache line the address falls in: 32 bytes on the 440.
+constexpr uint32_t kPpcCacheLine = 32;
+
+// gdb's breakpoint instruction, and the program's own: tw 31,0,0 (trap).
+constexpr uint32_t kPpcTrap = 0x7fe00008;
+// b . : a branch to itself.
+constexpr uint32_t kPpcBranchToItself = 0x48000000;
+
+// Whether the instruction may go elsewhere than the next one, by its
+// encoding: b, bc, bclr, bcctr, sc, the interrupt returns, the traps.
+bool PpcFlow(uint32_t word) {
+    const uint32_t primary = word >> 26, extended = (word >> 1) & 0x3ff;
+    switch (primary) {
+        case 3:   // twi
+        case 16:  // bc
+        case 17:  // sc
+        case 18:  // b
+            return true;
+        case 19:  // bclr, bcctr, rfi, rfci, rfmci
+            return extended == 16 || extended == 528 || extended == 50 || extended == 51 || extended == 38;
+        case 31: return extended == 4;  // tw
+        default: return false;
+    }
+}
+
 }  // namespace
 
 bool DecodedInstruction::MayWrite() const {
@@ -64,12 +118,35 @@ bool DecodedInstruction::MayWrite() const {
 }
 
 struct InstructionDecoder::Handle {
+    const sim::Architecture& arch;
     csh cs = 0;
     bool ok = false;
+
+    // A general register of Capstone's as the board's register id: found by
+    // its name in the board's register table. rA's r0 in a load or store is
+    // no register but the value 0 (-1). None when the table has no such
+    // register.
+    std::optional<int> PpcRegister(unsigned reg, bool zeroForR0) const {
+        if (zeroForR0 && reg == PPC_REG_R0) return -1;
+        const char* name = cs_reg_name(cs, reg);
+        if (!name) return std::nullopt;
+        return arch.FindRegister(name);
+    }
 };
 
-InstructionDecoder::InstructionDecoder() : handle_(std::make_unique<Handle>()) {
-    handle_->ok = cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle_->cs) == CS_ERR_OK;
+InstructionDecoder::InstructionDecoder(const sim::Architecture& arch) : handle_(new Handle{arch}) {
+    switch (arch.instructionSet) {
+        case sim::InstructionSet::Thumb:
+            handle_->ok = cs_open(CS_ARCH_ARM, static_cast<cs_mode>(CS_MODE_THUMB | CS_MODE_MCLASS), &handle_->cs) ==
+                          CS_ERR_OK;
+            break;
+        case sim::InstructionSet::PowerPC:
+            handle_->ok = cs_open(CS_ARCH_PPC,
+                                  static_cast<cs_mode>(CS_MODE_32 | (arch.bigEndian ? CS_MODE_BIG_ENDIAN : 0)),
+                                  &handle_->cs) == CS_ERR_OK;
+            break;
+        default: break;
+    }
     if (handle_->ok) cs_option(handle_->cs, CS_OPT_DETAIL, CS_OPT_ON);
 }
 
@@ -77,7 +154,107 @@ InstructionDecoder::~InstructionDecoder() {
     if (handle_->ok) cs_close(&handle_->cs);
 }
 
+bool InstructionDecoder::Decodes() const { return handle_->ok; }
+
 DecodedInstruction InstructionDecoder::Decode(const uint8_t* code, std::size_t count, uint32_t pc) const {
+    switch (handle_->arch.instructionSet) {
+        case sim::InstructionSet::Thumb: return DecodeThumb(code, count, pc);
+        case sim::InstructionSet::PowerPC: return DecodePowerPc(code, count, pc);
+        default: return DecodedInstruction{};
+    }
+}
+
+DecodedInstruction InstructionDecoder::DecodePowerPc(const uint8_t* code, std::size_t count, uint32_t pc) const {
+    DecodedInstruction result;
+    result.size = 4;
+    if (count < 4) return result;
+    const uint32_t word = handle_->arch.bigEndian
+                              ? uint32_t{code[0]} << 24 | uint32_t{code[1]} << 16 | uint32_t{code[2]} << 8 | code[3]
+                              : uint32_t{code[3]} << 24 | uint32_t{code[2]} << 16 | uint32_t{code[1]} << 8 | code[0];
+    result.flow = PpcFlow(word);
+    if (word == kPpcTrap) {
+        result.known = true;
+        result.breakpoint = true;
+        return result;
+    }
+    result.selfBranch = word == kPpcBranchToItself;
+    if (!handle_->ok) return result;
+    cs_insn* insn = nullptr;
+    if (cs_disasm(handle_->cs, code, 4, pc, 1, &insn) != 1) return result;
+    result.known = true;
+    const cs_ppc& ppc = insn->detail->ppc;
+    using Operand = DecodedInstruction::Operand;
+    const auto isMemory = [](const cs_ppc_op& o) { return o.type == PPC_OP_MEM; };
+    const auto entry = std::find_if(std::begin(kPpcLoadStores), std::end(kPpcLoadStores),
+                                    [&](const PpcLoadStore& e) { return e.id == insn->id; });
+    Operand o;
+    bool access = true;
+    if (entry != std::end(kPpcLoadStores)) {
+        o.bytes = entry->bytes;
+        o.write = entry->write;
+        if (entry->indexed) {
+            // rD/rS, rA|0, rB
+            const auto base = ppc.op_count == 3 ? handle_->PpcRegister(ppc.operands[1].reg, true) : std::nullopt;
+            const auto index = ppc.op_count == 3 ? handle_->PpcRegister(ppc.operands[2].reg, false) : std::nullopt;
+            if (!base || !index || *index < 0) {
+                access = false;
+            } else {
+                o.base = *base;
+                o.index = *index;
+            }
+        } else if (ppc.op_count == 2 && isMemory(ppc.operands[1])) {
+            const auto base = handle_->PpcRegister(ppc.operands[1].mem.base, true);
+            if (!base) {
+                access = false;
+            } else {
+                o.base = *base;
+                o.displacement = ppc.operands[1].mem.disp;
+            }
+        } else {
+            access = false;
+        }
+    } else if (insn->id == PPC_INS_LMW || insn->id == PPC_INS_STMW) {
+        // rS..r31 from the address on.
+        const auto base = ppc.op_count == 2 && isMemory(ppc.operands[1])
+                              ? handle_->PpcRegister(ppc.operands[1].mem.base, true)
+                              : std::nullopt;
+        const unsigned first = ppc.op_count == 2 ? ppc.operands[0].reg : 0;
+        if (!base || first < PPC_REG_R0 || first > PPC_REG_R31) {
+            access = false;
+        } else {
+            o.base = *base;
+            o.displacement = ppc.operands[1].mem.disp;
+            o.bytes = 4 * (PPC_REG_R31 - first + 1);
+            o.write = insn->id == PPC_INS_STMW;
+        }
+    } else if (insn->id == PPC_INS_DCBZ) {
+        // rA|0, rB: the whole line the address falls in.
+        const auto base = ppc.op_count == 2 ? handle_->PpcRegister(ppc.operands[0].reg, true) : std::nullopt;
+        const auto index = ppc.op_count == 2 ? handle_->PpcRegister(ppc.operands[1].reg, false) : std::nullopt;
+        if (!base || !index || *index < 0) {
+            access = false;
+        } else {
+            o.base = *base;
+            o.index = *index;
+            o.bytes = kPpcCacheLine;
+            o.align = kPpcCacheLine;
+            o.write = true;
+        }
+    } else if (insn->id == PPC_INS_LSWI || insn->id == PPC_INS_STSWI ||
+               std::any_of(ppc.operands, ppc.operands + ppc.op_count, isMemory)) {
+        // A string move, or a floating-point load or store (the 440 has no
+        // FPU: it raises an interrupt): judged by the watched bytes.
+        access = false;
+    } else {
+        o.bytes = 0;  // no data access
+    }
+    if (!access) result.known = false;
+    else if (o.bytes != 0) result.operands.push_back(o);
+    cs_free(insn, 1);
+    return result;
+}
+
+DecodedInstruction InstructionDecoder::DecodeThumb(const uint8_t* code, std::size_t count, uint32_t pc) const {
     DecodedInstruction result;
     if (count >= 2) {
         const uint16_t first = static_cast<uint16_t>(code[0] | code[1] << 8);
@@ -149,6 +326,7 @@ DecodedInstruction InstructionDecoder::Decode(const uint8_t* code, std::size_t c
             }
             Operand o;
             o.base = CoreRegister(memory->mem.base);
+            o.pcRelative = o.base == 15;
             o.index = memory->mem.index == ARM_REG_INVALID ? -1 : CoreRegister(memory->mem.index);
             // Capstone 4 gives the index's shift in the operand's shifter.
             o.shift = memory->mem.lshift != 0                    ? memory->mem.lshift

@@ -11,8 +11,10 @@
 // it itself and compares the old and new value (a store of the same value
 // is then no stop for `watch`).
 //
-// The accesses are found by decoding the instruction with Capstone and
-// working out its addresses from the registers it names. The decoding is
+// The accesses are found by decoding the instruction with Capstone (the
+// board's instruction set: Thumb-2 on the Cortex-M boards, 32-bit big-endian
+// PowerPC on the 440) and working out its addresses from the registers it
+// names. The decoding is
 // kept per address, so an instruction that accesses no memory costs nothing
 // beyond the step and the PC read. An instruction Capstone does not know is
 // judged afterwards by the watched bytes: changed is a hit.
@@ -25,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/Architecture.h"
 #include "tools/common/Target.h"
 
 namespace gdbserver {
@@ -40,36 +43,42 @@ struct DataAccess {
     bool write = false;
 };
 
-// What one Thumb instruction does to memory, before the register values are
-// known.
+// What one instruction does to memory, before the register values are
+// known. Registers are the board's register ids (its table's indices).
 struct DecodedInstruction {
     uint32_t size = 2;
     bool known = false;       // Capstone decoded it
     bool trap = false;        // bkpt 0xab, a semihosting call
-    bool breakpoint = false;  // any other bkpt
+    bool breakpoint = false;  // any other bkpt; PowerPC's trap (tw 31,0,0), gdb's breakpoint
     bool selfBranch = false;  // b . : the PC legitimately stays
-    bool flow = false;        // may go elsewhere than the next instruction (branch, PC write, svc)
+    bool flow = false;        // may go elsewhere than the next instruction (branch, PC write, svc, sc, rfi)
     struct Operand {
-        int base = -1;   // register 0..15
-        int index = -1;  // register or -1
-        int shift = 0;   // of the index
+        int base = -1;            // register id; -1: none, the base is 0 (PowerPC's rA field 0)
+        bool pcRelative = false;  // a Thumb literal: the base is the PC, 4 ahead and word-aligned
+        int index = -1;           // register id or -1
+        int shift = 0;            // of the index
         bool subtract = false;
         int32_t displacement = 0;
         uint32_t bytes = 0;  // total size of the access
         bool write = false;
         bool descending = false;  // a block below the base (push, stmdb, ldmdb)
+        uint32_t align = 0;       // the address rounded down to a multiple of it (dcbz's cache line)
     };
     std::vector<Operand> operands;
     bool MayWrite() const;
 };
 
-// Thumb-2 decoding with Capstone.
+// Decoding with Capstone, for the architecture's instruction set: Thumb-2,
+// PowerPC; any other is not decoded (Decodes() is false, and every
+// instruction comes back not known).
 class InstructionDecoder {
 public:
-    InstructionDecoder();
+    explicit InstructionDecoder(const sim::Architecture& arch);
     ~InstructionDecoder();
     InstructionDecoder(const InstructionDecoder&) = delete;
     InstructionDecoder& operator=(const InstructionDecoder&) = delete;
+
+    bool Decodes() const;
 
     // code holds up to 4 bytes from pc on.
     DecodedInstruction Decode(const uint8_t* code, std::size_t count, uint32_t pc) const;
@@ -81,6 +90,9 @@ public:
                                                           ReadRegister&& readRegister);
 
 private:
+    DecodedInstruction DecodeThumb(const uint8_t* code, std::size_t count, uint32_t pc) const;
+    DecodedInstruction DecodePowerPc(const uint8_t* code, std::size_t count, uint32_t pc) const;
+
     struct Handle;
     std::unique_ptr<Handle> handle_;
 };
@@ -90,7 +102,11 @@ public:
     static constexpr std::size_t kMaxWatchpoints = 32;
     static constexpr uint64_t kMaxLength = 64 * 1024;
 
-    explicit Watchpoints(Target& target) : target_(target) {}
+    explicit Watchpoints(Target& target) : target_(target), decoder_(target.Board().arch) {}
+
+    // Whether the board's instructions are decoded: elsewhere gdb is told
+    // there are no watchpoints (and watches by stepping itself).
+    bool Supported() const { return decoder_.Decodes(); }
 
     // False when the arguments are out of range or too many are set. A second
     // insert of the same watchpoint is counted, as gdb may send it again.
@@ -153,10 +169,10 @@ std::optional<std::vector<DataAccess>> InstructionDecoder::Resolve(const Decoded
                                                                    ReadRegister&& readRegister) {
     std::vector<DataAccess> accesses;
     for (const DecodedInstruction::Operand& operand : instruction.operands) {
-        uint32_t base;
-        if (operand.base == 15) {
-            base = (pc + 4) & ~3u;  // a literal: the PC of a Thumb instruction reads 4 ahead, word-aligned
-        } else {
+        uint32_t base = 0;
+        if (operand.pcRelative) {
+            base = (pc + 4) & ~3u;
+        } else if (operand.base >= 0) {
             const std::optional<uint32_t> value = readRegister(operand.base);
             if (!value) return std::nullopt;
             base = *value;
@@ -169,6 +185,7 @@ std::optional<std::vector<DataAccess>> InstructionDecoder::Resolve(const Decoded
         }
         uint32_t address = operand.subtract ? base - offset : base + offset;
         if (operand.descending) address -= operand.bytes;
+        if (operand.align > 1) address &= ~(operand.align - 1);
         accesses.push_back({address, operand.bytes, operand.write});
     }
     return accesses;
