@@ -288,12 +288,12 @@ int QemuCore::WaitStop(std::chrono::milliseconds timeout) {
     }
 }
 
-void QemuCore::PollRunState(std::chrono::microseconds wait) {
+void QemuCore::PollRunState() {
     if (stepsLeft_ > 0) {
         AdvanceSteps(0);
         return;
     }
-    if (state_ == RunState::Running && rsp_.PacketWaiting(wait)) {
+    if (state_ == RunState::Running && rsp_.PacketWaiting()) {
         WaitStop(options_.replyTimeout);
         state_ = RunState::Halted;
     }
@@ -429,21 +429,21 @@ void QemuCore::AdvanceSteps(uint32_t atLeast) {
 
 bool QemuCore::IsHalted() {
     return Guard([&] {
-        PollRunState(options_.stopWait);
+        PollRunState();
         return state_ == RunState::Halted;
     });
 }
 
 bool QemuCore::IsNotStarted() {
     return Guard([&] {
-        PollRunState(options_.stopWait);
+        PollRunState();
         return state_ == RunState::NotStarted;
     });
 }
 
 bool QemuCore::IsRunning() {
     return Guard([&] {
-        PollRunState(options_.stopWait);
+        PollRunState();
         return state_ == RunState::Running;
     });
 }

@@ -12,9 +12,9 @@
 // QEMU's step masks interrupts and timers (Qqemu.sstep=7), which keeps a
 // debugger's stepi on the program's own instructions; SetStepInterrupts lets
 // them run at the first instruction of every step (Qqemu.sstep=1), for a
-// watch by stepping that must see interrupt-driven code. A stop reply on
-// the socket means the processor halted; a question about the run state
-// waits a little for one (Options::stopWait).
+// watch by stepping that must see interrupt-driven code. The
+// run state is read without blocking: a stop reply waiting on the socket
+// means the processor halted.
 //
 // On the ARM boards a semihosting call (bkpt 0xab) halts the processor, as a
 // debug probe halts on a bkpt, instead of raising the fault QEMU would take
@@ -77,11 +77,6 @@ public:
         // How long one call goes on with a long step before it reports the
         // processor running (and a pause can end the step).
         std::chrono::milliseconds stepSlice{50};
-        // How long a question about the run state of a running core waits
-        // for QEMU's stop reply before it answers "running". A debugger
-        // polls the state, sleeping between polls; a stop that comes during
-        // the wait is seen when it happens, not at the next poll.
-        std::chrono::microseconds stopWait{250};
     };
 
     static constexpr uint32_t kBreakpointSpace = 1;
@@ -172,9 +167,8 @@ private:
     // QEMU's step setting (Qqemu.sstep), sent only when it changes.
     static constexpr uint32_t kStepEnable = 1, kStepNoIrq = 2, kStepNoTimer = 4;
     void SetStepFlags(uint32_t flags);
-    // A running core whose stop reply has arrived, or arrives within wait,
-    // becomes halted.
-    void PollRunState(std::chrono::microseconds wait = std::chrono::microseconds(0));
+    // A running core whose stop reply has arrived becomes halted.
+    void PollRunState();
     // Halts a running core; true when it was running (and should resume).
     // A long step in progress is left to go on.
     bool Halt();

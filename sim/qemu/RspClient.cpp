@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace sim {
 
@@ -56,12 +55,9 @@ void RspClient::WriteAll(const char* data, std::size_t size) {
 bool RspClient::Fill(std::chrono::steady_clock::time_point deadline) {
     if (fd_ < 0) throw RspError("the connection is closed");
     for (;;) {
-        const auto left = std::max(std::chrono::steady_clock::duration::zero(), deadline - std::chrono::steady_clock::now());
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-        const timespec timeout{static_cast<time_t>(seconds.count()),
-                               static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count())};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd_, POLLIN, 0};
-        const int ready = ::ppoll(&p, 1, &timeout, nullptr);
+        const int ready = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (ready < 0) {
             if (errno == EINTR) continue;
             throw RspError(std::string("poll failed: ") + std::strerror(errno));
@@ -122,11 +118,9 @@ std::string RspClient::Transact(std::string_view payload, std::chrono::milliseco
     return Receive(timeout);
 }
 
-bool RspClient::PacketWaiting() { return PacketWaiting(std::chrono::microseconds(0)); }
-
-bool RspClient::PacketWaiting(std::chrono::microseconds wait) {
+bool RspClient::PacketWaiting() {
     if (!replies_.empty() || decoder_.InPacket()) return true;
-    Fill(std::chrono::steady_clock::now() + wait);
+    Fill(std::chrono::steady_clock::now());
     return !replies_.empty() || decoder_.InPacket();
 }
 

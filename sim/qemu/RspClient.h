@@ -48,8 +48,6 @@ public:
     // True when a packet (or part of one) waits to be read; never blocks.
     // Raises RspError when the peer has closed the connection.
     bool PacketWaiting();
-    // The same, waiting up to wait for one to arrive.
-    bool PacketWaiting(std::chrono::microseconds wait);
     // The interrupt byte.
     void SendInterrupt();
     // Asks for no-ack mode; true when the peer agreed.
