@@ -672,7 +672,8 @@ bool QemuCore::WriteBlock(int32_t index, const uint32_t* buffer, uint64_t addres
         std::transform(buffer, buffer + count, bytes.begin(), [](uint32_t unit) { return static_cast<uint8_t>(unit); });
         // QEMU's debug writes reach read-only memory (flash) too.
         if (!WriteMemory(address, bytes.data(), count)) return false;
-        return TrackCalls(address, bytes.data(), count);
+        TrackCalls(address, bytes.data(), count);
+        return true;
     });
 }
 
@@ -756,8 +757,8 @@ bool QemuCore::SetStubBreakpoint(uint64_t at, bool insert) {
 
 // ---- Semihosting calls ----------------------------------------------------------
 
-bool QemuCore::TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count) {
-    if (!board_.arch.semihosting || board_.arch.bigEndian || count == 0) return true;
+void QemuCore::TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count) {
+    if (!board_.arch.semihosting || board_.arch.bigEndian || count == 0) return;
     // The halfwords the write touched, from the even address at or before
     // its first byte to the one holding its last; a byte of theirs that the
     // write left alone is read from QEMU (none is, for an aligned write).
@@ -777,7 +778,6 @@ bool QemuCore::TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count
         else
             calls_.erase(at);
     }
-    return true;
 }
 
 bool QemuCore::AtHiddenCall() {

@@ -198,8 +198,8 @@ private:
     // the calls'), before it runs.
     void SyncStubBreakpoints();
     // After a write of count bytes at address: the halfwords it touched
-    // gain or lose their hidden breakpoint; false when QEMU refused one.
-    bool TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count);
+    // gain or lose their hidden breakpoint (given to QEMU at the next run).
+    void TrackCalls(uint64_t address, const uint8_t* bytes, uint32_t count);
     // The PC is on a call the core halts at.
     bool AtHiddenCall();
     bool InsideSpace(int32_t index, uint64_t address, uint32_t count) const;
