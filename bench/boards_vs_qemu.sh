@@ -40,29 +40,12 @@ session() {  # port reset output-file
   gdb-multiarch -batch -nx -q "$elf" -ex "target remote 127.0.0.1:$1" -ex "set \$bench_reset = $2" \
     -x "$root/bench/boards_vs_qemu.gdb" >>"$3" 2>&1
 }
-start_qemu() {  # sets qemu_pid, qemu_port
-  qemu_port=$(free_port)
-  qemu-system-arm -M mps2-an385 -S -display none -nodefaults -nographic -monitor none -serial null \
-    -gdb "tcp:127.0.0.1:$qemu_port" -kernel "$elf" >>"$work/qemu.log" 2>&1 &
-  qemu_pid=$!
-  pids+=($qemu_pid)
-  wait_listening "$qemu_port"
-}
-start_server() {  # sets server_pid, server_port; the server starts QEMU itself
-  : >"$work/server.log"
-  "$orxdbg" gdbserver --target qemu:mps2-an385 --port 0 --elf "$elf" >"$work/server.log" 2>&1 &
-  server_pid=$!
-  pids+=($server_pid)
-  for _ in $(seq 200); do grep -q 'listening on' "$work/server.log" && break; sleep 0.05; done
-  server_port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/server.log" | cut -d: -f2)
-  if [ -z "$server_port" ]; then cat "$work/server.log" >&2; return 1; fi
-}
-
 for round in $(seq "$repeat"); do
-  start_qemu
+  start_qemu mps2-an385 "$elf" -display none -nodefaults -serial null
   session "$qemu_port" 0 "$work/qemu.out"
   stop "$qemu_pid"
-  start_server
+  # The server starts QEMU itself.
+  start_server --target qemu:mps2-an385 --elf "$elf"
   session "$server_port" 1 "$work/server.out"
   stop "$server_pid"
 done

@@ -37,6 +37,7 @@ cmake --build "$build" --target orxdbg firmware >/dev/null
 elf=$build/firmware/demo_large.elf
 stops_elf=$build/firmware/bench.elf
 line=$(grep -n '++loop_count' firmware/main.c | head -1 | cut -d: -f1)
+orxdbg=$build/bin/orxdbg
 work=$(mktemp -d)
 # shellcheck source=bench/bench_lib.sh
 source "$root/bench/bench_lib.sh"
@@ -45,38 +46,22 @@ session() {  # port output-file
     -x "$root/bench/gdb_vs_qemu.gdb" >>"$2" 2>&1
 }
 
-start_qemu() {  # elf: sets qemu_pid, qemu_port
-  qemu_port=$(free_port)
-  qemu-system-arm -M lm3s6965evb -S -nographic -monitor none -serial none \
-    -gdb "tcp:127.0.0.1:$qemu_port" -kernel "$1" >>"$work/qemu.log" 2>&1 &
-  qemu_pid=$!
-  pids+=($qemu_pid)
-  wait_listening "$qemu_port"
-}
-start_server() {  # elf: sets server_pid, server_port
-  : >"$work/server.log"
-  "$build/bin/orxdbg" gdbserver --port 0 --elf "$1" --poll-ms "$poll_ms" "${poll_mode[@]}" >"$work/server.log" 2>&1 &
-  server_pid=$!
-  pids+=($server_pid)
-  for _ in $(seq 200); do grep -q 'listening on' "$work/server.log" && break; sleep 0.05; done
-  server_port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/server.log" | cut -d: -f2)
-}
 stops_session() {  # port output-file
   gdb-multiarch -batch -nx -q "$stops_elf" -ex "target remote 127.0.0.1:$1" \
     -x "$root/bench/gdb_vs_qemu_stops.gdb" >>"$2" 2>&1
 }
 
 for round in $(seq "$repeat"); do
-  start_qemu "$elf"
+  start_qemu lm3s6965evb "$elf" -serial none
   session "$qemu_port" "$work/qemu.out"
   stop "$qemu_pid"
-  start_server "$elf"
+  start_server --elf "$elf" --poll-ms "$poll_ms" "${poll_mode[@]}"
   session "$server_port" "$work/server.out"
   stop "$server_pid"
-  start_qemu "$stops_elf"
+  start_qemu lm3s6965evb "$stops_elf" -serial none
   stops_session "$qemu_port" "$work/qemu.out"
   stop "$qemu_pid"
-  start_server "$stops_elf"
+  start_server --elf "$stops_elf" --poll-ms "$poll_ms" "${poll_mode[@]}"
   stops_session "$server_port" "$work/server.out"
   stop "$server_pid"
 done
@@ -140,10 +125,10 @@ packet("z1,%x,2" % loop)
 packet("D")
 PY
 }
-start_qemu "$elf"
+start_qemu lm3s6965evb "$elf" -serial none
 probe "$qemu_port" >"$work/qemu.packets"
 stop "$qemu_pid"
-start_server "$elf"
+start_server --elf "$elf" --poll-ms "$poll_ms" "${poll_mode[@]}"
 probe "$server_port" >"$work/server.packets"
 stop "$server_pid"
 echo

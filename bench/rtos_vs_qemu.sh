@@ -37,21 +37,10 @@ session() {  # port reset output-file
 }
 
 for round in $(seq "$repeat"); do
-  qemu_port=$(free_port)
-  qemu-system-arm -M mps2-an385 -S -display none -nodefaults -nographic -monitor none -serial null \
-    -gdb "tcp:127.0.0.1:$qemu_port" -kernel "$elf" >>"$work/qemu.log" 2>&1 &
-  qemu_pid=$!
-  pids+=($qemu_pid)
-  wait_listening "$qemu_port"
+  start_qemu mps2-an385 "$elf" -display none -nodefaults -serial null
   session "$qemu_port" 0 "$work/qemu.out"
   stop "$qemu_pid"
-
-  "$orxdbg" gdbserver --target qemu:mps2-an385 --port 0 "${server_options[@]}" >"$work/server.log" 2>&1 &
-  server_pid=$!
-  pids+=($server_pid)
-  for _ in $(seq 200); do grep -q 'listening on' "$work/server.log" && break; sleep 0.05; done
-  server_port=$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/server.log" | cut -d: -f2)
-  if [ -z "$server_port" ]; then cat "$work/server.log" >&2; exit 1; fi
+  start_server --target qemu:mps2-an385 "${server_options[@]}"
   session "$server_port" 1 "$work/server.out"
   stop "$server_pid"
 done
