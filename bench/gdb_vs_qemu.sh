@@ -24,12 +24,13 @@ if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then build=$1; shift; fi
 poll_ms=10
 poll_mode=()
 repeat=1
+usage() { echo "usage: $0 [BUILD_DIR] [--poll-ms N] [--poll-fixed] [--repeat N]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
-    --poll-ms) poll_ms=$2; shift 2 ;;
+    --poll-ms) [ $# -ge 2 ] || usage; poll_ms=$2; shift 2 ;;
     --poll-fixed) poll_mode=(--poll-fixed); shift ;;
-    --repeat) repeat=$2; shift 2 ;;
-    *) echo "usage: $0 [BUILD_DIR] [--poll-ms N] [--poll-fixed] [--repeat N]" >&2; exit 2 ;;
+    --repeat) [ $# -ge 2 ] || usage; repeat=$2; shift 2 ;;
+    *) usage ;;
   esac
 done
 

@@ -17,11 +17,12 @@ build=$root/build/native
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then build=$1; shift; fi
 repeat=1
 server_options=()
+usage() { echo "usage: $0 [BUILD_DIR] [--repeat N] [--poll-ms N]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
-    --repeat) repeat=$2; shift 2 ;;
-    --poll-ms) server_options=(--poll-ms "$2"); shift 2 ;;
-    *) echo "usage: $0 [BUILD_DIR] [--repeat N] [--poll-ms N]" >&2; exit 2 ;;
+    --repeat) [ $# -ge 2 ] || usage; repeat=$2; shift 2 ;;
+    --poll-ms) [ $# -ge 2 ] || usage; server_options=(--poll-ms "$2"); shift 2 ;;
+    *) usage ;;
   esac
 done
 
